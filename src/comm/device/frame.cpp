@@ -1,0 +1,2 @@
+// placeholder
+#include "comm/device/frame.hpp"

@@ -1,0 +1,123 @@
+// Vectorcall argument binding for positional-or-keyword parameters, with the
+// interpreter's own TypeError wording, so our functions read like Python ones
+// to a caller who gets the call wrong.
+#pragma once
+
+#include "comm/py/ref.hpp"
+
+namespace comm::py {
+
+struct Signature {
+    const char *qualname;       // "Kelt.get_kvo_rate", as Python reports it
+    PyObject *const *names;     // interned parameter names, self excluded
+    Py_ssize_t nparams;
+    Py_ssize_t nrequired;       // the first nrequired have no default
+    Py_ssize_t self_count;      // 1 for methods: counted as Python counts
+};
+
+namespace detail {
+
+inline Py_ssize_t
+find_param(const Signature &sig, PyObject *key)
+{
+    for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
+        if (sig.names[i] == key) {
+            return i;
+        }
+    }
+    for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
+        int eq = PyUnicode_Compare(sig.names[i], key);
+        if (eq == 0) {
+            return i;
+        }
+        if (eq == -1 && PyErr_Occurred()) {
+            PyErr_Clear();  // keyword that is not a str cannot match
+        }
+    }
+    return -1;
+}
+
+}  // namespace detail
+
+// Fills out[0..nparams) with borrowed arguments, nullptr where a parameter
+// with a default was not given. Returns 0, or -1 with TypeError set.
+inline int
+bind_args(const Signature &sig, PyObject *const *args, size_t nargsf,
+          PyObject *kwnames, PyObject **out)
+{
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
+        out[i] = nullptr;
+    }
+    if (nargs > sig.nparams) {
+        Py_ssize_t lo = sig.nrequired + sig.self_count;
+        Py_ssize_t hi = sig.nparams + sig.self_count;
+        Py_ssize_t given = nargs + sig.self_count;
+        if (lo == hi) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes %zd positional argument%s but %zd %s given",
+                         sig.qualname, hi, hi == 1 ? "" : "s", given,
+                         given == 1 ? "was" : "were");
+        }
+        else {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() takes from %zd to %zd positional arguments "
+                         "but %zd %s given",
+                         sig.qualname, lo, hi, given,
+                         given == 1 ? "was" : "were");
+        }
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) {
+        out[i] = args[i];
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = detail::find_param(sig, key);
+        if (i < 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got an unexpected keyword argument '%S'",
+                         sig.qualname, key);
+            return -1;
+        }
+        if (out[i] != nullptr) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got multiple values for argument '%S'",
+                         sig.qualname, key);
+            return -1;
+        }
+        out[i] = args[nargs + k];
+    }
+    Py_ssize_t missing = 0;
+    for (Py_ssize_t i = 0; i < sig.nrequired; ++i) {
+        missing += out[i] == nullptr;
+    }
+    if (missing > 0) {
+        // "missing 2 required positional arguments: 'a' and 'b'"
+        Ref list = Ref::steal(PyUnicode_FromString(""));
+        Py_ssize_t seen = 0;
+        for (Py_ssize_t i = 0; i < sig.nrequired && list; ++i) {
+            if (out[i] != nullptr) {
+                continue;
+            }
+            ++seen;
+            const char *sep = seen == 1 ? ""
+                              : seen == missing ? (missing > 2 ? ", and " : " and ")
+                                                : ", ";
+            list = Ref::steal(PyUnicode_FromFormat("%U%s'%U'", list.get(), sep,
+                                                   sig.names[i]));
+        }
+        if (!list) {
+            return -1;
+        }
+        PyErr_Format(PyExc_TypeError,
+                     "%s() missing %zd required positional argument%s: %U",
+                     sig.qualname, missing, missing == 1 ? "" : "s",
+                     list.get());
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace comm::py

@@ -1,0 +1,50 @@
+// Newer C API calls on the 3.11 floor, as small inline helpers (in the manner
+// of pythoncapi-compat), so no version ladder appears anywhere else.
+#pragma once
+
+#include "comm/py/ref.hpp"
+
+namespace comm::py {
+
+// PyDict_GetItemRef (3.13): 1 and *result set when found, 0 when missing,
+// -1 with an exception set on error.
+inline int
+dict_get_item_ref(PyObject *dict, PyObject *key, Ref *result)
+{
+    PyObject *item = PyDict_GetItemWithError(dict, key);  // borrowed
+    if (item != nullptr) {
+        *result = Ref::borrow(item);
+        return 1;
+    }
+    *result = Ref();
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+// PyObject_GetOptionalAttr (3.13): as above, for an attribute; only an
+// AttributeError counts as missing.
+inline int
+get_optional_attr(PyObject *obj, PyObject *name, Ref *result)
+{
+    *result = Ref::steal(PyObject_GetAttr(obj, name));
+    if (*result) {
+        return 1;
+    }
+    if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        return 0;
+    }
+    return -1;
+}
+
+// PyModule_Add (3.13): binds name to value in the module, consuming value
+// even on failure. An empty value means its creation failed: pass it on.
+inline int
+module_add(PyObject *module, const char *name, Ref value)
+{
+    if (!value) {
+        return -1;
+    }
+    return PyModule_AddObjectRef(module, name, value.get());
+}
+
+}  // namespace comm::py

@@ -1,0 +1,63 @@
+// Per-module state: our heap classes, values fixed at class definition and
+// interned attribute names. Nothing here may be rebound from Python: the
+// logger, `_`, `serial`, `time`, `random` and the tables are looked up in the
+// module dict at call time.
+#pragma once
+
+#include "comm/py/ref.hpp"
+
+// Interned names, one `PyObject *str_<name>` each. The string is the name.
+#define COMM_INTERNED_NAMES(X)                                                \
+    X(__name__) X(__import__) X(_Kelt__chkd) X(_Kelt__grh) X(_Kelt__gsh)      \
+    X(_Kelt__send_and_recv) X(_Kelt__send_commands) X(_Kelt__sr) X(DEBUG)     \
+    X(DeviceReturnCode) X(Option) X(Options) X(PIPE) X(STDOUT) X(Serial)      \
+    X(SerialException) X(SUCCESS) X(addr) X(baud_rate) X(baudrate) X(channel) \
+    X(close) X(cmd) X(code) X(codes) X(command) X(comports) X(data)           \
+    X(data_send) X(debug) X(error) X(get) X(getLogger) X(get_option_by_code)  \
+    X(get_value_str) X(head_data_list) X(info) X(isEnabledFor) X(is_open)     \
+    X(list_ports) X(log) X(logging) X(message) X(name) X(open) X(options) X(port)        \
+    X(random) X(read) X(recv_len) X(run) X(serial) X(serialutil) X(sleep)     \
+    X(flags) X(optimize) X(stderr) X(stdout) X(subprocess) X(text) X(time) X(timeout) X(to_addr)   \
+    X(to_channel) X(tools) X(val) X(value) X(write)
+
+namespace comm {
+
+struct ModuleState {
+#define COMM_DECLARE_NAME(n) PyObject *str_##n;
+    COMM_INTERNED_NAMES(COMM_DECLARE_NAME)
+#undef COMM_DECLARE_NAME
+
+    PyObject *DeviceReturn_type;  // heap class, also bound in the module
+    PyObject *Kelt_type;          // heap class, also bound in the module
+    // Default of DeviceReturn's `code` argument, taken when the class is made.
+    PyObject *default_code;
+    // The one shared default of `data_send`: an empty list nobody modifies.
+    PyObject *empty_data;
+    // sys.flags.optimize at start-up: assertions are skipped when set.
+    int optimize;
+};
+
+extern PyModuleDef comm_def;
+
+inline ModuleState *
+state_of_module(PyObject *module)
+{
+    return static_cast<ModuleState *>(PyModule_GetState(module));
+}
+
+// The module that defined `type` (or one of its bases); borrowed, may be
+// null with an exception set.
+inline PyObject *
+module_of_type(PyTypeObject *type)
+{
+    return PyType_GetModuleByDef(type, &comm_def);
+}
+
+inline ModuleState *
+state_of_type(PyTypeObject *type)
+{
+    PyObject *module = module_of_type(type);
+    return module ? state_of_module(module) : nullptr;
+}
+
+}  // namespace comm

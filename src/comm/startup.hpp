@@ -1,0 +1,28 @@
+// The start-up steps of tarvelpump.comm, one per concern. Each binds its
+// names in the module, in order, and returns 0, or -1 with an exception set.
+// module.cpp calls them in the fixed order of the module's namespace.
+#pragma once
+
+#include "comm/py/ref.hpp"
+
+namespace comm {
+
+int add_options(PyObject *module);        // Options, Option
+int add_device_return(PyObject *module);  // DeviceReturnCode, DeviceReturn
+int add_state_tables(PyObject *module);   // PowerStatus .. AlarmOrder
+int add_command_tables(PyObject *module); // Command and its header dicts
+int add_convert_func(PyObject *module);   // ConvertFunc
+int add_functions(PyObject *module);      // hex_str, list_ports
+int add_kelt(PyObject *module);           // Kelt
+int add_simulation(PyObject *module);     // fake_* functions
+int run_demo(PyObject *module);           // only when __name__ == "__main__"
+
+// Looks a module global up as Python code in the module would at call time
+// (module dict first, then builtins); NameError when neither has it.
+py::Ref lookup_global(PyObject *module, PyObject *name);
+
+// A builtin function bound to the module (its `self`), with __module__ set
+// to the module's name. New reference.
+py::Ref make_module_function(PyObject *module, PyMethodDef *def);
+
+}  // namespace comm
