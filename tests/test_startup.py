@@ -9,6 +9,7 @@ import subprocess
 import sys
 
 import pytest
+import serial as pyserial
 
 import tarvelpump.comm as comm
 
@@ -104,8 +105,7 @@ def test_fallback_runs_installer_then_logs_failure(serial_import_fails,
         "ERROR: Fail to initialize COM interface."]
     assert module.subprocess is subprocess
     # The first import bound the package; the failed ones left it alone.
-    import serial
-    assert module.serial is serial
+    assert module.serial is pyserial
     assert list(vars(module)).index("subprocess") == list(vars(module)).index("log") + 1
 
 

@@ -140,13 +140,7 @@ module_hex_str(PyObject *module, PyObject *const *args, size_t nargsf,
             return nullptr;
         }
     }
-    if (PyLong_Check(data)) {
-        return PyNumber_ToBase(data, 16);
-    }
-    if (PyBytes_Check(data) || PyList_Check(data)) {
-        return hex_join(data);
-    }
-    return PyObject_Str(data);
+    return hex_text(data).release();
     COMM_ENTRY_END(nullptr)
 }
 
@@ -187,6 +181,18 @@ PyMethodDef list_ports_def = {
     "The machine's serial ports, as pyserial's port-information objects."};
 
 }  // namespace
+
+Ref
+hex_text(PyObject *data)
+{
+    if (PyLong_Check(data)) {
+        return Ref::steal(PyNumber_ToBase(data, 16));
+    }
+    if (PyBytes_Check(data) || PyList_Check(data)) {
+        return Ref::steal(hex_join(data));
+    }
+    return Ref::steal(PyObject_Str(data));
+}
 
 // A builtin function bound to the module, named after it.
 Ref

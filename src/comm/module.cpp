@@ -42,8 +42,6 @@ lookup_global(PyObject *module, PyObject *name)
     return value;
 }
 
-namespace {
-
 // `import <dotted>` as the statement does it: through builtins.__import__,
 // so an import hook sees it; returns the top-level package.
 Ref
@@ -60,6 +58,8 @@ import_statement(PyObject *module, const char *dotted)
     PyObject *args[] = {name.get(), globals, Py_None, Py_None, level.get()};
     return Ref::steal(PyObject_Vectorcall(import.get(), args, 5, nullptr));
 }
+
+namespace {
 
 int
 bind_import(PyObject *module, const char *bind_as, const char *dotted)

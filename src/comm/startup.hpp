@@ -25,4 +25,10 @@ py::Ref lookup_global(PyObject *module, PyObject *name);
 // to the module's name. New reference.
 py::Ref make_module_function(PyObject *module, PyMethodDef *def);
 
+// `import <dotted>` as the statement does it, returning the top package.
+py::Ref import_statement(PyObject *module, const char *dotted);
+
+// hex_str(data) for log lines and messages. New reference.
+py::Ref hex_text(PyObject *data);
+
 }  // namespace comm

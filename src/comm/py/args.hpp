@@ -121,3 +121,45 @@ bind_args(const Signature &sig, PyObject *const *args, size_t nargsf,
 }
 
 }  // namespace comm::py
+
+namespace comm::py {
+
+// bind_args for the tuple-and-dict calling convention (tp_init). The
+// arguments stay borrowed from `args` and `kwargs`, which outlive the call.
+inline int
+bind_tuple_args(const Signature &sig, PyObject *args, PyObject *kwargs,
+                PyObject **out)
+{
+    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
+    if (nkw == 0) {
+        return bind_args(sig, &PyTuple_GET_ITEM(args, 0),
+                         static_cast<size_t>(nargs), nullptr, out);
+    }
+    constexpr Py_ssize_t kMax = 16;
+    if (nargs + nkw > kMax) {
+        // More arguments than any of our signatures takes: let the binder
+        // report the surplus of positionals, or the first stray keyword.
+        nkw = kMax - (nargs < kMax ? nargs : kMax);
+    }
+    PyObject *stack[kMax];
+    Ref kwnames = Ref::steal(PyTuple_New(nkw));
+    if (!kwnames) {
+        return -1;
+    }
+    Py_ssize_t i = 0;
+    for (; i < nargs && i < kMax; ++i) {
+        stack[i] = PyTuple_GET_ITEM(args, i);
+    }
+    Py_ssize_t pos = 0, k = 0;
+    PyObject *key, *value;
+    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+        Py_INCREF(key);  // PyTuple_SET_ITEM steals
+        PyTuple_SET_ITEM(kwnames.get(), k, key);
+        stack[i + k] = value;
+        ++k;
+    }
+    return bind_args(sig, stack, static_cast<size_t>(i), kwnames.get(), out);
+}
+
+}  // namespace comm::py

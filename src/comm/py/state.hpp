@@ -10,11 +10,19 @@
 #define COMM_INTERNED_NAMES(X)                                                \
     X(__name__) X(__import__) X(_Kelt__chkd) X(_Kelt__grh) X(_Kelt__gsh)      \
     X(_Kelt__send_and_recv) X(_Kelt__send_commands) X(_Kelt__sr) X(DEBUG)     \
-    X(DeviceReturnCode) X(Option) X(Options) X(PIPE) X(STDOUT) X(Serial)      \
+    X(Command) X(CommandRecvAppHeader) X(CommandSendAppHeader) X(ConvertFunc)      \
+    X(DeviceReturn) X(DeviceReturnCode) X(EXCEPTION) X(INVALID_APP_DATA)        \
+    X(INVALID_CHECK_DATA) X(INVALID_DATA_LENGTH) X(INVALID_HEADER_DATA)       \
+    X(INVALID_USER_DATA_LENGTH) X(NO_DATA_RETURN) X(PumpDoorStatus)           \
+    X(PumpStatus) X(RateUnit) X(_) X(GET_PUMP_STATUS) X(GET_PUMP_ALARM)      \
+    X(GET_KVO_RATE) X(GET_PUMPDOOR_STATUS) X(GET_REMAIN_TIME) X(GET_RATE_UNIT)\
+    X(Option) X(Options) X(PIPE) X(STDOUT) X(Serial)      \
     X(SerialException) X(SUCCESS) X(addr) X(baud_rate) X(baudrate) X(channel) \
     X(close) X(cmd) X(code) X(codes) X(command) X(comports) X(data)           \
     X(data_send) X(debug) X(error) X(get) X(getLogger) X(get_option_by_code)  \
-    X(get_value_str) X(head_data_list) X(info) X(isEnabledFor) X(is_open)     \
+    X(get_value_str) X(head_data_list) X(hex_str) X(Kelt) X(KeltPumpAlarmBits) X(round)      \
+    X(fake_random_options_code) X(fake_return_code_msg) X(basicConfig)          \
+    X(datetime) X(get_all_status) X(level) X(now) X(print) X(info) X(isEnabledFor) X(is_open)     \
     X(list_ports) X(log) X(logging) X(message) X(name) X(open) X(options) X(port)        \
     X(random) X(read) X(recv_len) X(run) X(serial) X(serialutil) X(sleep)     \
     X(flags) X(optimize) X(stderr) X(stdout) X(subprocess) X(text) X(time) X(timeout) X(to_addr)   \

@@ -1,0 +1,247 @@
+// ConvertFunc and the rendering rule behind Kelt.get_value_str.
+//
+//     ConvertFunc = {
+//         Command.GET_PUMP_STATUS: lambda v: PumpStatus.get_option_by_code(v[0]).text,
+//         Command.GET_PUMPDOOR_STATUS: lambda v: PumpDoorStatus.get_option_by_code(v[0]).text,
+//         Command.GET_REMAIN_TIME: lambda v: _("%s小时%s分") % (v[0], v[1]),
+//         Command.GET_RATE_UNIT: lambda v: RateUnit.get_option_by_code(v[0]).text,
+//         Command.GET_PUMP_ALARM: lambda v: format(int.from_bytes(bytes(v[:2]), "big"), "016b"),
+//     }
+#include "comm/device/render.hpp"
+
+#include "comm/py/compat.hpp"
+#include "comm/py/state.hpp"
+#include "comm/startup.hpp"
+
+#include <iterator>
+
+namespace comm {
+
+using py::Ref;
+
+namespace {
+
+// table.get_option_by_code(v[0]).text, the table looked up now.
+PyObject *
+text_by_code(PyObject *module, PyObject *value, PyObject *ModuleState::*table_name)
+{
+    ModuleState *st = state_of_module(module);
+    Ref table = lookup_global(module, st->*table_name);
+    if (!table) {
+        return nullptr;
+    }
+    Ref code = Ref::steal(PySequence_GetItem(value, 0));
+    if (!code) {
+        return nullptr;
+    }
+    Ref entry = Ref::steal(PyObject_CallMethodOneArg(
+        table.get(), st->str_get_option_by_code, code.get()));
+    if (!entry) {
+        return nullptr;
+    }
+    return PyObject_GetAttr(entry.get(), st->str_text);
+}
+
+PyObject *
+convert_pump_status(PyObject *module, PyObject *value)
+{
+    COMM_ENTRY_BEGIN
+    return text_by_code(module, value, &ModuleState::str_PumpStatus);
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+convert_door_status(PyObject *module, PyObject *value)
+{
+    COMM_ENTRY_BEGIN
+    return text_by_code(module, value, &ModuleState::str_PumpDoorStatus);
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+convert_rate_unit(PyObject *module, PyObject *value)
+{
+    COMM_ENTRY_BEGIN
+    return text_by_code(module, value, &ModuleState::str_RateUnit);
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+convert_remain_time(PyObject *module, PyObject *value)
+{
+    COMM_ENTRY_BEGIN
+    // Translated at every use, so a catalogue installed later applies.
+    Ref gettext = lookup_global(module, state_of_module(module)->str__);
+    Ref format = Ref::steal(PyUnicode_FromString("%s小时%s分"));
+    if (!gettext || !format) {
+        return nullptr;
+    }
+    Ref translated = Ref::steal(PyObject_CallOneArg(gettext.get(), format.get()));
+    if (!translated) {
+        return nullptr;
+    }
+    Ref hours = Ref::steal(PySequence_GetItem(value, 0));
+    if (!hours) {
+        return nullptr;
+    }
+    Ref minutes = Ref::steal(PySequence_GetItem(value, 1));
+    if (!minutes) {
+        return nullptr;
+    }
+    Ref args = Ref::steal(PyTuple_Pack(2, hours.get(), minutes.get()));
+    if (!args) {
+        return nullptr;
+    }
+    return PyNumber_Remainder(translated.get(), args.get());
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+convert_alarm(PyObject *, PyObject *value)
+{
+    COMM_ENTRY_BEGIN
+    // bytes(v[:2]) refuses anything but byte values, as the word must be.
+    Ref head = Ref::steal(PySequence_GetSlice(value, 0, 2));
+    if (!head) {
+        return nullptr;
+    }
+    Ref raw = Ref::steal(PyBytes_FromObject(head.get()));
+    if (!raw) {
+        return nullptr;
+    }
+    const auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(raw.get()));
+    unsigned word = 0;
+    for (Py_ssize_t i = 0; i < PyBytes_GET_SIZE(raw.get()); ++i) {
+        word = (word << 8) | p[i];  // big-endian
+    }
+    char bits[16];
+    for (int i = 0; i < 16; ++i) {
+        bits[i] = (word & (0x8000u >> i)) ? '1' : '0';
+    }
+    return PyUnicode_FromStringAndSize(bits, 16);
+    COMM_ENTRY_END(nullptr)
+}
+
+// Anonymous one-argument functions, as lambdas are.
+PyMethodDef kConverters[] = {
+    {"<lambda>", COMM_METH(convert_pump_status), METH_O, nullptr},
+    {"<lambda>", COMM_METH(convert_door_status), METH_O, nullptr},
+    {"<lambda>", COMM_METH(convert_remain_time), METH_O, nullptr},
+    {"<lambda>", COMM_METH(convert_rate_unit), METH_O, nullptr},
+    {"<lambda>", COMM_METH(convert_alarm), METH_O, nullptr},
+};
+const char *const kConvertedCommands[] = {
+    "GET_PUMP_STATUS", "GET_PUMPDOOR_STATUS", "GET_REMAIN_TIME",
+    "GET_RATE_UNIT", "GET_PUMP_ALARM",
+};
+
+}  // namespace
+
+int
+add_convert_func(PyObject *module)
+{
+    Ref command = lookup_global(module, state_of_module(module)->str_Command);
+    Ref table = Ref::steal(PyDict_New());
+    if (!command || !table) {
+        return -1;
+    }
+    for (std::size_t i = 0; i < std::size(kConverters); ++i) {
+        Ref key = Ref::steal(PyObject_GetAttrString(command.get(), kConvertedCommands[i]));
+        if (!key) {
+            return -1;
+        }
+        Ref fn = make_module_function(module, &kConverters[i]);
+        if (!fn || PyDict_SetItem(table.get(), key.get(), fn.get()) < 0) {
+            return -1;
+        }
+    }
+    return py::module_add(module, "ConvertFunc", std::move(table));
+}
+
+Ref
+value_text(PyObject *module, PyObject *command, PyObject *value)
+{
+    ModuleState *st = state_of_module(module);
+    if (!st->optimize) {
+        Ref command_table = lookup_global(module, st->str_Command);
+        if (!command_table) {
+            return Ref();
+        }
+        int member = PySequence_Contains(command_table.get(), command);
+        if (member < 0) {
+            return Ref();
+        }
+        if (!member) {
+            PyErr_SetNone(PyExc_AssertionError);
+            return Ref();
+        }
+    }
+    Ref headers = lookup_global(module, st->str_CommandRecvAppHeader);
+    if (!headers) {
+        return Ref();
+    }
+    Ref header = Ref::steal(PyObject_GetItem(headers.get(), command));
+    if (!header) {
+        return Ref();
+    }
+    Ref expected = Ref::steal(PySequence_GetItem(header.get(), 1));
+    if (!expected) {
+        return Ref();
+    }
+    if (!PyList_Check(value) && !PyTuple_Check(value)) {
+        return Ref::borrow(Py_None);
+    }
+    Py_ssize_t size = PyList_Check(value) ? PyList_GET_SIZE(value)
+                                          : PyTuple_GET_SIZE(value);
+    if (size == 0) {
+        return Ref::borrow(Py_None);
+    }
+    Ref length = Ref::steal(PyLong_FromSsize_t(size));
+    if (!length) {
+        return Ref();
+    }
+    int differs = PyObject_RichCompareBool(length.get(), expected.get(), Py_NE);
+    if (differs != 0) {
+        return differs < 0 ? Ref() : Ref::borrow(Py_None);
+    }
+    Ref converters = lookup_global(module, st->str_ConvertFunc);
+    if (!converters) {
+        return Ref();
+    }
+    Ref converter = Ref::steal(
+        PyObject_CallMethodOneArg(converters.get(), st->str_get, command));
+    if (!converter) {
+        return Ref();
+    }
+    int truthy = PyObject_IsTrue(converter.get());
+    if (truthy < 0) {
+        return Ref();
+    }
+    if (!truthy) {
+        return Ref::steal(PyObject_Str(value));
+    }
+    Ref text = Ref::steal(PyObject_CallOneArg(converter.get(), value));
+    if (text || !PyErr_ExceptionMatches(PyExc_Exception)) {
+        return text;
+    }
+    // A value the converter cannot read is logged and shown as it came.
+    PyErr_Clear();
+    Ref name = Ref::steal(PyObject_GetAttr(command, st->str_name));
+    if (!name) {
+        return Ref();
+    }
+    Ref line = Ref::steal(PyUnicode_FromFormat(
+        "Fail to convert value %S of command %S", value, name.get()));
+    Ref log = lookup_global(module, st->str_log);
+    if (!line || !log) {
+        return Ref();
+    }
+    Ref logged = Ref::steal(
+        PyObject_CallMethodOneArg(log.get(), st->str_error, line.get()));
+    if (!logged) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_Str(value));
+}
+
+}  // namespace comm

@@ -1,0 +1,174 @@
+"""The class Kelt as Python code sees it: layout, names, documentation,
+queries, and overrides through attribute lookup on self."""
+
+import inspect
+import sys
+import time
+
+import pytest
+
+import tarvelpump.comm as comm
+from fake_serial import install
+
+C = comm.Command
+RC = comm.DeviceReturnCode
+
+SEND_AND_RECV_DOC = (
+    "\n"
+    "        友人 USR-LG207 LoRa 设备\n"
+    "        1. 透传 1v1， 两设备 地址 信道 一致即可。 to_addr, to_channel 不传\n"
+    "        2. 定点， 设备 地址、信道 不一致。 to_addr, to_channel 都要传\n"
+    "        3. 主从， 主设备和从设备的信道要一样，地址不同。 只传 to_addr.\n"
+    "        4. 其他\n"
+    "        ")
+
+
+def test_class_layout():
+    body = [k for k in vars(comm.Kelt)
+            if not (k.startswith("__") and k.endswith("__")) or k == "__init__"]
+    assert body == ["_Kelt__gsh", "_Kelt__grh", "__init__", "_Kelt__sr", "_Kelt__chkd",
+                    "_Kelt__send_and_recv", "get_pump_status", "get_pump_alarm",
+                    "get_kvo_rate", "_Kelt__send_commands", "get_all_status",
+                    "get_value_str"]
+    assert comm.Kelt.__bases__ == (object,)
+    assert comm.Kelt.__module__ == "tarvelpump.comm" and comm.Kelt.__doc__ is None
+    assert comm.Kelt._Kelt__gsh == [0x55, 0xAA, 5, 6, 1]
+    assert comm.Kelt._Kelt__grh == [0x55, 0xAA, 5, 6, 0]
+    assert isinstance(vars(comm.Kelt)["get_value_str"], staticmethod)
+    k = comm.Kelt()
+    for short in ("sr", "chkd", "send_and_recv", "send_commands"):
+        method = getattr(k, "_Kelt__" + short)
+        assert method.__name__ == "__" + short
+        assert method.__qualname__ == "Kelt.__" + short
+    assert comm.Kelt._Kelt__send_and_recv.__doc__ == SEND_AND_RECV_DOC
+    assert comm.Kelt.get_all_status.__doc__ == "\n        returns: pump status, remain time\n        "
+    assert str(inspect.signature(comm.Kelt.get_kvo_rate)) == "(self, /, data, addr=None, channel=None)"
+
+
+def test_constructor():
+    k = comm.Kelt()
+    assert (k.port, k.baud_rate, k.timeout) == ("COM1", 9600, 1)
+    k = comm.Kelt("/dev/nothing", timeout=None, baud_rate=115200)
+    assert (k.port, k.baud_rate, k.timeout) == ("/dev/nothing", 115200, None)
+    assert vars(k) == {"port": "/dev/nothing", "baud_rate": 115200, "timeout": None}
+    with pytest.raises(TypeError, match=r"takes from 1 to 4 positional arguments but 5 were given"):
+        comm.Kelt(1, 2, 3, 4)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'baudrate'"):
+        comm.Kelt(baudrate=1)
+    with pytest.raises(TypeError, match="multiple values for argument 'port'"):
+        comm.Kelt("a", port="b")
+
+
+class Canned(comm.Kelt):
+    """Answers every exchange from a table of replies, by command byte."""
+
+    replies = {  # reply frames without their check byte
+        0x4B: "55AA0506004B0102",
+        0x78: "55AA050600780101",
+        0xA3: "55AA050600A3020205",
+        0xA8: "55AA050600A80101",
+        0x57: "55AA0506005704010000 00",
+        0x50: "55AA05060050040000012C",
+    }
+
+    def __init__(self):
+        super().__init__("canned")
+        self.sent = []
+
+    def _Kelt__sr(self, data, recv_len=32):
+        self.sent.append((bytes(data), recv_len))
+        command = data[bytes(data).index(b"\x55\xaa\x05\x06\x01") + 5]
+        frame = list(bytes.fromhex(self.replies[command]))
+        return frame + [self._Kelt__chkd(frame)]
+
+
+def test_queries_through_an_overridden_exchange(monkeypatch):
+    pauses = []
+    monkeypatch.setattr(time, "sleep", pauses.append)
+    k = Canned()
+    rc = k.get_pump_status(addr=801)
+    assert (rc.code, rc.value, rc.message) == (RC.SUCCESS, 2, "运行")
+    assert k.sent[-1] == (bytes.fromhex("032155AA0506014B00A9"), 9)
+    records = k.get_all_status(addr=801, channel=23)
+    assert [r.command for r in records] == [C.GET_PUMP_STATUS, C.GET_PUMPDOOR_STATUS,
+                                            C.GET_REMAIN_TIME, C.GET_RATE_UNIT,
+                                            C.GET_PUMP_ALARM]
+    assert [r.code for r in records] == [RC.SUCCESS] * 5
+    assert records[0].value == [2]
+    assert all(sent[0][:3] == b"\x03\x21\x17" for sent in k.sent[1:])
+    assert pauses == [0.1] * 5
+    alarm = k.get_pump_alarm()
+    assert (alarm.value, alarm.message) == ([1, 0, 0, 0], "0000000100000000")
+    kvo = k.get_kvo_rate([5])
+    assert (kvo.value, kvo.message) == ([0, 0, 1, 44], "[0, 0, 1, 44]")
+    assert k.sent[-1][0] == bytes.fromhex("55AA05060150010" "59E")
+
+
+def test_instance_and_subclass_overrides(monkeypatch):
+    monkeypatch.setattr(time, "sleep", lambda s: None)
+    seen = []
+
+    class Spy(comm.Kelt):
+        def _Kelt__send_and_recv(self, **kwargs):
+            seen.append(kwargs)
+            return comm.DeviceReturn(kwargs["command"], code=RC.NO_DATA_RETURN)
+
+    k = Spy()
+    assert k.get_pump_status(1, 2).code == RC.NO_DATA_RETURN
+    assert seen == [dict(command=C.GET_PUMP_STATUS, to_addr=1, to_channel=2)]
+    seen.clear()
+    k.get_kvo_rate([9], channel=3)
+    assert seen == [dict(command=C.GET_KVO_RATE, data_send=[9], to_addr=None, to_channel=3)]
+    seen.clear()
+    k.get_all_status(801)
+    assert [s["to_addr"] for s in seen] == [801] * 5
+    assert all(s["data_send"] == [] for s in seen)
+    assert len({id(s["data_send"]) for s in seen}) == 5
+
+    plain = comm.Kelt()
+    plain._Kelt__send_commands = lambda lst, addr=None, channel=None: ("batch", lst, addr, channel)
+    tag, lst, addr, channel = plain.get_all_status(channel=7)
+    assert (tag, addr, channel) == ("batch", None, 7)
+    assert [type(p) for p in lst] == [tuple] * 5
+
+
+def test_send_commands_edges(monkeypatch):
+    pauses = []
+    monkeypatch.setattr(time, "sleep", pauses.append)
+    k = Canned()
+    assert k._Kelt__send_commands([]) == [] and pauses == [] and k.sent == []
+    assert len(k._Kelt__send_commands(iter([(C.GET_RATE_UNIT, [])]))) == 1
+    with pytest.raises(ValueError, match=r"not enough values to unpack \(expected 2, got 1\)"):
+        k._Kelt__send_commands([(C.GET_RATE_UNIT,)])
+    with pytest.raises(ValueError, match="too many values"):
+        k._Kelt__send_commands([(C.GET_RATE_UNIT, [], 1)])
+    with pytest.raises(TypeError, match="cannot unpack non-iterable int object"):
+        k._Kelt__send_commands([5])
+
+
+def test_failed_status_is_not_reshaped(monkeypatch):
+    install(monkeypatch)
+    rc = comm.Kelt().get_pump_status()
+    assert (rc.code, rc.value, rc.message) == (RC.NO_DATA_RETURN, None, "No data returns.")
+
+
+def test_shared_default_is_never_modified(monkeypatch):
+    install(monkeypatch)
+    default = inspect.signature(comm.Kelt._Kelt__send_and_recv).parameters["data_send"]
+    k = comm.Kelt()
+    k._Kelt__send_and_recv(C.GET_PUMP_STATUS)
+    k._Kelt__send_and_recv(C.GET_PUMP_STATUS)
+    assert default.default == []
+
+
+def test_references_are_not_leaked(monkeypatch):
+    install(monkeypatch, bytes.fromhex("55AA0506004B0102A7"))
+    k = comm.Kelt()
+    data, addr = [], [1, 2]
+    before = [sys.getrefcount(o) for o in (k, data, addr, C.GET_PUMP_STATUS)]
+    for _ in range(50):
+        k._Kelt__send_and_recv(C.GET_PUMP_STATUS, data, addr, 7)
+        with pytest.raises(KeyError):
+            k._Kelt__send_and_recv(999, data)
+    after = [sys.getrefcount(o) for o in (k, data, addr, C.GET_PUMP_STATUS)]
+    assert before == after
