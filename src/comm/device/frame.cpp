@@ -49,8 +49,7 @@ check_data(ByteView data) noexcept
     const std::size_t declared =
         data.size > kUserDataOffset ? data.data[kLengthOffset] : 0;
     const std::size_t end = check_data_end(data.size, declared);
-    // At most SIZE_MAX bytes of 255 each: cannot overflow 64 bits in practice,
-    // and only the low byte matters anyway.
+    // Only the low byte of the sum matters, so wrap-around would be harmless.
     std::uint64_t sum = 0;
     for (std::size_t i = 0; i < end; ++i) {
         sum += data.data[i];
