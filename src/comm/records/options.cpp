@@ -1,7 +1,718 @@
-// placeholder
+// The option-table facility: the metaclass OptionsMeta, the entry
+// class Option (an int subclass) and the empty base table Options, made the
+// way class statements make them; and make_table(), which declares a table
+// from C++ as `class Name(Options): ...` would. It behaves like:
+//
+//     class OptionsMeta(type):
+//         def __new__(mcls, name, bases, ns):
+//             if any(getattr(b, "_options_", ())): raise TypeError  # extends
+//             ns = dict(ns); entries = []
+//             for key, v in list(ns.items()):
+//                 if isinstance(key, str) and key.isupper() and key[0] != "_":
+//                     code, text = v if isinstance(v, tuple) else (v, None)
+//                     ns[key] = e = mcls._option_class(code, key, text)
+//                     entries.append(e)      # each v is checked first
+//             ns["_options_"] = tuple(entries)
+//             cls = super().__new__(mcls, name, bases, ns)
+//             for e in entries: object.__setattr__(e, "__objclass__", cls)
+//             return cls
+//         def __bool__(cls): return True       # an empty table is no false
+//         def __contains__(cls, x): return any(x is e for e in cls._options_)
+//         def __iter__(cls): return iter(cls._options_)
+//         def __len__(cls): return len(cls._options_)
+//         codes = property(lambda cls: tuple(int(e) for e in cls._options_))
+//         def get_option_by_code(cls, code):
+//             return next((e for e in cls._options_ if e == code), None)
+//
+//     class Option(int):
+//         def __new__(cls, code, name, text=None): ...  # name, text, __objclass__
+//         def __str__(self): return self.name
+//         def __repr__(self): return f"<{self.__objclass__.__name__}.{self.name}: {int(self)}>"
+//         __setattr__ = __delattr__ = read_only          # AttributeError
+//         def __reduce_ex__(self, proto): return getattr, (self.__objclass__, self.name)
+//
+//     class Options(metaclass=OptionsMeta): pass
+//
+// An entry's code is an int or an int subclass, but not a bool: `A = True`
+// in a table is taken for a slip and refused like any other wrong value.
 #include "comm/records/options.hpp"
+
+#include "comm/py/args.hpp"
+#include "comm/py/compat.hpp"
+#include "comm/py/state.hpp"
 #include "comm/startup.hpp"
+
+#include <cstring>
+
 namespace comm {
-int add_options(PyObject *) { return 0; }
-py::Ref make_table(PyObject *, const char *, const EntrySpec *, std::size_t, bool) { return py::Ref::borrow(Py_None); }
+
+using py::Ref;
+
+namespace {
+
+// These classes come from type(), so PyType_GetModuleByDef cannot see the
+// module state from their methods: the few names they use are made per call.
+constexpr const char *kEntries = "_options_";           // the table's tuple
+constexpr const char *kOptionClass = "_option_class";   // on the metaclass
+
+Ref
+get_attr(PyObject *obj, const char *name)
+{
+    return Ref::steal(PyObject_GetAttrString(obj, name));
 }
+
+Ref
+intern(const char *text)
+{
+    return Ref::steal(PyUnicode_InternFromString(text));
+}
+
+// The entries of a table in declaration order: a new reference to a tuple.
+Ref
+entries_of(PyObject *table)
+{
+    Ref entries = get_attr(table, kEntries);
+    if (entries && !PyTuple_Check(entries.get())) {
+        PyErr_Format(PyExc_TypeError, "%R.%s must be a tuple of options", table,
+                     kEntries);
+        return Ref();
+    }
+    return entries;
+}
+
+bool
+is_code(PyObject *value)
+{
+    return PyLong_Check(value) && !PyBool_Check(value);
+}
+
+// 1 when a class-body key declares an entry (str.isupper(), no leading "_").
+int
+is_entry_name(PyObject *key)
+{
+    if (!PyUnicode_Check(key) || PyUnicode_GET_LENGTH(key) == 0 ||
+        PyUnicode_READ_CHAR(key, 0) == '_') {
+        return 0;
+    }
+    Ref upper = Ref::steal(PyObject_CallMethod(key, "isupper", nullptr));
+    if (!upper) {
+        return -1;
+    }
+    return PyObject_IsTrue(upper.get());
+}
+
+// One declared value made into an entry: `code` or `(code, text)`.
+Ref
+make_entry(PyObject *option_class, PyObject *table_name, PyObject *key,
+           PyObject *value)
+{
+    PyObject *code = value;
+    PyObject *text = Py_None;
+    if (PyTuple_Check(value)) {
+        Py_ssize_t size = PyTuple_GET_SIZE(value);
+        if (size != 2) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U.%U: an option is an int code or an (int, str) "
+                         "pair, not a tuple of %zd items",
+                         table_name, key, size);
+            return Ref();
+        }
+        code = PyTuple_GET_ITEM(value, 0);  // borrowed: the caller holds value
+        text = PyTuple_GET_ITEM(value, 1);
+        if (!is_code(code) || !PyUnicode_Check(text)) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U.%U: an option is an int code or an (int, str) "
+                         "pair, not (%s, %s)",
+                         table_name, key, Py_TYPE(code)->tp_name,
+                         Py_TYPE(text)->tp_name);
+            return Ref();
+        }
+    }
+    else if (!is_code(value)) {
+        PyErr_Format(PyExc_TypeError,
+                     "%U.%U: an option is an int code or an (int, str) pair, "
+                     "not '%s'",
+                     table_name, key, Py_TYPE(value)->tp_name);
+        return Ref();
+    }
+    PyObject *args[] = {code, key, text};
+    return Ref::steal(PyObject_Vectorcall(option_class, args, 3, nullptr));
+}
+
+// A table with entries is final, as an enum with members is.
+int
+refuse_extension(PyObject *name, PyObject *bases, PyObject *entries_key)
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
+        Ref base = Ref::borrow(PyTuple_GET_ITEM(bases, i));
+        if (!PyType_Check(base.get())) {
+            continue;  // type.__new__ says what is wrong with it
+        }
+        Ref entries;
+        int found = py::get_optional_attr(base.get(), entries_key, &entries);
+        if (found < 0) {
+            return -1;
+        }
+        if (found && PyTuple_Check(entries.get()) &&
+            PyTuple_GET_SIZE(entries.get()) > 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%U: cannot extend option table '%s', which has "
+                         "entries",
+                         name,
+                         reinterpret_cast<PyTypeObject *>(base.get())->tp_name);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// OptionsMeta.__new__(mcls, name, bases, ns, **kwds): a static method taking
+// a tuple, since what it hands on to type.__new__ is a tuple again.
+PyObject *
+OptionsMeta_new(PyObject *, PyObject *args, PyObject *kwargs)
+{
+    COMM_ENTRY_BEGIN
+    Ref type_new = get_attr(reinterpret_cast<PyObject *>(&PyType_Type), "__new__");
+    if (!type_new) {
+        return nullptr;
+    }
+    // All borrowed from args, which our caller holds for the call.
+    if (PyTuple_GET_SIZE(args) != 4 || !PyType_Check(PyTuple_GET_ITEM(args, 0)) ||
+        !PyUnicode_Check(PyTuple_GET_ITEM(args, 1)) ||
+        !PyTuple_Check(PyTuple_GET_ITEM(args, 2)) ||
+        !PyDict_Check(PyTuple_GET_ITEM(args, 3))) {
+        // Not a class definition: type.__new__ says what is wrong.
+        return PyObject_Call(type_new.get(), args, kwargs);
+    }
+    PyObject *mcls = PyTuple_GET_ITEM(args, 0);
+    PyObject *name = PyTuple_GET_ITEM(args, 1);
+    PyObject *bases = PyTuple_GET_ITEM(args, 2);
+    PyObject *body = PyTuple_GET_ITEM(args, 3);
+
+    Ref entries_key = intern(kEntries);
+    if (!entries_key || refuse_extension(name, bases, entries_key.get()) < 0) {
+        return nullptr;
+    }
+    Ref option_class = get_attr(mcls, kOptionClass);
+    if (!option_class) {
+        return nullptr;
+    }
+    // The caller's namespace stays as it was; the class gets a copy with the
+    // entries in place of the declared values.
+    Ref ns = Ref::steal(PyDict_Copy(body));
+    Ref items = Ref::steal(PyDict_Items(body));
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!ns || !items || !entries) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        PyObject *key = PyTuple_GET_ITEM(item.get(), 0);  // item holds both
+        PyObject *value = PyTuple_GET_ITEM(item.get(), 1);
+        int wanted = is_entry_name(key);
+        if (wanted < 0) {
+            return nullptr;
+        }
+        if (wanted == 0) {
+            continue;
+        }
+        Ref entry = make_entry(option_class.get(), name, key, value);
+        if (!entry || PyDict_SetItem(ns.get(), key, entry.get()) < 0 ||
+            PyList_Append(entries.get(), entry.get()) < 0) {
+            return nullptr;
+        }
+    }
+    Ref ordered = Ref::steal(PyList_AsTuple(entries.get()));
+    if (!ordered || PyDict_SetItem(ns.get(), entries_key.get(), ordered.get()) < 0) {
+        return nullptr;
+    }
+    Ref type_args = Ref::steal(PyTuple_Pack(4, mcls, name, bases, ns.get()));
+    if (!type_args) {
+        return nullptr;
+    }
+    Ref cls = Ref::steal(PyObject_Call(type_new.get(), type_args.get(), kwargs));
+    if (!cls) {
+        return nullptr;
+    }
+    Ref objclass_key = intern("__objclass__");  // filled as in Option_new
+    if (!objclass_key) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ordered.get()); ++i) {
+        if (PyObject_GenericSetAttr(PyTuple_GET_ITEM(ordered.get(), i),
+                                    objclass_key.get(), cls.get()) < 0) {
+            return nullptr;
+        }
+    }
+    return cls.release();
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+OptionsMeta_bool(PyObject *, PyObject *)
+{
+    Py_RETURN_TRUE;
+}
+
+// Identity only: a bare int or another table's entry is no member, and an
+// odd object is never hashed or compared.
+PyObject *
+OptionsMeta_contains(PyObject *cls, PyObject *item)
+{
+    COMM_ENTRY_BEGIN
+    Ref entries = entries_of(cls);
+    if (!entries) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries.get()); ++i) {
+        if (PyTuple_GET_ITEM(entries.get(), i) == item) {
+            Py_RETURN_TRUE;
+        }
+    }
+    Py_RETURN_FALSE;
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+OptionsMeta_iter(PyObject *cls, PyObject *)
+{
+    COMM_ENTRY_BEGIN
+    Ref entries = entries_of(cls);
+    return entries ? PyObject_GetIter(entries.get()) : nullptr;
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+OptionsMeta_len(PyObject *cls, PyObject *)
+{
+    COMM_ENTRY_BEGIN
+    Ref entries = entries_of(cls);
+    return entries ? PyLong_FromSsize_t(PyTuple_GET_SIZE(entries.get()))
+                   : nullptr;
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+OptionsMeta_codes(PyObject *cls, void *)
+{
+    COMM_ENTRY_BEGIN
+    Ref entries = entries_of(cls);
+    if (!entries) {
+        return nullptr;
+    }
+    Py_ssize_t n = PyTuple_GET_SIZE(entries.get());
+    Ref codes = Ref::steal(PyTuple_New(n));
+    if (!codes) {
+        return nullptr;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // PyNumber_Index gives an exact int: the plain code.
+        Ref code = Ref::steal(PyNumber_Index(PyTuple_GET_ITEM(entries.get(), i)));
+        if (!code) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(codes.get(), i, code.release());
+    }
+    return codes.release();
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+OptionsMeta_get_option_by_code(PyObject *cls, PyObject *code)
+{
+    COMM_ENTRY_BEGIN
+    Ref entries = entries_of(cls);
+    if (!entries) {
+        return nullptr;
+    }
+    // The comparison may run Python code; `entries` keeps the items alive.
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries.get()); ++i) {
+        PyObject *entry = PyTuple_GET_ITEM(entries.get(), i);
+        int eq = PyObject_RichCompareBool(entry, code, Py_EQ);
+        if (eq < 0) {
+            return nullptr;
+        }
+        if (eq) {
+            return Ref::borrow(entry).release();
+        }
+    }
+    return py::none();
+    COMM_ENTRY_END(nullptr)
+}
+
+// Option.__new__(cls, code, name, text=None): a free-standing entry until a
+// table claims it.
+PyObject *
+Option_new(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+{
+    COMM_ENTRY_BEGIN
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    if (nargs < 1) {
+        PyErr_SetString(PyExc_TypeError, "Option.__new__(): not enough arguments");
+        return nullptr;
+    }
+    Ref code_key = intern("code");
+    Ref name_key = intern("name");
+    Ref text_key = intern("text");
+    if (!code_key || !name_key || !text_key) {
+        return nullptr;
+    }
+    PyObject *names[] = {code_key.get(), name_key.get(), text_key.get()};
+    py::Signature sig = {"Option.__new__", names, 3, 2, 1};
+    PyObject *bound[3];  // borrowed from the caller's vector
+    if (py::bind_args(sig, args + 1, static_cast<size_t>(nargs - 1), kwnames,
+                      bound) < 0) {
+        return nullptr;
+    }
+    PyObject *name = bound[1];
+    PyObject *text = bound[2] ? bound[2] : Py_None;
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "an option's name must be str, not '%s'",
+                     Py_TYPE(name)->tp_name);
+        return nullptr;
+    }
+    Ref code = Ref::steal(PyNumber_Index(bound[0]));
+    if (!code) {
+        return nullptr;
+    }
+    // super().__new__(cls, code), with int.__new__'s own checks on cls.
+    Ref int_new = get_attr(reinterpret_cast<PyObject *>(&PyLong_Type), "__new__");
+    if (!int_new) {
+        return nullptr;
+    }
+    PyObject *new_args[] = {args[0], code.get()};
+    Ref self = Ref::steal(PyObject_Vectorcall(int_new.get(), new_args, 2, nullptr));
+    Ref objclass_key = intern("__objclass__");
+    // Entries are read-only to Python; only the generic setter fills them.
+    if (!self || !objclass_key ||
+        PyObject_GenericSetAttr(self.get(), name_key.get(), name) < 0 ||
+        PyObject_GenericSetAttr(self.get(), text_key.get(), text) < 0 ||
+        PyObject_GenericSetAttr(self.get(), objclass_key.get(), Py_None) < 0) {
+        return nullptr;
+    }
+    return self.release();
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+Option_str(PyObject *self, PyObject *)
+{
+    COMM_ENTRY_BEGIN
+    return get_attr(self, "name").release();
+    COMM_ENTRY_END(nullptr)
+}
+
+// <PumpStatus.RUN: 2>, or <Option X: 5> for an entry of no table.
+PyObject *
+Option_repr(PyObject *self, PyObject *)
+{
+    COMM_ENTRY_BEGIN
+    Ref name = get_attr(self, "name");
+    Ref owner = get_attr(self, "__objclass__");
+    Ref number = Ref::steal(PyLong_Type.tp_repr(self));  // int.__repr__
+    if (!name || !owner || !number) {
+        return nullptr;
+    }
+    if (owner.get() == Py_None) {
+        return PyUnicode_FromFormat("<%s %S: %U>", Py_TYPE(self)->tp_name,
+                                    name.get(), number.get());
+    }
+    Ref owner_name = get_attr(owner.get(), "__name__");
+    if (!owner_name) {
+        return nullptr;
+    }
+    return PyUnicode_FromFormat("<%S.%S: %U>", owner_name.get(), name.get(),
+                                number.get());
+    COMM_ENTRY_END(nullptr)
+}
+
+int
+read_only(PyObject *self, PyObject *name)
+{
+    if (!PyUnicode_Check(name)) {
+        PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%s'",
+                     Py_TYPE(name)->tp_name);
+        return -1;
+    }
+    PyErr_Format(PyExc_AttributeError, "'%s' object attribute '%U' is read-only",
+                 Py_TYPE(self)->tp_name, name);
+    return -1;
+}
+
+PyObject *
+Option_setattr(PyObject *self, PyObject *const *args, Py_ssize_t nargs)
+{
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "expected 2 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    read_only(self, args[0]);
+    return nullptr;
+}
+
+PyObject *
+Option_delattr(PyObject *self, PyObject *name)
+{
+    read_only(self, name);
+    return nullptr;
+}
+
+// (getattr, (table, name)): copy, deepcopy and pickle give the entry itself.
+// An entry of no table comes back as an equal new one.
+PyObject *
+Option_reduce(PyObject *self, PyObject *)
+{
+    COMM_ENTRY_BEGIN
+    Ref owner = get_attr(self, "__objclass__");
+    Ref name = get_attr(self, "name");
+    if (!owner || !name) {
+        return nullptr;
+    }
+    if (owner.get() == Py_None) {
+        Ref text = get_attr(self, "text");
+        Ref code = Ref::steal(PyNumber_Index(self));
+        if (!text || !code) {
+            return nullptr;
+        }
+        return Py_BuildValue("(O(OOO))", reinterpret_cast<PyObject *>(Py_TYPE(self)),
+                             code.get(), name.get(), text.get());
+    }
+    Ref getattr_key = intern("getattr");
+    if (!getattr_key) {
+        return nullptr;
+    }
+    Ref getattr;
+    int found = py::dict_get_item_ref(PyEval_GetBuiltins(), getattr_key.get(),
+                                      &getattr);
+    if (found <= 0) {
+        if (found == 0) {
+            PyErr_SetString(PyExc_RuntimeError, "lost builtins.getattr");
+        }
+        return nullptr;
+    }
+    return Py_BuildValue("(O(OO))", getattr.get(), owner.get(), name.get());
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+Option_reduce_ex(PyObject *self, PyObject *)
+{
+    return Option_reduce(self, nullptr);  // the same for every protocol
+}
+
+PyMethodDef OptionsMeta_methods[] = {
+    {"__new__", COMM_METH(OptionsMeta_new), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+     "__new__(mcls, name, bases, ns, /, **kwds)\n--\n\n"
+     "Make an option table: each upper-case class attribute becomes an Option."},
+    {"__bool__", COMM_METH(OptionsMeta_bool), METH_NOARGS,
+     "__bool__($cls, /)\n--\n\nTrue: a table is true even without entries."},
+    {"__contains__", COMM_METH(OptionsMeta_contains), METH_O,
+     "__contains__($cls, item, /)\n--\n\nTrue when item is one of this "
+     "table's own entries."},
+    {"__iter__", COMM_METH(OptionsMeta_iter), METH_NOARGS,
+     "__iter__($cls, /)\n--\n\nThe entries in declaration order."},
+    {"__len__", COMM_METH(OptionsMeta_len), METH_NOARGS,
+     "__len__($cls, /)\n--\n\nThe number of entries."},
+    {"get_option_by_code", COMM_METH(OptionsMeta_get_option_by_code), METH_O,
+     "get_option_by_code($cls, code, /)\n--\n\n"
+     "The first entry whose code equals code, or None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef OptionsMeta_codes_def = {
+    "codes", OptionsMeta_codes, nullptr,
+    "The codes of the entries as plain ints, in declaration order.", nullptr};
+
+PyMethodDef Option_methods[] = {
+    {"__new__", COMM_METH(Option_new), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
+     "__new__(cls, code, name, text=None)\n--\n\n"
+     "An entry with this code and name, belonging to no table."},
+    {"__str__", COMM_METH(Option_str), METH_NOARGS,
+     "__str__($self, /)\n--\n\nThe entry's name."},
+    {"__repr__", COMM_METH(Option_repr), METH_NOARGS,
+     "__repr__($self, /)\n--\n\nThe table, name and code, as <PumpStatus.RUN: 2>."},
+    {"__setattr__", COMM_METH(Option_setattr), METH_FASTCALL,
+     "__setattr__($self, name, value, /)\n--\n\nRefused: entries are read-only."},
+    {"__delattr__", COMM_METH(Option_delattr), METH_O,
+     "__delattr__($self, name, /)\n--\n\nRefused: entries are read-only."},
+    {"__reduce_ex__", COMM_METH(Option_reduce_ex), METH_O,
+     "__reduce_ex__($self, protocol, /)\n--\n\n"
+     "Copies and pickles stand for the very same entry of its table."},
+    {"__reduce__", COMM_METH(Option_reduce), METH_NOARGS,
+     "__reduce__($self, /)\n--\n\n"
+     "Copies and pickles stand for the very same entry of its table."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// Sets each method of `defs` on `type`, as assigning in a class body after
+// the fact would; a dunder updates the type's slot.
+int
+attach_methods(PyObject *type, PyMethodDef *defs, PyObject *modname)
+{
+    for (PyMethodDef *def = defs; def->ml_name != nullptr; ++def) {
+        Ref descr;
+        if (def->ml_flags & METH_STATIC) {
+            Ref fn = Ref::steal(PyCFunction_NewEx(def, nullptr, modname));
+            if (!fn) {
+                return -1;
+            }
+            descr = Ref::steal(PyStaticMethod_New(fn.get()));
+        }
+        else {
+            descr = Ref::steal(
+                PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(type), def));
+        }
+        if (!descr || PyObject_SetAttrString(type, def->ml_name, descr.get()) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// {"__module__": modname, "__qualname__": name, "__doc__": doc}
+Ref
+class_namespace(PyObject *modname, const char *name, const char *doc)
+{
+    Ref ns = Ref::steal(PyDict_New());
+    Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    if (!ns || !qualname || PyDict_SetItemString(ns.get(), "__module__", modname) < 0 ||
+        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
+        return Ref();
+    }
+    if (doc != nullptr) {
+        Ref text = Ref::steal(PyUnicode_FromString(doc));
+        if (!text || PyDict_SetItemString(ns.get(), "__doc__", text.get()) < 0) {
+            return Ref();
+        }
+    }
+    return ns;
+}
+
+// meta(name, bases, ns), as a class statement calls its metaclass.
+Ref
+call_metaclass(PyObject *meta, const char *name, PyObject *bases, PyObject *ns)
+{
+    Ref name_obj = Ref::steal(PyUnicode_FromString(name));
+    if (!name_obj) {
+        return Ref();
+    }
+    PyObject *args[] = {name_obj.get(), bases, ns};
+    return Ref::steal(PyObject_Vectorcall(meta, args, 3, nullptr));
+}
+
+}  // namespace
+
+int
+add_options(PyObject *module)
+{
+    ModuleState *st = state_of_module(module);
+    Ref modname = lookup_global(module, st->str___name__);
+    if (!modname) {
+        return -1;
+    }
+    PyObject *type_obj = reinterpret_cast<PyObject *>(&PyType_Type);
+
+    Ref meta_ns = class_namespace(modname.get(), "OptionsMeta",
+                                  "The metaclass of option tables.");
+    Ref meta_bases = Ref::steal(PyTuple_Pack(1, type_obj));
+    if (!meta_ns || !meta_bases) {
+        return -1;
+    }
+    Ref meta = call_metaclass(type_obj, "OptionsMeta", meta_bases.get(), meta_ns.get());
+    if (!meta || attach_methods(meta.get(), OptionsMeta_methods, modname.get()) < 0) {
+        return -1;
+    }
+    Ref codes = Ref::steal(PyDescr_NewGetSet(
+        reinterpret_cast<PyTypeObject *>(meta.get()), &OptionsMeta_codes_def));
+    if (!codes || PyObject_SetAttrString(meta.get(), "codes", codes.get()) < 0) {
+        return -1;
+    }
+
+    Ref option_ns = class_namespace(
+        modname.get(), "Option",
+        "An entry of an option table: an int code with a name and a text.");
+    Ref option_bases = Ref::steal(
+        PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyLong_Type)));
+    if (!option_ns || !option_bases) {
+        return -1;
+    }
+    Ref option = call_metaclass(type_obj, "Option", option_bases.get(), option_ns.get());
+    if (!option || attach_methods(option.get(), Option_methods, modname.get()) < 0 ||
+        PyObject_SetAttrString(meta.get(), kOptionClass, option.get()) < 0) {
+        return -1;
+    }
+
+    Ref options_ns = class_namespace(modname.get(), "Options", nullptr);
+    Ref options_bases = Ref::steal(
+        PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    if (!options_ns || !options_bases) {
+        return -1;
+    }
+    Ref options = call_metaclass(meta.get(), "Options", options_bases.get(),
+                                 options_ns.get());
+    if (py::module_add(module, "Options", std::move(options)) < 0) {
+        return -1;
+    }
+    return py::module_add(module, "Option", std::move(option));
+}
+
+Ref
+make_table(PyObject *module, const char *name, const EntrySpec *entries,
+           std::size_t count, bool translate)
+{
+    ModuleState *st = state_of_module(module);
+    Ref modname = lookup_global(module, st->str___name__);
+    Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    Ref ns = Ref::steal(PyDict_New());
+    Ref underscore = intern("_");
+    if (!modname || !qualname || !ns || !underscore ||
+        PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
+        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
+        return Ref();
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        const EntrySpec &spec = entries[i];
+        Ref value = Ref::steal(PyLong_FromLong(spec.code));
+        if (!value) {
+            return Ref();
+        }
+        if (spec.text != nullptr) {
+            Ref text = Ref::steal(PyUnicode_DecodeUTF8(
+                spec.text, static_cast<Py_ssize_t>(std::strlen(spec.text)), nullptr));
+            if (!text) {
+                return Ref();
+            }
+            if (translate) {
+                // `_` as the class body would find it for this text.
+                Ref gettext = lookup_global(module, underscore.get());
+                if (!gettext) {
+                    return Ref();
+                }
+                text = Ref::steal(PyObject_CallOneArg(gettext.get(), text.get()));
+                if (!text) {
+                    return Ref();
+                }
+            }
+            value = Ref::steal(PyTuple_Pack(2, value.get(), text.get()));
+            if (!value) {
+                return Ref();
+            }
+        }
+        if (PyDict_SetItemString(ns.get(), spec.name, value.get()) < 0) {
+            return Ref();
+        }
+    }
+    Ref options = lookup_global(module, st->str_Options);
+    if (!options) {
+        return Ref();
+    }
+    Ref meta = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(options.get())));
+    Ref bases = Ref::steal(PyTuple_Pack(1, options.get()));
+    if (!bases) {
+        return Ref();
+    }
+    PyObject *args[] = {qualname.get(), bases.get(), ns.get()};
+    return Ref::steal(PyObject_Vectorcall(meta.get(), args, 3, nullptr));
+}
+
+}  // namespace comm
