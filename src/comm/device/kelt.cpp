@@ -26,6 +26,8 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <initializer_list>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -210,6 +212,43 @@ close_keeping_error(PyObject *port, PyObject *close_name)
     PyErr_Restore(type, value, tb);
 }
 
+// The module and the bound arguments of one method call.
+struct Call {
+    PyObject *module = nullptr;  // borrowed from the defining class
+    ModuleState *st = nullptr;
+    PyObject *given[4] = {};     // borrowed; null where a default applies
+
+    PyObject *
+    arg(std::size_t i, PyObject *fallback = Py_None) const
+    {
+        return given[i] ? given[i] : fallback;
+    }
+};
+
+using NameSlot = PyObject *ModuleState::*;
+
+// Finds the module through the defining class and binds the arguments to
+// the interned parameter names; -1 with an exception set on failure.
+int
+bind_call(Call &call, PyTypeObject *defining, const char *qualname,
+          std::initializer_list<NameSlot> params, Py_ssize_t nrequired,
+          PyObject *const *args, size_t nargsf, PyObject *kwnames,
+          Py_ssize_t self_count = 1)
+{
+    call.module = module_of_type(defining);
+    if (call.module == nullptr) {
+        return -1;
+    }
+    call.st = state_of_module(call.module);
+    PyObject *names[std::size(Call{}.given)];
+    Py_ssize_t n = 0;
+    for (NameSlot slot : params) {
+        names[n++] = call.st->*slot;
+    }
+    py::Signature sig = {qualname, names, n, nrequired, self_count};
+    return py::bind_args(sig, args, nargsf, kwnames, call.given);
+}
+
 // ------------------------------------------------------------ __init__
 
 int
@@ -297,21 +336,18 @@ Kelt_sr(PyObject *self, PyTypeObject *defining, PyObject *const *args,
         size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
-    PyObject *module = module_of_type(defining);
-    if (module == nullptr) {
+    Call c;
+    if (bind_call(c, defining, "Kelt.__sr",
+                  {&ModuleState::str_data, &ModuleState::str_recv_len}, 1, args, nargsf,
+                  kwnames) < 0) {
         return nullptr;
     }
-    ModuleState *st = state_of_module(module);
-    PyObject *names[] = {st->str_data, st->str_recv_len};
-    PyObject *given[2];
-    py::Signature sig = {"Kelt.__sr", names, 2, 1, 1};
-    if (py::bind_args(sig, args, nargsf, kwnames, given) < 0) {
-        return nullptr;
-    }
-    PyObject *data = given[0];
+    PyObject *module = c.module;
+    ModuleState *st = c.st;
+    PyObject *data = c.given[0];
     Py_ssize_t recv_len = 32;
-    if (given[1] != nullptr) {
-        recv_len = PyNumber_AsSsize_t(given[1], PyExc_OverflowError);
+    if (c.given[1] != nullptr) {
+        recv_len = PyNumber_AsSsize_t(c.given[1], PyExc_OverflowError);
         if (recv_len == -1 && PyErr_Occurred()) {
             return nullptr;
         }
@@ -392,16 +428,12 @@ Kelt_chkd(PyObject *, PyTypeObject *defining, PyObject *const *args,
           size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
-    ModuleState *st = state_of_type(defining);
-    if (st == nullptr) {
+    Call c;
+    if (bind_call(c, defining, "Kelt.__chkd", {&ModuleState::str_data}, 1, args, nargsf,
+                  kwnames) < 0) {
         return nullptr;
     }
-    PyObject *names[] = {st->str_data};
-    PyObject *data;
-    py::Signature sig = {"Kelt.__chkd", names, 1, 1, 1};
-    if (py::bind_args(sig, args, nargsf, kwnames, &data) < 0) {
-        return nullptr;
-    }
+    PyObject *data = c.given[0];
     if (PyBytes_Check(data)) {
         core::ByteView view = {reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(data)),
                                static_cast<std::size_t>(PyBytes_GET_SIZE(data))};
@@ -729,20 +761,16 @@ Kelt_send_and_recv(PyObject *self, PyTypeObject *defining, PyObject *const *args
                    size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
-    PyObject *module = module_of_type(defining);
-    if (module == nullptr) {
+    Call c;
+    if (bind_call(c, defining, "Kelt.__send_and_recv",
+                  {&ModuleState::str_command, &ModuleState::str_data_send,
+                   &ModuleState::str_to_addr, &ModuleState::str_to_channel},
+                  1, args, nargsf, kwnames) < 0) {
         return nullptr;
     }
-    ModuleState *st = state_of_module(module);
-    PyObject *names[] = {st->str_command, st->str_data_send, st->str_to_addr,
-                         st->str_to_channel};
-    PyObject *given[4];
-    py::Signature sig = {"Kelt.__send_and_recv", names, 4, 1, 1};
-    if (py::bind_args(sig, args, nargsf, kwnames, given) < 0) {
-        return nullptr;
-    }
-    return send_and_recv(self, module, given[0], given[1] ? given[1] : st->empty_data,
-                         given[2] ? given[2] : Py_None, given[3] ? given[3] : Py_None);
+    // The shared empty default is only ever read.
+    return send_and_recv(self, c.module, c.given[0], c.arg(1, c.st->empty_data), c.arg(2),
+                         c.arg(3));
     COMM_ENTRY_END(nullptr)
 }
 
@@ -790,44 +818,27 @@ query(PyObject *self, PyObject *module, PyObject *command_name, PyObject *data,
     return Ref::steal(PyObject_Vectorcall(method.get(), args, 0, kwnames.get()));
 }
 
-// Binds (addr=None, channel=None) after `nfixed` required parameters.
-struct QueryArgs {
-    PyObject *given[3];
-    PyObject *
-    addr(Py_ssize_t nfixed) const
-    {
-        return given[nfixed] ? given[nfixed] : Py_None;
-    }
-    PyObject *
-    channel(Py_ssize_t nfixed) const
-    {
-        return given[nfixed + 1] ? given[nfixed + 1] : Py_None;
-    }
-};
+constexpr NameSlot kAddr = &ModuleState::str_addr;
+constexpr NameSlot kChannel = &ModuleState::str_channel;
 
 PyObject *
 Kelt_get_pump_status(PyObject *self, PyTypeObject *defining, PyObject *const *args,
                      size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
-    PyObject *module = module_of_type(defining);
-    if (module == nullptr) {
+    Call c;
+    if (bind_call(c, defining, "Kelt.get_pump_status", {kAddr, kChannel}, 0, args, nargsf,
+                  kwnames) < 0) {
         return nullptr;
     }
-    ModuleState *st = state_of_module(module);
-    PyObject *names[] = {st->str_addr, st->str_channel};
-    QueryArgs a;
-    py::Signature sig = {"Kelt.get_pump_status", names, 2, 0, 1};
-    if (py::bind_args(sig, args, nargsf, kwnames, a.given) < 0) {
-        return nullptr;
-    }
-    Ref rc = query(self, module, st->str_GET_PUMP_STATUS, nullptr, a.addr(0), a.channel(0));
+    ModuleState *st = c.st;
+    Ref rc = query(self, c.module, st->str_GET_PUMP_STATUS, nullptr, c.arg(0), c.arg(1));
     if (!rc) {
         return nullptr;
     }
     // On success the value becomes the status code itself.
     Ref code = Ref::steal(PyObject_GetAttr(rc.get(), st->str_code));
-    Ref codes = code ? lookup_global(module, st->str_DeviceReturnCode) : Ref();
+    Ref codes = code ? lookup_global(c.module, st->str_DeviceReturnCode) : Ref();
     Ref success = codes ? Ref::steal(PyObject_GetAttr(codes.get(), st->str_SUCCESS)) : Ref();
     if (!success) {
         return nullptr;
@@ -852,18 +863,12 @@ Kelt_get_pump_alarm(PyObject *self, PyTypeObject *defining, PyObject *const *arg
                     size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
-    PyObject *module = module_of_type(defining);
-    if (module == nullptr) {
+    Call c;
+    if (bind_call(c, defining, "Kelt.get_pump_alarm", {kAddr, kChannel}, 0, args, nargsf,
+                  kwnames) < 0) {
         return nullptr;
     }
-    ModuleState *st = state_of_module(module);
-    PyObject *names[] = {st->str_addr, st->str_channel};
-    QueryArgs a;
-    py::Signature sig = {"Kelt.get_pump_alarm", names, 2, 0, 1};
-    if (py::bind_args(sig, args, nargsf, kwnames, a.given) < 0) {
-        return nullptr;
-    }
-    return query(self, module, st->str_GET_PUMP_ALARM, nullptr, a.addr(0), a.channel(0))
+    return query(self, c.module, c.st->str_GET_PUMP_ALARM, nullptr, c.arg(0), c.arg(1))
         .release();
     COMM_ENTRY_END(nullptr)
 }
@@ -873,18 +878,12 @@ Kelt_get_kvo_rate(PyObject *self, PyTypeObject *defining, PyObject *const *args,
                   size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
-    PyObject *module = module_of_type(defining);
-    if (module == nullptr) {
+    Call c;
+    if (bind_call(c, defining, "Kelt.get_kvo_rate", {&ModuleState::str_data, kAddr, kChannel},
+                  1, args, nargsf, kwnames) < 0) {
         return nullptr;
     }
-    ModuleState *st = state_of_module(module);
-    PyObject *names[] = {st->str_data, st->str_addr, st->str_channel};
-    QueryArgs a;
-    py::Signature sig = {"Kelt.get_kvo_rate", names, 3, 1, 1};
-    if (py::bind_args(sig, args, nargsf, kwnames, a.given) < 0) {
-        return nullptr;
-    }
-    return query(self, module, st->str_GET_KVO_RATE, a.given[0], a.addr(1), a.channel(1))
+    return query(self, c.module, c.st->str_GET_KVO_RATE, c.given[0], c.arg(1), c.arg(2))
         .release();
     COMM_ENTRY_END(nullptr)
 }
@@ -955,18 +954,13 @@ Kelt_send_commands(PyObject *self, PyTypeObject *defining, PyObject *const *args
                    size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
-    PyObject *module = module_of_type(defining);
-    if (module == nullptr) {
+    Call c;
+    if (bind_call(c, defining, "Kelt.__send_commands",
+                  {&ModuleState::str_head_data_list, kAddr, kChannel}, 1, args, nargsf,
+                  kwnames) < 0) {
         return nullptr;
     }
-    ModuleState *st = state_of_module(module);
-    PyObject *names[] = {st->str_head_data_list, st->str_addr, st->str_channel};
-    QueryArgs a;
-    py::Signature sig = {"Kelt.__send_commands", names, 3, 1, 1};
-    if (py::bind_args(sig, args, nargsf, kwnames, a.given) < 0) {
-        return nullptr;
-    }
-    return send_commands(self, module, a.given[0], a.addr(1), a.channel(1)).release();
+    return send_commands(self, c.module, c.given[0], c.arg(1), c.arg(2)).release();
     COMM_ENTRY_END(nullptr)
 }
 
@@ -975,44 +969,40 @@ Kelt_get_all_status(PyObject *self, PyTypeObject *defining, PyObject *const *arg
                     size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
-    PyObject *module = module_of_type(defining);
-    if (module == nullptr) {
+    Call c;
+    if (bind_call(c, defining, "Kelt.get_all_status", {kAddr, kChannel}, 0, args, nargsf,
+                  kwnames) < 0) {
         return nullptr;
     }
-    ModuleState *st = state_of_module(module);
-    PyObject *names[] = {st->str_addr, st->str_channel};
-    QueryArgs a;
-    py::Signature sig = {"Kelt.get_all_status", names, 2, 0, 1};
-    if (py::bind_args(sig, args, nargsf, kwnames, a.given) < 0) {
-        return nullptr;
-    }
-    Ref commands = lookup_global(module, st->str_Command);
+    ModuleState *st = c.st;
+    Ref commands = lookup_global(c.module, st->str_Command);
     if (!commands) {
         return nullptr;
     }
+    // The full status set: five (command, []) pairs, each list new.
     PyObject *const order[] = {st->str_GET_PUMP_STATUS, st->str_GET_PUMPDOOR_STATUS,
                                st->str_GET_REMAIN_TIME, st->str_GET_RATE_UNIT,
                                st->str_GET_PUMP_ALARM};
-    Ref set = Ref::steal(PyList_New(5));
+    Ref set = Ref::steal(PyList_New(std::size(order)));
     if (!set) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < 5; ++i) {
+    for (std::size_t i = 0; i < std::size(order); ++i) {
         Ref command = Ref::steal(PyObject_GetAttr(commands.get(), order[i]));
         Ref data = command ? Ref::steal(PyList_New(0)) : Ref();
         Ref pair = data ? Ref::steal(PyTuple_Pack(2, command.get(), data.get())) : Ref();
         if (!pair) {
             return nullptr;
         }
-        PyList_SET_ITEM(set.get(), i, pair.release());
+        PyList_SET_ITEM(set.get(), static_cast<Py_ssize_t>(i), pair.release());
     }
-    PyObject *call_args[] = {self, set.get(), a.addr(0), a.channel(0)};
-    Ref kwnames = Ref::steal(PyTuple_Pack(2, st->str_addr, st->str_channel));
-    if (!kwnames) {
+    PyObject *call_args[] = {self, set.get(), c.arg(0), c.arg(1)};
+    Ref kwnames_out = Ref::steal(PyTuple_Pack(2, st->str_addr, st->str_channel));
+    if (!kwnames_out) {
         return nullptr;
     }
     return PyObject_VectorcallMethod(st->str__Kelt__send_commands, call_args,
-                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get());
+                                     2 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames_out.get());
     COMM_ENTRY_END(nullptr)
 }
 
@@ -1022,18 +1012,13 @@ Kelt_get_value_str(PyObject *cls, PyObject *const *args, size_t nargsf,
                    PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
-    PyObject *module = module_of_type(reinterpret_cast<PyTypeObject *>(cls));
-    if (module == nullptr) {
+    Call c;
+    if (bind_call(c, reinterpret_cast<PyTypeObject *>(cls), "Kelt.get_value_str",
+                  {&ModuleState::str_command, &ModuleState::str_value}, 2, args, nargsf,
+                  kwnames, 0) < 0) {
         return nullptr;
     }
-    ModuleState *st = state_of_module(module);
-    PyObject *names[] = {st->str_command, st->str_value};
-    PyObject *given[2];
-    py::Signature sig = {"Kelt.get_value_str", names, 2, 2, 0};
-    if (py::bind_args(sig, args, nargsf, kwnames, given) < 0) {
-        return nullptr;
-    }
-    return value_text(module, given[0], given[1]).release();
+    return value_text(c.module, c.given[0], c.given[1]).release();
     COMM_ENTRY_END(nullptr)
 }
 
