@@ -4,6 +4,7 @@ virtual pump, for the people who set pumps up and debug their links."""
 from __future__ import annotations
 
 import argparse
+import contextlib
 import json
 import logging
 import random
@@ -52,6 +53,39 @@ def _positive_float(text: str) -> float:
     return value
 
 
+def _baud(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"baud rate must be a whole number, not {text!r}")
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"baud rate must be positive: {text}")
+    return value
+
+
+@contextlib.contextmanager
+def _debug_log(enabled: bool):
+    """With --verbose, the package's debug log (the bytes of every exchange)
+    goes to stderr in logging's default format while the command runs. The
+    handler is the command's own and is removed afterwards, so this works
+    whatever logging the host has configured, and main() called in-process
+    leaves nothing behind."""
+    if not enabled:
+        yield
+        return
+    logger = logging.getLogger("tarvelpump")
+    handler = logging.StreamHandler(sys.stderr)
+    handler.setFormatter(logging.Formatter(logging.BASIC_FORMAT))
+    level = logger.level
+    logger.addHandler(handler)
+    logger.setLevel(logging.DEBUG)
+    try:
+        yield
+    finally:
+        logger.removeHandler(handler)
+        logger.setLevel(level)
+
+
 def _record_dict(rc) -> dict:
     value = rc.value
     if isinstance(value, (bytes, bytearray)):
@@ -92,7 +126,7 @@ def _add_link_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("--port", required=True, help="serial port, e.g. /dev/ttyUSB0 or COM4")
     p.add_argument("--addr", type=_number(16, "address"), help="radio destination address, 0..65535")
     p.add_argument("--channel", type=_number(8, "channel"), help="radio destination channel, 0..255")
-    p.add_argument("--baud", type=int, default=9600, help="line speed (default 9600)")
+    p.add_argument("--baud", type=_baud, default=9600, help="line speed (default 9600)")
     p.add_argument("--timeout", type=_positive_float, default=1.0, help="read time-out in seconds (default 1)")
     p.add_argument("--json", action="store_true", help="print JSON for scripts")
     p.add_argument("-v", "--verbose", action="store_true", help="show the debug log of the exchange on stderr")
@@ -101,17 +135,16 @@ def _add_link_options(p: argparse.ArgumentParser) -> None:
 def _query(args) -> int:
     from tarvelpump import comm
 
-    if args.verbose:
-        logging.basicConfig(level=logging.DEBUG, stream=sys.stderr)
     pump = comm.Kelt(args.port, args.baud, args.timeout)
-    if args.command == "status":
-        records = pump.get_all_status(addr=args.addr, channel=args.channel)
-    elif args.command == "alarm":
-        records = [pump.get_pump_alarm(addr=args.addr, channel=args.channel)]
-    elif args.command == "pump-status":
-        records = [pump.get_pump_status(addr=args.addr, channel=args.channel)]
-    else:
-        records = [pump.get_kvo_rate([args.data], addr=args.addr, channel=args.channel)]
+    with _debug_log(args.verbose):
+        if args.command == "status":
+            records = pump.get_all_status(addr=args.addr, channel=args.channel)
+        elif args.command == "alarm":
+            records = [pump.get_pump_alarm(addr=args.addr, channel=args.channel)]
+        elif args.command == "pump-status":
+            records = [pump.get_pump_status(addr=args.addr, channel=args.channel)]
+        else:
+            records = [pump.get_kvo_rate([args.data], addr=args.addr, channel=args.channel)]
     status = _print_records(records, args.json)
     _failure_hint(records, args.port)
     return status
@@ -142,17 +175,15 @@ def _simulate(args) -> int:
 def _virtual_pump(args, rest) -> int:
     from tarvelpump import virtualpump
 
-    return virtualpump.main(rest)
+    return virtualpump.main(rest, prog="tarvelpump virtual-pump")
 
 
 def _demo(args) -> int:
     from tarvelpump import comm
     from tarvelpump.virtualpump import PumpState, VirtualPump
 
-    if args.verbose:
-        logging.basicConfig(level=logging.DEBUG, stream=sys.stderr)
     state = PumpState(running=2, door=0, remain_hours=1, remain_minutes=25, rate_unit=0, alarm=0x0108)
-    with VirtualPump(state, addr=801, channel=23) as pump:
+    with _debug_log(args.verbose), VirtualPump(state, addr=801, channel=23) as pump:
         print(f"virtual pump at {pump.port}, radio address 801, channel 23 (fixed point)", file=sys.stderr)
         records = comm.Kelt(pump.port, timeout=0.5).get_all_status(addr=801, channel=23)
     status = _print_records(records, args.json)

@@ -488,18 +488,32 @@ def _parse_state(items: list[str]) -> PumpState:
     return PumpState(**values)
 
 
-def main(argv: list[str] | None = None) -> int:
+def _address(text: str) -> int:
+    try:
+        return _int(text, 16)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"address must be 0..65535 (decimal or 0x hex), not {text!r}") from None
+
+
+def _channel(text: str) -> int:
+    try:
+        return _int(text, 8)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"channel must be 0..255 (decimal or 0x hex), not {text!r}") from None
+
+
+def main(argv: list[str] | None = None, prog: str = "python -m tarvelpump.virtualpump") -> int:
     """Serve a virtual pump until Ctrl-C or SIGTERM; prints the port path first."""
     fields = ", ".join(f.name for f in dataclasses.fields(PumpState))
     parser = argparse.ArgumentParser(
-        prog="python -m tarvelpump.virtualpump",
+        prog=prog,
         description="Serve a virtual Kelt pump on a pseudo-terminal and print its port path.",
         epilog=f"State keys: {fields}. Values are integers (decimal or 0x hex, multi-byte "
         "fields big-endian); running also takes off/stop/run/pause/bolus/purging/kvo, "
         "door open/closed, rate_unit ml/drop.",
     )
-    parser.add_argument("--addr", type=lambda s: _int(s, 16), help="radio address (fixed point / master-slave)")
-    parser.add_argument("--channel", type=lambda s: _int(s, 8), help="radio channel (fixed point)")
+    parser.add_argument("--addr", type=_address, help="radio address (fixed point / master-slave)")
+    parser.add_argument("--channel", type=_channel, help="radio channel (fixed point)")
     parser.add_argument(
         "--fault", action="append", default=[], help=f"one of {', '.join(f.value for f in Fault)}; repeatable"
     )

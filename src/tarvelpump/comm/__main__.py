@@ -10,6 +10,7 @@ import importlib.util
 
 def main() -> None:
     spec = importlib.util.find_spec("tarvelpump.comm")
+    assert spec is not None and spec.loader is not None
     module = importlib.util.module_from_spec(spec)
     module.__name__ = "__main__"
     spec.loader.exec_module(module)
