@@ -75,3 +75,12 @@ def test_list_ports_uses_serial_at_call_time(monkeypatch):
     monkeypatch.setattr(lp, "comports", broken)
     with pytest.raises(OSError, match="sysfs gone"):
         comm.list_ports()
+
+
+from hypothesis import given, strategies as st
+
+
+@given(st.one_of(st.binary(max_size=40),
+                 st.lists(st.one_of(st.integers(), st.booleans()), max_size=20)))
+def test_hex_str_matches_hex_of_each_element(data):
+    assert comm.hex_str(data) == " ".join(hex(x) for x in data)

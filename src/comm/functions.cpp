@@ -20,26 +20,89 @@ using py::Ref;
 
 namespace {
 
-// Appends hex(value) for a small int without a round trip through Python.
-void
-append_hex(std::string &out, long value)
+// hex(value) for a small int, written at `p` without a round trip through
+// Python; returns the end of what it wrote (at most 19 characters).
+char *
+write_hex(char *p, long value)
 {
     static const char digits[] = "0123456789abcdef";
     unsigned long magnitude = value < 0 ? 0UL - static_cast<unsigned long>(value)
                                         : static_cast<unsigned long>(value);
     if (value < 0) {
-        out += '-';
+        *p++ = '-';
     }
-    out += "0x";
-    char buf[sizeof(long) * 2];
-    std::size_t n = 0;
-    do {
-        buf[n++] = digits[magnitude & 0xF];
-        magnitude >>= 4;
-    } while (magnitude != 0);
-    while (n > 0) {
-        out += buf[--n];
+    *p++ = '0';
+    *p++ = 'x';
+    int shift = 0;
+    while (shift + 4 < static_cast<int>(sizeof(long) * 8) && (magnitude >> (shift + 4)) != 0) {
+        shift += 4;
     }
+    for (; shift >= 0; shift -= 4) {
+        *p++ = digits[(magnitude >> shift) & 0xF];
+    }
+    return p;
+}
+
+std::size_t
+hex_width(long value)
+{
+    char buf[24];
+    return static_cast<std::size_t>(write_hex(buf, value) - buf);
+}
+
+void
+append_hex(std::string &out, long value)
+{
+    char buf[24];
+    out.append(buf, static_cast<std::size_t>(write_hex(buf, value) - buf));
+}
+
+// The common case, a bytes object or a list of plain ints, measured first and
+// then written straight into the result: no buffer in between. Null without
+// an exception when a list holds anything else.
+PyObject *
+hex_join_small(PyObject *data)
+{
+    bool is_bytes = PyBytes_Check(data);
+    Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(data) : PyList_GET_SIZE(data);
+    const auto *raw = is_bytes
+        ? reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(data)) : nullptr;
+    // Exact ints run no Python code, so the list cannot change between passes.
+    auto value_at = [&](Py_ssize_t i, long *v) {
+        if (is_bytes) {
+            *v = raw[i];
+            return true;
+        }
+        PyObject *item = PyList_GET_ITEM(data, i);
+        if (!PyLong_CheckExact(item)) {
+            return false;
+        }
+        int overflow = 0;
+        *v = PyLong_AsLongAndOverflow(item, &overflow);
+        return overflow == 0;
+    };
+    std::size_t total = n > 0 ? static_cast<std::size_t>(n - 1) : 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        long v = 0;
+        if (!value_at(i, &v)) {
+            return nullptr;
+        }
+        total += hex_width(v);
+    }
+    PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(total), 127);
+    if (text == nullptr) {
+        return nullptr;
+    }
+    char *p = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        long v = 0;
+        value_at(i, &v);
+        if (i > 0) {
+            *p++ = ' ';
+        }
+        p = write_hex(p, v);
+    }
+    return text;
 }
 
 // Appends hex(item) as the builtin computes it (through __index__).
@@ -73,20 +136,14 @@ append_hex_object(std::string &out, PyObject *item)
 PyObject *
 hex_join(PyObject *data)
 {
-    std::string out;
-    if (PyBytes_Check(data)) {
-        // Bytes are immutable: the buffer stays put while we read it.
-        const auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(data));
-        Py_ssize_t n = PyBytes_GET_SIZE(data);
-        out.reserve(static_cast<std::size_t>(n) * 5);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            if (i > 0) {
-                out += ' ';
-            }
-            append_hex(out, p[i]);
+    if (PyBytes_Check(data) || PyList_CheckExact(data)) {
+        PyObject *text = hex_join_small(data);
+        if (text != nullptr || PyErr_Occurred()) {
+            return text;
         }
     }
-    else if (PyList_CheckExact(data)) {
+    std::string out;
+    if (PyList_CheckExact(data)) {
         // __index__ of an element may run Python code that changes the list:
         // re-read the size and re-own each element, as iteration does.
         for (Py_ssize_t i = 0; i < PyList_GET_SIZE(data); ++i) {

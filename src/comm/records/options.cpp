@@ -71,7 +71,12 @@ intern(const char *text)
 Ref
 entries_of(PyObject *table)
 {
-    Ref entries = get_attr(table, kEntries);
+    // Interned once: the type attribute cache matches names by identity.
+    static PyObject *key = nullptr;
+    if (key == nullptr && (key = PyUnicode_InternFromString(kEntries)) == nullptr) {
+        return Ref();
+    }
+    Ref entries = Ref::steal(PyObject_GetAttr(table, key));
     if (entries && !PyTuple_Check(entries.get())) {
         PyErr_Format(PyExc_TypeError, "%R.%s must be a tuple of options", table,
                      kEntries);
