@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a virtual environment from scratch (or reuses it), installs the
-# package with its test extra, then runs the C++ core tests and the pytest
-# suite. Usage: bash scripts/test.sh [pytest arguments]
+# package with its test extra, then runs the C++ core tests (with the fuzz
+# corpus replayed), a short fuzz run of the core, and the pytest suite.
+# Usage: bash scripts/test.sh [pytest arguments]
+# COMM_TEST_FUZZ_SECONDS sets the fuzz run (default 30, 0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -17,5 +19,17 @@ COMM_WERROR=ON "$py" -m pip install -q --disable-pip-version-check ".[test]"
 "$venv/bin/cmake" -S . -B build/core -G Ninja -DCOMM_CORE_ONLY=ON -DCOMM_WERROR=ON >/dev/null
 "$venv/bin/cmake" --build build/core
 "$venv/bin/ctest" --test-dir build/core --output-on-failure
+
+# libFuzzer needs clang: fuzz.sh installs it where it may (as root), else the
+# run is left to whoever has it.
+fuzz_seconds=${COMM_TEST_FUZZ_SECONDS:-30}
+if [ "$fuzz_seconds" -gt 0 ]; then
+    if command -v clang++ >/dev/null 2>&1 || [ "$(id -u)" -eq 0 ]; then
+        PATH="$PWD/$venv/bin:$PATH" bash scripts/fuzz.sh "$fuzz_seconds" 2>&1 | tail -n 12
+        [ "${PIPESTATUS[0]}" -eq 0 ]
+    else
+        echo "test.sh: no clang++, short fuzz run skipped (bash scripts/fuzz.sh runs it)" >&2
+    fi
+fi
 
 exec "$py" -m pytest "$@"

@@ -24,6 +24,7 @@
 #include "comm/py/state.hpp"
 #include "comm/startup.hpp"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <initializer_list>
@@ -97,6 +98,7 @@ append_bytes(Bytes &out, PyObject *seq, Py_ssize_t limit = -1)
     if (limit >= 0 && limit < n) {
         n = limit;
     }
+    out.reserve(out.size() + static_cast<std::size_t>(n));
     for (Py_ssize_t i = 0; i < n; ++i) {
         std::uint8_t b = 0;
         // The fast sequence owns its items; __index__ cannot change it.
@@ -421,6 +423,46 @@ Kelt_sr(PyObject *self, PyTypeObject *defining, PyObject *const *args,
 
 // ------------------------------------------------------------ __chkd
 
+// Adds the integers items[0, n) to *sum as the check-data rule does: an
+// element that is no integer is a TypeError, a sum out of range overflows.
+int
+add_ints(PyObject *const *items, Py_ssize_t n, long long *sum)
+{
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref index = Ref::steal(PyNumber_Index(items[i]));
+        if (!index) {
+            return -1;
+        }
+        int overflow = 0;
+        long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+        if (v == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        if (overflow || __builtin_add_overflow(*sum, v, sum)) {
+            PyErr_SetString(PyExc_OverflowError, "int too big to convert");
+            return -1;
+        }
+    }
+    return 0;
+}
+
+// The check byte of a sum: the rule writes sum ^ 0xFFFF as four unsigned
+// bytes and keeps the last, so a sum that does not fit is an OverflowError.
+int
+fold_check(long long sum)
+{
+    long long folded = sum ^ 0xFFFF;
+    if (folded < 0) {
+        PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+        return -1;
+    }
+    if (folded > 0xFFFFFFFFLL) {
+        PyErr_SetString(PyExc_OverflowError, "int too big to convert");
+        return -1;
+    }
+    return static_cast<int>(folded & 0xFF);
+}
+
 // The check-data rule over Python integers: the seven header elements, then
 // the user data that element 6 declares, as far as the sequence reaches.
 PyObject *
@@ -455,32 +497,11 @@ Kelt_chkd(PyObject *, PyTypeObject *defining, PyObject *const *args,
                                    declared > 0 ? static_cast<std::size_t>(declared) : 0);
     }
     long long sum = 0;
-    for (std::size_t i = 0; i < end; ++i) {
-        Ref index = Ref::steal(PyNumber_Index(items[i]));
-        if (!index) {
-            return nullptr;
-        }
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
-        if (v == -1 && PyErr_Occurred()) {
-            return nullptr;
-        }
-        if (overflow || __builtin_add_overflow(sum, v, &sum)) {
-            PyErr_SetString(PyExc_OverflowError, "int too big to convert");
-            return nullptr;
-        }
-    }
-    // The rule writes sum ^ 0xFFFF as four unsigned bytes.
-    long long folded = sum ^ 0xFFFF;
-    if (folded < 0) {
-        PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+    if (add_ints(items, static_cast<Py_ssize_t>(end), &sum) < 0) {
         return nullptr;
     }
-    if (folded > 0xFFFFFFFFLL) {
-        PyErr_SetString(PyExc_OverflowError, "int too big to convert");
-        return nullptr;
-    }
-    return PyLong_FromLong(static_cast<long>(folded & 0xFF));
+    int check = fold_check(sum);
+    return check < 0 ? nullptr : PyLong_FromLong(check);
     COMM_ENTRY_END(nullptr)
 }
 
@@ -525,7 +546,10 @@ make_record(PyObject *module, PyObject *command, PyObject *code_name,
 }
 
 // The address and channel bytes in front of a request; either is absent
-// when false (None, 0, []).
+// when false (None, 0, []). Errors come in the order of the request's
+// assembly: the address's own conversion (to_bytes of an int, or joining a
+// list), then bytes() over the prefix, which meets the address bytes before
+// the channel.
 int
 radio_prefix(PyObject *to_addr, PyObject *to_channel, Bytes &address,
              bool &has_channel, std::uint8_t &channel)
@@ -535,14 +559,11 @@ radio_prefix(PyObject *to_addr, PyObject *to_channel, Bytes &address,
         return -1;
     }
     has_channel = t != 0;
-    if (has_channel && byte_of(to_channel, &channel) < 0) {
+    t = PyObject_IsTrue(to_addr);
+    if (t < 0) {
         return -1;
     }
-    t = PyObject_IsTrue(to_addr);
-    if (t <= 0) {
-        return t;
-    }
-    if (PyLong_Check(to_addr)) {
+    if (t && PyLong_Check(to_addr)) {
         // to_addr.to_bytes(2, "big")
         if (_PyLong_Sign(to_addr) < 0) {
             PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
@@ -559,15 +580,49 @@ radio_prefix(PyObject *to_addr, PyObject *to_channel, Bytes &address,
         }
         address.push_back(static_cast<std::uint8_t>(v >> 8));
         address.push_back(static_cast<std::uint8_t>(v & 0xFF));
-        return 0;
+    } else if (t) {
+        if (!PyList_Check(to_addr)) {
+            PyErr_Format(PyExc_TypeError,
+                         "to_addr must be an int or a list of byte values, not '%.100s'",
+                         Py_TYPE(to_addr)->tp_name);
+            return -1;
+        }
+        if (append_bytes(address, to_addr) < 0) {
+            return -1;
+        }
     }
-    if (!PyList_Check(to_addr)) {
-        PyErr_Format(PyExc_TypeError,
-                     "to_addr must be an int or a list of byte values, not '%.100s'",
-                     Py_TYPE(to_addr)->tp_name);
+    if (has_channel && byte_of(to_channel, &channel) < 0) {
         return -1;
     }
-    return append_bytes(address, to_addr);
+    return 0;
+}
+
+// The check data of a request is computed before its radio prefix is looked
+// at, so its errors come first: a user-data element that is no integer
+// (TypeError), or a sum that the rule cannot write as four unsigned bytes
+// (OverflowError). The range of each byte is bytes()'s test, made later.
+int
+check_data_computable(const Bytes &frame_header, const Bytes &app_header,
+                      PyObject *data_send, Py_ssize_t n)
+{
+    if (PyBytes_Check(data_send)) {
+        return 0;
+    }
+    Ref fast = Ref::steal(PySequence_Fast(data_send, "expected a sequence of byte values"));
+    if (!fast) {
+        return -1;
+    }
+    long long sum = 0;
+    for (const Bytes *part : {&frame_header, &app_header}) {
+        for (std::uint8_t b : *part) {
+            sum += b;
+        }
+    }
+    n = std::min(n, PySequence_Fast_GET_SIZE(fast.get()));
+    if (add_ints(PySequence_Fast_ITEMS(fast.get()), n, &sum) < 0) {
+        return -1;
+    }
+    return fold_check(sum) < 0 ? -1 : 0;
 }
 
 // The exchange raised: a SerialException (looked up now, as the handler's
@@ -654,16 +709,20 @@ send_and_recv(PyObject *self, PyObject *module, PyObject *command,
     }
 
     // Request assembly; every conversion error surfaces before the port is
-    // touched.
+    // touched, the first in the order of the steps: check data, address,
+    // then bytes() over prefix and frame.
     Bytes frame_header, app_header, user_data, address;
     if (append_bytes(frame_header, gsh.get()) < 0 ||
-        append_bytes(app_header, send_header.get(), 2) < 0 ||
-        append_bytes(user_data, data_send, data_len) < 0) {
+        append_bytes(app_header, send_header.get(), 2) < 0) {
+        return nullptr;
+    }
+    if (check_data_computable(frame_header, app_header, data_send, data_len) < 0) {
         return nullptr;
     }
     bool has_channel = false;
     std::uint8_t channel = 0;
-    if (radio_prefix(to_addr, to_channel, address, has_channel, channel) < 0) {
+    if (radio_prefix(to_addr, to_channel, address, has_channel, channel) < 0 ||
+        append_bytes(user_data, data_send, data_len) < 0) {
         return nullptr;
     }
     Bytes request = core::build_request(
