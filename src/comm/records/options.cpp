@@ -56,10 +56,22 @@ constexpr const char *kEntries = "_options_";           // the table's tuple
 constexpr const char *kOptionClass = "_option_class";   // on the metaclass
 
 Ref
-get_attr(PyObject *obj, const char *name)
+get_attr(PyObject *obj, PyObject *name)
 {
-    return Ref::steal(PyObject_GetAttrString(obj, name));
+    return name ? Ref::steal(PyObject_GetAttr(obj, name)) : Ref();
 }
+
+// An interned name, made once per use site: the attribute caches match names
+// by identity, and a fresh string per call would miss them every time. Null
+// with an exception set when it cannot be made (then tried again next time).
+#define COMM_NAME(literal)                                  \
+    ([]() -> PyObject * {                                   \
+        static PyObject *name = nullptr;                    \
+        if (name == nullptr) {                              \
+            name = PyUnicode_InternFromString(literal);     \
+        }                                                   \
+        return name;                                        \
+    }())
 
 Ref
 intern(const char *text)
@@ -71,12 +83,7 @@ intern(const char *text)
 Ref
 entries_of(PyObject *table)
 {
-    // Interned once: the type attribute cache matches names by identity.
-    static PyObject *key = nullptr;
-    if (key == nullptr && (key = PyUnicode_InternFromString(kEntries)) == nullptr) {
-        return Ref();
-    }
-    Ref entries = Ref::steal(PyObject_GetAttr(table, key));
+    Ref entries = get_attr(table, COMM_NAME(kEntries));
     if (entries && !PyTuple_Check(entries.get())) {
         PyErr_Format(PyExc_TypeError, "%R.%s must be a tuple of options", table,
                      kEntries);
@@ -177,7 +184,7 @@ PyObject *
 OptionsMeta_new(PyObject *, PyObject *args, PyObject *kwargs)
 {
     COMM_ENTRY_BEGIN
-    Ref type_new = get_attr(reinterpret_cast<PyObject *>(&PyType_Type), "__new__");
+    Ref type_new = get_attr(reinterpret_cast<PyObject *>(&PyType_Type), COMM_NAME("__new__"));
     if (!type_new) {
         return nullptr;
     }
@@ -198,7 +205,7 @@ OptionsMeta_new(PyObject *, PyObject *args, PyObject *kwargs)
     if (!entries_key || refuse_extension(name, bases, entries_key.get()) < 0) {
         return nullptr;
     }
-    Ref option_class = get_attr(mcls, kOptionClass);
+    Ref option_class = get_attr(mcls, COMM_NAME(kOptionClass));
     if (!option_class) {
         return nullptr;
     }
@@ -381,7 +388,7 @@ Option_new(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
         return nullptr;
     }
     // super().__new__(cls, code), with int.__new__'s own checks on cls.
-    Ref int_new = get_attr(reinterpret_cast<PyObject *>(&PyLong_Type), "__new__");
+    Ref int_new = get_attr(reinterpret_cast<PyObject *>(&PyLong_Type), COMM_NAME("__new__"));
     if (!int_new) {
         return nullptr;
     }
@@ -403,7 +410,7 @@ PyObject *
 Option_str(PyObject *self, PyObject *)
 {
     COMM_ENTRY_BEGIN
-    return get_attr(self, "name").release();
+    return get_attr(self, COMM_NAME("name")).release();
     COMM_ENTRY_END(nullptr)
 }
 
@@ -412,8 +419,8 @@ PyObject *
 Option_repr(PyObject *self, PyObject *)
 {
     COMM_ENTRY_BEGIN
-    Ref name = get_attr(self, "name");
-    Ref owner = get_attr(self, "__objclass__");
+    Ref name = get_attr(self, COMM_NAME("name"));
+    Ref owner = get_attr(self, COMM_NAME("__objclass__"));
     Ref number = Ref::steal(PyLong_Type.tp_repr(self));  // int.__repr__
     if (!name || !owner || !number) {
         return nullptr;
@@ -422,7 +429,7 @@ Option_repr(PyObject *self, PyObject *)
         return PyUnicode_FromFormat("<%s %S: %U>", Py_TYPE(self)->tp_name,
                                     name.get(), number.get());
     }
-    Ref owner_name = get_attr(owner.get(), "__name__");
+    Ref owner_name = get_attr(owner.get(), COMM_NAME("__name__"));
     if (!owner_name) {
         return nullptr;
     }
@@ -468,13 +475,13 @@ PyObject *
 Option_reduce(PyObject *self, PyObject *)
 {
     COMM_ENTRY_BEGIN
-    Ref owner = get_attr(self, "__objclass__");
-    Ref name = get_attr(self, "name");
+    Ref owner = get_attr(self, COMM_NAME("__objclass__"));
+    Ref name = get_attr(self, COMM_NAME("name"));
     if (!owner || !name) {
         return nullptr;
     }
     if (owner.get() == Py_None) {
-        Ref text = get_attr(self, "text");
+        Ref text = get_attr(self, COMM_NAME("text"));
         Ref code = Ref::steal(PyNumber_Index(self));
         if (!text || !code) {
             return nullptr;
