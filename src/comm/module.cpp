@@ -184,6 +184,13 @@ intern_names(ModuleState *st)
     }
     COMM_INTERNED_NAMES(COMM_INTERN_NAME)
 #undef COMM_INTERN_NAME
+    st->kw_serial = PyTuple_Pack(3, st->str_port, st->str_baudrate, st->str_timeout);
+    st->kw_sr = PyTuple_Pack(2, st->str_data, st->str_recv_len);
+    st->kw_send_item = PyTuple_Pack(4, st->str_command, st->str_data_send, st->str_to_addr,
+                                    st->str_to_channel);
+    if (!st->kw_serial || !st->kw_sr || !st->kw_send_item) {
+        return -1;
+    }
     return 0;
 }
 
@@ -282,6 +289,9 @@ comm_clear(PyObject *module)
     Py_CLEAR(st->Kelt_type);
     Py_CLEAR(st->default_code);
     Py_CLEAR(st->empty_data);
+    Py_CLEAR(st->kw_serial);
+    Py_CLEAR(st->kw_sr);
+    Py_CLEAR(st->kw_send_item);
     return 0;
 }
 

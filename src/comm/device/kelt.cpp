@@ -367,12 +367,8 @@ Kelt_sr(PyObject *self, PyTypeObject *defining, PyObject *const *args,
     if (!serial_class || !timeout) {
         return nullptr;
     }
-    Ref kw = Ref::steal(PyTuple_Pack(3, st->str_port, st->str_baudrate, st->str_timeout));
-    if (!kw) {
-        return nullptr;
-    }
     PyObject *ctor_args[] = {port_name.get(), baud.get(), timeout.get()};
-    Ref port = Ref::steal(PyObject_Vectorcall(serial_class.get(), ctor_args, 0, kw.get()));
+    Ref port = Ref::steal(PyObject_Vectorcall(serial_class.get(), ctor_args, 0, st->kw_serial));
     if (!port) {
         return nullptr;
     }
@@ -740,12 +736,8 @@ send_and_recv(PyObject *self, PyObject *module, PyObject *command,
     if (!sr) {
         return nullptr;
     }
-    Ref kw = Ref::steal(PyTuple_Pack(2, st->str_data, st->str_recv_len));
-    if (!kw) {
-        return nullptr;
-    }
     PyObject *sr_args[] = {request_bytes.get(), recv_len.get()};
-    Ref reply = Ref::steal(PyObject_Vectorcall(sr.get(), sr_args, 0, kw.get()));
+    Ref reply = Ref::steal(PyObject_Vectorcall(sr.get(), sr_args, 0, st->kw_sr));
     if (!reply) {
         return serial_failure(module, command);
     }
@@ -985,12 +977,7 @@ send_commands(PyObject *self, PyObject *module, PyObject *head_data_list,
         }
         PyObject *args[] = {PyTuple_GET_ITEM(pair.get(), 0), PyTuple_GET_ITEM(pair.get(), 1),
                             addr, channel};
-        Ref kwnames = Ref::steal(PyTuple_Pack(4, st->str_command, st->str_data_send,
-                                              st->str_to_addr, st->str_to_channel));
-        if (!kwnames) {
-            return Ref();
-        }
-        Ref rc = Ref::steal(PyObject_Vectorcall(method.get(), args, 0, kwnames.get()));
+        Ref rc = Ref::steal(PyObject_Vectorcall(method.get(), args, 0, st->kw_send_item));
         if (!rc || PyList_Append(results.get(), rc.get()) < 0) {
             return Ref();
         }

@@ -42,27 +42,13 @@ text_by_code(PyObject *module, PyObject *value, PyObject *ModuleState::*table_na
     return PyObject_GetAttr(entry.get(), st->str_text);
 }
 
+// table.get_option_by_code(v[0]).text for the table named by `Table`.
+template <PyObject *ModuleState::*Table>
 PyObject *
-convert_pump_status(PyObject *module, PyObject *value)
+convert_by_table(PyObject *module, PyObject *value)
 {
     COMM_ENTRY_BEGIN
-    return text_by_code(module, value, &ModuleState::str_PumpStatus);
-    COMM_ENTRY_END(nullptr)
-}
-
-PyObject *
-convert_door_status(PyObject *module, PyObject *value)
-{
-    COMM_ENTRY_BEGIN
-    return text_by_code(module, value, &ModuleState::str_PumpDoorStatus);
-    COMM_ENTRY_END(nullptr)
-}
-
-PyObject *
-convert_rate_unit(PyObject *module, PyObject *value)
-{
-    COMM_ENTRY_BEGIN
-    return text_by_code(module, value, &ModuleState::str_RateUnit);
+    return text_by_code(module, value, Table);
     COMM_ENTRY_END(nullptr)
 }
 
@@ -124,10 +110,10 @@ convert_alarm(PyObject *, PyObject *value)
 
 // Anonymous one-argument functions, as lambdas are.
 PyMethodDef kConverters[] = {
-    {"<lambda>", COMM_METH(convert_pump_status), METH_O, nullptr},
-    {"<lambda>", COMM_METH(convert_door_status), METH_O, nullptr},
+    {"<lambda>", COMM_METH(convert_by_table<&ModuleState::str_PumpStatus>), METH_O, nullptr},
+    {"<lambda>", COMM_METH(convert_by_table<&ModuleState::str_PumpDoorStatus>), METH_O, nullptr},
     {"<lambda>", COMM_METH(convert_remain_time), METH_O, nullptr},
-    {"<lambda>", COMM_METH(convert_rate_unit), METH_O, nullptr},
+    {"<lambda>", COMM_METH(convert_by_table<&ModuleState::str_RateUnit>), METH_O, nullptr},
     {"<lambda>", COMM_METH(convert_alarm), METH_O, nullptr},
 };
 const char *const kConvertedCommands[] = {

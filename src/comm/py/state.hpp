@@ -41,6 +41,10 @@ struct ModuleState {
     PyObject *default_code;
     // The one shared default of `data_send`: an empty list nobody modifies.
     PyObject *empty_data;
+    // Keyword names of the calls every exchange makes, built once.
+    PyObject *kw_serial;     // ("port", "baudrate", "timeout"): serial.Serial(...)
+    PyObject *kw_sr;         // ("data", "recv_len"): self._Kelt__sr(...)
+    PyObject *kw_send_item;  // ("command", "data_send", "to_addr", "to_channel")
     // sys.flags.optimize at start-up: assertions are skipped when set.
     int optimize;
 };

@@ -26,6 +26,7 @@
 //         value = None
 #include "comm/py/args.hpp"
 #include "comm/py/compat.hpp"
+#include "comm/py/methods.hpp"
 #include "comm/py/state.hpp"
 #include "comm/records/options.hpp"
 #include "comm/startup.hpp"
@@ -293,19 +294,6 @@ PyType_Spec DeviceReturn_spec = {
     DeviceReturn_slots,              // slots
 };
 
-int
-attach_methods(PyObject *type)
-{
-    for (PyMethodDef *def = DeviceReturn_methods; def->ml_name != nullptr; ++def) {
-        Ref descr = Ref::steal(
-            PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(type), def));
-        if (!descr || PyObject_SetAttrString(type, def->ml_name, descr.get()) < 0) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
 }  // namespace
 
 int
@@ -334,7 +322,7 @@ add_device_return(PyObject *module)
         return -1;
     }
     st->default_code = success.release();  // exec runs once per state
-    if (attach_methods(type.get()) < 0) {
+    if (py::attach_methods(type.get(), DeviceReturn_methods) < 0) {
         return -1;
     }
     Ref not_set = Ref::steal(PyObject_GetAttrString(codes.get(), "NOT_SET"));

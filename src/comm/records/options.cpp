@@ -39,6 +39,7 @@
 
 #include "comm/py/args.hpp"
 #include "comm/py/compat.hpp"
+#include "comm/py/methods.hpp"
 #include "comm/py/state.hpp"
 #include "comm/startup.hpp"
 
@@ -556,31 +557,6 @@ PyMethodDef Option_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// Sets each method of `defs` on `type`, as assigning in a class body after
-// the fact would; a dunder updates the type's slot.
-int
-attach_methods(PyObject *type, PyMethodDef *defs, PyObject *modname)
-{
-    for (PyMethodDef *def = defs; def->ml_name != nullptr; ++def) {
-        Ref descr;
-        if (def->ml_flags & METH_STATIC) {
-            Ref fn = Ref::steal(PyCFunction_NewEx(def, nullptr, modname));
-            if (!fn) {
-                return -1;
-            }
-            descr = Ref::steal(PyStaticMethod_New(fn.get()));
-        }
-        else {
-            descr = Ref::steal(
-                PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(type), def));
-        }
-        if (!descr || PyObject_SetAttrString(type, def->ml_name, descr.get()) < 0) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
 // {"__module__": modname, "__qualname__": name, "__doc__": doc}
 Ref
 class_namespace(PyObject *modname, const char *name, const char *doc)
@@ -631,7 +607,7 @@ add_options(PyObject *module)
         return -1;
     }
     Ref meta = call_metaclass(type_obj, "OptionsMeta", meta_bases.get(), meta_ns.get());
-    if (!meta || attach_methods(meta.get(), OptionsMeta_methods, modname.get()) < 0) {
+    if (!meta || py::attach_methods(meta.get(), OptionsMeta_methods, modname.get()) < 0) {
         return -1;
     }
     Ref codes = Ref::steal(PyDescr_NewGetSet(
@@ -649,7 +625,7 @@ add_options(PyObject *module)
         return -1;
     }
     Ref option = call_metaclass(type_obj, "Option", option_bases.get(), option_ns.get());
-    if (!option || attach_methods(option.get(), Option_methods, modname.get()) < 0 ||
+    if (!option || py::attach_methods(option.get(), Option_methods, modname.get()) < 0 ||
         PyObject_SetAttrString(meta.get(), kOptionClass, option.get()) < 0) {
         return -1;
     }
