@@ -180,6 +180,19 @@ hex_join(PyObject *data)
                                  nullptr);
 }
 
+// hex_str(data): the text for an int, a bytes or list object, or anything.
+Ref
+hex_text(PyObject *data)
+{
+    if (PyLong_Check(data)) {
+        return Ref::steal(PyNumber_ToBase(data, 16));
+    }
+    if (PyBytes_Check(data) || PyList_Check(data)) {
+        return Ref::steal(hex_join(data));
+    }
+    return Ref::steal(PyObject_Str(data));
+}
+
 PyObject *
 module_hex_str(PyObject *module, PyObject *const *args, size_t nargsf,
                PyObject *kwnames)
@@ -238,18 +251,6 @@ PyMethodDef list_ports_def = {
     "The machine's serial ports, as pyserial's port-information objects."};
 
 }  // namespace
-
-Ref
-hex_text(PyObject *data)
-{
-    if (PyLong_Check(data)) {
-        return Ref::steal(PyNumber_ToBase(data, 16));
-    }
-    if (PyBytes_Check(data) || PyList_Check(data)) {
-        return Ref::steal(hex_join(data));
-    }
-    return Ref::steal(PyObject_Str(data));
-}
 
 // A builtin function bound to the module, named after it.
 Ref

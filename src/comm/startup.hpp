@@ -28,7 +28,4 @@ py::Ref make_module_function(PyObject *module, PyMethodDef *def);
 // `import <dotted>` as the statement does it, returning the top package.
 py::Ref import_statement(PyObject *module, const char *dotted);
 
-// hex_str(data) for log lines and messages. New reference.
-py::Ref hex_text(PyObject *data);
-
 }  // namespace comm
