@@ -1,0 +1,194 @@
+"""What flows through the station: readings, events and the live view of a pump.
+
+Data moves one way: link -> pump -> poller -> events -> hub -> store and
+outputs. Everything here is plain data with a JSON form, so the page, the
+metrics and MQTT (which may run on another host) all see the same shapes.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import enum
+import re
+import uuid
+from datetime import datetime, timezone
+from typing import Any
+
+__all__ = [
+    "EventKind",
+    "RadioMode",
+    "Event",
+    "PumpView",
+    "Reading",
+    "RoundResult",
+    "now",
+    "pump_id",
+]
+
+
+def now() -> datetime:
+    """The current time, aware, in UTC: every stored or published time is aware."""
+    return datetime.now(timezone.utc)
+
+
+def pump_id(label: str) -> str:
+    """The identifier of a pump in URLs and MQTT topics ("bed 12" -> "bed-12")."""
+    slug = re.sub(r"[^0-9A-Za-z_.-]+", "-", label.strip()).strip("-").lower()
+    return slug or "pump"
+
+
+class RadioMode(str, enum.Enum):
+    """How the radio in front of a link picks its destination.
+
+    The prefix is built from the mode alone: address 0 and channel 0 are real
+    settings, not "absent".
+    """
+
+    TRANSPARENT = "transparent"  #: no prefix
+    FIXED = "fixed"  #: address (2 bytes, big-endian), then channel
+    MASTER_SLAVE = "master-slave"  #: address only
+
+    def prefix(self, addr: int, channel: int) -> list[int]:
+        if self is RadioMode.TRANSPARENT:
+            return []
+        head = [addr >> 8 & 0xFF, addr & 0xFF]
+        return head + [channel & 0xFF] if self is RadioMode.FIXED else head
+
+
+class EventKind(str, enum.Enum):
+    ALARM_RAISED = "alarm_raised"
+    ALARM_CLEARED = "alarm_cleared"
+    STATE_CHANGED = "state_changed"
+    DOOR_OPENED = "door_opened"
+    DOOR_CLOSED = "door_closed"
+    OFFLINE = "offline"
+    ONLINE = "online"
+    NEAR_END = "near_end"
+    LINK_DOWN = "link_down"
+    LINK_UP = "link_up"
+
+
+def _iso(t: datetime | None) -> str | None:
+    return None if t is None else t.isoformat()
+
+
+def _time(text: str | None) -> datetime | None:
+    return None if text is None else datetime.fromisoformat(text)
+
+
+@dataclasses.dataclass(frozen=True)
+class Reading:
+    """What one round learnt of one pump. ``None``: not read (or not answered) this round."""
+
+    pump: str  #: label
+    link: str
+    time: datetime
+    running: int | None = None
+    door: int | None = None
+    remaining_s: int | None = None
+    rate_unit: int | None = None
+    alarm_word: int | None = None
+    #: command name -> result code of each exchange this round made for the pump
+    codes: dict[str, int] = dataclasses.field(default_factory=dict)
+    link_time_s: float = 0.0
+
+    def to_json(self) -> dict[str, Any]:
+        d = dataclasses.asdict(self)
+        d["time"] = _iso(self.time)
+        return d
+
+
+@dataclasses.dataclass(frozen=True)
+class Event:
+    """A change derived from successive readings, or a link going down or up.
+
+    ``id`` is unique across stations and restarts: receivers deduplicate by it.
+    ``pump`` is ``None`` for link events.
+    """
+
+    kind: EventKind
+    pump: str | None
+    link: str
+    time: datetime
+    details: dict[str, Any] = dataclasses.field(default_factory=dict)
+    id: str = dataclasses.field(default_factory=lambda: uuid.uuid4().hex)
+
+    def to_json(self) -> dict[str, Any]:
+        return {
+            "id": self.id,
+            "time": _iso(self.time),
+            "pump": self.pump,
+            "link": self.link,
+            "kind": self.kind.value,
+            **self.details,
+        }
+
+    @classmethod
+    def from_json(cls, d: dict[str, Any]) -> Event:
+        fixed = {"id", "time", "pump", "link", "kind"}
+        return cls(
+            kind=EventKind(d["kind"]),
+            pump=d.get("pump"),
+            link=d.get("link", ""),
+            time=_time(d["time"]) or now(),
+            details={k: v for k, v in d.items() if k not in fixed},
+            id=d["id"],
+        )
+
+
+@dataclasses.dataclass
+class PumpView:
+    """The latest known state of one pump, as the page, metrics and MQTT show it."""
+
+    id: str
+    label: str
+    link: str
+    addr: int
+    channel: int
+    station: str = ""  #: the gateway that watches the pump (for views over several)
+    online: bool = True
+    running: int | None = None
+    running_name: str | None = None  #: PumpStatus entry name, e.g. "RUN"
+    running_text: str | None = None  #: its operator text
+    door: int | None = None
+    remaining_s: int | None = None
+    rate_unit: int | None = None
+    rate_unit_text: str | None = None
+    alarm_word: int | None = None
+    alarms: list[str] = dataclasses.field(default_factory=list)  #: KeltPumpAlarmBits names
+    top_alarm: str | None = None  #: highest-priority active alarm by AlarmOrder
+    top_alarm_text: str | None = None  #: its operator text
+    top_alarm_rank: int | None = None  #: its AlarmOrder value (lower is more urgent)
+    alarm_since: datetime | None = None  #: when the current top alarm was raised
+    last_seen: datetime | None = None
+    answered: int = 0
+    silent: int = 0
+    malformed: dict[str, int] = dataclasses.field(default_factory=dict)  #: result-code name -> count
+
+    def to_json(self) -> dict[str, Any]:
+        d = dataclasses.asdict(self)
+        d["alarm_since"] = _iso(self.alarm_since)
+        d["last_seen"] = _iso(self.last_seen)
+        return d
+
+    @classmethod
+    def from_json(cls, d: dict[str, Any]) -> PumpView:
+        names = {f.name for f in dataclasses.fields(cls)}
+        kw = {k: v for k, v in d.items() if k in names}
+        kw["alarm_since"] = _time(d.get("alarm_since"))
+        kw["last_seen"] = _time(d.get("last_seen"))
+        return cls(**kw)
+
+
+@dataclasses.dataclass(frozen=True)
+class RoundResult:
+    """One round of one link, handed to every consumer after the poller made it."""
+
+    link: str
+    started: datetime
+    duration_s: float
+    exchanges: int
+    readings: tuple[Reading, ...]
+    events: tuple[Event, ...]
+    views: tuple[PumpView, ...]  #: every pump of the link after the round
+    link_up: bool = True
