@@ -1,11 +1,31 @@
 #!/usr/bin/env bash
 # Sets up a virtual environment from scratch (or reuses it), installs the
-# package with its test extra, then runs the C++ core tests (with the fuzz
-# corpus replayed), a short fuzz run of the core, and the pytest suite.
+# package with its station and test extras, the system programs the station's
+# tests run for real (Mosquitto, Chromium and its driver, a CJK font) where
+# they are missing, then runs the C++ core tests (with the fuzz corpus
+# replayed), a short fuzz run of the core, and the pytest suite.
 # Usage: bash scripts/test.sh [pytest arguments]
 # COMM_TEST_FUZZ_SECONDS sets the fuzz run (default 30, 0 skips it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+# The broker and the browser come from Debian; without root (or apt-get) the
+# tests that need them say so and skip.
+need=()
+command -v mosquitto >/dev/null 2>&1 || [ -x /usr/sbin/mosquitto ] || need+=(mosquitto)
+[ -x /usr/lib/chromium/chromium ] || need+=(chromium)
+command -v chromedriver >/dev/null 2>&1 || need+=(chromium-driver)
+[ -e /usr/share/fonts/truetype/wqy/wqy-zenhei.ttc ] || need+=(fonts-wqy-zenhei)
+if [ ${#need[@]} -gt 0 ]; then
+    if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
+        echo "test.sh: installing ${need[*]}" >&2
+        apt-get update -qq >/dev/null
+        DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
+            "${need[@]}" >/dev/null
+    else
+        echo "test.sh: missing ${need[*]}; the tests that need them skip" >&2
+    fi
+fi
 
 venv=${VENV:-.venv}
 python=${PYTHON:-python3}
@@ -14,7 +34,7 @@ py="$venv/bin/python"
 "$py" -m pip install -q --disable-pip-version-check cmake ninja
 
 # Warnings are errors here, not in a user's plain `pip install .`.
-COMM_WERROR=ON "$py" -m pip install -q --disable-pip-version-check ".[test]"
+COMM_WERROR=ON "$py" -m pip install -q --disable-pip-version-check ".[station,test]"
 
 "$venv/bin/cmake" -S . -B build/core -G Ninja -DCOMM_CORE_ONLY=ON -DCOMM_WERROR=ON >/dev/null
 "$venv/bin/cmake" --build build/core
