@@ -1,0 +1,353 @@
+"""Every round, kept: readings, events and the MQTT outbox in one SQLite file.
+
+One writer connection behind a lock takes the rounds of every poller thread,
+one transaction per round, so a round is either all there or not at all. The
+file is in WAL mode with ``synchronous=NORMAL`` by default: a commit survives
+the process being killed (SIGKILL included), because the WAL is written
+before the commit returns and SQLite replays it on the next open; only a
+power cut or kernel crash can lose the last commits. ``synchronous="full"``
+adds an fsync per round for that case too.
+
+Readers (the page, the command line, the MQTT thread) use their own
+connections from a small pool, so they never wait for a round to commit.
+"""
+
+from __future__ import annotations
+
+import json
+import logging
+import os
+import sqlite3
+import threading
+import time
+from collections.abc import Iterator
+from contextlib import contextmanager
+from datetime import datetime
+from typing import Any
+
+from .model import Event, EventKind, Reading, RoundResult
+
+__all__ = ["Store", "StoreError", "SCHEMA_VERSION"]
+
+log = logging.getLogger(__name__)
+
+SCHEMA_VERSION = 1
+
+# Step i takes a file from version i to i + 1. A later version appends its
+# step here; files written by an older station are brought up on open.
+_MIGRATIONS: tuple[tuple[str, ...], ...] = (
+    (
+        """CREATE TABLE rounds (
+            id INTEGER PRIMARY KEY, link TEXT NOT NULL, started TEXT NOT NULL,
+            t REAL NOT NULL, duration_s REAL NOT NULL, exchanges INTEGER NOT NULL,
+            link_up INTEGER NOT NULL)""",
+        "CREATE INDEX rounds_t ON rounds (t)",
+        """CREATE TABLE readings (
+            id INTEGER PRIMARY KEY, round INTEGER NOT NULL, pump TEXT NOT NULL,
+            link TEXT NOT NULL, time TEXT NOT NULL, t REAL NOT NULL,
+            running INTEGER, door INTEGER, remaining_s INTEGER, rate_unit INTEGER,
+            alarm_word INTEGER, codes TEXT NOT NULL, link_time_s REAL NOT NULL)""",
+        "CREATE INDEX readings_pump_t ON readings (pump, t)",
+        "CREATE INDEX readings_t ON readings (t)",
+        """CREATE TABLE events (
+            seq INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, round INTEGER NOT NULL,
+            kind TEXT NOT NULL, pump TEXT, link TEXT NOT NULL, time TEXT NOT NULL,
+            t REAL NOT NULL, details TEXT NOT NULL)""",
+        "CREATE INDEX events_pump_t ON events (pump, t)",
+        "CREATE INDEX events_t ON events (t)",
+        # AUTOINCREMENT: a sequence number is never reused after an ack, so
+        # the publisher's order stays the order the events were committed.
+        """CREATE TABLE outbox (
+            seq INTEGER PRIMARY KEY AUTOINCREMENT, event TEXT NOT NULL, body TEXT NOT NULL)""",
+    ),
+)
+
+_PRUNE_BATCH = 20_000
+
+
+class StoreError(Exception):
+    """The file cannot be used: not a station store, or written by a newer version."""
+
+
+class Store:
+    """The station's SQLite store; ``on_round`` is its Hub listener.
+
+    Retention (``retention_days`` for readings and events, ``max_readings``
+    and ``max_events`` as row counts) is applied every ``prune_every``
+    seconds from the writer, in batches, so a round never waits long for it.
+    The outbox is never pruned: an event waits there until it is acked.
+    """
+
+    def __init__(
+        self,
+        path: str | os.PathLike[str],
+        *,
+        outbox: bool = False,
+        retention_days: float | None = None,
+        max_readings: int | None = None,
+        max_events: int | None = None,
+        synchronous: str = "normal",
+        prune_every: float = 60.0,
+    ) -> None:
+        if synchronous not in ("normal", "full"):
+            raise ValueError(f"synchronous must be 'normal' or 'full', not {synchronous!r}")
+        self.path = os.fspath(path)
+        self.outbox = outbox
+        self.retention_days = retention_days
+        self.max_readings = max_readings
+        self.max_events = max_events
+        self.prune_every = prune_every
+        self._synchronous = synchronous.upper()
+        self._lock = threading.Lock()
+        self._pool_lock = threading.Lock()
+        self._pool: list[sqlite3.Connection] = []
+        self._closed = False
+        self._next_prune = time.monotonic() + prune_every
+        self._db = sqlite3.connect(self.path, timeout=30.0, isolation_level=None, check_same_thread=False)
+        try:
+            self._db.execute("PRAGMA journal_mode=WAL")
+            self._setup(self._db)
+            self._migrate()
+        except sqlite3.DatabaseError as exc:
+            self._db.close()
+            raise StoreError(f"{self.path}: not a station store ({exc})") from exc
+        except BaseException:
+            self._db.close()
+            raise
+
+    def _connect(self) -> sqlite3.Connection:
+        # isolation_level=None: transactions are begun and ended here, by hand,
+        # one per round; check_same_thread=False: the locks below serialise use.
+        db = sqlite3.connect(self.path, timeout=30.0, isolation_level=None, check_same_thread=False)
+        self._setup(db)
+        return db
+
+    def _setup(self, db: sqlite3.Connection) -> None:
+        db.execute(f"PRAGMA synchronous={self._synchronous}")
+
+    def _migrate(self) -> None:
+        db = self._db
+        db.execute("BEGIN IMMEDIATE")
+        try:
+            db.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
+            row = db.execute("SELECT version FROM schema_version").fetchone()
+            version = 0 if row is None else int(row[0])
+            if version > SCHEMA_VERSION:
+                raise StoreError(
+                    f"{self.path}: written by a newer station (schema {version}, this one knows {SCHEMA_VERSION})"
+                )
+            for step in _MIGRATIONS[version:]:
+                for sql in step:
+                    db.execute(sql)
+            if row is None:
+                db.execute("INSERT INTO schema_version VALUES (?)", (SCHEMA_VERSION,))
+            elif version != SCHEMA_VERSION:
+                db.execute("UPDATE schema_version SET version = ?", (SCHEMA_VERSION,))
+                log.info("store %s migrated from schema %d to %d", self.path, version, SCHEMA_VERSION)
+            db.execute("COMMIT")
+        except BaseException:
+            db.execute("ROLLBACK")
+            raise
+
+    @property
+    def schema_version(self) -> int:
+        with self._reader() as db:
+            return int(db.execute("SELECT version FROM schema_version").fetchone()[0])
+
+    # -- writing ---------------------------------------------------------
+
+    def on_round(self, result: RoundResult) -> None:
+        """Commit one round (its readings, events and outbox rows) in one transaction."""
+        with self._lock:
+            if self._closed:
+                raise StoreError("the store is closed")
+            db = self._db
+            db.execute("BEGIN IMMEDIATE")
+            try:
+                cur = db.execute(
+                    "INSERT INTO rounds (link, started, t, duration_s, exchanges, link_up) VALUES (?,?,?,?,?,?)",
+                    (result.link, result.started.isoformat(), result.started.timestamp(),
+                     result.duration_s, result.exchanges, int(result.link_up)),
+                )
+                rid = cur.lastrowid
+                db.executemany(
+                    "INSERT INTO readings (round, pump, link, time, t, running, door, remaining_s,"
+                    " rate_unit, alarm_word, codes, link_time_s) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
+                    [(rid, r.pump, r.link, r.time.isoformat(), r.time.timestamp(), r.running, r.door,
+                      r.remaining_s, r.rate_unit, r.alarm_word, json.dumps(r.codes), r.link_time_s)
+                     for r in result.readings],
+                )
+                db.executemany(
+                    "INSERT INTO events (id, round, kind, pump, link, time, t, details) VALUES (?,?,?,?,?,?,?,?)",
+                    [(e.id, rid, e.kind.value, e.pump, e.link, e.time.isoformat(), e.time.timestamp(),
+                      json.dumps(e.details, default=str)) for e in result.events],
+                )
+                if self.outbox and result.events:
+                    db.executemany(
+                        "INSERT INTO outbox (event, body) VALUES (?, ?)",
+                        [(e.id, json.dumps(e.to_json(), default=str)) for e in result.events],
+                    )
+                db.execute("COMMIT")
+            except BaseException:
+                db.execute("ROLLBACK")
+                raise
+            if time.monotonic() >= self._next_prune:
+                self._prune()
+
+    def prune(self) -> int:
+        """Apply the retention limits now; the number of rows removed."""
+        with self._lock:
+            return self._prune()
+
+    def _prune(self) -> int:
+        self._next_prune = time.monotonic() + self.prune_every
+        db = self._db
+        removed = 0
+        cutoff = None if self.retention_days is None else time.time() - self.retention_days * 86400.0
+        for table, key, limit in (("readings", "id", self.max_readings), ("events", "seq", self.max_events)):
+            if cutoff is not None:
+                removed += db.execute(
+                    f"DELETE FROM {table} WHERE {key} IN (SELECT {key} FROM {table} WHERE t < ? LIMIT ?)",
+                    (cutoff, _PRUNE_BATCH),
+                ).rowcount
+            if limit is not None:
+                # Keys only grow, so "the newest `limit` rows" is a key range:
+                # no count over the whole table.
+                removed += db.execute(
+                    f"DELETE FROM {table} WHERE {key} IN (SELECT {key} FROM {table} WHERE {key} <= "
+                    f"(SELECT max({key}) FROM {table}) - ? LIMIT ?)",
+                    (limit, _PRUNE_BATCH),
+                ).rowcount
+        # A round goes when it is older than every reading and event still kept.
+        oldest = db.execute(
+            "SELECT min(m) FROM (SELECT min(round) AS m FROM readings UNION ALL SELECT min(round) FROM events)"
+        ).fetchone()[0]
+        if oldest is not None:
+            removed += db.execute(
+                "DELETE FROM rounds WHERE id IN (SELECT id FROM rounds WHERE id < ? LIMIT ?)",
+                (oldest, _PRUNE_BATCH),
+            ).rowcount
+        elif cutoff is not None:
+            removed += db.execute(
+                "DELETE FROM rounds WHERE id IN (SELECT id FROM rounds WHERE t < ? LIMIT ?)",
+                (cutoff, _PRUNE_BATCH),
+            ).rowcount
+        if removed:
+            log.debug("store %s: retention removed %d rows", self.path, removed)
+        return removed
+
+    def outbox_ack(self, seq: int) -> None:
+        """The event at ``seq`` was delivered: drop it from the outbox."""
+        with self._lock:
+            if self._closed:
+                raise StoreError("the store is closed")
+            self._db.execute("DELETE FROM outbox WHERE seq = ?", (seq,))
+
+    # -- reading ---------------------------------------------------------
+
+    @contextmanager
+    def _reader(self) -> Iterator[sqlite3.Connection]:
+        with self._pool_lock:
+            if self._closed:
+                raise StoreError("the store is closed")
+            db = self._pool.pop() if self._pool else None
+        if db is None:
+            db = self._connect()
+            db.execute("PRAGMA query_only=ON")
+        try:
+            yield db
+        finally:
+            with self._pool_lock:
+                if self._closed:
+                    db.close()
+                else:
+                    self._pool.append(db)
+
+    def _select(self, sql: str, where: list[str], args: list[Any], tail: str = "") -> list[tuple[Any, ...]]:
+        if where:
+            sql += " WHERE " + " AND ".join(where)
+        with self._reader() as db:
+            return db.execute(sql + tail, args).fetchall()
+
+    @staticmethod
+    def _filters(pump: str | None, since: datetime | None) -> tuple[list[str], list[Any]]:
+        where: list[str] = []
+        args: list[Any] = []
+        if pump is not None:
+            where.append("pump = ?")
+            args.append(pump)
+        if since is not None:
+            where.append("t >= ?")
+            args.append(since.timestamp())
+        return where, args
+
+    def readings(self, pump: str | None = None, since: datetime | None = None,
+                 limit: int | None = None) -> list[Reading]:
+        """Stored readings, oldest first; ``pump`` is the label. With ``limit``, the latest ones."""
+        where, args = self._filters(pump, since)
+        tail = " ORDER BY id"
+        if limit is not None:
+            tail = " ORDER BY id DESC LIMIT ?"
+            args.append(limit)
+        rows = self._select(
+            "SELECT pump, link, time, running, door, remaining_s, rate_unit, alarm_word, codes, link_time_s"
+            " FROM readings", where, args, tail)
+        if limit is not None:
+            rows.reverse()
+        return [Reading(pump=r[0], link=r[1], time=datetime.fromisoformat(r[2]), running=r[3], door=r[4],
+                        remaining_s=r[5], rate_unit=r[6], alarm_word=r[7], codes=json.loads(r[8]),
+                        link_time_s=r[9]) for r in rows]
+
+    def events(self, pump: str | None = None, since: datetime | None = None,
+               limit: int | None = None) -> list[Event]:
+        """Stored events in the order they were committed; with ``limit``, the latest ones."""
+        where, args = self._filters(pump, since)
+        tail = " ORDER BY seq"
+        if limit is not None:
+            tail = " ORDER BY seq DESC LIMIT ?"
+            args.append(limit)
+        rows = self._select("SELECT id, kind, pump, link, time, details FROM events", where, args, tail)
+        if limit is not None:
+            rows.reverse()
+        return [Event(kind=EventKind(r[1]), pump=r[2], link=r[3], time=datetime.fromisoformat(r[4]),
+                      details=json.loads(r[5]), id=r[0]) for r in rows]
+
+    def outbox_peek(self, limit: int = 100) -> list[tuple[int, Event]]:
+        """The oldest undelivered events, as (seq, event); safe from any thread."""
+        with self._reader() as db:
+            rows = db.execute("SELECT seq, body FROM outbox ORDER BY seq LIMIT ?", (limit,)).fetchall()
+        return [(int(seq), Event.from_json(json.loads(body))) for seq, body in rows]
+
+    def counts(self) -> dict[str, int]:
+        """Rows per table: rounds, readings, events, outbox."""
+        with self._reader() as db:
+            return {t: int(db.execute(f"SELECT count(*) FROM {t}").fetchone()[0])
+                    for t in ("rounds", "readings", "events", "outbox")}
+
+    # -- closing ---------------------------------------------------------
+
+    def close(self) -> None:
+        """Wait for a round being committed, then close every connection. Idempotent."""
+        with self._lock, self._pool_lock:
+            if self._closed:
+                return
+            self._closed = True
+            idle = list(self._pool)
+            self._pool.clear()
+        for db in idle:
+            db.close()
+        # Readers still in use close themselves when handed back (see _reader).
+        with self._lock:
+            try:
+                # Fold the WAL back into the file, so a closed store is one file.
+                self._db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+            except sqlite3.Error:
+                log.warning("store %s: checkpoint on close failed", self.path, exc_info=True)
+            self._db.close()
+
+    def __enter__(self) -> Store:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
