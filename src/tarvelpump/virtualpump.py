@@ -16,6 +16,9 @@ prefix differs is for another pump and gets no answer.
 Faults (``Fault`` members or their string values, alone or combined) make
 the pump misbehave on purpose: see ``Fault``.
 
+``PtyServer`` is the serving machinery (the pty, one thread, replies due
+later) that ``VirtualPump`` and ``tarvelpump.virtualward`` share.
+
 Also a command: ``python -m tarvelpump.virtualpump --help``.
 """
 
@@ -26,14 +29,19 @@ import collections
 import dataclasses
 import enum
 import errno
+import functools
+import heapq
+import itertools
 import logging
 import os
 import select
 import signal
 import sys
 import threading
+import time
 import tty
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
+from typing import Any
 
 from ._protocol import (
     DATA_LENGTHS,
@@ -49,7 +57,7 @@ from ._protocol import (
     check_data,
 )
 
-__all__ = ["Fault", "PumpState", "RequestParser", "RunningState", "VirtualPump", "main"]
+__all__ = ["Fault", "PtyServer", "PumpState", "RequestParser", "RunningState", "VirtualPump", "main", "parse_faults"]
 
 log = logging.getLogger(__name__)
 
@@ -71,6 +79,8 @@ class Fault(str, enum.Enum):
     CHUNKED = "chunked"  #: sent in 2-3 parts, ``chunk_delay`` apart
     TRAILING_BYTE = "trailing_byte"  #: one stray byte (never equal to the last one) follows
     ECHO = "echo"  #: the request frame (without radio prefix) comes back instead
+    LATE = "late"  #: the reply leaves ``late_delay`` seconds late
+    TWICE = "twice"  #: the reply is sent a second time, ``repeat_delay`` seconds after the first
 
     def __str__(self) -> str:
         return self.value
@@ -80,17 +90,18 @@ TRUNCATED_LEN = 5
 REQUEST_LOG_SIZE = 10_000
 
 
-def parse_faults(value) -> frozenset[Fault]:
+def parse_faults(value: object) -> frozenset[Fault]:
     """None, a Fault, a name ("chunked", "chunked,trailing_byte") or an iterable of those."""
     if value is None:
         return frozenset()
+    items: list[object]
     if isinstance(value, str):
         items = [part.strip() for part in value.replace("+", ",").split(",") if part.strip()]
     elif isinstance(value, Iterable):
         items = list(value)
     else:
         raise TypeError(f"fault must be None, a Fault, a string or an iterable, not {value!r}")
-    faults = set()
+    faults: set[Fault] = set()
     for item in items:
         try:
             faults.add(Fault(item))
@@ -100,18 +111,18 @@ def parse_faults(value) -> frozenset[Fault]:
     return frozenset(faults)
 
 
-def _to_bytes(value, width: int, name: str) -> bytes:
+def _to_bytes(value: object, width: int, name: str) -> bytes:
     if isinstance(value, int):
         if not 0 <= value < 1 << (8 * width):
             raise ValueError(f"{name}={value} does not fit in {width} bytes")
         return value.to_bytes(width, "big")
-    data = bytes(value)
+    data: bytes = bytes(value)  # type: ignore[call-overload]  # bytes() says what it refuses
     if len(data) != width:
         raise ValueError(f"{name} needs {width} bytes, got {len(data)}")
     return data
 
 
-def _check_byte(value, name: str) -> None:
+def _check_byte(value: object, name: str) -> None:
     if not isinstance(value, int) or not 0 <= value <= 0xFF:
         raise ValueError(f"{name}={value!r} is not a byte value")
 
@@ -198,7 +209,8 @@ class RequestParser:
         return frames
 
     def _scan(self, final: bool) -> list[tuple[bytes, bytes]]:
-        buf, k, frames = self._buf, self.prefix_len, []
+        buf, k = self._buf, self.prefix_len
+        frames: list[tuple[bytes, bytes]] = []
         while True:
             start = buf.find(REQUEST_HEADER)
             if start < 0:
@@ -207,7 +219,7 @@ class RequestParser:
                 return frames
             end = None
             if len(buf) >= start + 7:
-                lengths = DATA_LENGTHS.get(buf[start + 5])
+                lengths = DATA_LENGTHS.get(buf[start + 5])  # type: ignore[call-overload]  # IntEnum keys
                 if lengths is not None and buf[start + 6] != lengths[0]:
                     del buf[: start + 1]  # known command, impossible length: not a frame
                     continue
@@ -251,13 +263,234 @@ def _spoil(reply: bytes, request: bytes, faults: frozenset[Fault]) -> list[bytes
     return [bytes(out[a:b]) for a, b in zip(bounds, bounds[1:]) if a < b]
 
 
-class VirtualPump:
+def _schedule(parts: list[bytes], faults: frozenset[Fault], *, chunk_delay: float, late_delay: float,
+              repeat_delay: float) -> list[tuple[float, bytes]]:
+    """When each part of a spoiled reply leaves: (seconds after the one before, bytes)."""
+    timed = [(chunk_delay if i else 0.0, part) for i, part in enumerate(parts)]
+    if timed and Fault.TWICE in faults:
+        timed += [(repeat_delay if i == 0 else gap, part) for i, (gap, part) in enumerate(timed)]
+    if timed and Fault.LATE in faults:
+        timed[0] = (late_delay, timed[0][1])
+    return timed
+
+
+class PtyServer:
+    """The master side of a pty served by one thread; subclasses answer in ``_answer``.
+
+    Every descriptor operation happens on the serving thread: bytes due later
+    (chunks, late replies, a paced line) wait in a heap ordered by due time,
+    and other threads hand work over with ``_call``, so a slow reply never
+    holds up the requests behind it and no descriptor is closed under a
+    ``select``. With ``baud`` set, each write takes its wire time
+    (bytes x 10 / baud) on a line that carries one thing at a time.
+    """
+
+    def __init__(self, *, prefix_len: int, resync_timeout: float, baud: int | None = None) -> None:
+        if baud is not None and baud <= 0:
+            raise ValueError(f"baud must be positive, not {baud}")
+        self.resync_timeout = resync_timeout
+        self.baud = baud
+        self._prefix_len = prefix_len
+        self._thread: threading.Thread | None = None
+        self._fds: dict[str, int] = {}
+        self._stopping = threading.Event()
+        self._losing = False
+        self._tty: str | None = None
+        self._timers: list[tuple[float, int, Callable[[], None]]] = []
+        self._order = itertools.count()
+        self._calls: collections.deque[tuple[Callable[[], Any], list[Any], threading.Event]] = collections.deque()
+        self._line_free_at = 0.0
+        self._parser = RequestParser(prefix_len)
+        self._last_rx = 0.0
+
+    @property
+    def running(self) -> bool:
+        return self._thread is not None
+
+    # -- life cycle ------------------------------------------------------
+
+    def _start_serving(self, name: str) -> None:
+        if self._thread is not None:
+            raise RuntimeError(f"the {name} is already running")
+        try:
+            wake_r, wake_w = os.pipe()
+            self._fds.update(wake_r=wake_r, wake_w=wake_w)
+            self._open_line()
+        except BaseException:
+            self._close_fds()
+            raise
+        self._stopping.clear()
+        self._thread = threading.Thread(target=self._serve, name=f"{name} {self._tty}", daemon=True)
+        self._thread.start()
+
+    def _stop_serving(self) -> bool:
+        """Stop the thread and close every descriptor; False if not serving."""
+        thread = self._thread
+        if thread is None:
+            return False
+        self._stopping.set()
+        os.write(self._fds["wake_w"], b"\0")
+        thread.join()
+        self._thread = None
+        self._timers.clear()
+        for _, result, done in self._calls:  # nobody waits for ever on a stopped server
+            result.append(RuntimeError("stopped"))
+            done.set()
+        self._calls.clear()
+        self._close_fds()
+        self._tty = None
+        return True
+
+    def _open_line(self) -> None:
+        master, slave = os.openpty()
+        self._fds.update(master=master, slave=slave)
+        # Raw: no echo of our replies back to us, no newline translation.
+        tty.setraw(slave)
+        os.set_blocking(master, False)
+        # We keep our slave fd open for the line's life time, so hosts that
+        # open and close the port for every exchange never hang the line up.
+        self._tty = os.ttyname(slave)
+        self._parser = RequestParser(self._prefix_len)
+        self._line_free_at = 0.0
+
+    def _close_line(self) -> None:
+        """Unplug: whatever was due on the line is lost, hosts reading it get an error."""
+        for key in ("master", "slave"):
+            fd = self._fds.pop(key, None)
+            if fd is not None:
+                os.close(fd)
+        self._timers.clear()
+        self._tty = None
+
+    def _close_fds(self) -> None:
+        while self._fds:
+            _, fd = self._fds.popitem()
+            os.close(fd)
+
+    def _call(self, fn: Callable[[], Any]) -> Any:
+        """Run ``fn`` on the serving thread (here if not serving) and return its result."""
+        if self._thread is None or threading.current_thread() is self._thread:
+            return fn()
+        result: list[Any] = []
+        done = threading.Event()
+        self._calls.append((fn, result, done))
+        os.write(self._fds["wake_w"], b"\0")
+        done.wait()
+        if isinstance(result[0], BaseException):
+            raise result[0]
+        return result[0]
+
+    # -- timing ----------------------------------------------------------
+
+    def _at(self, due: float, fn: Callable[[], None]) -> None:
+        if due <= time.monotonic() and not (self._timers and self._timers[0][0] <= due):
+            fn()
+        else:
+            heapq.heappush(self._timers, (due, next(self._order), fn))
+
+    def _wire_time(self, n: int) -> float:
+        return n * 10 / self.baud if self.baud else 0.0
+
+    def _send(self, timed: list[tuple[float, bytes]], delay: float = 0.0) -> None:
+        """Put parts on the line: ``delay`` from now, then each after its own gap."""
+        due = time.monotonic() + delay
+        for gap, part in timed:
+            due += gap
+            if self.baud:
+                # The line carries one thing at a time; the bytes are all in at the end of their wire time.
+                due = max(due, self._line_free_at) + self._wire_time(len(part))
+                self._line_free_at = due
+            self._at(due, functools.partial(self._write, part))
+
+    def _next_tick(self) -> float | None:
+        """Monotonic time at which ``_tick`` wants to run next (None: never)."""
+        return None
+
+    def _tick(self, now: float) -> None:
+        pass
+
+    # -- the serving thread --------------------------------------------
+
+    def _serve(self) -> None:
+        wake_r = self._fds["wake_r"]
+        while not self._stopping.is_set():
+            now = time.monotonic()
+            while self._timers and self._timers[0][0] <= now:
+                heapq.heappop(self._timers)[2]()
+            tick = self._next_tick()
+            if tick is not None and tick <= now:
+                self._tick(now)
+                tick = self._next_tick()
+            due = [t for t in (tick, self._timers[0][0] if self._timers else None) if t is not None]
+            if self._parser.pending:
+                due.append(self._last_rx + self.resync_timeout)
+            timeout = max(0.0, min(due) - now) if due else None
+            master = self._fds.get("master")
+            readable, _, _ = select.select([wake_r] if master is None else [master, wake_r], [], [], timeout)
+            if wake_r in readable:
+                os.read(wake_r, 512)
+                while self._calls:
+                    fn, result, done = self._calls.popleft()
+                    try:
+                        result.append(fn())
+                    except BaseException as exc:  # handed back to the caller
+                        result.append(exc)
+                    done.set()
+                continue  # the line may have changed under us
+            if master is not None and master in readable:
+                try:
+                    data = os.read(master, 4096)
+                except BlockingIOError:
+                    continue
+                except OSError as exc:
+                    # EIO means no slave is open; ours is, but do not spin if not.
+                    if exc.errno != errno.EIO:
+                        raise
+                    self._stopping.wait(0.05)
+                    continue
+                self._last_rx = time.monotonic()
+                frames = self._parser.feed(data)
+            elif self._parser.pending and time.monotonic() >= self._last_rx + self.resync_timeout:
+                frames = self._parser.expire()
+            else:
+                continue
+            for prefix, frame in frames:
+                if self._stopping.is_set():
+                    return
+                try:
+                    self._answer(prefix, frame)
+                except Exception:  # keep serving whatever one request did
+                    log.exception("failed on request %s", (prefix + frame).hex(" "))
+
+    def _answer(self, prefix: bytes, frame: bytes) -> None:
+        raise NotImplementedError
+
+    def _write(self, data: bytes) -> None:
+        # Like a real line, the pump never waits for the host: what does not
+        # fit in the host's full input queue is lost.
+        master = self._fds.get("master")
+        if master is None:
+            return
+        view = memoryview(data)
+        while view:
+            try:
+                view = view[os.write(master, view) :]
+            except BlockingIOError:
+                if not self._losing:
+                    log.warning("host is not reading; reply bytes are being lost")
+                self._losing = True
+                return
+        self._losing = False
+
+
+class VirtualPump(PtyServer):
     """A pump on a fresh pty, served by one background thread.
 
     ``state``: a ``PumpState`` (default: running, door closed).
     ``addr``/``channel``: radio prefix the pump answers to (see module doc).
     ``fault``: None, a ``Fault``, a name or several (settable while serving).
     ``chunk_delay``: seconds between the parts of a chunked reply.
+    ``late_delay``/``repeat_delay``: how late a late reply is, how far apart the two of a twice-sent one.
     ``resync_timeout``: a pause this long ends an incomplete request.
     """
 
@@ -265,16 +498,20 @@ class VirtualPump:
         self,
         state: PumpState | None = None,
         *,
-        addr=None,
+        addr: int | Iterable[int] | None = None,
         channel: int | None = None,
-        fault=None,
+        fault: object = None,
         chunk_delay: float = 0.05,
+        late_delay: float = 1.0,
+        repeat_delay: float = 0.05,
         resync_timeout: float = 0.2,
     ) -> None:
         self._prefix = address_prefix(addr, channel)
+        super().__init__(prefix_len=len(self._prefix), resync_timeout=resync_timeout)
         self.addr, self.channel = addr, channel
         self.chunk_delay = chunk_delay
-        self.resync_timeout = resync_timeout
+        self.late_delay = late_delay
+        self.repeat_delay = repeat_delay
         self._lock = threading.Lock()
         self._state = state if state is not None else PumpState()
         if not isinstance(self._state, PumpState):
@@ -282,10 +519,6 @@ class VirtualPump:
         self._faults = parse_faults(fault)
         self._requests: collections.deque[bytes] = collections.deque(maxlen=REQUEST_LOG_SIZE)
         self._answered = 0
-        self._thread: threading.Thread | None = None
-        self._fds: dict[str, int] = {}
-        self._stopping = threading.Event()
-        self._losing = False
         self.port: str | None = None
 
     # -- what tests and callers look at ---------------------------------
@@ -302,7 +535,7 @@ class VirtualPump:
         with self._lock:
             self._state = value
 
-    def update(self, **changes) -> PumpState:
+    def update(self, **changes: Any) -> PumpState:
         """Change some state fields atomically; returns the new state."""
         with self._lock:
             self._state = dataclasses.replace(self._state, **changes)
@@ -314,7 +547,7 @@ class VirtualPump:
             return self._faults
 
     @fault.setter
-    def fault(self, value) -> None:
+    def fault(self, value: object) -> None:
         faults = parse_faults(value)
         with self._lock:
             self._faults = faults
@@ -332,10 +565,6 @@ class VirtualPump:
         with self._lock:
             return self._answered
 
-    @property
-    def running(self) -> bool:
-        return self._thread is not None
-
     def __repr__(self) -> str:
         return (
             f"<VirtualPump port={self.port!r} prefix={self._prefix.hex() or '-'}"
@@ -345,82 +574,23 @@ class VirtualPump:
     # -- life cycle ------------------------------------------------------
 
     def start(self) -> VirtualPump:
-        if self._thread is not None:
-            raise RuntimeError("the virtual pump is already running")
-        try:
-            master, slave = os.openpty()
-            self._fds.update(master=master, slave=slave)
-            # Raw: no echo of our replies back to us, no newline translation.
-            tty.setraw(slave)
-            os.set_blocking(master, False)
-            wake_r, wake_w = os.pipe()
-            self._fds.update(wake_r=wake_r, wake_w=wake_w)
-            port = os.ttyname(slave)
-        except BaseException:
-            self._close_fds()
-            raise
-        # We keep our slave fd open for the pump's life time, so hosts that
-        # open and close the port for every exchange never hang the line up.
-        self._stopping.clear()
-        self.port = port
-        self._thread = threading.Thread(target=self._serve, name=f"VirtualPump {port}", daemon=True)
-        self._thread.start()
-        log.debug("virtual pump on %s, prefix %s", port, self._prefix.hex() or "none")
+        self._start_serving("VirtualPump")
+        self.port = self._tty
+        log.debug("virtual pump on %s, prefix %s", self.port, self._prefix.hex() or "none")
         return self
 
     def stop(self) -> None:
         """Stop serving, join the thread and close every descriptor. Idempotent."""
-        thread = self._thread
-        if thread is None:
-            return
-        self._stopping.set()
-        os.write(self._fds["wake_w"], b"\0")
-        thread.join()
-        self._thread = None
-        self._close_fds()
-        self.port = None
-
-    def _close_fds(self) -> None:
-        while self._fds:
-            _, fd = self._fds.popitem()
-            os.close(fd)
+        if self._stop_serving():
+            self.port = None
 
     def __enter__(self) -> VirtualPump:
         return self.start()
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.stop()
 
-    # -- the serving thread --------------------------------------------
-
-    def _serve(self) -> None:
-        master, wake_r = self._fds["master"], self._fds["wake_r"]
-        parser = RequestParser(len(self._prefix))
-        while not self._stopping.is_set():
-            timeout = self.resync_timeout if parser.pending else None
-            readable, _, _ = select.select([master, wake_r], [], [], timeout)
-            if wake_r in readable:
-                return
-            if not readable:
-                frames = parser.expire()
-            else:
-                try:
-                    frames = parser.feed(os.read(master, 4096))
-                except BlockingIOError:
-                    continue
-                except OSError as exc:
-                    # EIO means no slave is open; ours is, but do not spin if not.
-                    if exc.errno != errno.EIO:
-                        raise
-                    self._stopping.wait(0.05)
-                    continue
-            for prefix, frame in frames:
-                if self._stopping.is_set():
-                    return
-                try:
-                    self._answer(prefix, frame)
-                except Exception:  # keep serving whatever one request did
-                    log.exception("virtual pump failed on request %s", (prefix + frame).hex(" "))
+    # -- on the serving thread -------------------------------------------
 
     def _answer(self, prefix: bytes, frame: bytes) -> None:
         command = frame[5]
@@ -439,24 +609,8 @@ class VirtualPump:
                 self._answered += 1
         if log.isEnabledFor(logging.DEBUG):
             log.debug("request %s -> %s", frame.hex(" "), " | ".join(p.hex(" ") for p in parts) or "silence")
-        for i, part in enumerate(parts):
-            if i and self._stopping.wait(self.chunk_delay):
-                return
-            self._write(part)
-
-    def _write(self, data: bytes) -> None:
-        # Like a real line, the pump never waits for the host: what does not
-        # fit in the host's full input queue is lost.
-        master, view = self._fds["master"], memoryview(data)
-        while view:
-            try:
-                view = view[os.write(master, view) :]
-            except BlockingIOError:
-                if not self._losing:
-                    log.warning("host is not reading; reply bytes are being lost")
-                self._losing = True
-                return
-        self._losing = False
+        self._send(_schedule(parts, faults, chunk_delay=self.chunk_delay, late_delay=self.late_delay,
+                             repeat_delay=self.repeat_delay))
 
 
 # -- command line ----------------------------------------------------------
@@ -477,7 +631,7 @@ def _int(text: str, bits: int) -> int:
 
 def _parse_state(items: list[str]) -> PumpState:
     fields = {f.name for f in dataclasses.fields(PumpState)}
-    values = {}
+    values: dict[str, Any] = {}
     for item in items:
         key, sep, text = item.partition("=")
         key = key.strip().replace("-", "_")
