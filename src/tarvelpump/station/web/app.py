@@ -1,0 +1,447 @@
+"""The nurse-station page, its JSON API and /metrics, served by uvicorn.
+
+Read-only by construction: every route is GET (HEAD) only, and nothing here
+holds a link or a pump, only the hub's views and the store. Rounds arrive on
+the pollers' threads; the feed turns them into JSON there and hands them to
+the server's event loop, which fans them out to the open event streams.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import contextlib
+import dataclasses
+import html
+import json
+import logging
+import math
+import re
+import socket
+import threading
+from collections import deque
+from collections.abc import AsyncIterator, Sequence
+from datetime import datetime, timedelta, timezone
+from pathlib import Path
+from typing import Any, Protocol
+
+import uvicorn
+from sse_starlette.sse import EventSourceResponse
+from starlette.applications import Starlette
+from starlette.concurrency import run_in_threadpool
+from starlette.exceptions import HTTPException
+from starlette.requests import Request
+from starlette.responses import HTMLResponse, JSONResponse, Response
+from starlette.routing import Mount, Route
+from starlette.staticfiles import StaticFiles
+
+from ... import comm
+from ..hub import Hub
+from ..metrics import CONTENT_TYPE, StationMetrics
+from ..model import Event, PumpView, RoundResult, now
+
+__all__ = ["HttpServer", "create_app", "page_order", "parse_since", "serve"]
+
+log = logging.getLogger(__name__)
+
+STATIC = Path(__file__).parent / "static"
+RECENT_EVENTS = 500  #: events kept in memory when there is no store
+DEFAULT_LIMIT = 50
+MAX_LIMIT = 1000
+#: messages waiting for one slow page before its stream is dropped (it reconnects)
+STREAM_BACKLOG = 256
+
+# Acronyms in the alarm and state names, kept upper-case in the English words.
+_ACRONYMS = {"KVO", "WDT", "AC", "DC"}
+_STATE_WORDS = {
+    "OFF": "Off",
+    "STOP": "Stopped",
+    "RUN": "Running",
+    "PAUSE": "Paused",
+    "BOLUS": "Bolus",
+    "PURGING": "Purging",
+    "KVO": "KVO",
+}
+_UNIT_WORDS = {"ML": "ml", "DROP": "drops"}
+_DOOR_WORDS = {"OPEN": "open", "CLOSE": "closed"}
+_RELATIVE = re.compile(r"^\s*(\d+(?:\.\d+)?)\s*(s|m|min|h|d)\s*$")
+_UNIT_SECONDS = {"s": 1.0, "m": 60.0, "min": 60.0, "h": 3600.0, "d": 86400.0}
+
+
+class EventSource(Protocol):
+    """What the API needs of the store."""
+
+    def events(
+        self, pump: str | None = None, since: datetime | None = None, limit: int | None = None
+    ) -> list[Event]: ...
+
+
+def words(name: str | None) -> str | None:
+    """English words for a table entry name: "ALARM_AIR_IN_LINE" -> "Air in line"."""
+    if not name:
+        return None
+    if name in _STATE_WORDS:
+        return _STATE_WORDS[name]
+    parts = name.removeprefix("ALARM_").split("_")
+    out = [p if p in _ACRONYMS else p.lower() for p in parts if p]
+    if not out:
+        return None
+    first = out[0]
+    out[0] = first if first in _ACRONYMS else first.capitalize()
+    return " ".join(out)
+
+
+def _entry_name(table: Any, code: int | None) -> str | None:
+    if code is None:
+        return None
+    entry = table.get_option_by_code(code)
+    return None if entry is None else str(entry.name)
+
+
+def view_json(view: PumpView) -> dict[str, Any]:
+    """A view as the API serves it: the view itself plus its names in English."""
+    d = view.to_json()
+    unit = _entry_name(comm.RateUnit, view.rate_unit)
+    door = _entry_name(comm.PumpDoorStatus, view.door)
+    d["running_words"] = words(view.running_name)
+    d["top_alarm_words"] = words(view.top_alarm)
+    d["alarm_words"] = [words(a) for a in view.alarms]
+    d["rate_unit_words"] = _UNIT_WORDS.get(unit or "", words(unit))
+    d["door_words"] = _DOOR_WORDS.get(door or "", words(door))
+    d["alarmed"] = _alarmed(view)
+    return d
+
+
+def event_json(event: Event) -> dict[str, Any]:
+    d = event.to_json()
+    d["kind_words"] = event.kind.value.replace("_", " ").capitalize()
+    alarm = event.details.get("alarm")
+    if isinstance(alarm, str):
+        d["alarm_words"] = words(alarm)
+    return d
+
+
+def _alarmed(view: PumpView) -> bool:
+    return view.online and bool(view.alarms or view.alarm_word)
+
+
+def _natural(label: str) -> tuple[tuple[int, int | str], ...]:
+    # "bed 2" before "bed 10"
+    return tuple(
+        (0, int(part)) if part.isdigit() else (1, part.lower())
+        for part in re.split(r"(\d+)", label)
+        if part
+    )
+
+
+def page_order(view: PumpView) -> tuple[Any, ...]:
+    """Sort key of the page: alarmed pumps first, the most urgent alarm first
+    (AlarmOrder; alarms without a place in it after those with one), then the
+    longest standing; then offline pumps; then the rest by label."""
+    if _alarmed(view):
+        rank = view.top_alarm_rank
+        place = rank if rank is not None and rank >= 0 else math.inf
+        since = view.alarm_since.timestamp() if view.alarm_since else math.inf
+        return (0, place, since, _natural(view.label))
+    return (1 if not view.online else 2, 0, 0.0, _natural(view.label))
+
+
+def parse_since(text: str, at: datetime | None = None) -> datetime:
+    """An ISO 8601 time (UTC when it has no offset) or a span back from now
+    such as "30s", "10m", "2h", "1d". Raises ValueError otherwise."""
+    at = at or now()
+    m = _RELATIVE.match(text)
+    if m:
+        return at - timedelta(seconds=float(m.group(1)) * _UNIT_SECONDS[m.group(2)])
+    stripped = text.strip()
+    try:
+        t = datetime.fromisoformat(stripped)
+    except ValueError:
+        # A "+" in a query string arrives as a space: "...T10:00:00 01:00".
+        t = datetime.fromisoformat(stripped.replace(" ", "+"))
+    return t if t.tzinfo else t.replace(tzinfo=timezone.utc)
+
+
+class _Subscriber:
+    """One open event stream; touched only on the server's event loop."""
+
+    def __init__(self) -> None:
+        self.items: deque[tuple[str, str]] = deque()
+        self.wake = asyncio.Event()
+        self.closed = False
+
+
+class _Feed:
+    """Hub listener: recent events in memory and fan-out to event streams."""
+
+    def __init__(self) -> None:
+        self._lock = threading.Lock()
+        self._recent: deque[Event] = deque(maxlen=RECENT_EVENTS)
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._subs: set[_Subscriber] = set()
+
+    def attach(self, loop: asyncio.AbstractEventLoop | None) -> None:
+        with self._lock:
+            self._loop = loop
+
+    def recent(self) -> list[Event]:
+        with self._lock:
+            return list(self._recent)
+
+    def on_round(self, result: RoundResult) -> None:
+        # On a poller thread: encode here, never block, and let the loop deliver.
+        messages: list[tuple[str, str]] = []
+        if result.views:
+            messages.append(("pumps", json.dumps([view_json(v) for v in result.views])))
+        if result.events:
+            messages.append(("events", json.dumps([event_json(e) for e in result.events])))
+        with self._lock:
+            self._recent.extend(result.events)
+            loop = self._loop
+        if loop is None or not messages:
+            return
+        with contextlib.suppress(RuntimeError):  # the loop is closing
+            loop.call_soon_threadsafe(self._deliver, messages)
+
+    def _deliver(self, messages: list[tuple[str, str]]) -> None:
+        for sub in list(self._subs):
+            if len(sub.items) + len(messages) > STREAM_BACKLOG:
+                log.warning("a page fell behind the station; its stream is restarted")
+                sub.closed = True
+            else:
+                sub.items.extend(messages)
+            sub.wake.set()
+
+    def close_all(self) -> None:
+        for sub in self._subs:
+            sub.closed = True
+            sub.wake.set()
+
+    async def stream(self) -> AsyncIterator[dict[str, Any]]:
+        sub = _Subscriber()
+        self._subs.add(sub)
+        try:
+            yield {"event": "hello", "data": "{}", "retry": 1000}
+            while True:
+                await sub.wake.wait()
+                sub.wake.clear()
+                while sub.items:
+                    kind, data = sub.items.popleft()
+                    yield {"event": kind, "data": data}
+                if sub.closed:
+                    return
+        finally:
+            self._subs.discard(sub)
+
+
+def _error(status: int, message: str) -> JSONResponse:
+    return JSONResponse({"error": message, "status": status}, status_code=status)
+
+
+def create_app(
+    hub: Hub,
+    store: EventSource | None = None,
+    *,
+    title: str = "",
+    feed: _Feed | None = None,
+    metrics: StationMetrics | None = None,
+) -> Starlette:
+    """The ASGI app. ``serve`` adds the feed and the metrics to the hub; an
+    embedder who calls this directly adds ``feed.on_round`` and
+    ``metrics.on_round`` itself."""
+    feed = feed or _Feed()
+    metrics = metrics or StationMetrics(hub)
+    page = (STATIC / "index.html").read_text(encoding="utf-8")
+    page = page.replace("{{title}}", html.escape(title or "Infusion pumps"))
+
+    def find(pump_id: str) -> PumpView:
+        for view in hub.views():
+            if view.id == pump_id:
+                return view
+        raise HTTPException(404, f"no pump with id {pump_id!r}")
+
+    async def index(request: Request) -> Response:
+        return HTMLResponse(
+            page,
+            headers={
+                "Cache-Control": "no-cache",
+                # Everything the page needs comes from this server.
+                "Content-Security-Policy": "default-src 'self'; frame-ancestors 'none'",
+                "X-Content-Type-Options": "nosniff",
+            },
+        )
+
+    async def pumps(request: Request) -> Response:
+        views = sorted(hub.views(), key=page_order)
+        return JSONResponse({"title": title, "time": now().isoformat(), "pumps": [view_json(v) for v in views]})
+
+    async def pump(request: Request) -> Response:
+        return JSONResponse(view_json(find(request.path_params["pump_id"])))
+
+    async def events(request: Request) -> Response:
+        q = request.query_params
+        since: datetime | None = None
+        if "since" in q:
+            try:
+                since = parse_since(q["since"])
+            except ValueError:
+                raise HTTPException(
+                    400, f"since={q['since']!r} is neither an ISO 8601 time nor a span like 10m, 2h, 1d"
+                ) from None
+        try:
+            limit = int(q.get("limit", DEFAULT_LIMIT))
+        except ValueError:
+            raise HTTPException(400, f"limit={q['limit']!r} is not a whole number") from None
+        if not 1 <= limit <= MAX_LIMIT:
+            raise HTTPException(400, f"limit must be between 1 and {MAX_LIMIT}")
+        label: str | None = None
+        if "pump" in q:
+            label = find(q["pump"]).label
+        found = await run_in_threadpool(_events, feed, store, label, since, limit)
+        return JSONResponse({"events": [event_json(e) for e in found]})
+
+    async def stream(request: Request) -> Response:
+        return EventSourceResponse(feed.stream(), ping=15, headers={"Cache-Control": "no-cache"})
+
+    async def scrape(request: Request) -> Response:
+        body = await run_in_threadpool(metrics.render)
+        return Response(body, media_type=CONTENT_TYPE)
+
+    async def http_error(request: Request, exc: Exception) -> Response:
+        assert isinstance(exc, HTTPException)
+        return _error(exc.status_code, exc.detail)
+
+    async def server_error(request: Request, exc: Exception) -> Response:
+        log.exception("the page's server failed on %s", request.url.path)
+        return _error(500, "internal error")
+
+    @contextlib.asynccontextmanager
+    async def lifespan(app: Starlette) -> AsyncIterator[None]:
+        feed.attach(asyncio.get_running_loop())
+        try:
+            yield
+        finally:
+            feed.attach(None)
+
+    routes = [
+        Route("/", index, methods=["GET"]),
+        Route("/api/pumps", pumps, methods=["GET"]),
+        Route("/api/pumps/{pump_id}", pump, methods=["GET"]),
+        Route("/api/events", events, methods=["GET"]),
+        Route("/events", stream, methods=["GET"]),
+        Route("/metrics", scrape, methods=["GET"]),
+        Mount("/static", StaticFiles(directory=STATIC), name="static"),
+    ]
+    app = Starlette(
+        routes=routes,
+        exception_handlers={HTTPException: http_error, Exception: server_error},
+        lifespan=lifespan,
+    )
+    app.state.feed = feed
+    app.state.metrics = metrics
+    return app
+
+
+def _events(
+    feed: _Feed, store: EventSource | None, label: str | None, since: datetime | None, limit: int
+) -> list[Event]:
+    """Newest first, at most ``limit``."""
+    if store is not None:
+        found = store.events(pump=label, since=since, limit=limit)
+    else:
+        found = [
+            e
+            for e in feed.recent()
+            if (label is None or e.pump == label) and (since is None or e.time >= since)
+        ]
+    found.reverse()  # commit order -> newest first, kept among equal times
+    found.sort(key=lambda e: e.time, reverse=True)
+    return found[:limit]
+
+
+@dataclasses.dataclass
+class HttpServer:
+    """A running page server; ``stop()`` ends its streams, its thread and its socket."""
+
+    url: str
+    _server: uvicorn.Server
+    _thread: threading.Thread
+    _sock: socket.socket
+    _hub: Hub
+    _listeners: Sequence[Any]
+    _feed: _Feed
+
+    @property
+    def port(self) -> int:
+        return int(self._sock.getsockname()[1])
+
+    def stop(self, timeout: float = 5.0) -> None:
+        for listener in self._listeners:
+            with contextlib.suppress(ValueError):
+                self._hub.remove(listener)
+        loop = self._feed._loop
+        if loop is not None:
+            # Open streams end first, or the server would wait on them.
+            with contextlib.suppress(RuntimeError):
+                loop.call_soon_threadsafe(self._feed.close_all)
+        self._server.should_exit = True
+        self._thread.join(timeout)
+        if self._thread.is_alive():
+            self._server.force_exit = True
+            self._thread.join(timeout)
+        self._sock.close()
+
+    def __enter__(self) -> HttpServer:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+
+def _bind(host: str, port: int) -> socket.socket:
+    family = socket.AF_INET6 if ":" in host else socket.AF_INET
+    sock = socket.create_server((host, port), family=family)
+    sock.set_inheritable(True)
+    return sock
+
+
+def serve(
+    hub: Hub,
+    store: EventSource | None,
+    host: str = "127.0.0.1",
+    port: int = 8750,
+    *,
+    title: str = "",
+) -> HttpServer:
+    """Serve the page, the API and /metrics from a thread of their own.
+
+    Binds loopback unless another host is given; port 0 picks a free one
+    (see ``url``). Raises OSError at once when the address cannot be bound.
+    """
+    feed = _Feed()
+    metrics = StationMetrics(hub)
+    app = create_app(hub, store, title=title, feed=feed, metrics=metrics)
+    sock = _bind(host, port)
+    config = uvicorn.Config(
+        app,
+        log_config=None,  # the station's logging stays as the station set it
+        access_log=False,
+        lifespan="on",
+        timeout_graceful_shutdown=2,
+    )
+    server = uvicorn.Server(config)
+    bound = sock.getsockname()[1]
+    shown = f"[{host}]" if ":" in host else host
+    thread = threading.Thread(
+        target=server.run, kwargs={"sockets": [sock]}, name=f"station-http-{bound}", daemon=True
+    )
+    hub.add(metrics.on_round)
+    hub.add(feed.on_round)
+    http = HttpServer(f"http://{shown}:{bound}/", server, thread, sock, hub, [metrics.on_round, feed.on_round], feed)
+    thread.start()
+    while not server.started:
+        if not thread.is_alive():
+            http.stop()
+            raise RuntimeError(f"the page's server did not start on {host}:{bound}")
+        thread.join(0.01)
+    log.info("station page at %s", http.url)
+    return http
