@@ -1,0 +1,507 @@
+"""MQTT out of the station, and back into a view that watches several gateways.
+
+``MqttPublisher`` sends each pump's state (retained) and every event (QoS 1)
+taken from the store's outbox, so no event is lost across a broker outage or
+a station restart. ``MqttSource`` subscribes to a site (or a ward) and feeds
+a local ``Hub``, so the same page can show several gateways.
+
+Topics, under ``tarvelpump/<site>/<ward>/``::
+
+    status                    "online" / "offline" (retained; last will: offline)
+    <pump-id>/state           PumpView JSON with "station" (retained, QoS 0)
+    <pump-id>/event           Event JSON with "station" (QoS 1, not retained)
+    link/<link-id>/event      events of a link (link_down / link_up)
+"""
+
+from __future__ import annotations
+
+import collections
+import dataclasses
+import json
+import logging
+import threading
+import time
+import urllib.parse
+from collections.abc import Iterable
+from typing import TYPE_CHECKING, Any, Protocol
+
+import paho.mqtt.client as mqtt
+from paho.mqtt.enums import CallbackAPIVersion
+from paho.mqtt.reasoncodes import ReasonCode
+
+from .hub import Hub
+from .model import Event, PumpView, RoundResult, now, pump_id
+
+if TYPE_CHECKING:
+    from paho.mqtt.client import ConnectFlags, DisconnectFlags, MQTTMessage
+    from paho.mqtt.properties import Properties
+
+__all__ = ["BrokerUrl", "MqttPublisher", "MqttSource", "parse_url"]
+
+log = logging.getLogger(__name__)
+
+ROOT = "tarvelpump"
+#: view fields that change every round; a state is republished for them only now and then
+_VOLATILE = ("last_seen", "answered", "silent", "malformed")
+
+
+class Outbox(Protocol):
+    """What the publisher needs of the store (``Store(path, outbox=True)``)."""
+
+    def outbox_peek(self, limit: int = 100) -> list[tuple[int, Event]]: ...
+
+    def outbox_ack(self, seq: int) -> None: ...
+
+
+@dataclasses.dataclass(frozen=True)
+class BrokerUrl:
+    """``mqtt[s]://[user[:password]@]host[:port]/site[/ward][?ca=/path/ca.pem]``."""
+
+    host: str
+    port: int
+    tls: bool
+    site: str
+    ward: str | None
+    username: str | None = None
+    password: str | None = dataclasses.field(default=None, repr=False)
+    ca_file: str | None = None
+
+    def redacted(self) -> str:
+        """The URL as it may be shown: never with the password."""
+        user = f"{self.username}:***@" if self.password is not None else (
+            f"{self.username}@" if self.username else "")
+        path = f"/{self.site}" + (f"/{self.ward}" if self.ward else "")
+        return f"{'mqtts' if self.tls else 'mqtt'}://{user}{self.host}:{self.port}{path}"
+
+    def __str__(self) -> str:
+        return self.redacted()
+
+    @property
+    def base(self) -> str:
+        """The topic prefix of the site, or of the ward when the URL names one."""
+        return "/".join(p for p in (ROOT, self.site, self.ward) if p)
+
+
+def _segment(text: str, what: str, url: str) -> str:
+    if not text or any(c in text for c in "+#/\0"):
+        raise ValueError(f"MQTT URL {url}: {what} {text!r} is not a usable topic level")
+    return text
+
+
+def parse_url(url: str, *, ward: bool = True) -> BrokerUrl:
+    """Parse a broker URL; ``ward=True`` requires ``/site/ward``, else ``/site[/ward]``.
+
+    Raises ``ValueError`` with a message that never contains the password.
+    """
+    parts = urllib.parse.urlsplit(url)
+    shown = parts._replace(netloc=parts.netloc.rpartition("@")[2]).geturl()
+    if parts.scheme not in ("mqtt", "mqtts"):
+        raise ValueError(f"MQTT URL {shown}: the scheme must be mqtt:// or mqtts://")
+    try:
+        port = parts.port
+    except ValueError:
+        raise ValueError(f"MQTT URL {shown}: bad port") from None
+    if not parts.hostname:
+        raise ValueError(f"MQTT URL {shown}: no host")
+    levels = [urllib.parse.unquote(p) for p in parts.path.strip("/").split("/") if p]
+    if len(levels) not in ((2,) if ward else (1, 2)):
+        need = "/site/ward" if ward else "/site or /site/ward"
+        raise ValueError(f"MQTT URL {shown}: the path must be {need}")
+    for level in levels:
+        _segment(level, "level", shown)
+    query = urllib.parse.parse_qs(parts.query)
+    unknown = set(query) - {"ca"}
+    if unknown:
+        raise ValueError(f"MQTT URL {shown}: unknown option(s) {', '.join(sorted(unknown))}")
+    tls = parts.scheme == "mqtts"
+    return BrokerUrl(
+        host=parts.hostname,
+        port=port or (8883 if tls else 1883),
+        tls=tls,
+        site=levels[0],
+        ward=levels[1] if len(levels) > 1 else None,
+        username=urllib.parse.unquote(parts.username) if parts.username is not None else None,
+        password=urllib.parse.unquote(parts.password) if parts.password is not None else None,
+        ca_file=query["ca"][-1] if "ca" in query else None,
+    )
+
+
+def _client(broker: BrokerUrl, name: str, *, clean: bool = True, client_id: str = "",
+            reconnect_max: int = 10) -> mqtt.Client:
+    client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=client_id,
+                         clean_session=clean)
+    # paho logs packet flags, never the password itself
+    client.enable_logger(logging.getLogger(f"{__name__}.{name}"))
+    if broker.username is not None:
+        client.username_pw_set(broker.username, broker.password)
+    if broker.tls:
+        client.tls_set(ca_certs=broker.ca_file)
+    client.reconnect_delay_set(1, reconnect_max)
+    return client
+
+
+def _failed(reason: ReasonCode | int) -> bool:
+    return reason.is_failure if isinstance(reason, ReasonCode) else reason != 0
+
+
+class MqttPublisher:
+    """A Hub listener that publishes one gateway to the broker.
+
+    Events are never taken from the round itself: the store has already put
+    them in its outbox, in the round's transaction, and a drain thread sends
+    the outbox in order and acknowledges a row only once the broker has
+    acknowledged the message (PUBACK). At most ``window`` events are in
+    flight. paho keeps unacknowledged QoS 1 messages across a reconnect and
+    sends them again itself, so after an outage the drain simply goes on; after
+    a restart it starts again from the oldest unacknowledged row. Delivery is
+    therefore in order and at least once; receivers deduplicate by event id.
+    """
+
+    def __init__(self, url: str, store: Outbox, *, station: str = "", window: int = 32,
+                 state_refresh: float = 15.0, reconnect_max: int = 10) -> None:
+        self.broker = parse_url(url, ward=True)
+        assert self.broker.ward is not None
+        self.station = station or self.broker.ward
+        self._store = store
+        self._window = max(1, window)
+        self._refresh = state_refresh
+        self._base = self.broker.base
+        self.status_topic = f"{self._base}/status"
+        self._client = _client(self.broker, "publisher", reconnect_max=reconnect_max)
+        self._client.max_inflight_messages_set(self._window)
+        self._client.will_set(self.status_topic, "offline", qos=1, retain=True)
+        self._client.on_connect = self._on_connect
+        self._client.on_disconnect = self._on_disconnect
+        self._client.on_publish = self._on_publish
+        # shared with paho's thread: never held while calling into paho, whose
+        # on_publish runs under its own message lock
+        self._cond = threading.Condition()
+        self._connected = False
+        self._reconnected = False
+        self._stopping = False
+        self._wake = True
+        self._puback: set[int] = set()
+        self._views: dict[str, PumpView] = {}
+        self._dirty: set[str] = set()
+        # the drain thread's own
+        self._mids: dict[int, int] = {}  # mid -> outbox seq
+        self._sent: collections.deque[int] = collections.deque()  # seqs in flight, in order
+        self._done: set[int] = set()
+        self._last_sent = 0
+        self._published: dict[str, tuple[str, float]] = {}  # pump id -> (state key, monotonic)
+        self._thread: threading.Thread | None = None
+        #: counters, for the bench and the logs
+        self.events_sent = 0
+        self.events_acked = 0
+
+    # -- the Hub side (poller thread: never blocks) --------------------------------
+
+    def on_round(self, result: RoundResult) -> None:
+        with self._cond:
+            for view in result.views:
+                self._views[view.id] = view
+                self._dirty.add(view.id)
+            self._wake = True
+            self._cond.notify()
+
+    def start(self) -> None:
+        if self._thread is not None:
+            return
+        log.info("MQTT: publishing to %s", self.broker)
+        self._client.connect_async(self.broker.host, self.broker.port, keepalive=30)
+        self._client.loop_start()
+        self._thread = threading.Thread(target=self._drain, name="mqtt-outbox", daemon=True)
+        self._thread.start()
+
+    def stop(self, timeout: float = 2.0) -> None:
+        """Stop sending; wait up to ``timeout`` for events in flight, mark the gateway offline."""
+        if self._thread is None:
+            return
+        deadline = time.monotonic() + timeout
+        with self._cond:
+            self._stopping = True
+            self._cond.notify()
+        self._thread.join()
+        self._thread = None
+        while self._sent and self._connected and time.monotonic() < deadline:
+            time.sleep(0.02)
+            self._ack()
+        with self._cond:
+            connected = self._connected
+        if connected:
+            info = self._client.publish(self.status_topic, "offline", qos=1, retain=True)
+            try:
+                info.wait_for_publish(max(0.1, deadline - time.monotonic()))
+            except (RuntimeError, ValueError):
+                pass
+        self._client.disconnect()
+        self._client.loop_stop()
+        log.info("MQTT: stopped (%d events sent, %d acknowledged)", self.events_sent,
+                 self.events_acked)
+
+    @property
+    def connected(self) -> bool:
+        with self._cond:
+            return self._connected
+
+    # -- paho's thread ------------------------------------------------------------
+
+    def _on_connect(self, client: mqtt.Client, userdata: Any, flags: ConnectFlags,
+                    reason: ReasonCode, properties: Properties | None) -> None:
+        if _failed(reason):
+            log.warning("MQTT: %s refused the connection: %s", self.broker, reason)
+            return
+        log.info("MQTT: connected to %s", self.broker)
+        client.publish(self.status_topic, "online", qos=1, retain=True)
+        with self._cond:
+            self._connected = True
+            self._reconnected = True
+            self._wake = True
+            self._cond.notify()
+
+    def _on_disconnect(self, client: mqtt.Client, userdata: Any, flags: DisconnectFlags,
+                       reason: ReasonCode, properties: Properties | None) -> None:
+        with self._cond:
+            was, self._connected = self._connected, False
+            stopping = self._stopping
+        if was and not stopping:
+            log.warning("MQTT: lost %s (%s); events wait in the outbox", self.broker, reason)
+
+    def _on_publish(self, client: mqtt.Client, userdata: Any, mid: int, reason: ReasonCode,
+                    properties: Properties | None) -> None:
+        with self._cond:
+            self._puback.add(mid)
+            self._wake = True
+            self._cond.notify()
+
+    # -- the drain thread -----------------------------------------------------------
+
+    def _drain(self) -> None:
+        while True:
+            with self._cond:
+                if not self._wake and not self._stopping:
+                    self._cond.wait(timeout=1.0)
+                self._wake = False
+                if self._stopping:
+                    return
+                connected = self._connected
+                everything = self._reconnected
+                self._reconnected = False
+            try:
+                self._ack()
+                if connected:
+                    self._publish_states(everything)
+                    self._send_events()
+            except Exception:
+                # a store or client error must not end delivery: try again shortly
+                log.exception("MQTT: outbox delivery failed; retrying")
+                time.sleep(1.0)
+                with self._cond:
+                    self._wake = True
+
+    def _ack(self) -> None:
+        with self._cond:
+            acked, self._puback = self._puback, set()
+        for mid in acked:
+            seq = self._mids.pop(mid, None)
+            if seq is not None:  # else a state or status message
+                self._done.add(seq)
+        # rows leave the outbox oldest first, so a restart never skips a gap
+        while self._sent and self._sent[0] in self._done:
+            seq = self._sent.popleft()
+            self._done.discard(seq)
+            self._store.outbox_ack(seq)
+            self.events_acked += 1
+
+    def _send_events(self) -> None:
+        room = self._window - len(self._sent)
+        if room <= 0:
+            return
+        rows = self._store.outbox_peek(len(self._sent) + room)
+        for seq, event in rows:
+            if seq <= self._last_sent:
+                continue
+            body = dict(event.to_json(), station=self.station)
+            info = self._client.publish(self._event_topic(event), json.dumps(body), qos=1)
+            if info.rc not in (mqtt.MQTT_ERR_SUCCESS, mqtt.MQTT_ERR_NO_CONN):
+                # not taken by paho at all: leave it for the next pass
+                log.warning("MQTT: event not queued (%s); will retry", mqtt.error_string(info.rc))
+                with self._cond:
+                    self._wake = True
+                return
+            # NO_CONN: paho keeps it and sends it on reconnect, like one in flight
+            self._mids[info.mid] = seq
+            self._sent.append(seq)
+            self._last_sent = seq
+            self.events_sent += 1
+
+    def _event_topic(self, event: Event) -> str:
+        if event.pump is None:
+            return f"{self._base}/link/{pump_id(event.link)}/event"
+        return f"{self._base}/{pump_id(event.pump)}/event"
+
+    def _publish_states(self, everything: bool) -> None:
+        with self._cond:
+            ids = set(self._views) if everything else set(self._dirty)
+            self._dirty.clear()
+            views = [self._views[i] for i in ids]
+        t = time.monotonic()
+        for view in views:
+            body = view.to_json()
+            body["station"] = view.station or self.station
+            key = json.dumps({k: v for k, v in body.items() if k not in _VOLATILE},
+                             sort_keys=True)
+            last = self._published.get(view.id)
+            if not everything and last and last[0] == key and t - last[1] < self._refresh:
+                continue
+            # QoS 0: a newer state always follows, and an old one must never be replayed
+            info = self._client.publish(f"{self._base}/{view.id}/state", json.dumps(body),
+                                        qos=0, retain=True)
+            if info.rc == mqtt.MQTT_ERR_SUCCESS:
+                self._published[view.id] = (key, t)
+            else:
+                with self._cond:
+                    self._dirty.add(view.id)
+
+
+class MqttSource:
+    """Feeds a ``Hub`` from the broker: pumps of every gateway of a site (or of one ward).
+
+    A pump is known in the view as ``<ward>.<pump-id>`` (and its link as
+    ``<ward>.<link>``), so equal names on two gateways never collide. Events
+    are deduplicated by id. Messages are handed to the hub in batches, one
+    ``RoundResult`` per ward per batch. When a gateway goes offline its pumps
+    are shown offline until it publishes again.
+    """
+
+    def __init__(self, url: str, hub: Hub, *, client_id: str | None = None,
+                 batch: float = 0.1, remember: int = 100_000) -> None:
+        self.broker = parse_url(url, ward=False)
+        self._hub = hub
+        self._batch = batch
+        self._remember = remember
+        self.topic = f"{self.broker.base}/#"
+        # a named client keeps its session (and its missed events) across reconnects
+        self._client = _client(self.broker, "source", clean=client_id is None,
+                               client_id=client_id or "")
+        self._client.on_connect = self._on_connect
+        self._client.on_disconnect = self._on_disconnect
+        self._client.on_message = self._on_message
+        self._cond = threading.Condition()
+        self._inbox: list[tuple[str, bytes]] = []
+        self._stopping = False
+        self._thread: threading.Thread | None = None
+        self._seen: collections.OrderedDict[str, None] = collections.OrderedDict()
+        self._views: dict[str, PumpView] = {}
+        self.gateways: dict[str, str] = {}  #: ward -> "online" / "offline"
+        self.duplicates = 0  #: events dropped as already seen
+
+    def start(self) -> None:
+        if self._thread is not None:
+            return
+        log.info("MQTT view: subscribing to %s on %s", self.topic, self.broker)
+        self._thread = threading.Thread(target=self._dispatch, name="mqtt-view", daemon=True)
+        self._thread.start()
+        self._client.connect_async(self.broker.host, self.broker.port, keepalive=30)
+        self._client.loop_start()
+
+    def stop(self) -> None:
+        if self._thread is None:
+            return
+        self._client.disconnect()
+        self._client.loop_stop()
+        with self._cond:
+            self._stopping = True
+            self._cond.notify()
+        self._thread.join()
+        self._thread = None
+
+    def _on_connect(self, client: mqtt.Client, userdata: Any, flags: ConnectFlags,
+                    reason: ReasonCode, properties: Properties | None) -> None:
+        if _failed(reason):
+            log.warning("MQTT view: %s refused the connection: %s", self.broker, reason)
+            return
+        log.info("MQTT view: connected to %s", self.broker)
+        client.subscribe(self.topic, qos=1)
+
+    def _on_disconnect(self, client: mqtt.Client, userdata: Any, flags: DisconnectFlags,
+                       reason: ReasonCode, properties: Properties | None) -> None:
+        if not self._stopping:
+            log.warning("MQTT view: lost %s (%s)", self.broker, reason)
+
+    def _on_message(self, client: mqtt.Client, userdata: Any, message: MQTTMessage) -> None:
+        with self._cond:
+            self._inbox.append((message.topic, bytes(message.payload)))
+            self._cond.notify()
+
+    def _dispatch(self) -> None:
+        while True:
+            with self._cond:
+                while not self._inbox and not self._stopping:
+                    self._cond.wait()
+                if self._stopping:
+                    return
+            time.sleep(self._batch)  # let a burst (retained states on subscribe) gather
+            with self._cond:
+                batch, self._inbox = self._inbox, []
+            try:
+                for result in self._results(batch):
+                    self._hub.publish(result)
+            except Exception:
+                log.exception("MQTT view: a batch could not be shown")
+
+    def _results(self, batch: Iterable[tuple[str, bytes]]) -> list[RoundResult]:
+        per_ward: dict[str, tuple[dict[str, PumpView], list[Event]]] = {}
+        for topic, payload in batch:
+            levels = topic.split("/")
+            if len(levels) < 4 or levels[0] != ROOT or levels[1] != self.broker.site:
+                continue
+            ward, rest = levels[2], levels[3:]
+            views, events = per_ward.setdefault(ward, ({}, []))
+            try:
+                if rest == ["status"]:
+                    self._on_status(ward, payload.decode(), views)
+                elif len(rest) == 2 and rest[1] == "state" and payload:
+                    view = self._view(ward, json.loads(payload))
+                    views[view.id] = self._views[view.id] = view
+                elif rest[-1] == "event" and len(rest) in (2, 3):
+                    event = self._event(ward, json.loads(payload))
+                    if event is not None:
+                        events.append(event)
+            except (ValueError, KeyError, TypeError) as exc:
+                log.warning("MQTT view: ignored a malformed message on %s: %s", topic, exc)
+        t = now()
+        return [RoundResult(link=ward, started=t, duration_s=0.0, exchanges=0, readings=(),
+                            events=tuple(events), views=tuple(views.values()))
+                for ward, (views, events) in per_ward.items() if views or events]
+
+    def _view(self, ward: str, body: dict[str, Any]) -> PumpView:
+        view = PumpView.from_json(body)
+        view.id = f"{ward}.{view.id}"
+        view.link = f"{ward}.{view.link}"
+        view.station = view.station or ward
+        if self.gateways.get(ward) == "offline":
+            view.online = False
+        return view
+
+    def _event(self, ward: str, body: dict[str, Any]) -> Event | None:
+        event = Event.from_json(body)
+        if event.id in self._seen:
+            self.duplicates += 1
+            return None
+        self._seen[event.id] = None
+        while len(self._seen) > self._remember:
+            self._seen.popitem(last=False)
+        details = dict(event.details, station=event.details.get("station") or ward)
+        if event.pump is not None:
+            details["pump_id"] = f"{ward}.{pump_id(event.pump)}"
+        return dataclasses.replace(event, link=f"{ward}.{event.link}", details=details)
+
+    def _on_status(self, ward: str, status: str, views: dict[str, PumpView]) -> None:
+        self.gateways[ward] = status
+        log.info("MQTT view: gateway %s is %s", ward, status)
+        if status == "offline":
+            prefix = f"{ward}."
+            for vid, view in self._views.items():
+                if vid.startswith(prefix) and view.online:
+                    views[vid] = self._views[vid] = dataclasses.replace(view, online=False)
