@@ -1,0 +1,116 @@
+"""Events: what changed between two successive views of a pump, or of a link.
+
+Pure functions: the poller hands in the view before and after a round and
+gets the events back, so every rule here can be checked on plain data. A
+view keeps the last known value of a field the round did not read, so a
+skipped read never looks like a change.
+
+First sight of a pump (no reading before) raises what needs a nurse (alarms
+already set, an open door, an infusion already near its end) but reports no
+state change: there was no state before to change from.
+"""
+
+from __future__ import annotations
+
+import logging
+from datetime import datetime
+from typing import Any
+
+from .. import comm
+from .model import Event, EventKind, PumpView
+
+__all__ = ["alarm_details", "link_events", "pump_events"]
+
+log = logging.getLogger(__name__)
+
+DOOR_OPEN = 1
+
+
+def alarm_details(name: str, word: int | None) -> dict[str, Any]:
+    bit = getattr(comm.KeltPumpAlarmBits, name, None)
+    rank = comm.AlarmOrder.get(bit, -1) if bit is not None else -1
+    return {
+        "alarm": name,
+        "text": None if bit is None else bit.text,
+        "rank": rank,  # AlarmOrder: lower is more urgent, -1 unranked
+        "word": word,
+    }
+
+
+def _state_name(code: int | None) -> str | None:
+    if code is None:
+        return None
+    entry = comm.PumpStatus.get_option_by_code(code)
+    return None if entry is None else str(entry.name)
+
+
+def pump_events(before: PumpView, after: PumpView, *, time: datetime, near_end_s: int) -> list[Event]:
+    """The events of one pump from its view before a round to its view after it."""
+    first = before.last_seen is None
+    out: list[Event] = []
+
+    def add(kind: EventKind, **details: Any) -> None:
+        out.append(Event(kind, after.label, after.link, time, details))
+
+    if before.online and not after.online:
+        add(
+            EventKind.OFFLINE,
+            last_seen=None if after.last_seen is None else after.last_seen.isoformat(),
+            silent=after.silent,
+        )
+    elif not before.online and after.online:
+        add(EventKind.ONLINE)
+
+    if after.alarm_word is not None and (first or before.alarm_word != after.alarm_word):
+        old = set(before.alarms)
+        new = set(after.alarms)
+        for name in after.alarms:  # most urgent first
+            if name not in old:
+                add(EventKind.ALARM_RAISED, **alarm_details(name, after.alarm_word))
+        for name in before.alarms:
+            if name not in new:
+                add(EventKind.ALARM_CLEARED, **alarm_details(name, after.alarm_word))
+
+    if before.running is not None and after.running is not None and before.running != after.running:
+        add(
+            EventKind.STATE_CHANGED,
+            **{
+                "from": _state_name(before.running),
+                "to": _state_name(after.running),
+                "from_code": before.running,
+                "to_code": after.running,
+                "text": after.running_text,
+            },
+        )
+
+    if after.door is not None and after.door != before.door:
+        if after.door == DOOR_OPEN:
+            add(EventKind.DOOR_OPENED, door=after.door)
+        elif before.door is not None:
+            add(EventKind.DOOR_CLOSED, door=after.door)
+
+    remaining = after.remaining_s
+    if remaining is not None and remaining < near_end_s:
+        crossed = before.remaining_s is not None and before.remaining_s >= near_end_s
+        # At first sight a pump at zero has finished (its own alarm says so).
+        if crossed or (before.remaining_s is None and remaining > 0):
+            add(EventKind.NEAR_END, remaining_s=remaining, threshold_s=near_end_s)
+    return out
+
+
+def link_events(
+    link: str,
+    was_up: bool,
+    is_up: bool,
+    *,
+    time: datetime,
+    error: str = "",
+    down_since: datetime | None = None,
+) -> list[Event]:
+    """link_down when the port failed, link_up when it carries exchanges again."""
+    if was_up and not is_up:
+        return [Event(EventKind.LINK_DOWN, None, link, time, {"error": error})]
+    if not was_up and is_up:
+        down_s = None if down_since is None else round((time - down_since).total_seconds(), 3)
+        return [Event(EventKind.LINK_UP, None, link, time, {"down_s": down_s})]
+    return []
