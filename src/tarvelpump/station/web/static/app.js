@@ -106,7 +106,7 @@ function tile(p) {
   const facts = [];
   const left = remaining(p.remaining_s);
   if (left) facts.push(left);
-  if (p.rate_unit_words || p.rate_unit_text) facts.push("unit " + both(p.rate_unit_words, p.rate_unit_text));
+  if (p.rate_unit_words || p.rate_unit_text) facts.push("rate unit " + both(p.rate_unit_words, p.rate_unit_text));
   if (p.door_words === "open") facts.push("DOOR OPEN");
   if (facts.length) el.appendChild(line("facts", facts.join(" · ")));
   el.appendChild(line("seen", p.last_seen ? "seen " + ago(p.last_seen) + " (" + clock(p.last_seen) + ")" : "not seen yet"));
