@@ -234,7 +234,7 @@ class MqttPublisher:
                 info.wait_for_publish(max(0.1, deadline - time.monotonic()))
             except (RuntimeError, ValueError):
                 pass
-        self._client.disconnect()
+            self._client.disconnect()
         self._client.loop_stop()
         log.info("MQTT: stopped (%d events sent, %d acknowledged)", self.events_sent,
                  self.events_acked)
