@@ -373,9 +373,12 @@ class PtyServer:
             return fn()
         result: list[Any] = []
         done = threading.Event()
+        thread = self._thread
         self._calls.append((fn, result, done))
         os.write(self._fds["wake_w"], b"\0")
-        done.wait()
+        while not done.wait(0.5):
+            if not thread.is_alive():
+                raise RuntimeError("the serving thread has died")
         if isinstance(result[0], BaseException):
             raise result[0]
         return result[0]
