@@ -229,6 +229,10 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--json", action="store_true", help="print JSON for scripts")
     p.add_argument("-v", "--verbose", action="store_true", help="show the debug log of the exchange")
     p.set_defaults(run=_demo)
+
+    sub.add_parser("station", add_help=False,
+                   help="watch many pumps, keep every change, serve a live page "
+                        "(commands: tarvelpump station --help)")
     return parser
 
 
@@ -237,6 +241,10 @@ def main(argv: list[str] | None = None) -> int:
     argv = sys.argv[1:] if argv is None else list(argv)
     if argv and argv[0] == "virtual-pump":
         return _virtual_pump(None, argv[1:])
+    if argv and argv[0] == "station":
+        from tarvelpump.station.cli import main as station_main
+
+        return station_main(argv[1:])
     args = parser.parse_args(argv)
     try:
         return args.run(args)

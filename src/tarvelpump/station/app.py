@@ -1,0 +1,125 @@
+"""A whole station from its configuration: links, pumps, pollers, the store and the outputs.
+
+The store is the hub's first listener, so an event is committed before the
+page, the metrics or MQTT hear of it. Outputs are imported only when asked
+for: a station without them needs nothing beyond the standard library and
+pyserial.
+"""
+
+from __future__ import annotations
+
+import logging
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Protocol
+
+from .config import StationConfig, parse_hostport
+from .hub import Hub
+from .link import Link
+from .model import RoundResult
+from .poller import Poller, PollSettings
+from .pump import Pump
+from .store import Store
+
+if TYPE_CHECKING:
+    from types import TracebackType
+
+__all__ = ["Station"]
+
+log = logging.getLogger(__name__)
+
+
+class _Output(Protocol):
+    def stop(self) -> None: ...
+
+
+class _Publisher(_Output, Protocol):
+    def start(self) -> None: ...
+    def on_round(self, result: RoundResult) -> None: ...
+
+
+class Station:
+    """Everything one gateway runs. Nothing is opened until ``start()``
+    except the store; ``stop()`` releases it all, whatever failed on the way.
+
+    ``http`` (HOST:PORT) and ``mqtt`` (a broker URL) override the
+    configuration's own; the empty string turns one off.
+    """
+
+    def __init__(self, config: StationConfig, *, http: str | None = None, mqtt: str | None = None) -> None:
+        self.config = config
+        self.http = (config.http if http is None else http) or None
+        self.mqtt = (config.mqtt if mqtt is None else mqtt) or None
+        if self.http is not None:
+            parse_hostport(self.http)  # a bad address fails here, before anything runs
+        self.hub = Hub()
+        s = config.store
+        # The outbox keeps events for the broker across outages and restarts.
+        self.store = Store(s.path, outbox=self.mqtt is not None, retention_days=s.retention_days,
+                           max_readings=s.max_readings, max_events=s.max_events, synchronous=s.synchronous)
+        self.hub.add(self.store.on_round)
+        p = config.poll
+        settings = PollSettings(gap=p.gap, status_every=p.status_every, offline_after=p.offline_after,
+                                retry_ceiling=p.retry_ceiling, near_end_s=p.near_end_s)
+        self.links: dict[str, Link] = {}
+        self.pumps: list[Pump] = []
+        self.pollers: list[Poller] = []
+        for lc in config.links:
+            link = Link(lc.name, lc.port, baud=lc.baud, timeout=lc.timeout, mode=lc.mode, guard=lc.guard)
+            self.links[lc.name] = link
+            pumps = [Pump(link, pc.addr, pc.channel, pc.label) for pc in config.pumps if pc.link == lc.name]
+            self.pumps += pumps
+            if pumps:
+                self.pollers.append(Poller(link, pumps, settings, self.hub, station=config.name))
+        self.http_url: str | None = None
+        self._outputs: list[_Output] = []
+        self._started = False
+        self._stopped = False
+
+    def start(self) -> Station:
+        if self._started:
+            return self
+        self._started = True
+        try:
+            if self.mqtt is not None:
+                from .mqtt import MqttPublisher
+
+                publisher: _Publisher = MqttPublisher(self.mqtt, self.store, station=self.config.name)
+                self.hub.add(publisher.on_round)
+                self._outputs.append(publisher)
+                publisher.start()
+            if self.http is not None:
+                from .web import serve
+
+                host, port = parse_hostport(self.http)
+                server = serve(self.hub, self.store, host, port, title=self.config.name)
+                self._outputs.append(server)
+                self.http_url = server.url
+            for poller in self.pollers:
+                poller.start()
+        except BaseException:
+            self.stop()
+            raise
+        log.info("station %r: %d pumps on %d links", self.config.name, len(self.pumps), len(self.links))
+        return self
+
+    def stop(self) -> None:
+        """Stop polling, then the outputs, then release the ports and close the store."""
+        if self._stopped:
+            return
+        self._stopped = True
+        steps: list[tuple[str, Callable[[], None]]] = [(f"poller of {p.link.name}", p.stop) for p in self.pollers]
+        steps += [(type(o).__name__, o.stop) for o in reversed(self._outputs)]
+        steps += [(f"link {name}", link.close) for name, link in self.links.items()]
+        steps.append(("store", self.store.close))
+        for what, step in steps:
+            try:
+                step()
+            except Exception:
+                log.exception("station: stopping the %s failed", what)
+
+    def __enter__(self) -> Station:
+        return self.start()
+
+    def __exit__(self, tp: type[BaseException] | None, exc: BaseException | None,
+                 tb: TracebackType | None) -> None:
+        self.stop()

@@ -1,0 +1,230 @@
+"""The configuration file and `tarvelpump station`: run, events, history, demo, signals."""
+
+from __future__ import annotations
+
+import json
+import os
+import signal
+import sqlite3
+import subprocess
+import sys
+import time
+from datetime import datetime, timedelta, timezone
+from pathlib import Path
+
+import pytest
+
+from tarvelpump.cli import main as top_main
+from tarvelpump.station.cli import main, parse_since
+from tarvelpump.station.config import ConfigError, load_config
+from tarvelpump.station.model import RadioMode
+
+GOOD = """\
+[station]
+name = "ward 3"
+[store]
+path = "ward.sqlite"
+retention_days = 30
+[poll]
+gap = 0.02
+status_every = 2
+offline_after = 3
+near_end_s = 900
+[[link]]
+name = "radio-a"
+port = "{port}"
+baud = 9600
+timeout = 0.4
+mode = "fixed"
+[[pump]]
+label = "bed 12"
+link = "radio-a"
+addr = 801
+channel = 23
+[[pump]]
+label = "bed 0"
+link = "radio-a"
+addr = 0
+channel = 0
+"""
+
+# (change to the good file, the message expected on stderr)
+BAD = [
+    (('addr = 801', 'addr = "x"'), 'pump[0].addr: must be an integer 0..65535, got "x"'),
+    (('addr = 801', 'addr = 65536'), "pump[0].addr: must be an integer 0..65535, got 65536"),
+    (('addr = 801\n', ''), "pump[0].addr: is required"),
+    (('channel = 0\n', 'channel = true\n'), "pump[1].channel: must be an integer 0..255, got true"),
+    (('label = "bed 0"', 'label = "bed 12"'), 'pump[1].label: "bed 12" is already the label of another pump'),
+    (('label = "bed 0"', 'label = "Bed-12"'), 'pump[1].label: "Bed-12" has the same id (bed-12)'),
+    (('link = "radio-a"\naddr = 0', 'link = "radio-b"\naddr = 0'), 'pump[1].link: no [[link]] is named "radio-b"'),
+    (('mode = "fixed"', 'mode = "point"'), 'link[0].mode: must be one of transparent, fixed, master-slave, got "point"'),
+    (('timeout = 0.4', 'timeout = -1'), "link[0].timeout: must be a positive number, got -1"),
+    (('gap = 0.02', 'gap = 0.02\ngpa = 1'), "poll.gpa: unknown key"),
+    (('status_every = 2', 'status_every = 0'), "poll.status_every: must be an integer 1 or more, got 0"),
+    (('[store]', '[store]\nsynchronous = "off"'), 'store.synchronous: must be "normal" or "full", got "off"'),
+    (('name = "ward 3"', 'name = "ward 3"\nhttp = "localhost"'), 'station.http: must be HOST:PORT'),
+    (('[station]', '[stations]'), "stations: unknown key"),
+    (('addr = 801\nchannel = 23', 'addr = 801\nchannel = 23\naddr = 2'), "not valid TOML"),
+]
+
+
+def test_config_good_and_every_bad_value_named(tmp_path, capsys):
+    from tarvelpump.virtualpump import VirtualPump
+
+    with VirtualPump() as pump:  # a port that must never hear from a bad configuration
+        good = tmp_path / "ward.toml"
+        good.write_text(GOOD.format(port=pump.port))
+        config = load_config(good)
+        assert config.name == "ward 3" and config.store.path == tmp_path / "ward.sqlite"
+        assert config.store.retention_days == 30.0 and config.poll.status_every == 2
+        assert config.links[0].mode is RadioMode.FIXED and config.links[0].timeout == 0.4
+        assert [(p.label, p.addr, p.channel, p.id) for p in config.pumps] == [
+            ("bed 12", 801, 23, "bed-12"), ("bed 0", 0, 0, "bed-0")]
+        for (old, new), message in BAD:
+            bad = tmp_path / "bad.toml"
+            text = good.read_text()
+            assert old in text
+            bad.write_text(text.replace(old, new, 1))
+            with pytest.raises(ConfigError):
+                load_config(bad)
+            assert top_main(["station", "run", "--config", str(bad)]) == 2
+            err = capsys.readouterr().err
+            assert message in err, (message, err)
+            assert err.count("\n") == 1  # one line, no traceback
+        assert main(["run", "--config", str(tmp_path / "missing.toml")]) == 2
+        assert "cannot read the file" in capsys.readouterr().err
+        assert pump.requests == []
+        assert not (tmp_path / "ward.sqlite").exists()
+
+
+def test_since_spans_and_times():
+    now = datetime(2026, 12, 7, 12, 0, tzinfo=timezone.utc)
+    assert parse_since("1h", now) == now - timedelta(hours=1)
+    assert parse_since("30m", now) == now - timedelta(minutes=30)
+    assert parse_since("2d", now) == now - timedelta(days=2)
+    assert parse_since("1h30m", now) == now - timedelta(minutes=90)
+    assert parse_since("2026-12-07T08:00+01:00") == datetime(2026, 12, 7, 7, 0, tzinfo=timezone.utc)
+    assert parse_since("2026-12-07T08:00").tzinfo is not None  # local time, made aware
+    for bad in ("1y", "yesterday", "h", "1h x"):
+        with pytest.raises(Exception, match="--since takes"):
+            parse_since(bad)
+
+
+def _station(args: list[str], **kw) -> subprocess.Popen[str]:
+    return subprocess.Popen([sys.executable, "-m", "tarvelpump", "station", *args], stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, text=True, **kw)
+
+
+def _wait_for(predicate, timeout: float = 15.0):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(0.05)
+    raise AssertionError("timed out")
+
+
+def test_run_json_sigterm_then_events_and_history(tmp_path):
+    from tarvelpump.virtualpump import PumpState
+    from tarvelpump.virtualward import VirtualWard
+
+    with VirtualWard("fixed", baud=9600) as ward:
+        bed12 = ward.add(801, 23, PumpState(remain_hours=2, remain_minutes=0), label="bed 12")
+        bed0 = ward.add(0, 0, label="bed 0")
+        conf = tmp_path / "ward.toml"
+        conf.write_text(GOOD.format(port=ward.port))
+        proc = _station(["run", "--config", str(conf), "--json"])
+        assert proc.stdout is not None
+        try:
+            _wait_for(lambda: bed0.answered >= 3 and bed12.answered >= 3)
+            bed12.update(alarm=0x0100)  # occlusion
+            line = proc.stdout.readline()
+            event = json.loads(line)
+            assert event["pump"] == "bed 12" and event["kind"] == "alarm_raised"
+            assert datetime.fromisoformat(event["time"]).utcoffset() is not None
+            assert "ALARM_OCCLUSION" in json.dumps(event)
+            bed0.present = False  # leaves the ward: offline after three silent rounds
+            offline = json.loads(proc.stdout.readline())
+            assert (offline["pump"], offline["kind"]) == ("bed 0", "offline")
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            out, err = proc.communicate(timeout=15)
+        assert proc.returncode == 0, err
+        assert "Traceback" not in err
+    db = tmp_path / "ward.sqlite"
+    conn = sqlite3.connect(db)
+    assert conn.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
+    conn.close()
+    assert not Path(f"{db}-wal").exists() or Path(f"{db}-wal").stat().st_size == 0  # closed cleanly
+
+    got = subprocess.run([sys.executable, "-m", "tarvelpump", "station", "events", "--config", str(conf),
+                          "--pump", "bed 12", "--since", "1h", "--json"], capture_output=True, text=True)
+    assert got.returncode == 0, got.stderr
+    events = [json.loads(x) for x in got.stdout.splitlines()]
+    assert [e["id"] for e in events if e["kind"] == "alarm_raised"] == [event["id"]]
+    assert {e["pump"] for e in events} == {"bed 12"}
+
+    got = subprocess.run([sys.executable, "-m", "tarvelpump", "station", "history", "--db", str(db),
+                          "--pump", "bed 12", "--json"], capture_output=True, text=True)
+    readings = [json.loads(x) for x in got.stdout.splitlines()]
+    assert readings and {r["pump"] for r in readings} == {"bed 12"}
+    for key in ("time", "running", "door", "remaining_s", "rate_unit", "alarm_word"):
+        assert all(key in r for r in readings)
+    assert {r["alarm_word"] for r in readings} == {0, 0x0100}
+    assert any(r["remaining_s"] == 7200 for r in readings)
+    assert any(r["rate_unit"] is None for r in readings)  # status_every = 2: not read every round
+    plain = subprocess.run([sys.executable, "-m", "tarvelpump", "station", "events", "--db", str(db)],
+                           capture_output=True, text=True)
+    assert "bed 12" in plain.stdout and "alarm_raised" in plain.stdout and "offline" in plain.stdout
+
+
+def test_sigkill_while_running_keeps_what_was_committed(tmp_path):
+    from tarvelpump.virtualward import VirtualWard
+
+    with VirtualWard("fixed", moving=True, speed=200.0, seed=3) as ward:
+        conf = tmp_path / "ward.toml"
+        text = GOOD.format(port=ward.port).replace("gap = 0.02", "gap = 0.0")
+        for i in range(2, 10):
+            ward.add(900 + i, 1, label=f"bed {i}")
+            text += f'[[pump]]\nlabel = "bed {i}"\nlink = "radio-a"\naddr = {900 + i}\nchannel = 1\n'
+        ward.add(801, 23, label="bed 12")
+        ward.add(0, 0, label="bed 0")
+        conf.write_text(text)
+        seen: list[str] = []
+        for kill_after in (5, 1, 12):
+            proc = _station(["run", "--config", str(conf), "--json"])
+            assert proc.stdout is not None
+            for _ in range(kill_after):  # printed after the store committed it
+                seen.append(json.loads(proc.stdout.readline())["id"])
+            proc.send_signal(signal.SIGKILL)
+            proc.communicate(timeout=10)
+    db = tmp_path / "ward.sqlite"
+    conn = sqlite3.connect(db)
+    assert conn.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
+    stored = {row[0] for row in conn.execute("SELECT id FROM events")}
+    conn.close()
+    assert set(seen) <= stored
+
+
+def test_demo_in_process_and_from_the_command_line(tmp_path):
+    from tarvelpump.station.demo import Demo
+
+    with Demo(http=None, seed=5, moving=False) as demo:
+        assert demo.station is not None and len(demo.station.pumps) == 12
+        assert demo.pump("bed 7").addr == 0 and demo.pump("bed 7").channel == 0
+        store = demo.station.store
+        _wait_for(lambda: {v.label for v in demo.station.hub.views()} == {f"bed {i}" for i in range(1, 13)})
+        demo.pump("bed 7").update(alarm=0x0100)
+        raised = _wait_for(lambda: [e for e in store.events(pump="bed 7") if e.kind.value == "alarm_raised"])
+        assert raised[0].link == "radio-b"
+        # still: no other pump was credited with it
+        assert [e.pump for e in store.events() if e.kind.value.startswith("alarm")] == ["bed 7"]
+        folder = demo.store_path.parent
+    assert not folder.exists()  # the temporary store went with the demo
+
+    got = subprocess.run([sys.executable, "-m", "tarvelpump", "station", "demo", "--no-http", "--seconds", "3",
+                          "--seed", "1"], capture_output=True, text=True, timeout=60)
+    assert got.returncode == 0, got.stderr
+    assert "virtual radio radio-a" in got.stderr and "store in" in got.stderr
+    assert "Traceback" not in got.stderr
