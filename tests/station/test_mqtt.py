@@ -9,6 +9,7 @@ import logging
 import shutil
 import threading
 import time
+import urllib.request
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
@@ -24,6 +25,7 @@ from tarvelpump.station.mqtt import MqttPublisher, MqttSource, parse_url
 from tarvelpump.station.poller import Poller, PollSettings
 from tarvelpump.station.pump import Pump
 from tarvelpump.station.store import Store
+from tarvelpump.station.view import View
 from tarvelpump.virtualward import VirtualWard
 
 from _broker import MOSQUITTO, Broker
@@ -121,11 +123,11 @@ def test_two_gateways_in_one_view(broker: Broker, tmp_path: Path) -> None:
     a = Gateway(tmp_path / "a.sqlite", broker.url("general/ward-a"), ["bed 1", "bed 2"])
     b = Gateway(tmp_path / "b.sqlite", broker.url("general/ward-b"), ["bed 1", "bed 3"])
     watcher = Watcher(broker, "tarvelpump/#")
-    hub = Hub()
+    view = View(broker.url("general"), "127.0.0.1:0")
+    hub, source = view.hub, view.source
     seen: list[RoundResult] = []
     hub.add(seen.append)
-    source = MqttSource(broker.url("general"), hub)
-    source.start()
+    view.start()
     try:
         wait_for(lambda: a.pub.connected and b.pub.connected)
         a.alarm("bed 1", 0x0100)
@@ -141,6 +143,11 @@ def test_two_gateways_in_one_view(broker: Broker, tmp_path: Path) -> None:
         wait_for(lambda: {e.id for r in seen for e in r.events} == made)
         got = [e for r in seen for e in r.events]
         assert len(got) == len(made) and "ward-a.bed-1" in {e.details.get("pump_id") for e in got}
+        # the page's own API shows both gateways
+        with urllib.request.urlopen(f"{view.url}api/pumps", timeout=5) as r:
+            page = json.load(r)
+        assert {p["id"] for p in page["pumps"]} == want and page["pumps"][0]["id"] == "ward-a.bed-1"
+        assert page["title"] == "general (via MQTT)"
         # the retained status, and the topics as documented
         topics = {m["topic"]: m for m in watcher.got}
         assert topics["tarvelpump/general/ward-a/status"]["body"] == "online"
@@ -158,7 +165,7 @@ def test_two_gateways_in_one_view(broker: Broker, tmp_path: Path) -> None:
         wait_for(lambda: {v.id for v in late.views()} == {"ward-b.bed-1", "ward-b.bed-3"})
         source2.stop()
     finally:
-        source.stop()
+        view.stop()
         watcher.close()
         a.shut()
         b.shut()

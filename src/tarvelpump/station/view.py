@@ -1,0 +1,72 @@
+"""``tarvelpump station view``: the live page fed from a broker instead of serial links.
+
+One screen for several gateways: every station of a site publishes to the
+broker (``--mqtt`` on ``station run``), and a view subscribes to the site
+(``mqtt://host/site``) or to one ward (``mqtt://host/site/ward``). No port is
+opened and nothing is stored; the page shows what the broker has retained
+and what arrives.
+"""
+
+from __future__ import annotations
+
+import logging
+import threading
+from typing import TYPE_CHECKING
+
+from .config import parse_hostport
+from .hub import Hub
+from .mqtt import MqttSource
+
+if TYPE_CHECKING:
+    from .web import HttpServer
+
+__all__ = ["View", "run_view"]
+
+log = logging.getLogger(__name__)
+
+
+class View:
+    """A hub fed by ``MqttSource`` and the page served over it (port 0: a free one)."""
+
+    def __init__(self, url: str, http: str = "127.0.0.1:8750", *, title: str = "") -> None:
+        self.host, self.port = parse_hostport(http)  # a bad address fails before any connection
+        self.hub = Hub()
+        self.source = MqttSource(url, self.hub)
+        self.title = title or f"{self.source.broker.base.split('/', 1)[1]} (via MQTT)"
+        self.url: str | None = None
+        self._server: HttpServer | None = None
+
+    def start(self) -> View:
+        from .web import serve  # the page's dependencies load only when a page is wanted
+
+        self.source.start()
+        try:
+            server = serve(self.hub, None, self.host, self.port, title=self.title)
+        except BaseException:
+            self.source.stop()
+            raise
+        self._server, self.url = server, server.url
+        log.info("view of %s at %s", self.source.broker, self.url)
+        return self
+
+    def stop(self) -> None:
+        server, self._server = self._server, None
+        if server is not None:
+            server.stop()
+        self.source.stop()
+
+    def __enter__(self) -> View:
+        return self.start()
+
+    def __exit__(self, *exc: object) -> None:
+        self.stop()
+
+
+def run_view(url: str, http: str = "127.0.0.1:8750", *, seconds: float | None = None,
+             stop: threading.Event | None = None) -> int:
+    """Serve the view until ``stop`` is set (or ``seconds`` pass); returns the exit status."""
+    stop = stop or threading.Event()
+    with View(url, http) as view:
+        print(f"tarvelpump station view: {view.url} (from {view.source.broker})", flush=True)
+        stop.wait(seconds)
+    return 0
