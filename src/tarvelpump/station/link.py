@@ -258,7 +258,8 @@ class Link:
             ret = self._kelt._Kelt__send_and_recv(command, list(data), to_addr=addr)
             t1 = time.monotonic()
             code = int(ret.code)
-            line.last = _Last(key, int(command), t1, code == comm.DeviceReturnCode.SUCCESS)
+            if code != comm.DeviceReturnCode.INVALID_USER_DATA_LENGTH:  # that one never reaches the line
+                line.last = _Last(key, int(command), t1, code == comm.DeviceReturnCode.SUCCESS)
             if code == comm.DeviceReturnCode.EXCEPTION:
                 if line.up:
                     log.warning("link %s: port %s failed: %s", self.name, self.port, ret.message)
