@@ -23,7 +23,7 @@ class Broker:
     """``stop()`` and ``start()`` again keep the port, so clients reconnect to the same place."""
 
     def __init__(self, folder: Path, *, persistence: bool = False,
-                 users: dict[str, str] | None = None) -> None:
+                 users: dict[str, str] | None = None, tls: bool = False) -> None:
         self.folder = folder
         self.port = free_port()
         self.log = folder / "mosquitto.log"
@@ -32,6 +32,15 @@ class Broker:
                  "log_dest stderr", "log_type all"]
         if persistence:
             lines += ["persistence true", f"persistence_location {folder}/"]
+        if tls:  # a second listener with a self-signed certificate for 127.0.0.1
+            self.tls_port = free_port()
+            self.ca = folder / "cert.pem"
+            subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "1",
+                            "-subj", "/CN=127.0.0.1", "-addext", "subjectAltName=IP:127.0.0.1",
+                            "-keyout", str(folder / "key.pem"), "-out", str(self.ca)],
+                           check=True, capture_output=True)
+            lines += [f"listener {self.tls_port} 127.0.0.1", f"certfile {self.ca}",
+                      f"keyfile {folder / 'key.pem'}"]
         if users:
             pwfile = folder / "passwd"
             pwfile.touch()

@@ -126,17 +126,35 @@ def parse_url(url: str, *, ward: bool = True) -> BrokerUrl:
     )
 
 
-def _client(broker: BrokerUrl, name: str, *, clean: bool = True, client_id: str = "",
-            reconnect_max: int = 10) -> mqtt.Client:
+class _Outage:
+    """Notes a failing connection once per outage, not on each of paho's silent retries."""
+
+    def __init__(self, broker: BrokerUrl, who: str) -> None:
+        self.broker, self.who, self.noted = broker, who, False
+
+    def failed(self, client: mqtt.Client, userdata: Any) -> None:
+        if not self.noted:
+            self.noted = True
+            log.warning("%s: cannot connect to %s (will keep trying)", self.who, self.broker)
+
+    def ok(self) -> None:
+        self.noted = False
+
+
+def _client(broker: BrokerUrl, name: str, outage: _Outage, *, clean: bool = True,
+            client_id: str = "", reconnect_max: int = 10) -> mqtt.Client:
     client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=client_id,
                          clean_session=clean)
-    # paho logs packet flags, never the password itself
-    client.enable_logger(logging.getLogger(f"{__name__}.{name}"))
+    # paho's own messages (packet flags, never the password) only at debug level:
+    # it reports a normal stop during a retry as an error
+    paho_log = logging.getLogger(f"{__name__}.{name}")
+    client.on_log = lambda client, userdata, level, text: paho_log.debug("%s", text)
     if broker.username is not None:
         client.username_pw_set(broker.username, broker.password)
     if broker.tls:
         client.tls_set(ca_certs=broker.ca_file)
     client.reconnect_delay_set(1, reconnect_max)
+    client.on_connect_fail = outage.failed
     return client
 
 
@@ -167,7 +185,8 @@ class MqttPublisher:
         self._refresh = state_refresh
         self._base = self.broker.base
         self.status_topic = f"{self._base}/status"
-        self._client = _client(self.broker, "publisher", reconnect_max=reconnect_max)
+        self._outage = _Outage(self.broker, "MQTT")
+        self._client = _client(self.broker, "publisher", self._outage, reconnect_max=reconnect_max)
         self._client.max_inflight_messages_set(self._window)
         self._client.will_set(self.status_topic, "offline", qos=1, retain=True)
         self._client.on_connect = self._on_connect
@@ -252,6 +271,7 @@ class MqttPublisher:
             log.warning("MQTT: %s refused the connection: %s", self.broker, reason)
             return
         log.info("MQTT: connected to %s", self.broker)
+        self._outage.ok()
         client.publish(self.status_topic, "online", qos=1, retain=True)
         with self._cond:
             self._connected = True
@@ -382,7 +402,8 @@ class MqttSource:
         self._remember = remember
         self.topic = f"{self.broker.base}/#"
         # a named client keeps its session (and its missed events) across reconnects
-        self._client = _client(self.broker, "source", clean=client_id is None,
+        self._outage = _Outage(self.broker, "MQTT view")
+        self._client = _client(self.broker, "source", self._outage, clean=client_id is None,
                                client_id=client_id or "")
         self._client.on_connect = self._on_connect
         self._client.on_disconnect = self._on_disconnect
@@ -408,11 +429,12 @@ class MqttSource:
     def stop(self) -> None:
         if self._thread is None:
             return
-        self._client.disconnect()
-        self._client.loop_stop()
         with self._cond:
             self._stopping = True
             self._cond.notify()
+        if self._client.is_connected():
+            self._client.disconnect()
+        self._client.loop_stop()
         self._thread.join()
         self._thread = None
 
@@ -422,6 +444,7 @@ class MqttSource:
             log.warning("MQTT view: %s refused the connection: %s", self.broker, reason)
             return
         log.info("MQTT view: connected to %s", self.broker)
+        self._outage.ok()
         client.subscribe(self.topic, qos=1)
 
     def _on_disconnect(self, client: mqtt.Client, userdata: Any, flags: DisconnectFlags,
