@@ -418,12 +418,15 @@ class PtyServer:
         wake_r = self._fds["wake_r"]
         while not self._stopping.is_set():
             now = time.monotonic()
-            while self._timers and self._timers[0][0] <= now:
-                heapq.heappop(self._timers)[2]()
-            tick = self._next_tick()
-            if tick is not None and tick <= now:
-                self._tick(now)
+            try:
+                while self._timers and self._timers[0][0] <= now:
+                    heapq.heappop(self._timers)[2]()
                 tick = self._next_tick()
+                if tick is not None and tick <= now:
+                    self._tick(now)
+            except Exception:  # keep serving whatever one write or tick did
+                log.exception("failed on a timed step")
+            tick = self._next_tick()
             due = [t for t in (tick, self._timers[0][0] if self._timers else None) if t is not None]
             if self._parser.pending:
                 due.append(self._last_rx + self.resync_timeout)

@@ -47,7 +47,7 @@ from .virtualpump import (
     parse_faults,
 )
 
-__all__ = ["Fault", "PumpState", "RadioMode", "VirtualWard", "WardPump", "main"]
+__all__ = ["Fault", "Motion", "PumpState", "RadioMode", "VirtualWard", "WardPump", "main"]
 
 log = logging.getLogger(__name__)
 
@@ -93,7 +93,7 @@ class WardPump:
 
     def __init__(self, ward: VirtualWard, addr: int, channel: int, prefix: bytes, state: PumpState,
                  label: str) -> None:
-        self._ward = ward
+        self._lock = ward._lock  # one lock for the whole ward: the serving thread takes it once per request
         self.addr, self.channel, self.label = addr, channel, label
         self.prefix = prefix
         self.late_delay = 1.0  #: seconds a late reply waits
@@ -109,54 +109,54 @@ class WardPump:
 
     @property
     def state(self) -> PumpState:
-        with self._ward._lock:
+        with self._lock:
             return self._state
 
     @state.setter
     def state(self, value: PumpState) -> None:
         if not isinstance(value, PumpState):
             raise TypeError(f"state must be a PumpState, not {type(value).__name__}")
-        with self._ward._lock:
+        with self._lock:
             self._state = value
 
     def update(self, **changes: Any) -> PumpState:
         """Change some state fields atomically; returns the new state."""
-        with self._ward._lock:
+        with self._lock:
             self._state = dataclasses.replace(self._state, **changes)
             return self._state
 
     @property
     def fault(self) -> frozenset[Fault]:
-        with self._ward._lock:
+        with self._lock:
             return self._faults
 
     @fault.setter
     def fault(self, value: object) -> None:
         faults = parse_faults(value)
-        with self._ward._lock:
+        with self._lock:
             self._faults = faults
 
     @property
     def present(self) -> bool:
         """False while the pump is out of the ward: it hears nothing and answers nothing."""
-        with self._ward._lock:
+        with self._lock:
             return self._present
 
     @present.setter
     def present(self, value: bool) -> None:
-        with self._ward._lock:
+        with self._lock:
             self._present = bool(value)
 
     @property
     def answered(self) -> int:
         """Requests this pump replied to (a silenced reply does not count, a late one does)."""
-        with self._ward._lock:
+        with self._lock:
             return self._answered
 
     @property
     def requests(self) -> list[bytes]:
         """Requests this pump heard (prefix included, the latest ``REQUEST_LOG_SIZE``)."""
-        with self._ward._lock:
+        with self._lock:
             return list(self._requests)
 
     def __repr__(self) -> str:
@@ -213,7 +213,7 @@ class VirtualWard(PtyServer):
 
     def add(self, addr: int, channel: int = 0, state: PumpState | None = None,
             label: str | None = None) -> WardPump:
-        """A new pump at ``addr``/``channel`` (what the mode ignores must be left 0)."""
+        """A new pump at ``addr``/``channel``; the ward's mode decides which of the two are in its prefix."""
         if not isinstance(addr, int) or not 0 <= addr <= 0xFFFF:
             raise ValueError(f"address {addr!r} is not 0..65535")
         if not isinstance(channel, int) or not 0 <= channel <= 0xFF:
@@ -311,7 +311,7 @@ class VirtualWard(PtyServer):
         """Put ``n`` garbage bytes on the line now (none of them 0x55, so no frame starts in them)."""
         if n < 0:
             raise ValueError("n must not be negative")
-        garbage = bytes(self._garbage.choice(range(0x56, 0x155)) & 0xFF for _ in range(n))
+        garbage = self._garbage.randbytes(n).replace(b"\x55", b"\x54")
         self._serving_call(lambda: self._send([(0.0, garbage)]))
 
     def _serving_call(self, fn: Callable[[], object]) -> None:
@@ -365,8 +365,10 @@ class VirtualWard(PtyServer):
 
     def _tick(self, now: float) -> None:
         assert self._last_tick is not None
-        self.advance((now - self._last_tick) * self.speed)
-        self._last_tick = now
+        try:
+            self.advance((now - self._last_tick) * self.speed)
+        finally:
+            self._last_tick = now
 
     def advance(self, seconds: float) -> None:
         """Move the ward's clock on by ``seconds`` of ward time (the serving thread does this by
@@ -433,17 +435,15 @@ class VirtualWard(PtyServer):
             return
         for pump in self._pumps.values():
             s = pump._state
-            if s.running not in (RunningState.RUN, RunningState.BOLUS):
-                continue
             minutes = s.remain_hours * 60 + s.remain_minutes
-            if minutes == 0:
+            if s.running not in (RunningState.RUN, RunningState.BOLUS) or minutes == 0:
                 continue
             pump._sub_minute -= seconds
-            while pump._sub_minute <= 0 and minutes > 0:
-                pump._sub_minute += 60.0
-                minutes -= 1
-            if pump._sub_minute <= 0:
-                pump._sub_minute = 60.0
+            if pump._sub_minute > 0:
+                continue  # the shown minute stays: no new state
+            spent = int(-pump._sub_minute // 60) + 1
+            pump._sub_minute += 60.0 * spent
+            minutes = max(0, minutes - spent)
             alarm, running = s.alarm, s.running
             if minutes * 60 <= NEARLY_COMPLETE_S:
                 alarm |= ALARM_NEARLY_COMPLETE
@@ -451,8 +451,9 @@ class VirtualWard(PtyServer):
                 # Done: keep the vein open and call for the nurse, who hangs a new syringe.
                 alarm = (alarm & ~ALARM_NEARLY_COMPLETE) | ALARM_INFUSION_COMPLETE
                 running = RunningState.KVO
+                pump._sub_minute = 60.0
                 self._plan(pump, _Move.REFILL)
-            pump._state = dataclasses.replace(s, remain_hours=min(minutes // 60, 0xFF), remain_minutes=minutes % 60,
+            pump._state = dataclasses.replace(s, remain_hours=minutes // 60, remain_minutes=minutes % 60,
                                               alarm=alarm, running=running)
 
 
