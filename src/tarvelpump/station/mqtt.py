@@ -335,7 +335,8 @@ class MqttPublisher:
 
     def _send_events(self) -> None:
         room = self._window - len(self._sent)
-        if room <= 0:
+        # refill by half windows: each peek reads the rows in flight again
+        if room < max(1, self._window // 2):
             return
         rows = self._store.outbox_peek(len(self._sent) + room)
         for seq, event in rows:
