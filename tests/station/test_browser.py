@@ -99,6 +99,7 @@ def test_page_reconnects_after_the_station_restarts(browser: Any) -> None:
     while "reconnecting" not in link.text and time.monotonic() < deadline:
         time.sleep(0.05)
     assert "reconnecting" in link.text  # said in words, not only by colour
+    time.sleep(3)  # down for a while, as a station being restarted is
 
     # Back on the same port with another picture: the page takes it whole.
     hub = Hub()
