@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import getpass
 import os
+import signal
 import shutil
 import socket
 import subprocess
@@ -78,6 +79,11 @@ class Broker:
                 os.kill(self.proc.pid, 9)
                 self.proc.wait()
         self.proc = None
+
+    def pause(self, on: bool) -> None:
+        """Freeze the broker (SIGSTOP): connections stay up, nothing is answered."""
+        assert self.proc is not None
+        os.kill(self.proc.pid, signal.SIGSTOP if on else signal.SIGCONT)
 
     def url(self, path: str, user: str = "") -> str:
         return f"mqtt://{user}{'@' if user else ''}127.0.0.1:{self.port}/{path}"

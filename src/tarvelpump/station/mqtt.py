@@ -176,13 +176,15 @@ class MqttPublisher:
     """
 
     def __init__(self, url: str, store: Outbox, *, station: str = "", window: int = 32,
-                 state_refresh: float = 15.0, reconnect_max: int = 10) -> None:
+                 state_refresh: float = 15.0, reconnect_max: int = 10,
+                 resend_after: float = 60.0) -> None:
         self.broker = parse_url(url, ward=True)
         assert self.broker.ward is not None
         self.station = station or self.broker.ward
         self._store = store
         self._window = max(1, window)
         self._refresh = state_refresh
+        self._resend_after = resend_after
         self._base = self.broker.base
         self.status_topic = f"{self._base}/status"
         self._outage = _Outage(self.broker, "MQTT")
@@ -207,6 +209,8 @@ class MqttPublisher:
         self._sent: collections.deque[int] = collections.deque()  # seqs in flight, in order
         self._done: set[int] = set()
         self._last_sent = 0
+        self._progress = time.monotonic()  # last ack, connection, or send into an empty window
+        self._stalls = 0
         self._published: dict[str, tuple[str, float]] = {}  # pump id -> (state key, monotonic)
         self._thread: threading.Thread | None = None
         #: counters, for the bench and the logs
@@ -308,8 +312,11 @@ class MqttPublisher:
                 everything = self._reconnected
                 self._reconnected = False
             try:
+                if everything:
+                    self._progress = time.monotonic()
                 self._ack()
                 if connected:
+                    self._check_stalled()
                     self._publish_states(everything)
                     self._send_events()
             except Exception:
@@ -332,6 +339,23 @@ class MqttPublisher:
             self._done.discard(seq)
             self._store.outbox_ack(seq)
             self.events_acked += 1
+            self._progress = time.monotonic()
+            self._stalls = 0
+
+    def _check_stalled(self) -> None:
+        # A safety net, not the normal path: should an acknowledgement never
+        # come while connected, send again from the oldest row not acknowledged.
+        # Each further stall waits twice as long, so a hung broker is not flooded.
+        wait = self._resend_after * 2 ** min(self._stalls, 6)
+        if self._sent and time.monotonic() - self._progress > wait:
+            log.warning("MQTT: %d events unacknowledged for %.0f s; sending again from the oldest",
+                        len(self._sent), wait)
+            self._stalls += 1
+            self._mids.clear()
+            self._sent.clear()
+            self._done.clear()
+            self._last_sent = 0
+            self._progress = time.monotonic()
 
     def _send_events(self) -> None:
         room = self._window - len(self._sent)
@@ -347,10 +371,10 @@ class MqttPublisher:
             if info.rc not in (mqtt.MQTT_ERR_SUCCESS, mqtt.MQTT_ERR_NO_CONN):
                 # not taken by paho at all: leave it for the next pass
                 log.warning("MQTT: event not queued (%s); will retry", mqtt.error_string(info.rc))
-                with self._cond:
-                    self._wake = True
                 return
             # NO_CONN: paho keeps it and sends it on reconnect, like one in flight
+            if not self._sent:
+                self._progress = time.monotonic()
             self._mids[info.mid] = seq
             self._sent.append(seq)
             self._last_sent = seq
