@@ -1,0 +1,323 @@
+"""Station benchmarks: round time against the line's floor, a silent pump's cost,
+alarm latency, CPU and a soak with faults.
+
+    python bench/station.py                  # every section; the soak lasts 30 minutes
+    python bench/station.py --quick          # smaller and shorter: a smoke check (about 2 minutes)
+    python bench/station.py --only round,latency
+    python bench/station.py --soak-minutes 60
+
+The pumps are virtual wards (`tarvelpump.virtualward`) paced at the emulated
+line speed: a request's bytes x 10 / baud before the pump sees it, the same
+for its reply. The floor of a round is what the line itself costs: the sum
+over its exchanges of that wire time, plus the configured gap before each
+exchange. Round, silent-pump and latency sections run the station in this
+process (its store included); CPU and soak run `tarvelpump station run` in
+a child process, so the figures are the station's alone and not the wards'.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import random
+import signal
+import statistics
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+from pathlib import Path
+
+from tarvelpump.station.config import PollConfig
+from tarvelpump.station.demo import Demo
+from tarvelpump.station.model import EventKind, RoundResult
+
+#: user-data bytes of the reply to each command the poller sends
+REPLY_DATA = {"GET_PUMP_ALARM": 4, "GET_PUMP_STATUS": 1, "GET_PUMPDOOR_STATUS": 1, "GET_REMAIN_TIME": 2,
+              "GET_RATE_UNIT": 1}
+FRAME = 8  # header (5), command, length, check
+PREFIX = 3  # fixed-point radio: address (2), channel
+NO_DATA_RETURN = 1
+OCCLUSION = 0x0100
+
+
+def wire_s(command: str, baud: int, answered: bool = True) -> float:
+    request = PREFIX + FRAME
+    reply = FRAME + REPLY_DATA[command] if answered else 0
+    return (request + reply) * 10 / baud
+
+
+def floor_s(result: RoundResult, baud: int, gap: float) -> float:
+    """What the line costs for this round's exchanges: wire time plus a gap before each."""
+    wire = sum(wire_s(cmd, baud, code != NO_DATA_RETURN)
+               for r in result.readings for cmd, code in r.codes.items())
+    return wire + gap * result.exchanges
+
+
+def pct(values: list[float], p: float) -> float:
+    ordered = sorted(values)
+    return ordered[min(len(ordered) - 1, max(0, round(p / 100 * (len(ordered) - 1))))]
+
+
+class Rounds:
+    """A hub listener that keeps every round (added after the store: it hears committed rounds)."""
+
+    def __init__(self) -> None:
+        self.lock = threading.RLock()
+        self.results: list[tuple[float, RoundResult]] = []
+        self.cond = threading.Condition(self.lock)
+
+    def __call__(self, result: RoundResult) -> None:
+        with self.cond:
+            self.results.append((time.monotonic(), result))
+            self.cond.notify_all()
+
+    def wait(self, predicate, timeout: float, start: int = 0) -> tuple[float, RoundResult] | None:
+        """The first round from ``start`` on that satisfies ``predicate``."""
+        deadline = time.monotonic() + timeout
+        with self.cond:
+            while True:
+                for item in self.results[start:]:
+                    if predicate(item[1]):
+                        return item
+                left = deadline - time.monotonic()
+                if left <= 0:
+                    return None
+                self.cond.wait(left)
+
+    def of(self, link: str, skip: int = 1) -> list[RoundResult]:
+        with self.lock:
+            return [r for _, r in self.results if r.link == link][skip:]
+
+
+def _demo(pumps: int, baud: int, gap: float, timeout: float = 0.5) -> Demo:
+    return Demo(http=None, pumps=pumps, moving=False, baud=baud, timeout=timeout,
+                poll=PollConfig(gap=gap, near_end_s=0))
+
+
+def section_round(pumps: int, rounds: int, baud: int, gap: float) -> bool:
+    print(f"\n## round time against the floor: {pumps} pumps on two links, {baud} baud, gap {gap} s")
+    rec = Rounds()
+    with _demo(pumps, baud, gap) as demo:
+        assert demo.station is not None
+        demo.station.hub.add(rec)
+        for link in ("radio-a", "radio-b"):
+            rec.wait(lambda r, link=link: r.link == link and len(rec.of(link)) >= rounds, 600)
+    ok = True
+    print(f"{'link':<9} {'rounds':>6} {'exch.':>5} {'floor s':>8} {'median s':>9} {'max s':>7} "
+          f"{'median x':>9} {'max x':>6}  target <= 1.10x")
+    for link in ("radio-a", "radio-b"):
+        got = rec.of(link)[:rounds]
+        ratios = [r.duration_s / floor_s(r, baud, gap) for r in got]
+        floors = [floor_s(r, baud, gap) for r in got]
+        durations = [r.duration_s for r in got]
+        good = statistics.median(ratios) <= 1.10
+        ok &= good
+        print(f"{link:<9} {len(got):>6} {got[0].exchanges:>5} {statistics.median(floors):>8.3f} "
+              f"{statistics.median(durations):>9.3f} {max(durations):>7.3f} {statistics.median(ratios):>9.3f} "
+              f"{max(ratios):>6.3f}  {'ok' if good else 'MISSED'}")
+    return ok
+
+
+def section_silent(pumps: int, rounds: int, baud: int, gap: float, timeout: float) -> bool:
+    print(f"\n## a silent pump: {pumps} pumps, one absent (bed 3 on radio-a), time-out {timeout} s")
+    rec = Rounds()
+    with _demo(pumps, baud, gap, timeout) as demo:
+        assert demo.station is not None
+        demo.pump("bed 3").present = False
+        demo.station.hub.add(rec)
+        rec.wait(lambda r: len(rec.of("radio-a")) >= rounds, 600)
+    tried = []
+    for r in rec.of("radio-a")[:rounds]:
+        silent = [x for x in r.readings if x.pump == "bed 3"]
+        misses = sum(code == NO_DATA_RETURN for x in silent for code in x.codes.values())
+        tried.append((misses, r.duration_s - floor_s(r, baud, gap), r))
+    asked = [t for t in tried if t[0]]
+    most = max((m for m, _, _ in tried), default=0)
+    print(f"rounds {len(tried)}, rounds that asked the silent pump {len(asked)} (it is offline after three, "
+          f"then retried with back-off)")
+    if asked:
+        excess = [e for _, e, _ in asked]
+        print(f"time-outs per round on it: at most {most}; round time above the floor in those rounds: "
+              f"median {statistics.median(excess):.3f} s, max {max(excess):.3f} s, against one time-out "
+              f"({timeout} s) plus the link's guard interval after a silence ({timeout / 4} s): "
+              f"{timeout * 1.25:.3f} s")
+    print(f"target: at most one time-out per round: {'ok' if most <= 1 else 'MISSED'}")
+    return most <= 1
+
+
+def section_latency(pumps: int, samples: int, baud: int, gap: float) -> bool:
+    print(f"\n## alarm latency: virtual pump raises an alarm -> event committed; {pumps} pumps, {samples} samples")
+    rec = Rounds()
+    latencies: list[float] = []
+    rng = random.Random(7)
+    with _demo(pumps, baud, gap) as demo:
+        assert demo.station is not None
+        demo.station.hub.add(rec)
+        rec.wait(lambda r: len(rec.of("radio-b")) >= 2, 120)
+        pump = demo.pump("bed 8")  # on radio-b
+        round_s = statistics.median(r.duration_s for r in rec.of("radio-b"))
+        for _ in range(samples):
+            time.sleep(rng.uniform(0, round_s))
+            mark = len(rec.results)
+            t0 = time.monotonic()
+            pump.update(alarm=OCCLUSION)
+            got = rec.wait(lambda r: any(e.kind is EventKind.ALARM_RAISED and e.pump == "bed 8"
+                                         for e in r.events), 60, mark)
+            assert got is not None, "no alarm event"
+            latencies.append(got[0] - t0)
+            mark = len(rec.results)
+            pump.update(alarm=0)
+            rec.wait(lambda r: any(e.kind is EventKind.ALARM_CLEARED and e.pump == "bed 8"
+                                   for e in r.events), 60, mark)
+        round_s = statistics.median(r.duration_s for r in rec.of("radio-b"))
+    p95 = pct(latencies, 95)
+    target = round_s + 0.3
+    print(f"round on the link {round_s:.3f} s; latency median {statistics.median(latencies):.3f} s, "
+          f"p95 {p95:.3f} s, max {max(latencies):.3f} s; target p95 <= {target:.3f} s: "
+          f"{'ok' if p95 <= target else 'MISSED'}")
+    return p95 <= target
+
+
+# -- a station in its own process: CPU and soak -------------------------------------
+
+def _proc_cpu(pid: int) -> float:
+    fields = Path(f"/proc/{pid}/stat").read_text().rsplit(")", 1)[1].split()
+    return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
+
+
+def _proc_rss_mb(pid: int) -> float:
+    for line in Path(f"/proc/{pid}/status").read_text().splitlines():
+        if line.startswith("VmRSS:"):
+            return int(line.split()[1]) / 1024
+    raise RuntimeError("no VmRSS")
+
+
+def _proc_fds(pid: int) -> int:
+    return len(os.listdir(f"/proc/{pid}/fd"))
+
+
+def section_process(pumps: int, baud: int, gap: float, cpu_s: float, soak_s: float, baseline_s: float) -> bool:
+    from tarvelpump.virtualward import Fault, VirtualWard
+
+    print(f"\n## the station in its own process: {pumps} pumps on two links, {baud} baud, gap {gap} s, "
+          f"time-out 1 s, moving wards")
+    ok = True
+    with tempfile.TemporaryDirectory(prefix="tarvelpump-bench-") as tmp:
+        folder = Path(tmp)
+        wards = []
+        text = f'[station]\nname = "bench"\n[store]\npath = "bench.sqlite"\n[poll]\ngap = {gap}\n'
+        labels = []
+        for w, link in enumerate(("radio-a", "radio-b")):
+            ward = VirtualWard("fixed", baud=baud, link_path=str(folder / link), moving=True, seed=w)
+            text += f'[[link]]\nname = "{link}"\nport = "{folder / link}"\nbaud = {baud}\ntimeout = 1.0\n'
+            for i in range(pumps // 2):
+                label = f"{link} bed {i}"
+                ward.add(100 + i, 7, label=label)
+                labels.append((ward, label))
+                text += f'[[pump]]\nlabel = "{label}"\nlink = "{link}"\naddr = {100 + i}\nchannel = 7\n'
+            wards.append(ward.start())
+        (folder / "bench.toml").write_text(text)
+        out = (folder / "events.jsonl").open("w")
+        proc = subprocess.Popen([sys.executable, "-m", "tarvelpump", "station", "run", "--config",
+                                 str(folder / "bench.toml"), "--json"], stdout=out, stderr=subprocess.PIPE)
+        try:
+            time.sleep(5)  # start-up and first rounds
+            c0, t0 = _proc_cpu(proc.pid), time.monotonic()
+            time.sleep(cpu_s)
+            cpu = (_proc_cpu(proc.pid) - c0) / (time.monotonic() - t0) * 100
+            good = cpu < 5.0
+            ok &= good
+            print(f"CPU over {cpu_s:.0f} s: {cpu:.2f} % of one core (user + system, every thread); "
+                  f"target < 5 %: {'ok' if good else 'MISSED'}")
+
+            if soak_s > 0:
+                print(f"soak: {soak_s / 60:.1f} min with faults injected every ~5 s (a pump leaves and comes back, "
+                      "late and doubled replies, garbage floods, the radio unplugged for 3 s)")
+                rng = random.Random(11)
+                start = time.monotonic()
+                samples: list[tuple[float, float, int]] = []
+                base: tuple[float, int] | None = None
+                next_sample = start
+                while time.monotonic() - start < soak_s:
+                    ward, label = rng.choice(labels)
+                    pump = ward.pump(label)
+                    what = rng.choice(("leave", "late", "twice", "flood", "unplug"))
+                    if what == "leave":
+                        pump.present = False
+                    elif what == "late":
+                        pump.late_delay = 1.2
+                        pump.fault = frozenset({Fault("late")})
+                    elif what == "twice":
+                        pump.fault = frozenset({Fault("twice")})
+                    elif what == "flood":
+                        ward.flood(rng.randint(10, 300))
+                    else:
+                        ward.vanish()
+                    time.sleep(3)
+                    pump.present = True
+                    pump.fault = frozenset()
+                    if what == "unplug":
+                        ward.restore()
+                    time.sleep(2)
+                    now = time.monotonic()
+                    if now >= next_sample:
+                        next_sample = now + 10
+                        samples.append((now - start, _proc_rss_mb(proc.pid), _proc_fds(proc.pid)))
+                        if base is None and now - start >= baseline_s:
+                            base = samples[-1][1], samples[-1][2]
+                    if proc.poll() is not None:
+                        raise RuntimeError("the station died during the soak")
+                end = (_proc_rss_mb(proc.pid), _proc_fds(proc.pid))
+                if base is None:
+                    base = samples[0][1], samples[0][2]
+                fds = [s[2] for s in samples]
+                grew = end[0] - base[0]
+                good = grew <= 5.0 and end[1] <= base[1]
+                ok &= good
+                print(f"RSS after {baseline_s / 60:.1f} min {base[0]:.1f} MB, at the end {end[0]:.1f} MB "
+                      f"(+{grew:.2f} MB; target within 5 MB); open fds after {baseline_s / 60:.1f} min {base[1]}, "
+                      f"min {min(fds)}, max {max(fds)}, at the end {end[1]}: {'ok' if good else 'MISSED'}")
+        finally:
+            proc.send_signal(signal.SIGTERM)
+            _, err = proc.communicate(timeout=30)
+            out.close()
+            for ward in wards:
+                ward.stop()
+        events = sum(1 for _ in (folder / "events.jsonl").open())
+        print(f"station exit status {proc.returncode} after SIGTERM; {events} events printed")
+        if proc.returncode != 0:
+            print(err.decode(errors="replace")[-2000:])
+            ok = False
+    return ok
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="smaller and shorter: a smoke check")
+    parser.add_argument("--only", help="comma-separated sections: round, silent, latency, process")
+    parser.add_argument("--soak-minutes", type=float, help="soak length (default 30; 1 with --quick; 0: none)")
+    parser.add_argument("--baud", type=int, default=9600)
+    parser.add_argument("--gap", type=float, default=0.1)
+    args = parser.parse_args()
+    only = set(args.only.split(",")) if args.only else {"round", "silent", "latency", "process"}
+    soak = args.soak_minutes if args.soak_minutes is not None else (1.0 if args.quick else 30.0)
+    print(f"# station benchmarks ({'quick' if args.quick else 'full'}), python {sys.version.split()[0]}, "
+          f"{os.cpu_count()} cores, {time.strftime('%Y-%m-%d %H:%M %Z')}")
+    ok = True
+    if "round" in only:
+        ok &= section_round(12 if args.quick else 60, 4 if args.quick else 10, args.baud, args.gap)
+    if "silent" in only:
+        ok &= section_silent(12, 8 if args.quick else 30, args.baud, args.gap, 0.5)
+    if "latency" in only:
+        ok &= section_latency(12, 10 if args.quick else 40, args.baud, args.gap)
+    if "process" in only:
+        ok &= section_process(60, args.baud, args.gap, 20.0 if args.quick else 60.0, soak * 60,
+                              20.0 if args.quick else 60.0)
+    print("\nall targets met" if ok else "\nsome targets MISSED")
+    return 0 if ok else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())
