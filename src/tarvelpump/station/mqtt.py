@@ -132,10 +132,10 @@ class _Outage:
     def __init__(self, broker: BrokerUrl, who: str) -> None:
         self.broker, self.who, self.noted = broker, who, False
 
-    def failed(self, client: mqtt.Client, userdata: Any) -> None:
+    def failed(self, client: mqtt.Client, userdata: Any, why: object = "unreachable") -> None:
         if not self.noted:
             self.noted = True
-            log.warning("%s: cannot connect to %s (will keep trying)", self.who, self.broker)
+            log.warning("%s: cannot connect to %s (%s); will keep trying", self.who, self.broker, why)
 
     def ok(self) -> None:
         self.noted = False
@@ -246,12 +246,10 @@ class MqttPublisher:
             self._cond.notify()
         self._thread.join()
         self._thread = None
-        while self._sent and self._connected and time.monotonic() < deadline:
+        while self._sent and self.connected and time.monotonic() < deadline:
             time.sleep(0.02)
             self._ack()
-        with self._cond:
-            connected = self._connected
-        if connected:
+        if self.connected:
             info = self._client.publish(self.status_topic, "offline", qos=1, retain=True)
             try:
                 info.wait_for_publish(max(0.1, deadline - time.monotonic()))
@@ -272,7 +270,7 @@ class MqttPublisher:
     def _on_connect(self, client: mqtt.Client, userdata: Any, flags: ConnectFlags,
                     reason: ReasonCode, properties: Properties | None) -> None:
         if _failed(reason):
-            log.warning("MQTT: %s refused the connection: %s", self.broker, reason)
+            self._outage.failed(client, userdata, f"refused: {reason}")
             return
         log.info("MQTT: connected to %s", self.broker)
         self._outage.ok()
@@ -466,7 +464,7 @@ class MqttSource:
     def _on_connect(self, client: mqtt.Client, userdata: Any, flags: ConnectFlags,
                     reason: ReasonCode, properties: Properties | None) -> None:
         if _failed(reason):
-            log.warning("MQTT view: %s refused the connection: %s", self.broker, reason)
+            self._outage.failed(client, userdata, f"refused: {reason}")
             return
         log.info("MQTT view: connected to %s", self.broker)
         self._outage.ok()
