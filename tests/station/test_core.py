@@ -20,15 +20,12 @@ from tarvelpump.station.poller import FIRST_PASS, STATUS_PASS, PollSettings, Pol
 from tarvelpump.station.pump import Door, Pump, RateUnit, Running, decode_alarms
 from tarvelpump.virtualward import PumpState
 
+from _core import RecordingLink, violations
+
 Cmd = comm.Command
 Code = comm.DeviceReturnCode
 ALARM = int(Cmd.GET_PUMP_ALARM)
 STATUS_CODES = {int(c) for c in STATUS_PASS}
-
-
-def violations(sequence):
-    """Consecutive exchanges sending one command to two different pumps."""
-    return [(a, b) for a, b in zip(sequence, sequence[1:]) if a[1] == b[1] and a[0] != b[0]]
 
 
 def play(n, rounds, last=None):
@@ -146,18 +143,6 @@ def test_pump_commands_typed_at_address_zero(make_ward, make_link):
         Pump(link, 70000, 0, "x")
 
 
-class RecordingLink(Link):
-    """A link that keeps the (prefix, command) of every exchange, in order."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.sent = []
-
-    def exchange(self, command, prefix, data=()):
-        self.sent.append((tuple(prefix), int(command)))
-        return super().exchange(command, prefix, data)
-
-
 def test_poller_rounds_counters_and_events(make_ward, hub):
     ward = make_ward("master-slave")
     states = {0: PumpState(alarm=0x0100, remain_hours=0, remain_minutes=5), 1: PumpState(running=1),
@@ -218,7 +203,7 @@ def test_poller_rounds_counters_and_events(make_ward, hub):
         assert ("near_end", "bed 0") in kinds(poller.run_round())
         poller.run_round()
         assert not any(e.kind is EventKind.NEAR_END for e in poller.run_round().events)  # once per crossing
-        assert violations(link.sent) == []
+        assert violations(link.sent) == [] and link.fillers == 0
         assert {v.id for v in hub.views()} == {"bed-0", "bed-1", "bed-2", "bed-3"}
 
         with pytest.raises(ValueError, match="share the radio prefix"):
@@ -241,14 +226,15 @@ def test_link_shares_one_port_and_guards_after_silence(make_ward, make_link, tmp
     assert slow.alarms().code == Code.NO_DATA_RETURN
     assert b.last() == ((0, 1, 1), ALARM)
 
-    # Without a guard, the late reply lands in the next exchange. Asked for the
-    # same command, another pump would take it as its own: the poller never
-    # orders exchanges so; any other command fails the header tests.
-    stolen = absent.alarms()
-    assert stolen.ok and stolen.value is not None and stolen.value.word == 0x0200
-    assert slow.alarms().code == Code.NO_DATA_RETURN
-    other = absent.running()
-    assert not other.ok and other.code not in (Code.SUCCESS, Code.NO_DATA_RETURN, Code.EXCEPTION)
+    # Without a guard, the late reply lands in the next exchange. Were that the
+    # same command to another pump, it would pass for that pump's reply: the
+    # link puts another query to that pump first, and the late reply spoils
+    # that one instead.
+    taken = absent.alarms()
+    assert taken.code == Code.NO_DATA_RETURN and a.fillers == 1
+    assert slow.door().code == Code.NO_DATA_RETURN
+    other = absent.running()  # another command goes straight out: the header test refuses the late reply
+    assert other.code == Code.INVALID_APP_DATA and a.fillers == 1
 
     # With the guard, the line stays quiet long enough and the late reply is thrown away.
     guarded_slow, guarded_absent = Pump(b, 1, 1, "late"), Pump(b, 2, 2, "absent")

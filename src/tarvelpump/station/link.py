@@ -5,18 +5,20 @@ port itself (its open ``serial.Serial``, its lock, what was last sent on it)
 belongs to the process and is shared by every ``Link`` on that port, so no
 two requests ever overlap on a line, whoever sends them.
 
-Two rules keep a reply from being credited to the wrong pump:
+Three rules keep a reply from being credited to the wrong pump:
 
 * before every request, whatever is waiting on the line is discarded: it
   came before the request, so it cannot be its reply;
-* after an exchange that got nothing or a malformed reply, and before a
-  request that repeats the last command to another pump, the line is left
-  quiet for ``guard`` seconds (counted from the end of the last exchange)
-  and what arrived meanwhile is discarded, so a late reply has time to land
-  and be thrown away.
+* after an exchange that got nothing or a malformed reply, the line is left
+  quiet for ``guard`` seconds (from the end of that exchange) and what
+  arrived meanwhile is discarded, so a late reply lands and is thrown away;
+* two consecutive exchanges on a port never send the same command to
+  different pumps: a reply that comes one exchange late then fails the
+  driver's application-header test. The poller orders its exchanges so
+  (see ``poller``); for other callers the link puts a different query to
+  the new pump in between.
 
-The poller orders its exchanges so the second case never arises; see
-``poller``. Frames are built and checked by the driver, never here.
+Frames are built and checked by the driver, never here.
 """
 
 from __future__ import annotations
@@ -42,6 +44,10 @@ log = logging.getLogger(__name__)
 
 Prefix = tuple[int, ...]
 READ_SIZE_MAX = 128  # the driver's own ceiling for one read
+Code = comm.DeviceReturnCode
+#: Queries put between two sends of one command to different pumps: short
+#: replies, no effect on the pump.
+FILLERS = (comm.Command.GET_RATE_UNIT, comm.Command.GET_PUMPDOOR_STATUS)
 
 
 class LinkClosedError(RuntimeError):
@@ -184,14 +190,17 @@ class _LineKelt(comm.Kelt):
             # driver reports only the serial library's exception as a code.
             self._line.drop()
             raise serial.SerialException(f"{self.port}: {exc}") from exc
+        if log.isEnabledFor(logging.DEBUG):
+            log.debug("%s: sent %s, received %s", self.port, request.hex(" "), received.hex(" ") or "nothing")
         return list(received)
 
 
 class Link:
     """One serial line: port, line speed, time-out and radio mode.
 
-    ``guard``: seconds of quiet after a failed exchange (default a quarter of
-    the time-out, which a reply 1.2 time-outs late falls well within).
+    ``guard``: seconds of quiet after a failed exchange (default half the
+    time-out: a reply up to 1.5 time-outs late is thrown away, not left to
+    spoil the next exchange). It overlaps the poller's gap.
     """
 
     def __init__(
@@ -213,7 +222,8 @@ class Link:
         self.baud = baud
         self.timeout = timeout
         self.mode = RadioMode(mode)
-        self.guard = timeout / 4 if guard is None else guard
+        self.guard = timeout / 2 if guard is None else guard
+        self.fillers = 0  #: exchanges put in to keep a command from repeating to another pump
         self._line: _Line | None = _LINES.acquire(port)
         self._kelt = _LineKelt(self._line, port, baud, timeout)
 
@@ -242,39 +252,51 @@ class Link:
         return None if last is None else (last.prefix, last.command)
 
     def exchange(self, command: comm.Option, prefix: Sequence[int], data: Sequence[int] = ()) -> Exchange:
-        """Run one driver transaction for the pump behind ``prefix``, under the port's lock."""
+        """Run one driver transaction for the pump behind ``prefix``, under the port's lock.
+
+        Should the last exchange on the port have sent this same command to
+        another pump, a different query goes to this pump first (its answer
+        is dropped): a late reply then meets a command it cannot pass for.
+        The poller's order never needs that; callers in other threads may.
+        """
         line = self._line
         if line is None:
             raise LinkClosedError(f"link {self.name!r} is closed")
         key = tuple(prefix)
         with line.lock:
-            waited = self._settle(line, key, int(command))
-            started = now()
-            t0 = time.monotonic()
-            # The whole prefix goes as an address list: the driver leaves out
-            # a zero address or channel, which are real settings here.
-            # (The stub types the address as an int only; the driver takes a list.)
-            addr: Any = list(key) or None
-            ret = self._kelt._Kelt__send_and_recv(command, list(data), to_addr=addr)
-            t1 = time.monotonic()
-            code = int(ret.code)
-            if code != comm.DeviceReturnCode.INVALID_USER_DATA_LENGTH:  # that one never reaches the line
-                line.last = _Last(key, int(command), t1, code == comm.DeviceReturnCode.SUCCESS)
-            if code == comm.DeviceReturnCode.EXCEPTION:
-                if line.up:
-                    log.warning("link %s: port %s failed: %s", self.name, self.port, ret.message)
-                line.up, line.error = False, ret.message
-            elif not line.up:
-                log.warning("link %s: port %s is back", self.name, self.port)
-                line.up, line.error = True, ""
+            last = line.last
+            if last is not None and last.command == int(command) and last.prefix != key:
+                filler = FILLERS[0] if int(command) != int(FILLERS[0]) else FILLERS[1]
+                self.fillers += 1
+                self._once(line, filler, key, ())
+            return self._once(line, command, key, data)
+
+    def _once(self, line: _Line, command: comm.Option, key: Prefix, data: Sequence[int]) -> Exchange:
+        waited = self._settle(line)
+        started = now()
+        t0 = time.monotonic()
+        # The whole prefix goes as an address list: the driver leaves out a
+        # zero address or channel, which are real settings here. (The stub
+        # types the address as an int only; the driver takes a list too.)
+        addr: Any = list(key) or None
+        ret = self._kelt._Kelt__send_and_recv(command, list(data), to_addr=addr)
+        t1 = time.monotonic()
+        code = int(ret.code)
+        if code != Code.INVALID_USER_DATA_LENGTH:  # that one never reaches the line
+            line.last = _Last(key, int(command), t1, code == Code.SUCCESS)
+        if code == Code.EXCEPTION:
+            if line.up:
+                log.warning("link %s: port %s failed: %s", self.name, self.port, ret.message)
+            line.up, line.error = False, ret.message
+        elif not line.up:
+            log.warning("link %s: port %s is back", self.name, self.port)
+            line.up, line.error = True, ""
         return Exchange(command, key, ret, started, t1 - t0, waited)
 
-    def _settle(self, line: _Line, prefix: Prefix, command: int) -> float:
+    def _settle(self, line: _Line) -> float:
+        """After a failed exchange, keep the line quiet until ``guard`` has passed."""
         last = line.last
-        if last is None or self.guard <= 0:
-            return 0.0
-        risky = not last.clean or (last.command == command and last.prefix != prefix)
-        if not risky:
+        if last is None or last.clean or self.guard <= 0:
             return 0.0
         # The reset before the write (in _LineKelt) discards what came in meanwhile.
         delay = last.end + self.guard - time.monotonic()

@@ -200,7 +200,8 @@ class Poller:
         """One round, on the caller's thread; the result goes to the hub, then back."""
         with self._round_lock:
             result = self._one_round()
-        self.hub.publish(result)
+        if result.exchanges or not self._stopping.is_set():  # a round cut off before it began is no news
+            self.hub.publish(result)
         return result
 
     def _one_round(self) -> RoundResult:
