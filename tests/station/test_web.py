@@ -5,6 +5,7 @@ from __future__ import annotations
 import http.client
 import json
 import socket
+import sys
 import threading
 import urllib.error
 import urllib.parse
@@ -21,6 +22,12 @@ from tarvelpump.station.store import Store
 from tarvelpump.station.web import serve
 
 T0 = now()
+
+
+@pytest.fixture(autouse=True)
+def _clock(monkeypatch: pytest.MonkeyPatch) -> None:
+    # Times in the rounds are relative to the start of each test, not to the import.
+    monkeypatch.setattr(sys.modules[__name__], "T0", now())
 
 
 def view(label: str, **kw: Any) -> PumpView:
