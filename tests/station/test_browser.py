@@ -69,14 +69,15 @@ def test_alarm_moves_to_the_top_within_two_seconds(browser: Any, tmp_path: Path)
         assert "alarmed" in top[2] and "ALARM: Occlusion · 管路堵塞" in top[3]  # colour and words
         assert all("alarmed" not in t[2] for t in shown[2:])
         events = browser.find_element("id", "events").text
-        assert "bed 10 — Alarm raised: Occlusion" in events and "bed 4 — Alarm raised" in events
+        assert "bed 10 — Alarm raised: Occlusion · 管路堵塞" in events and "bed 4 — Alarm raised" in events
         assert "2 in alarm" in browser.find_element("id", "summary").text
         browser.save_screenshot(str(tmp_path / "station-page.png"))
         assert (tmp_path / "station-page.png").stat().st_size > 10_000
 
         # Cleared: back among the calm pumps, in label order.
         demo.pump("bed 10").update(alarm=0)
-        wait(browser, lambda s: [t[1] for t in s[8:11]] == ["bed 9", "bed 10", "bed 11"] and s[0][1] == "bed 4", 2.0, "bed 10 back in its place")
+        wait(browser, lambda s: s[0][1] == "bed 4" and [t[1] for t in s[8:11]] == ["bed 9", "bed 10", "bed 11"],
+             2.0, "bed 10 back in its place")
 
 
 def _round(views: list[PumpView]) -> RoundResult:

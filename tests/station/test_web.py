@@ -96,9 +96,10 @@ def test_api_page_stream_metrics_and_stop() -> None:
             alarm("bed 6", "ALARM_KEY_STUCK", "键出错", -1, 500),
         ]
         views[0].malformed = {"INVALID_CHECK_DATA": 2, "INVALID_APP_DATA": 1}
-        old = [ev(EventKind.DOOR_OPENED, "bed 3", 7200), ev(EventKind.STATE_CHANGED, "bed 9", 1800, running=1)]
+        old = [ev(EventKind.DOOR_OPENED, "bed 3", 7200),
+               ev(EventKind.STATE_CHANGED, "bed 9", 1800, **{"from": "RUN", "to": "STOP"})]
         hub.publish(round_of(views, old, duration=0.3))
-        fresh = [ev(EventKind.ALARM_RAISED, "bed 4", 10, alarm="ALARM_OCCLUSION"),
+        fresh = [ev(EventKind.ALARM_RAISED, "bed 4", 10, alarm="ALARM_OCCLUSION", text="管路堵塞"),
                  ev(EventKind.OFFLINE, "bed 2", 5)]
         hub.publish(round_of(views, fresh, duration=1.5))
 
@@ -111,6 +112,7 @@ def test_api_page_stream_metrics_and_stop() -> None:
                 got[kind].append(json.loads(data))
         assert [e["kind"] for e in got["events"][1]] == ["alarm_raised", "offline"]
         assert got["events"][1][0]["alarm_words"] == "Occlusion"
+        assert got["events"][1][0]["words"] == "Alarm raised: Occlusion · 管路堵塞"
         assert len(got["pumps"]) == 2 and {p["label"] for p in got["pumps"][0]} == {v.label for v in views}
 
         # -- the pumps in the page's order
@@ -135,7 +137,8 @@ def test_api_page_stream_metrics_and_stop() -> None:
         assert len(get(base + "api/events?since=" + iso)[1]["events"]) == 3
         zulu = (T0 - timedelta(seconds=7)).astimezone(timezone.utc).strftime("%Y-%m-%dT%H:%M:%S.%fZ")
         assert [e["kind"] for e in get(base + "api/events?since=" + zulu)[1]["events"]] == ["offline"]
-        assert [e["pump"] for e in get(base + "api/events?pump=bed-9")[1]["events"]] == ["bed 9"]
+        nine = get(base + "api/events?pump=bed-9")[1]["events"]
+        assert [e["words"] for e in nine] == ["State changed: Running → Stopped"]
         assert [e["kind"] for e in get(base + "api/events?limit=1")[1]["events"]] == ["offline"]
 
         # -- bad requests: a JSON error, never a traceback

@@ -37,7 +37,7 @@ from starlette.staticfiles import StaticFiles
 from ... import comm
 from ..hub import Hub
 from ..metrics import CONTENT_TYPE, StationMetrics
-from ..model import Event, PumpView, RoundResult, now
+from ..model import Event, EventKind, PumpView, RoundResult, now
 
 __all__ = ["HttpServer", "create_app", "page_order", "parse_since", "serve"]
 
@@ -112,11 +112,25 @@ def view_json(view: PumpView) -> dict[str, Any]:
 
 
 def event_json(event: Event) -> dict[str, Any]:
+    """An event as the API serves it, with a line in words for the page."""
     d = event.to_json()
-    d["kind_words"] = event.kind.value.replace("_", " ").capitalize()
-    alarm = event.details.get("alarm")
+    kind = event.kind.value.replace("_", " ").capitalize()
+    d["kind_words"] = kind
+    details = event.details
+    said: str | None = None
+    alarm = details.get("alarm")
     if isinstance(alarm, str):
         d["alarm_words"] = words(alarm)
+        said = " · ".join(str(x) for x in (d["alarm_words"], details.get("text")) if x)
+    elif event.kind is EventKind.STATE_CHANGED:
+        said = f"{words(details.get('from')) or '?'} → {words(details.get('to')) or '?'}"
+    elif event.kind is EventKind.NEAR_END and isinstance(details.get("remaining_s"), int):
+        said = f"{details['remaining_s'] // 60} min left"
+    elif event.kind is EventKind.LINK_UP and isinstance(details.get("down_s"), (int, float)):
+        said = f"after {details['down_s']:.0f} s"
+    elif event.kind is EventKind.LINK_DOWN and details.get("error"):
+        said = str(details["error"])
+    d["words"] = f"{kind}: {said}" if said else kind
     return d
 
 
@@ -436,7 +450,8 @@ def serve(
     )
     hub.add(metrics.on_round)
     hub.add(feed.on_round)
-    http = HttpServer(f"http://{shown}:{bound}/", server, thread, sock, hub, [metrics.on_round, feed.on_round], feed)
+    listeners = [metrics.on_round, feed.on_round]
+    http = HttpServer(f"http://{shown}:{bound}/", server, thread, sock, hub, listeners, feed)
     thread.start()
     while not server.started:
         if not thread.is_alive():

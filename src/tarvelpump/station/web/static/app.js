@@ -96,12 +96,16 @@ function tile(p) {
       a.appendChild(n);
     }
     el.appendChild(a);
-    if (p.alarm_since) el.appendChild(line("since", "for " + span(p.alarm_since) + " (since " + clock(p.alarm_since) + ")"));
+    if (p.alarm_since) {
+      el.appendChild(line("since", "for " + span(p.alarm_since) + " (since " + clock(p.alarm_since) + ")"));
+    }
     const others = (p.alarm_words || []).filter((w) => w && w !== p.top_alarm_words);
     if (others.length) el.appendChild(line("also", "also: " + others.join(", ")));
   }
   const state = both(p.running_words, p.running_text);
-  if (state) el.appendChild(line(p.online && !alarmed(p) ? "state" : "facts", (p.online ? "" : "last state: ") + state));
+  if (state) {
+    el.appendChild(line(p.online && !alarmed(p) ? "state" : "facts", (p.online ? "" : "last state: ") + state));
+  }
 
   const facts = [];
   const left = remaining(p.remaining_s);
@@ -109,7 +113,8 @@ function tile(p) {
   if (p.rate_unit_words || p.rate_unit_text) facts.push("rate unit " + both(p.rate_unit_words, p.rate_unit_text));
   if (p.door_words === "open") facts.push("DOOR OPEN");
   if (facts.length) el.appendChild(line("facts", facts.join(" · ")));
-  el.appendChild(line("seen", p.last_seen ? "seen " + ago(p.last_seen) + " (" + clock(p.last_seen) + ")" : "not seen yet"));
+  const seen = p.last_seen ? "seen " + ago(p.last_seen) + " (" + clock(p.last_seen) + ")" : "not seen yet";
+  el.appendChild(line("seen", seen));
   return el;
 }
 
@@ -121,7 +126,7 @@ function eventItem(e) {
   t.textContent = clock(e.time);
   li.appendChild(t);
   const who = e.pump || e.link;
-  const what = e.kind_words + (e.alarm_words ? ": " + e.alarm_words : "");
+  const what = e.words || e.kind_words;
   li.appendChild(document.createTextNode(who + " — " + what));
   return li;
 }
