@@ -151,6 +151,7 @@ def section_latency(pumps: int, samples: int, baud: int, gap: float) -> bool:
     print(f"\n## alarm latency: virtual pump raises an alarm -> event committed; {pumps} pumps, {samples} samples")
     rec = Rounds()
     latencies: list[float] = []
+    after_read: list[float] = []
     rng = random.Random(7)
     with _demo(pumps, baud, gap) as demo:
         assert demo.station is not None
@@ -167,6 +168,9 @@ def section_latency(pumps: int, samples: int, baud: int, gap: float) -> bool:
                                          for e in r.events), 60, mark)
             assert got is not None, "no alarm event"
             latencies.append(got[0] - t0)
+            # how much of it is the rest of the round after the pump was read
+            read_at = next(x.time for x in got[1].readings if x.pump == "bed 8")
+            after_read.append(got[1].started.timestamp() + got[1].duration_s - read_at.timestamp())
             mark = len(rec.results)
             pump.update(alarm=0)
             rec.wait(lambda r: any(e.kind is EventKind.ALARM_CLEARED and e.pump == "bed 8"
@@ -177,6 +181,8 @@ def section_latency(pumps: int, samples: int, baud: int, gap: float) -> bool:
     print(f"round on the link {round_s:.3f} s; latency median {statistics.median(latencies):.3f} s, "
           f"p95 {p95:.3f} s, max {max(latencies):.3f} s; target p95 <= {target:.3f} s: "
           f"{'ok' if p95 <= target else 'MISSED'}")
+    print(f"of which the rest of the round after the pump's alarm word was read (events are committed "
+          f"when the round ends): median {statistics.median(after_read):.3f} s")
     return p95 <= target
 
 
