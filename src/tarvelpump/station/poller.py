@@ -142,9 +142,7 @@ class _Take:
     values: dict[int, tuple[int, ...]] = dataclasses.field(default_factory=dict)
     codes: dict[str, int] = dataclasses.field(default_factory=dict)
     link_time: float = 0.0
-    first_silent: bool = False
-    heard: bool = False  # some reply came back, good or not
-    last_ok: datetime | None = None
+    last_ok: datetime | None = None  #: when a good reply last came; None: none this round
 
 
 class Poller:
@@ -229,8 +227,10 @@ class Poller:
                 break
             first = prefix not in takes
             take = takes.setdefault(prefix, _Take(answer.time))
-            self._record(take, answer, first)
-            if first and answer.code == Code.NO_DATA_RETURN:
+            self._record(take, answer)
+            # Silent at first: skipped for the round. An offline pump is only
+            # probed: without a good reply it is not back (garbage proves nothing).
+            if first and (answer.code == Code.NO_DATA_RETURN or (self._tracks[prefix].offline and not answer.ok)):
                 plan.skip(prefix)
 
         end = now()
@@ -273,13 +273,9 @@ class Poller:
         return not self._stopping.is_set()
 
     @staticmethod
-    def _record(take: _Take, answer: Answer[object], first: bool) -> None:
+    def _record(take: _Take, answer: Answer[object]) -> None:
         take.codes[answer.command.name] = answer.code
         take.link_time += answer.link_time_s
-        if answer.code == Code.NO_DATA_RETURN:
-            take.first_silent = take.first_silent or first
-            return
-        take.heard = True
         if answer.ok and answer.data is not None:
             take.values[int(answer.command)] = answer.data
             take.last_ok = answer.time
@@ -297,7 +293,9 @@ class Poller:
                 view.malformed[name] = view.malformed.get(name, 0) + 1
         if take.last_ok is not None:
             view.last_seen = take.last_ok
-        if take.first_silent and not take.heard:
+        # Only a good reply proves the pump is there: garbage on the line or
+        # another pump's late reply must not keep a vanished pump online.
+        if take.last_ok is None:
             track.silent_rounds += 1
             if track.silent_rounds >= st.offline_after:
                 if not track.offline:
@@ -309,7 +307,7 @@ class Poller:
                 track.backoff = min(st.retry_ceiling, track.backoff * 2 if track.backoff else base)
                 track.retry_at = time.monotonic() + track.backoff
                 view.online = False
-        elif take.heard:
+        else:
             if track.offline:
                 log.info("%s: back online", track.pump.label)
             track.silent_rounds = 0
