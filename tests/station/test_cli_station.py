@@ -15,7 +15,7 @@ from pathlib import Path
 import pytest
 
 from tarvelpump.cli import main as top_main
-from tarvelpump.station.cli import main, parse_since
+from tarvelpump.station.cli import main, parse_since, table_lines
 from tarvelpump.station.config import ConfigError, load_config
 from tarvelpump.station.model import RadioMode
 
@@ -220,6 +220,12 @@ def test_demo_in_process_and_from_the_command_line(tmp_path):
         assert raised[0].link == "radio-b"
         # still: no other pump was credited with it
         assert [e.pump for e in store.events() if e.kind.value.startswith("alarm")] == ["bed 7"]
+        # the terminal's table: the alarmed pump on top, then the others in label order
+        _wait_for(lambda: any(v.label == "bed 7" and v.alarms for v in demo.station.hub.views()))
+        rows = table_lines(demo.station.hub.views(), store.events(limit=2), "ward")
+        pumps = [row.split()[0] + " " + row.split()[1] for row in rows[3:15]]
+        assert pumps == ["bed 7"] + [f"bed {i}" for i in range(1, 13) if i != 7]
+        assert "ALARM_OCCLUSION" in rows[3] and "alarm_raised" in rows[-1]
         folder = demo.store_path.parent
     assert not folder.exists()  # the temporary store went with the demo
 

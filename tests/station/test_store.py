@@ -107,7 +107,7 @@ def test_retention_by_age_and_count(tmp_path):
 def test_foreign_and_newer_files_refused(tmp_path):
     junk = tmp_path / "junk.sqlite"
     junk.write_bytes(b"this is not a database at all" * 100)
-    with pytest.raises(StoreError, match="not a station store"):
+    with pytest.raises(StoreError, match="cannot be used as a station store"):
         Store(junk)
     newer = tmp_path / "newer.sqlite"
     Store(newer).close()

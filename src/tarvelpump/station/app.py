@@ -57,19 +57,25 @@ class Station:
         self.store = Store(s.path, outbox=self.mqtt is not None, retention_days=s.retention_days,
                            max_readings=s.max_readings, max_events=s.max_events, synchronous=s.synchronous)
         self.hub.add(self.store.on_round)
-        p = config.poll
-        settings = PollSettings(gap=p.gap, status_every=p.status_every, offline_after=p.offline_after,
-                                retry_ceiling=p.retry_ceiling, near_end_s=p.near_end_s)
         self.links: dict[str, Link] = {}
         self.pumps: list[Pump] = []
         self.pollers: list[Poller] = []
-        for lc in config.links:
-            link = Link(lc.name, lc.port, baud=lc.baud, timeout=lc.timeout, mode=lc.mode, guard=lc.guard)
-            self.links[lc.name] = link
-            pumps = [Pump(link, pc.addr, pc.channel, pc.label) for pc in config.pumps if pc.link == lc.name]
-            self.pumps += pumps
-            if pumps:
-                self.pollers.append(Poller(link, pumps, settings, self.hub, station=config.name))
+        try:
+            p = config.poll
+            settings = PollSettings(gap=p.gap, status_every=p.status_every, offline_after=p.offline_after,
+                                    retry_ceiling=p.retry_ceiling, near_end_s=p.near_end_s)
+            for lc in config.links:
+                link = Link(lc.name, lc.port, baud=lc.baud, timeout=lc.timeout, mode=lc.mode, guard=lc.guard)
+                self.links[lc.name] = link
+                pumps = [Pump(link, pc.addr, pc.channel, pc.label) for pc in config.pumps if pc.link == lc.name]
+                self.pumps += pumps
+                if pumps:
+                    self.pollers.append(Poller(link, pumps, settings, self.hub, station=config.name))
+        except BaseException:
+            for link in self.links.values():
+                link.close()
+            self.store.close()
+            raise
         self.http_url: str | None = None
         self._outputs: list[_Output] = []
         self._started = False

@@ -103,14 +103,17 @@ class Store:
         self._pool: list[sqlite3.Connection] = []
         self._closed = False
         self._next_prune = time.monotonic() + prune_every
-        self._db = sqlite3.connect(self.path, timeout=30.0, isolation_level=None, check_same_thread=False)
+        try:
+            self._db = sqlite3.connect(self.path, timeout=30.0, isolation_level=None, check_same_thread=False)
+        except sqlite3.Error as exc:
+            raise StoreError(f"{self.path}: cannot open ({exc})") from exc
         try:
             self._db.execute("PRAGMA journal_mode=WAL")
             self._setup(self._db)
             self._migrate()
         except sqlite3.DatabaseError as exc:
             self._db.close()
-            raise StoreError(f"{self.path}: not a station store ({exc})") from exc
+            raise StoreError(f"{self.path}: cannot be used as a station store ({exc})") from exc
         except BaseException:
             self._db.close()
             raise
