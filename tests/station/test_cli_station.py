@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import json
-import os
 import signal
 import sqlite3
 import subprocess
@@ -234,3 +233,41 @@ def test_demo_in_process_and_from_the_command_line(tmp_path):
     assert got.returncode == 0, got.stderr
     assert "virtual radio radio-a" in got.stderr and "store in" in got.stderr
     assert "Traceback" not in got.stderr
+
+
+def test_demo_over_mqtt_into_view_and_ctrl_c(tmp_path):
+    """demo --mqtt publishes, view --mqtt --http shows its pumps; both stop cleanly on Ctrl-C."""
+    import urllib.request
+
+    from _broker import Broker
+
+    broker = Broker(tmp_path).start()
+    procs: list[subprocess.Popen[str]] = []
+    try:
+        demo = _station(["demo", "--no-http", "--mqtt", broker.url("site/ward-1"), "--json"])
+        view = _station(["view", "--mqtt", broker.url("site"), "--http", "127.0.0.1:0"])
+        procs += [demo, view]
+        assert view.stderr is not None
+        line = view.stderr.readline()
+        assert "page at http://127.0.0.1:" in line
+        url = line.split("page at ")[1].strip().rstrip("/")
+
+        def pumps():
+            with urllib.request.urlopen(url + "/api/pumps", timeout=5) as r:
+                return json.load(r)["pumps"]
+
+        seen = _wait_for(lambda: len(pumps()) == 12 and pumps(), timeout=30)
+        assert {p["label"] for p in seen} == {f"bed {i}" for i in range(1, 13)}
+        assert all(p["online"] for p in seen)
+        for proc in procs:
+            proc.send_signal(signal.SIGINT)
+        for proc in procs:
+            out, err = proc.communicate(timeout=20)
+            assert proc.returncode == 0, err
+            assert "Traceback" not in err
+    finally:
+        for proc in procs:
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+        broker.stop()
