@@ -8,7 +8,7 @@ import os
 import random
 import threading
 
-from _core import Collector, RecordingLink, fields_of, misattributed, violations
+from _core import Collector, RecordingLink, misattributed, violations
 
 from tarvelpump import comm
 from tarvelpump.station.model import EventKind as K
@@ -35,18 +35,16 @@ def test_eight_threads_and_a_poller_share_one_link(signed_ward, make_link, hub):
     ward.pump("bed 10").fault = "chunked"
     link, poller, collector = poller_on(ward, make_link, hub, {"guard": 0.12}, gap=0.01)
     wrong, ok = [], []
-    names = {"alarms": "alarm_word", "running": "running", "door": "door", "rate_unit": "rate_unit"}
+    queries = ["alarms", "running", "door", "remaining", "rate_unit", "total_volume", "bubble", "infusion_parameter"]
 
     def worker(seed):
         rng = random.Random(seed)
         for _ in range(20):
-            pump, query = rng.choice(poller.pumps), rng.choice([*names, "remaining"])
-            answer = getattr(pump, query)()
-            if answer.ok:
-                own = fields_of(ward.pump(pump.label).state)
-                value = {"alarms": lambda v: v.word, "remaining": lambda v: v.total_seconds()}.get(
-                    query, lambda v: int(v))(answer.value)
-                (ok if value == own[names.get(query, "remaining_s")] else wrong).append((pump.label, query, value))
+            pump = rng.choice(poller.pumps)
+            answer = getattr(pump, rng.choice(queries))()
+            if answer.ok:  # the user data must be what this pump's state replies
+                own = tuple(ward.pump(pump.label).state.reply_data(int(answer.command)))
+                (ok if answer.data == own else wrong).append((pump.label, answer.command.name, answer.data))
 
     poller.start()
     try:

@@ -35,7 +35,7 @@ from datetime import datetime
 from .. import comm
 from . import events
 from .hub import Hub
-from .link import Link
+from .link import Link, LinkClosedError
 from .model import Event, PumpView, Reading, RoundResult, now
 from .pump import Answer, Pump, decode_alarms
 
@@ -145,6 +145,10 @@ class _Take:
     last_ok: datetime | None = None  #: when a good reply last came; None: none this round
 
 
+def _snapshot(view: PumpView) -> PumpView:
+    return dataclasses.replace(view, alarms=list(view.alarms), malformed=dict(view.malformed))
+
+
 class Poller:
     """Polls the pumps of one link in rounds and publishes each to the hub."""
 
@@ -190,7 +194,8 @@ class Poller:
         return [t.pump for t in self._tracks.values()]
 
     def views(self) -> list[PumpView]:
-        return [dataclasses.replace(t.view) for t in self._tracks.values()]
+        """Copies of the pumps' views: consumers on other threads keep them as they were."""
+        return [_snapshot(t.view) for t in self._tracks.values()]
 
     # -- one round ---------------------------------------------------------
 
@@ -250,7 +255,7 @@ class Poller:
         readings: list[Reading] = []
         for prefix, take in takes.items():
             track = self._tracks[prefix]
-            before = dataclasses.replace(track.view)
+            before = _snapshot(track.view)
             self._update(track, take)
             readings.append(self._reading(track, take))
             produced += events.pump_events(before, track.view, time=end, near_end_s=st.near_end_s)
@@ -392,6 +397,9 @@ class Poller:
         while not self._stopping.is_set():
             try:
                 result = self.run_round()
+            except LinkClosedError:
+                log.warning("link %s was closed under its poller; the poller stops", self.link.name)
+                return
             except Exception:
                 # A bug in one round must not end the watch; the next may fare better.
                 log.exception("round on %s failed", self.link.name)
