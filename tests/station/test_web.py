@@ -143,7 +143,8 @@ def test_api_page_stream_metrics_and_stop() -> None:
 
         # -- bad requests: a JSON error, never a traceback
         for path, code in [("api/pumps/bed-99", 404), ("api/events?since=yesterday", 400),
-                           ("api/events?since=10x", 400), ("api/events?limit=0", 400),
+                           ("api/events?since=10x", 400),
+                           ("api/events?since=99999999999d", 400), ("api/events?limit=0", 400),
                            ("api/events?limit=many", 400), ("api/events?pump=bed-99", 404), ("nowhere", 404)]:
             status, body = get(base + path)
             assert status == code and body["status"] == code and "Traceback" not in body["error"], path

@@ -165,7 +165,10 @@ def parse_since(text: str, at: datetime | None = None) -> datetime:
     at = at or now()
     m = _RELATIVE.match(text)
     if m:
-        return at - timedelta(seconds=float(m.group(1)) * _UNIT_SECONDS[m.group(2)])
+        try:
+            return at - timedelta(seconds=float(m.group(1)) * _UNIT_SECONDS[m.group(2)])
+        except OverflowError:
+            raise ValueError(f"{text!r} reaches back before the year 1") from None
     stripped = text.strip()
     try:
         t = datetime.fromisoformat(stripped)
