@@ -218,6 +218,7 @@ class Poller:
             passes.append([(t.pump.prefix, STATUS_PASS) for t in due])
         plan = RoundPlan(passes, self.link.last)
         takes: dict[Prefix, _Take] = {}
+        produced: list[Event] = []
         exchanges = 0
         link_failed = False
         for prefix, command in plan:
@@ -226,6 +227,8 @@ class Poller:
             answer: Answer[object] = self._tracks[prefix].pump.ask(command)
             self._last_end = time.monotonic()
             exchanges += 1
+            # The link may come back and fail again within one round: each change is an event.
+            produced += self._link_changed(answer.code != Code.EXCEPTION)
             if answer.code == Code.EXCEPTION:
                 # The port failed, not the pump: nothing is counted against it.
                 link_failed = True
@@ -239,14 +242,7 @@ class Poller:
                 plan.skip(prefix)
 
         end = now()
-        produced: list[Event] = []
-        is_up = self.link.up if exchanges else self._link_up
-        produced += events.link_events(
-            self.link.name, self._link_up, is_up, time=end, error=self.link.error, down_since=self._down_since
-        )
-        if self._link_up and not is_up:
-            self._down_since = end
-        self._link_up = is_up
+        is_up = self._link_up
         if link_failed:
             self._link_backoff = min(LINK_RETRY_MAX, max(self._link_backoff * 2, st.gap, 0.05))
         else:
@@ -269,6 +265,16 @@ class Poller:
             views=tuple(self.views()),
             link_up=is_up,
         )
+
+    def _link_changed(self, up: bool) -> list[Event]:
+        t = now()
+        out = events.link_events(
+            self.link.name, self._link_up, up, time=t, error=self.link.error, down_since=self._down_since
+        )
+        if self._link_up and not up:
+            self._down_since = t
+        self._link_up = up
+        return out
 
     def _pause(self) -> bool:
         """Wait out the gap since our last exchange; False when stopping."""
