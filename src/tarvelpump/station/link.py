@@ -144,9 +144,11 @@ class _Registry:
             line.users -= 1
             if line.users > 0:
                 return
+            # Closed before the entry goes, so a link made meanwhile never
+            # opens the port beside this one; waits for an exchange in flight.
+            with line.lock:
+                line.drop()
             del self._lines[line.key]
-        with line.lock:  # wait for an exchange still running on another thread
-            line.drop()
 
 
 _LINES = _Registry()
