@@ -213,10 +213,9 @@ def _stop_on_signals() -> Iterator[threading.Event]:
             signal.signal(s, h)
 
 
-def _watch(display: Display, seconds: float | None, stop: threading.Event,
-           alive: Callable[[], bool] = lambda: True) -> None:
+def _watch(display: Display, seconds: float | None, stop: threading.Event) -> None:
     deadline = None if seconds is None else time.monotonic() + seconds
-    while not stop.is_set() and alive():
+    while not stop.is_set():
         display.show()
         wait = 0.2 if deadline is None else min(0.2, deadline - time.monotonic())
         if wait <= 0:
@@ -239,18 +238,17 @@ def _run(args: argparse.Namespace) -> int:
 
     config = _config(args)  # a ConfigError ends here, before any port is opened
     station = Station(config, http=args.http, mqtt=args.mqtt)
+    # Listening before the first round: no event goes unprinted.
+    display = Display(station.hub, _display_mode(args, sys.stdout), sys.stdout, config.name or "station")
     with _stop_on_signals() as stop:
         try:
             station.start()
             if station.http_url:
                 _note(f"page at {station.http_url}")
-            display = Display(station.hub, _display_mode(args, sys.stdout), sys.stdout, config.name or "station")
-            try:
-                _watch(display, args.seconds, stop)
-            finally:
-                display.close()
+            _watch(display, args.seconds, stop)
         finally:
             station.stop()
+            display.close()
     return 0
 
 
