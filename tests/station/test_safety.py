@@ -119,7 +119,7 @@ def test_ward_in_trouble(signed_ward, make_link, hub, tmp_path):
         down = len(collector.rounds)
         assert collector.wait(lambda c: len(c.rounds) >= down + 2)  # it keeps trying
         ward.restore()
-        assert collector.wait(lambda c: c.events(K.LINK_UP))
+        assert collector.wait(lambda c: c.events(K.LINK_UP)) and collector.events(K.LINK_UP)[0].details["down_s"] > 0
         back = len(collector.rounds)
         assert collector.wait(lambda c: len(c.rounds) >= back + 2)
     finally:
