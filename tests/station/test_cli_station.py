@@ -124,6 +124,24 @@ def _wait_for(predicate, timeout: float = 15.0):
     raise AssertionError("timed out")
 
 
+def _json_lines(proc: subprocess.Popen[str]):
+    """The objects the process prints, read on a thread: ``take(pred)`` waits for one that matches."""
+    import queue
+    import threading
+
+    q: queue.Queue = queue.Queue()
+    threading.Thread(target=lambda: [q.put(json.loads(x)) for x in proc.stdout], daemon=True).start()
+
+    def take(pred, timeout: float = 20.0):
+        deadline = time.monotonic() + timeout
+        while True:
+            obj = q.get(timeout=max(0.01, deadline - time.monotonic()))
+            if pred(obj):
+                return obj
+
+    return take
+
+
 def test_run_json_sigterm_then_events_and_history(tmp_path):
     from tarvelpump.virtualpump import PumpState
     from tarvelpump.virtualward import VirtualWard
@@ -137,18 +155,19 @@ def test_run_json_sigterm_then_events_and_history(tmp_path):
         assert proc.stdout is not None
         try:
             _wait_for(lambda: bed0.answered >= 3 and bed12.answered >= 3)
+            take = _json_lines(proc)
             bed12.update(alarm=0x0100)  # occlusion
-            line = proc.stdout.readline()
-            event = json.loads(line)
-            assert event["pump"] == "bed 12" and event["kind"] == "alarm_raised"
+            event = take(lambda e: e["kind"] == "alarm_raised")
+            assert event["pump"] == "bed 12" and event["link"] == "radio-a"
             assert datetime.fromisoformat(event["time"]).utcoffset() is not None
             assert "ALARM_OCCLUSION" in json.dumps(event)
             bed0.present = False  # leaves the ward: offline after three silent rounds
-            offline = json.loads(proc.stdout.readline())
-            assert (offline["pump"], offline["kind"]) == ("bed 0", "offline")
+            offline = take(lambda e: e["kind"] == "offline")
+            assert offline["pump"] == "bed 0"
         finally:
             proc.send_signal(signal.SIGTERM)
-            out, err = proc.communicate(timeout=15)
+            proc.wait(timeout=15)
+            err = proc.stderr.read()  # stdout is the reading thread's
         assert proc.returncode == 0, err
         assert "Traceback" not in err
     db = tmp_path / "ward.sqlite"
@@ -194,10 +213,12 @@ def test_sigkill_while_running_keeps_what_was_committed(tmp_path):
         for kill_after in (5, 1, 12):
             proc = _station(["run", "--config", str(conf), "--json"])
             assert proc.stdout is not None
+            take = _json_lines(proc)
             for _ in range(kill_after):  # printed after the store committed it
-                seen.append(json.loads(proc.stdout.readline())["id"])
+                seen.append(take(lambda e: True)["id"])
             proc.send_signal(signal.SIGKILL)
-            proc.communicate(timeout=10)
+            proc.wait(timeout=10)
+            proc.stderr.close()
     db = tmp_path / "ward.sqlite"
     conn = sqlite3.connect(db)
     assert conn.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
