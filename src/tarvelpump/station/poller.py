@@ -8,6 +8,8 @@ rounds) the rest of its status. The exchanges are ordered so that
 
 so a reply that arrives one exchange late fails the driver's application
 header test (INVALID_APP_DATA) instead of being credited to the next pump.
+A reply later still is met by the link's guard: after a failed exchange the
+line is kept quiet and cleared before the next request (see ``link``).
 
 How the order is built (``RoundPlan``): a round is a sequence of passes,
 each a list of *units*, one per pump; a unit is the commands one pump gets
@@ -21,6 +23,12 @@ inside a unit (same pump) or at a unit start (different command). A pump
 that is skipped only ends its unit early, and the next unit is rotated
 against what was actually sent last, across rounds too. Hence the rule holds
 for any number of pumps and any pattern of silent or skipped pumps.
+
+A pump silent on its first request of a round is skipped for the rest of
+it; after ``offline_after`` rounds without a good reply it is offline and
+only probed (one request) with back-off, at least every ``retry_ceiling``
+seconds. A failing port ends the round: nothing is counted against the
+pumps, and the worker retries the port with back-off until it is back.
 """
 
 from __future__ import annotations
