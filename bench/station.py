@@ -2,7 +2,7 @@
 alarm latency, CPU and a soak with faults.
 
     python bench/station.py                  # every section; the soak lasts 30 minutes
-    python bench/station.py --quick          # smaller and shorter: a smoke check (about 2 minutes)
+    python bench/station.py --quick          # smaller and shorter: a smoke check (about 5 minutes)
     python bench/station.py --only round,latency
     python bench/station.py --soak-minutes 60
 
