@@ -56,13 +56,23 @@ def _system_errors(exc, seen=None):
         exc = exc.__context__
 
 
-def note_exception(exc, where):
+def _statement():
+    """Which statement of the running case we are in, for the report."""
+    frame, line = sys._getframe(1), None
+    while frame is not None:
+        if frame.f_code.co_filename.startswith("<case") and frame.f_code.co_name == "<module>":
+            line = frame.f_lineno
+        frame = frame.f_back
+    return f" (statement {line})" if line else ""
+
+
+def note_exception(exc, where, statement=""):
     for err in _system_errors(exc):
-        FAILURES.append(f"SystemError {where}: {err}")
+        FAILURES.append(f"SystemError {where}: {err}{statement}")
     # No case needs more than a few megabytes: running out of the child's
     # memory means an endless iterable was drained where Python takes a few items.
     if isinstance(exc, MemoryError):
-        FAILURES.append(f"MemoryError {where}: the child's memory ran out")
+        FAILURES.append(f"MemoryError {where}: the child's memory ran out{statement}")
 
 
 class attempt:
@@ -75,13 +85,13 @@ class attempt:
     def __exit__(self, tp, exc, tb):
         if exc is None or not isinstance(exc, Exception):
             return False
-        note_exception(exc, "raised")
+        note_exception(exc, "raised", _statement())
         return True
 
 
 def _unraisable(info):
     if info.exc_value is not None:
-        note_exception(info.exc_value, "unraisable")
+        note_exception(info.exc_value, "unraisable", _statement())
 
 
 sys.unraisablehook = _unraisable
@@ -383,13 +393,13 @@ def expect_check(byte):
 def _audit(frame):
     at = frame.find(REQUEST_HEAD)
     if at < 0 or len(frame) < at + 7:
-        FAILURES.append(f"frame written without its header: {frame.hex(' ')}")
+        FAILURES.append(f"frame written without its header: {frame.hex(' ')}{_statement()}")
         return
     body = frame[at:]
     command, n = body[5], body[6]
     expected = SEND_HEADERS.get(command)
     if expected is None or n != expected[1] or len(body) != 8 + n or body[-1] != _check(body[:-1]):
-        FAILURES.append(f"malformed frame written: {frame.hex(' ')}")
+        FAILURES.append(f"malformed frame written: {frame.hex(' ')}{_statement()}")
 
 
 class FakePort:
@@ -414,7 +424,7 @@ class FakePort:
             _audit(frame)
         if EXPECTED_CHECK[0] is not None and frame[-1:] != bytes([EXPECTED_CHECK[0]]):
             FAILURES.append(f"override of __chkd not used: frame {frame.hex(' ')} does not end "
-                            f"in {EXPECTED_CHECK[0]:02x}")
+                            f"in {EXPECTED_CHECK[0]:02x}{_statement()}")
         mode = self.mode
         if mode == "write-fails":
             raise serial.SerialException("write failed")

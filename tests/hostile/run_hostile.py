@@ -6,6 +6,12 @@ minimal reproduction.
 
     python tests/hostile/run_hostile.py [--seed 1] [--cases 2000] [--jobs 2]
 
+Against the ASan build that scripts/sanitize.sh makes (the report then names
+the function that went wrong; PYTHONMALLOC becomes malloc):
+
+    LD_PRELOAD=$(gcc -print-file-name=libasan.so) ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 \
+        build/asan/venv/bin/python tests/hostile/run_hostile.py --python build/asan/venv/bin/python
+
 A child runs a batch of cases one after another, restoring the module's state
 between them. When a child dies or stops answering, the batch is bisected to
 the case (or the few cases) that do it; the statements of each failing case
@@ -34,7 +40,7 @@ from cases import make_case  # noqa: E402
 
 MEMORY_LIMIT = 1 << 30  # a case that drains an endless iterator fails here, not in the machine
 START_TIMEOUT = 30.0
-REPRO_HEADER = ("# PYTHONMALLOC=debug python -X faulthandler repro.py  (next to tests/hostile/kit.py)\n"
+REPRO_HEADER = ("# save as FILE, then: python tests/hostile/run_hostile.py --replay FILE\n"
                 "from kit import *\n")
 
 
@@ -75,7 +81,8 @@ def child_main(case_timeout):
         for name, value in saved_kelt.items():
             if vars(kelt).get(name) is not value and not name.startswith("__"):
                 setattr(kelt, name, value)
-        logger.level, logger.handlers[:], logger.disabled = saved_logger[0], saved_logger[1], saved_logger[2]
+        logger.handlers[:], logger.disabled = saved_logger[1], saved_logger[2]
+        logger.setLevel(saved_logger[0])  # also empties the logger's isEnabledFor cache
         kit.install_defaults()
         kit.FAILURES.clear()
 
@@ -125,13 +132,18 @@ class Runner:
 
     def env(self):
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(filter(None, [str(HERE), os.environ.get("PYTHONPATH")])))
-        if self.args.malloc:
-            env["PYTHONMALLOC"] = self.args.malloc
-        env.pop("PYTHONDONTWRITEBYTECODE", None)
+        asan = "asan" in env.get("LD_PRELOAD", "")
+        malloc = self.args.malloc if self.args.malloc is not None else ("malloc" if asan else "debug")
+        if malloc:
+            env["PYTHONMALLOC"] = malloc
+        if asan:
+            # No address-space limit under ASan: let its allocator fail instead.
+            env["ASAN_OPTIONS"] = ":".join(filter(None, [
+                env.get("ASAN_OPTIONS"), "soft_rss_limit_mb=1024", "allocator_may_return_null=1"]))
         return env
 
     def limits(self):
-        if "asan" not in os.environ.get("LD_PRELOAD", ""):
+        if "asan" not in os.environ.get("LD_PRELOAD", ""):  # ASan reserves terabytes of address space
             import resource
 
             resource.setrlimit(resource.RLIMIT_AS, (MEMORY_LIMIT, MEMORY_LIMIT))
@@ -147,8 +159,11 @@ class Runner:
                  "--case-timeout", str(self.args.case_timeout)],
                 stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=err, env=self.env(),
                 preexec_fn=self.limits, start_new_session=True, text=True)
-            proc.stdin.write(json.dumps([[i, s] for i, s in cases]))
-            proc.stdin.close()
+            try:
+                proc.stdin.write(json.dumps([[i, s] for i, s in cases]))
+                proc.stdin.close()
+            except BrokenPipeError:  # died at start-up: told below
+                pass
             deadline = time.monotonic() + START_TIMEOUT
             ended = False
             while True:
@@ -189,17 +204,21 @@ class Runner:
 
 
 def crash_detail(code, stderr):
-    name = f"signal {signal.Signals(-code).name}" if code < 0 else f"exit status {code}"
-    lines = [line.strip() for line in stderr.splitlines()
-             if re.search(r"Fatal Python error|ERROR: AddressSanitizer|runtime error:|SUMMARY:|Debug memory block",
-                          line)]
-    # A sanitizer names the function that went wrong: the first frame that is
-    # not the sanitizer's own.
-    frames = [f for f in re.findall(r"#\d+ 0x[0-9a-f]+ in (\S+)", stderr)
+    try:
+        name = f"signal {signal.Signals(-code).name}" if code < 0 else f"exit status {code}"
+    except ValueError:
+        name = f"signal {-code}"
+    # A sanitizer's report says more than faulthandler's line: it names the
+    # function that went wrong, the first frame that is not the sanitizer's own.
+    at = max(stderr.find("ERROR: AddressSanitizer"), stderr.find("runtime error:"))
+    report = stderr[at:] if at >= 0 else stderr
+    lines = [line.strip() for line in report.splitlines()
+             if re.search(r"Fatal Python error|ERROR: AddressSanitizer|runtime error:|Debug memory block", line)]
+    frames = [f for f in re.findall(r"#\d+ 0x[0-9a-f]+ in (\S+)", report)
               if not f.startswith(("__interceptor", "__asan", "__sanitizer", "__ubsan"))]
     text = f"{name}: {lines[0]}" if lines else name
-    text = re.sub(r"==\d+==| on address 0x[0-9a-f]+ at pc .*", "", text)
-    return text + (f" in {frames[0]}" if frames else "") + where(stderr)
+    text = re.sub(r"==\d+==| on (unknown )?address 0x[0-9a-f]+.*", "", text)
+    return text + (f" in {frames[0]}" if at >= 0 and frames else "") + where(stderr)
 
 
 def where(stderr):
@@ -292,9 +311,16 @@ def operation_of(statements, detail):
     return call.group(1) if call else ""
 
 
+def statements_of(source):
+    """The top-level statements of a reproduction, without its header."""
+    tree = ast.parse(source)
+    return [ast.get_source_segment(source, node) for node in tree.body
+            if not (isinstance(node, ast.ImportFrom) and node.module == "kit")]
+
+
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--seed", type=int, default=1, help="seed of the generated cases (default 1)")
     parser.add_argument("--cases", type=int, default=2000, help="number of cases (default 2000)")
     parser.add_argument("--first", type=int, default=0, help="index of the first case")
     parser.add_argument("--batch", type=int, default=100, help="cases per child (default 100)")
@@ -304,10 +330,12 @@ def main(argv=None):
                         help="time for bisecting and cutting down failures (default 120)")
     parser.add_argument("--max-reports", type=int, default=10, help="failures reproduced in full (default 10)")
     parser.add_argument("--python", default=sys.executable, help="interpreter of the children")
-    parser.add_argument("--malloc", default="debug",
-                        help="PYTHONMALLOC of the children (default debug; malloc under ASan; '' leaves it)")
+    parser.add_argument("--malloc", help="PYTHONMALLOC of the children (default debug; malloc when the "
+                                         "ASan runtime is preloaded; '' leaves it alone)")
     parser.add_argument("--show", type=int, metavar="INDEX", help="print case INDEX and exit")
     parser.add_argument("--only", metavar="I,J,...", help="run just these cases, in this order, in one child")
+    parser.add_argument("--replay", nargs="+", metavar="FILE",
+                        help="run these reproductions (one case each, in one child) instead")
     parser.add_argument("--child", action="store_true", help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
     if args.child:
@@ -319,13 +347,15 @@ def main(argv=None):
 
     started = time.monotonic()
     runner = Runner(args)
-    if args.only:
-        ids = [int(i) for i in args.only.split(",")]
+    if args.replay:
+        cases = dict(enumerate(statements_of(Path(f).read_text(encoding="utf-8")) for f in args.replay))
+        ids = list(cases)
         batches = [ids]
     else:
-        ids = list(range(args.first, args.first + args.cases))
-        batches = [ids[i:i + args.batch] for i in range(0, len(ids), args.batch)]
-    cases = {i: make_case(args.seed, i) for i in ids}
+        ids = [int(i) for i in args.only.split(",")] if args.only else \
+            list(range(args.first, args.first + args.cases))
+        batches = [ids] if args.only else [ids[i:i + args.batch] for i in range(0, len(ids), args.batch)]
+        cases = {i: make_case(args.seed, i) for i in ids}
     found = []  # (kind, detail, [case ids])
     unconfirmed = []  # (kind, case id) that did not fail again
     found_lock = threading.Lock()
@@ -369,12 +399,13 @@ def main(argv=None):
     groups = {}
     for kind, detail, ids_ in found:
         statements = cases[ids_[-1]] if ids_ else []
-        text = detail.split(":")[0] if kind in ("frame", "override") else detail  # not the bytes
-        key = (kind, re.sub(r"\(statement \d+\)|0x[0-9a-f]+|\d+", "#", text), operation_of(statements, detail))
+        text = detail.split(":")[0] if kind in ("frame", "override", "MemoryError") else detail  # not the bytes
+        op = "" if kind in ("frame", "override") else operation_of(statements, detail)
+        key = (kind, re.sub(r"\(statement \d+\)|0x[0-9a-f]+|\d+", "#", text), op)
         groups.setdefault(key, []).append((detail, ids_))
     end = time.monotonic() + args.minimize_seconds
     order = {"crash": 0, "SystemError": 1, "override": 2, "frame": 3, "MemoryError": 4, "hang": 5}
-    print(f"hostile: seed {args.seed}, {len(ids)} cases, "
+    print(f"hostile: {'replay' if args.replay else f'seed {args.seed}'}, {len(ids)} cases, "
           f"{runner.children} children, {ran_for:.1f} s; "
           f"{len(found)} failing case(s) in {len(groups)} group(s)")
     for kind, case_id in unconfirmed:
