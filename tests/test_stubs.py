@@ -156,3 +156,27 @@ def test_stub_types_a_client_program(tmp_path):
         (23, "assignment]"),
         (24, "call-arg]"),
     ], result.stdout + result.stderr
+
+
+@needs_mypy
+def test_radio_address_may_be_a_list_of_bytes(tmp_path):
+    # As the README shows; a tuple or a string is refused at run time, and here.
+    program = tmp_path / "radio.py"
+    program.write_text(textwrap.dedent("""\
+        from tarvelpump.comm import Command, DeviceReturn, Kelt
+
+        pump = Kelt("/dev/ttyUSB0")
+        one: DeviceReturn = pump.get_pump_status(addr=[3, 0x21])
+        all_: list[DeviceReturn] = pump.get_all_status([3, 0x21], 23)
+        kvo: DeviceReturn = pump.get_kvo_rate([1], addr=[3, 0x21], channel=23)
+        alarm: DeviceReturn = pump.get_pump_alarm(801)
+        sent = pump._Kelt__send_commands([(Command.GET_PUMP_STATUS, [])], addr=[3, 0x21])
+        raw = pump._Kelt__send_and_recv(Command.GET_PUMP_STATUS, to_addr=[3, 0x21], to_channel=23)
+        pump.get_pump_status(addr=(3, 0x21))
+        pump.get_all_status(addr="801")
+        """))
+    result = run_module(tmp_path, "mypy", "--strict", "--config-file", config(tmp_path), "--no-error-summary",
+                        "--show-error-codes", str(program))
+    errors = [(int(n), code) for n, code in re.findall(r"radio\.py:(\d+): error: .*\[([\w-]+)\]$",
+                                                       result.stdout, re.M)]
+    assert errors == [(10, "arg-type"), (11, "arg-type")], result.stdout + result.stderr

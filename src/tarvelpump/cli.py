@@ -7,7 +7,9 @@ import argparse
 import contextlib
 import json
 import logging
+import math
 import random
+import re
 import sys
 import textwrap
 
@@ -32,7 +34,10 @@ SUCCESS = 0  # DeviceReturnCode.SUCCESS
 def _number(bits: int, what: str):
     """argparse type: decimal or 0x-hexadecimal, within `bits` bits."""
     def parse(text: str) -> int:
+        # int(text, 0) alone would also take 0o17, 0b1 and 1_0.
         try:
+            if not re.fullmatch(r"[+-]?(0[xX][0-9a-fA-F]+|[0-9]+)", text):
+                raise ValueError(text)
             value = int(text, 0)
         except ValueError:
             raise argparse.ArgumentTypeError(f"{what} must be a number (decimal or 0x hex), not {text!r}")
@@ -48,6 +53,8 @@ def _positive_float(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number: {text!r}")
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"must be a finite number of seconds, not {text}")
     if value <= 0:
         raise argparse.ArgumentTypeError(f"must be positive: {text}")
     return value
@@ -108,13 +115,29 @@ def _print_records(records, as_json: bool) -> int:
     return 0 if all(int(r.code) == SUCCESS for r in records) else 1
 
 
+def _port_hint(messages) -> str:
+    if any("Permission denied" in m or "Errno 13" in m for m in messages):
+        return ("you may not open it: add your user to the group that owns it, usually `dialout` "
+                "(sudo usermod -aG dialout $USER, then log in again)")
+    return "check the name with `tarvelpump ports` and that no other program holds it"
+
+
+def _port_error(records) -> str | None:
+    """The one message, when every query failed alike on the port itself."""
+    messages = {r.message for r in records}
+    if records and len(messages) == 1 and all(r.code.name == "EXCEPTION" for r in records):
+        return messages.pop()
+    return None
+
+
 def _failure_hint(records, port: str) -> None:
     failed = [r for r in records if int(r.code) != SUCCESS]
     if not failed:
         return
     codes = {r.code.name for r in failed}
     if "EXCEPTION" in codes:
-        hint = f"could not use port {port!r}: check the name with `tarvelpump ports` and that no other program holds it"
+        messages = [r.message for r in failed if r.code.name == "EXCEPTION"]
+        hint = f"could not use port {port!r}: {_port_hint(messages)}"
     elif codes == {"NO_DATA_RETURN"}:
         hint = "no pump answered: check the cable or radio, the baud rate, --addr and --channel, or raise --timeout"
     else:
@@ -145,6 +168,12 @@ def _query(args) -> int:
             records = [pump.get_pump_status(addr=args.addr, channel=args.channel)]
         else:
             records = [pump.get_kvo_rate([args.data], addr=args.addr, channel=args.channel)]
+    error = _port_error(records)
+    if error is not None and not args.json:
+        # The same failure to open the port, once for every query: say it once.
+        print(f"tarvelpump: {error}", file=sys.stderr)
+        _failure_hint(records, args.port)
+        return 1
     status = _print_records(records, args.json)
     _failure_hint(records, args.port)
     return status

@@ -153,7 +153,8 @@ def list_ports() -> list[ListPortInfo]: ...
 # ---------------------------------------------------------------- the device
 
 class Kelt:
-    """A pump reached through a serial port, directly or through a LoRa radio."""
+    """A pump reached through a serial port, directly or through a LoRa radio.
+    A radio address is an int (two bytes, big-endian) or a list of byte values."""
 
     _Kelt__gsh: ClassVar[list[int]]
     _Kelt__grh: ClassVar[list[int]]
@@ -167,21 +168,23 @@ class Kelt:
         self,
         command: Option,
         data_send: Sequence[int] = [],
-        to_addr: int | None = None,
+        to_addr: int | list[int] | None = None,
         to_channel: int | None = None,
     ) -> DeviceReturn: ...
-    def get_pump_status(self, addr: int | None = None, channel: int | None = None) -> DeviceReturn: ...
-    def get_pump_alarm(self, addr: int | None = None, channel: int | None = None) -> DeviceReturn: ...
+    def get_pump_status(self, addr: int | list[int] | None = None, channel: int | None = None) -> DeviceReturn: ...
+    def get_pump_alarm(self, addr: int | list[int] | None = None, channel: int | None = None) -> DeviceReturn: ...
     def get_kvo_rate(
-        self, data: Sequence[int], addr: int | None = None, channel: int | None = None
+        self, data: Sequence[int], addr: int | list[int] | None = None, channel: int | None = None
     ) -> DeviceReturn: ...
     def _Kelt__send_commands(
         self,
         head_data_list: Iterable[tuple[Option, Sequence[int]]],
-        addr: int | None = None,
+        addr: int | list[int] | None = None,
         channel: int | None = None,
     ) -> list[DeviceReturn]: ...
-    def get_all_status(self, addr: int | None = None, channel: int | None = None) -> list[DeviceReturn]: ...
+    def get_all_status(
+        self, addr: int | list[int] | None = None, channel: int | None = None
+    ) -> list[DeviceReturn]: ...
     @staticmethod
     def get_value_str(command: Option, value: Sequence[int]) -> str | None: ...
 
