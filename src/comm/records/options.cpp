@@ -42,7 +42,9 @@
 // `cls._options_` is still the tuple it was made from; the index is found
 // again through the table's type version tag (see OptionIndexSlot), so
 // rebinding `_options_` on a table, a base or the metaclass is seen at once.
-// A table that does not qualify is answered as the sketch above does.
+// A table that does not qualify is answered as the sketch above does. The
+// index is private, as an enum's `_value2member_map_` is: editing its dict
+// in place edits the answers, but nothing it holds is freed under us.
 #include "comm/records/options.hpp"
 
 #include "comm/py/args.hpp"
