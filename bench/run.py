@@ -782,16 +782,18 @@ def bench_side(args):
             order = ((nt, nn, native[i]), (pt, pn, python[i]))
             for timer, number, out in (order if (r + i) % 2 == 0 else order[::-1]):
                 out.append(timer.timeit(number) / number * 1e9)
-    t = Table(f"side by side with plain Python (bench/plain.py; ns per call, medians of "
+    t = Table(f"side by side with plain Python (bench/plain.py; ns per call, best of "
               f"{args.side_rounds} interleaved rounds of ~{args.side_budget:g} s)",
               ["call", "module ns", "plain ns", "ratio", "paired", "bound by"])
     cpu = []
     for (label, _, _, kind), ns, ps in zip(SIDE_CASES, native, python):
-        ratio = median(ns) / median(ps)
+        # The best round of each side is the one least disturbed by the rest
+        # of the machine; the median of the rounds' own ratios is beside it.
+        ratio = min(ns) / min(ps)
         paired = median([a / b for a, b in zip(ns, ps)])
         if kind == "cpu":
             cpu.append(ratio)
-        t.add(label, median(ns), median(ps), f"{ratio:.3f}", f"{paired:.3f}",
+        t.add(label, min(ns), min(ps), f"{ratio:.3f}", f"{paired:.3f}",
               "CPU" if kind == "cpu" else kind)
     n_bytes, p_bytes = per_instance_bytes(comm.Kelt), per_instance_bytes(plain.Kelt)
     t.add("memory per live Kelt() (traced B)", n_bytes, p_bytes, f"{n_bytes / p_bytes:.3f}", "",
@@ -825,8 +827,8 @@ def main(argv=None) -> int:
     args.imports = 10 if args.quick else 60
     args.instances = 40 if args.quick else 200
     args.sets = 40 if args.quick else 200
-    args.side_rounds = 5 if args.quick else 11
-    args.side_budget = 0.05 if args.quick else 0.1
+    args.side_rounds = 9 if args.quick else 31
+    args.side_budget = 0.02 if args.quick else 0.03
     sections = args.only or ["calls", "alloc", "import", "exchange", "side"]
 
     print(f"tarvelpump.comm benchmarks, {time.strftime('%Y-%m-%d %H:%M')}")
