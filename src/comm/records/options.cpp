@@ -38,11 +38,12 @@
 // in a table is taken for a slip and refused like any other wrong value.
 //
 // `codes`, `get_option_by_code`, `in`, `iter` and `len` answer from the
-// `_option_index_` that __new__ leaves in the table's own dict, as long as
-// `cls._options_` is still the tuple it was made from; the index is found
-// again through the table's type version tag (see OptionIndexSlot), so
-// rebinding `_options_` on a table, a base or the metaclass is seen at once.
-// A table that does not qualify is answered as the sketch above does. The
+// `_option_index_` that __new__ leaves in the table's own dict, once it is
+// seen to be made from what `cls._options_` gives now. That finding is kept
+// under the table's and its metaclass's type version tags (OptionIndexSlot),
+// which CPython changes on any assignment to them or to their bases, so
+// rebinding `_options_` anywhere is seen at once. A table that does not
+// qualify is answered as the sketch above does. The
 // index is private, as an enum's `_value2member_map_` is: editing its dict
 // in place edits the answers, but nothing it holds is freed under us.
 #include "comm/records/options.hpp"
@@ -63,11 +64,12 @@ namespace {
 
 // These classes come from type(), which leaves their defining module empty:
 // the methods on them find the module state through set_defining_module
-// below; the static __new__ methods are bound to the module itself.
+// below; the static __new__ methods are bound to the module itself. `obj` is
+// a table (its metaclass defines the method) or an entry (its class does).
 ModuleState *
-state_of_class(PyObject *cls)
+state_of_class(PyObject *obj)
 {
-    return state_of_type(Py_TYPE(cls));
+    return state_of_type(Py_TYPE(obj));
 }
 
 // type() leaves a class's ht_module empty; filling it (a strong reference,
