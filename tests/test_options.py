@@ -305,6 +305,8 @@ def test_look_ups_follow_the_entries_wherever_they_come_from():
     T._options_ = (T.ALIAS,)
     assert T.codes == (2,) and T.get_option_by_code(2) is T.ALIAS
     assert T.get_option_by_code(1) is None and T.A not in T and list(T) == [T.ALIAS]
+    T._option_index_ = (T._options_, (99,), {99: T.A})  # made by hand: not believed
+    assert T.codes == (2,) and T.get_option_by_code(99) is None
     del T._options_  # Options' own empty tuple shows through
     assert T.codes == () and T.get_option_by_code(2) is None and len(T) == 0
 

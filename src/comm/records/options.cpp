@@ -201,6 +201,29 @@ own_index(ModuleState *st, PyObject *cls, Ref *index)
     return 1;
 }
 
+// Whether `codes` are the codes of `entries`, one by one: an index put on a
+// table by hand is not believed. Both sides compare as ints: no Python code.
+int
+codes_match(PyObject *entries, PyObject *codes)
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(entries);
+    if (PyTuple_GET_SIZE(codes) != n) {
+        return 0;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *code = PyTuple_GET_ITEM(codes, i);
+        PyObject *entry = PyTuple_GET_ITEM(entries, i);
+        if (!PyLong_CheckExact(code) || !compares_as_int(entry)) {
+            return 0;
+        }
+        int eq = PyObject_RichCompareBool(code, entry, Py_EQ);
+        if (eq <= 0) {
+            return eq;
+        }
+    }
+    return 1;
+}
+
 // The look-ups of a table: 1 and *index set when the table has an index made
 // for its current `_options_`; 0 and *entries set when it is to be answered
 // by a scan of `cls._options_`; -1 with an exception set.
@@ -231,6 +254,10 @@ index_of(ModuleState *st, PyObject *cls, Ref *index, Ref *entries)
     }
     if (found == 0 || PyTuple_GET_ITEM(index->get(), 0) != entries->get()) {
         return 0;
+    }
+    int match = codes_match(entries->get(), PyTuple_GET_ITEM(index->get(), 1));
+    if (match <= 0) {
+        return match;
     }
     // Filed only if no key of the user's own in a class dict ran code that
     // changed a class while it was compared in the look-ups above.
