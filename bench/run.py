@@ -12,6 +12,9 @@ Sections:
             and the in-process cost of executing a second module instance
   exchange  get_all_status against the virtual pump (pause patched out)
             next to the same five exchanges done with raw pyserial calls
+  side      the same calls on the plain-Python rendering in bench/plain.py,
+            interleaved round by round: the ratio per call and their
+            geometric mean over the CPU-bound calls
 
 Needs the package installed (pip install .) and pyserial; nothing else.
 The machine should be otherwise idle; every figure is a median of several
@@ -25,6 +28,7 @@ import gc
 import gettext
 import importlib.util
 import itertools
+import math
 import os
 import platform
 import re
@@ -42,6 +46,8 @@ import serial
 
 from tarvelpump import comm
 from tarvelpump.virtualpump import PumpState, VirtualPump
+
+import plain  # bench/plain.py, next to this script
 
 C = comm.Command
 CODE = comm.DeviceReturnCode
@@ -171,7 +177,10 @@ def call_cases():
         ("get_value_str GET_PUMPDOOR_STATUS [1]", "gvs(C.GET_PUMPDOOR_STATUS, v_door)", "table text"),
         ("get_value_str GET_REMAIN_TIME [1,5]", "gvs(C.GET_REMAIN_TIME, v_remain)", "gettext + %"),
         ("  gettext.gettext('%s小时%s分') alone", "gettext('%s小时%s分')", "stdlib, called by the above"),
-        ("get_value_str GET_RATE_UNIT [1]", "gvs(C.GET_RATE_UNIT, v_unit)", "table text"),
+        ("get_value_str GET_PUMPDOOR_STATUS [1]",
+     "N.Kelt.get_value_str(N.Command.GET_PUMPDOOR_STATUS, v_door)",
+     "P.Kelt.get_value_str(P.Command.GET_PUMPDOOR_STATUS, v_door)", "cpu"),
+    ("get_value_str GET_RATE_UNIT [1]", "gvs(C.GET_RATE_UNIT, v_unit)", "table text"),
         ("get_value_str GET_PUMP_ALARM [1,0,0,0]", "gvs(C.GET_PUMP_ALARM, v_alarm)", "16-bit word"),
         ("get_value_str GET_KVO_RATE [0,0,1,44]", "gvs(C.GET_KVO_RATE, v_kvo)", "no converter: str()"),
         ("hex_str(int)", "hex_str(i8)", ""),
@@ -227,7 +236,10 @@ def pure_cases():
         ("get_value_str GET_PUMP_STATUS [2]", lambda: gvs(C.GET_PUMP_STATUS, v_status)),
         ("get_value_str GET_PUMPDOOR_STATUS [1]", lambda: gvs(C.GET_PUMPDOOR_STATUS, v_door)),
         ("get_value_str GET_REMAIN_TIME [1,5]", lambda: gvs(C.GET_REMAIN_TIME, v_remain)),
-        ("get_value_str GET_RATE_UNIT [1]", lambda: gvs(C.GET_RATE_UNIT, v_unit)),
+        ("get_value_str GET_PUMPDOOR_STATUS [1]",
+     "N.Kelt.get_value_str(N.Command.GET_PUMPDOOR_STATUS, v_door)",
+     "P.Kelt.get_value_str(P.Command.GET_PUMPDOOR_STATUS, v_door)", "cpu"),
+    ("get_value_str GET_RATE_UNIT [1]", lambda: gvs(C.GET_RATE_UNIT, v_unit)),
         ("get_value_str GET_PUMP_ALARM [1,0,0,0]", lambda: gvs(C.GET_PUMP_ALARM, v_alarm)),
         ("get_value_str GET_KVO_RATE [0,0,1,44]", lambda: gvs(C.GET_KVO_RATE, v_kvo)),
         ("hex_str(int)", lambda: hex_str(0xA7)),
@@ -650,13 +662,157 @@ def bench_exchange(args, where: str):
     return median(kelt_ms) / median(raw_ms)
 
 
+# ------------------------------------------------------------------ side
+
+
+class PlainCannedKelt(plain.Kelt):
+    """The plain Kelt with the same fixed reply as CannedKelt."""
+
+    def _Kelt__sr(self, data, recv_len=32):
+        return CANNED_REPLY
+
+
+# (label, call on the module, the same call on bench/plain.py, kind). The
+# kind says what bounds the call: "cpu" calls make the geometric mean;
+# "gettext" calls spend most of their time in gettext.gettext, which both
+# sides call at each use; "random" ones in random.random().
+SIDE_CASES = [
+    ("Table.codes (PumpStatus)", "N.PumpStatus.codes", "P.PumpStatus.codes", "cpu"),
+    ("get_option_by_code, hit", "N.PumpStatus.get_option_by_code(2)",
+     "P.PumpStatus.get_option_by_code(2)", "cpu"),
+    ("get_option_by_code, miss", "N.PumpStatus.get_option_by_code(99)",
+     "P.PumpStatus.get_option_by_code(99)", "cpu"),
+    ("Kelt()", "N.Kelt()", "P.Kelt()", "cpu"),
+    ("Kelt(port, 9600, 1)", "N.Kelt(port, 9600, 1)", "P.Kelt(port, 9600, 1)", "cpu"),
+    ("get_value_str GET_PUMP_STATUS [2]", "N.Kelt.get_value_str(N.Command.GET_PUMP_STATUS, v_status)",
+     "P.Kelt.get_value_str(P.Command.GET_PUMP_STATUS, v_status)", "cpu"),
+    ("get_value_str GET_PUMPDOOR_STATUS [1]",
+     "N.Kelt.get_value_str(N.Command.GET_PUMPDOOR_STATUS, v_door)",
+     "P.Kelt.get_value_str(P.Command.GET_PUMPDOOR_STATUS, v_door)", "cpu"),
+    ("get_value_str GET_RATE_UNIT [1]", "N.Kelt.get_value_str(N.Command.GET_RATE_UNIT, v_unit)",
+     "P.Kelt.get_value_str(P.Command.GET_RATE_UNIT, v_unit)", "cpu"),
+    ("get_value_str GET_PUMP_ALARM [1,0,0,0]",
+     "N.Kelt.get_value_str(N.Command.GET_PUMP_ALARM, v_alarm)",
+     "P.Kelt.get_value_str(P.Command.GET_PUMP_ALARM, v_alarm)", "cpu"),
+    ("get_value_str GET_KVO_RATE [0,0,1,44]", "N.Kelt.get_value_str(N.Command.GET_KVO_RATE, v_kvo)",
+     "P.Kelt.get_value_str(P.Command.GET_KVO_RATE, v_kvo)", "cpu"),
+    ("get_value_str GET_REMAIN_TIME [1,5]", "N.Kelt.get_value_str(N.Command.GET_REMAIN_TIME, v_remain)",
+     "P.Kelt.get_value_str(P.Command.GET_REMAIN_TIME, v_remain)", "gettext"),
+    ("_Kelt__chkd, 22-element list", "n_chkd(L22)", "p_chkd(L22)", "cpu"),
+    ("_Kelt__chkd, 22-byte bytes", "n_chkd(B22)", "p_chkd(B22)", "cpu"),
+    ("hex_str(int)", "N.hex_str(i8)", "P.hex_str(i8)", "cpu"),
+    ("hex_str(9-byte bytes)", "N.hex_str(b9)", "P.hex_str(b9)", "cpu"),
+    ("hex_str(9-element list)", "N.hex_str(l9)", "P.hex_str(l9)", "cpu"),
+    ("DeviceReturn(...)", "N.DeviceReturn(N.Command.GET_PUMP_STATUS, value=v_status, "
+     "code=N.DeviceReturnCode.SUCCESS, message=text)",
+     "P.DeviceReturn(P.Command.GET_PUMP_STATUS, value=v_status, "
+     "code=P.DeviceReturnCode.SUCCESS, message=text)", "cpu"),
+    ("repr(DeviceReturn)", "repr(n_rec)", "repr(p_rec)", "cpu"),
+    ("transaction, canned reply", "n_sar(command=N.Command.GET_PUMP_STATUS)",
+     "p_sar(command=P.Command.GET_PUMP_STATUS)", "cpu"),
+    ("get_pump_status(), canned reply", "n_gps()", "p_gps()", "cpu"),
+    ("fake_return_code_msg(GET_PUMP_STATUS, [2])",
+     "N.fake_return_code_msg(N.Command.GET_PUMP_STATUS, v_status)",
+     "P.fake_return_code_msg(P.Command.GET_PUMP_STATUS, v_status)", "random"),
+]
+
+
+def side_env():
+    n_canned, p_canned = CannedKelt(), PlainCannedKelt()
+    return {
+        "N": comm, "P": plain, "port": "/dev/ttyUSB0", "text": "运行",
+        "v_status": [2], "v_door": [1], "v_unit": [1], "v_remain": [1, 5], "v_alarm": [1, 0, 0, 0],
+        "v_kvo": [0, 0, 1, 44], "L22": CHKD_LIST, "B22": CHKD_BYTES,
+        "i8": 0xA7, "b9": bytes(CANNED_REPLY), "l9": list(CANNED_REPLY),
+        "n_rec": comm.DeviceReturn(comm.Command.GET_PUMP_STATUS, value=[2],
+                                   code=CODE.SUCCESS, message="运行"),
+        "p_rec": plain.DeviceReturn(plain.Command.GET_PUMP_STATUS, value=[2],
+                                    code=plain.DeviceReturnCode.SUCCESS, message="运行"),
+        "n_chkd": comm.Kelt()._Kelt__chkd, "p_chkd": plain.Kelt()._Kelt__chkd,
+        "n_sar": n_canned._Kelt__send_and_recv, "p_sar": p_canned._Kelt__send_and_recv,
+        "n_gps": n_canned.get_pump_status, "p_gps": p_canned.get_pump_status,
+    }
+
+
+def side_check(env):
+    """Both sides give the same answers, so the race is a fair one."""
+    for label, n_stmt, p_stmt, kind in SIDE_CASES:
+        if kind == "random":
+            continue
+        n, p = eval(n_stmt, env), eval(p_stmt, env)
+        if label.startswith(("Kelt(", "DeviceReturn", "transaction", "get_pump_status")):
+            n = getattr(n, "code", getattr(n, "port", None))
+            p = getattr(p, "code", getattr(p, "port", None))
+        assert n == p, (label, n, p)
+
+
+def per_instance_bytes(cls, count: int = 2000) -> float:
+    """Traced bytes held per live instance, the list holding them not counted."""
+    keep = [None] * count
+    gc.collect()
+    tracemalloc.start()
+    try:
+        before = tracemalloc.get_traced_memory()[0]
+        for i in range(count):
+            keep[i] = cls()
+        after = tracemalloc.get_traced_memory()[0]
+    finally:
+        tracemalloc.stop()
+    del keep
+    return (after - before) / count
+
+
+def bench_side(args):
+    env = side_env()
+    side_check(env)
+    timers = []
+    for label, n_stmt, p_stmt, kind in SIDE_CASES:
+        pair = []
+        for stmt in (n_stmt, p_stmt):
+            timer = timeit.Timer(stmt, globals=env)
+            number, elapsed = timer.autorange()
+            pair.append((timer, max(1, int(number * args.side_budget / max(elapsed, 1e-9)))))
+        timers.append(pair)
+    native = [[] for _ in SIDE_CASES]
+    python = [[] for _ in SIDE_CASES]
+    for r in range(args.side_rounds):
+        # Alternate which side goes first, so drift in the machine's speed
+        # falls on both alike.
+        for i, ((nt, nn), (pt, pn)) in enumerate(timers):
+            order = ((nt, nn, native[i]), (pt, pn, python[i]))
+            for timer, number, out in (order if (r + i) % 2 == 0 else order[::-1]):
+                out.append(timer.timeit(number) / number * 1e9)
+    t = Table(f"side by side with plain Python (bench/plain.py; ns per call, best of "
+              f"{args.side_rounds} interleaved rounds of ~{args.side_budget:g} s)",
+              ["call", "module ns", "plain ns", "ratio", "paired", "bound by"])
+    cpu = []
+    for (label, _, _, kind), ns, ps in zip(SIDE_CASES, native, python):
+        # The best round of each side is the one least disturbed by the rest
+        # of the machine; the median of the rounds' own ratios is beside it.
+        ratio = min(ns) / min(ps)
+        paired = median([a / b for a, b in zip(ns, ps)])
+        if kind == "cpu":
+            cpu.append(ratio)
+        t.add(label, min(ns), min(ps), f"{ratio:.3f}", f"{paired:.3f}",
+              "CPU" if kind == "cpu" else kind)
+    n_bytes, p_bytes = per_instance_bytes(comm.Kelt), per_instance_bytes(plain.Kelt)
+    t.add("memory per live Kelt() (traced B)", n_bytes, p_bytes, f"{n_bytes / p_bytes:.3f}", "",
+          "memory")
+    t.show()
+    geo = math.exp(statistics.fmean(math.log(x) for x in cpu))
+    worst = max(cpu)
+    print(f"\ngeometric mean of the ratios over the {len(cpu)} CPU-bound calls: {geo:.3f}"
+          f" (worst {worst:.3f})")
+    return geo, worst
+
+
 # ------------------------------------------------------------------ main
 
 
 def main(argv=None) -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--quick", action="store_true", help="fewer repetitions (about a minute)")
-    p.add_argument("--only", action="append", choices=["calls", "alloc", "import", "exchange"],
+    p.add_argument("--only", action="append", choices=["calls", "alloc", "import", "exchange", "side"],
                    help="run only this section (repeatable)")
     p.add_argument("--malloc-child", type=int, help=argparse.SUPPRESS)
     p.add_argument("--malloc-out", help=argparse.SUPPRESS)
@@ -671,7 +827,9 @@ def main(argv=None) -> int:
     args.imports = 10 if args.quick else 60
     args.instances = 40 if args.quick else 200
     args.sets = 40 if args.quick else 200
-    sections = args.only or ["calls", "alloc", "import", "exchange"]
+    args.side_rounds = 9 if args.quick else 31
+    args.side_budget = 0.02 if args.quick else 0.03
+    sections = args.only or ["calls", "alloc", "import", "exchange", "side"]
 
     print(f"tarvelpump.comm benchmarks, {time.strftime('%Y-%m-%d %H:%M')}")
     print(f"Python {platform.python_version()} ({platform.python_implementation()}), "
@@ -703,6 +861,12 @@ def main(argv=None) -> int:
             ratio = bench_exchange(args, where)
             targets.add(f"get_all_status / raw pyserial (pump in a {where}, medians)", f"{ratio:.3f}",
                         "1.10", "yes" if ratio <= 1.10 else "NO")
+    if "side" in sections:
+        geo, worst = bench_side(args)
+        targets.add("CPU-bound calls / plain Python: geometric mean", f"{geo:.3f}", "0.33",
+                    "yes" if geo <= 0.33 else "NO")
+        targets.add("CPU-bound calls / plain Python: worst", f"{worst:.3f}", "< 1",
+                    "yes" if worst < 1 else "NO")
     if targets.rows:
         targets.show()
     return 0

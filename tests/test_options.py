@@ -3,9 +3,12 @@ the tables' metaclass, and tables declared by a class statement."""
 
 import copy
 import gc
+import importlib.util
 import pickle
 import subprocess
 import sys
+
+import weakref
 
 import pytest
 
@@ -289,6 +292,82 @@ def test_get_option_by_code_propagates_a_failing_comparison():
         Sample.get_option_by_code(Unfriendly())
 
 
+def test_look_ups_follow_the_entries_wherever_they_come_from():
+    class T(Options):
+        A = 1
+        B = (2, "two")
+        ALIAS = (2, "again")
+
+    assert T.codes == (1, 2, 2) and T.codes is T.codes  # made once
+    assert T.get_option_by_code(2) is T.B and T.get_option_by_code(Sample.B) is T.B
+    assert T.get_option_by_code(2.0) is T.B and T.get_option_by_code(True) is T.A
+    # Rebinding the entries is seen at once, as `cls._options_` would be.
+    T._options_ = (T.ALIAS,)
+    assert T.codes == (2,) and T.get_option_by_code(2) is T.ALIAS
+    assert T.get_option_by_code(1) is None and T.A not in T and list(T) == [T.ALIAS]
+    T._option_index_ = (T._options_, (99,), {99: T.A})  # made by hand: not believed
+    assert T.codes == (2,) and T.get_option_by_code(99) is None
+    del T._options_  # Options' own empty tuple shows through
+    assert T.codes == () and T.get_option_by_code(2) is None and len(T) == 0
+
+    # A table made without OptionsMeta.__new__ inherits its base's entries.
+    class Empty(Options):
+        pass
+
+    Sub = type.__new__(OptionsMeta, "Sub", (Empty,), {})
+    assert Sub.codes == ()
+    Empty._options_ = (Sample.A,)
+    assert Sub.codes == (1,) and Sub.get_option_by_code(1) is Sample.A and Sample.A in Sub
+
+    # A metaclass that answers `_options_` itself is asked each time.
+    class Meta(OptionsMeta):
+        _options_ = property(lambda cls: (Sample.C,))
+
+    class M(Options, metaclass=Meta):
+        X = 5
+
+    assert M.codes == (-3,) and M.get_option_by_code(-3) is Sample.C
+    assert M.get_option_by_code(5) is None and len(M) == 1
+
+    # Entries with an == of their own are compared one by one, in order.
+    class Loose(Option):
+        __hash__ = Option.__hash__
+
+        def __eq__(self, other):
+            return True
+
+    class LooseMeta(OptionsMeta):
+        _option_class = Loose
+
+    class L(Options, metaclass=LooseMeta):
+        X = 1
+        Y = 2
+
+    assert L.codes == (1, 2) and L.get_option_by_code(2) is L.X
+
+    # The look-ups keep no table alive.
+    gone = weakref.ref(T), weakref.ref(Sub), weakref.ref(M), weakref.ref(L)
+    del T, Sub, M, L, Empty, Meta, Loose, LooseMeta
+    gc.collect()
+    assert [r() for r in gone] == [None] * 4
+
+
+def test_a_second_module_instance_has_its_own_state():
+    spec = importlib.util.find_spec("tarvelpump.comm")
+    other = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(other)
+    table = other.PumpStatus
+    assert table is not comm.PumpStatus and type(table) is not OptionsMeta
+    assert table.codes == comm.PumpStatus.codes
+    del other
+    gc.collect()
+    # Its classes keep the module's state: names, look-ups, entries.
+    assert table.get_option_by_code(2).name == "RUN" and repr(table.RUN) == "<PumpStatus.RUN: 2>"
+    made = type(table)("Made", (table.__base__,), {"A": (1, "a")})
+    assert made.codes == (1,) and made.get_option_by_code(1).text == "a"
+    assert comm.PumpStatus.get_option_by_code(2) is comm.PumpStatus.RUN
+
+
 # --- entries as numbers ----------------------------------------------------
 
 
@@ -439,6 +518,8 @@ def test_refcounts_of_arguments_unchanged():
     assert (sys.getrefcount(code), sys.getrefcount(odd)) == (rc_code, rc_odd)
 
     T = OptionsMeta("T", (Options,), {"X": (code, text)})
+    assert T.codes == (code,) and T.get_option_by_code(code) is T.X
+    assert T.get_option_by_code(text) is None and T.X in T
     del T
     gc.collect()
     assert (sys.getrefcount(code), sys.getrefcount(text)) == (rc_code, rc_text)

@@ -26,9 +26,24 @@
     X(list_ports) X(log) X(logging) X(message) X(name) X(open) X(options) X(port)        \
     X(random) X(read) X(recv_len) X(run) X(serial) X(serialutil) X(sleep)     \
     X(flags) X(optimize) X(stderr) X(stdout) X(subprocess) X(text) X(time) X(timeout) X(to_addr)   \
-    X(to_channel) X(tools) X(val) X(value) X(write)
+    X(to_channel) X(tools) X(val) X(value) X(write)                          \
+    X(_options_) X(_option_class) X(_option_index_) X(__new__) X(__objclass__)\
+    X(getattr) X(isupper)
 
 namespace comm {
+
+// Option tables whose look-ups (the `_option_index_` in their own dict) were
+// found to belong to their `_options_`, filed by the table's type version
+// tag (records/options.cpp). CPython changes the tags on any assignment to
+// the table, its bases or its metaclass, so a slot whose tags still match
+// needs no second check. No object is held or borrowed here.
+struct OptionIndexSlot {
+    PyObject *table;        // compared, never dereferenced
+    unsigned int tag;       // the table's tp_version_tag; 0: empty
+    unsigned int meta_tag;  // its metaclass's
+};
+
+constexpr unsigned int kOptionIndexSlots = 64;
 
 struct ModuleState {
 #define COMM_DECLARE_NAME(n) PyObject *str_##n;
@@ -47,6 +62,8 @@ struct ModuleState {
     PyObject *kw_send_item;  // ("command", "data_send", "to_addr", "to_channel")
     // sys.flags.optimize at start-up: assertions are skipped when set.
     int optimize;
+    // Option tables known to be indexed; nothing held, so nothing to clear.
+    OptionIndexSlot option_index[kOptionIndexSlots];
 };
 
 extern PyModuleDef comm_def;

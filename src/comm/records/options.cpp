@@ -13,6 +13,7 @@
 //                     ns[key] = e = mcls._option_class(code, key, text)
 //                     entries.append(e)      # each v is checked first
 //             ns["_options_"] = tuple(entries)
+//             ns["_option_index_"] = (ns["_options_"], codes, {code: first entry})
 //             cls = super().__new__(mcls, name, bases, ns)
 //             for e in entries: object.__setattr__(e, "__objclass__", cls)
 //             return cls
@@ -35,6 +36,16 @@
 //
 // An entry's code is an int or an int subclass, but not a bool: `A = True`
 // in a table is taken for a slip and refused like any other wrong value.
+//
+// `codes`, `get_option_by_code`, `in`, `iter` and `len` answer from the
+// `_option_index_` that __new__ leaves in the table's own dict, once it is
+// seen to be made from what `cls._options_` gives now. That finding is kept
+// under the table's and its metaclass's type version tags (OptionIndexSlot),
+// which CPython changes on any assignment to them or to their bases, so
+// rebinding `_options_` anywhere is seen at once. A table that does not
+// qualify is answered as the sketch above does. The
+// index is private, as an enum's `_value2member_map_` is: editing its dict
+// in place edits the answers, but nothing it holds is freed under us.
 #include "comm/records/options.hpp"
 
 #include "comm/py/args.hpp"
@@ -51,46 +62,223 @@ using py::Ref;
 
 namespace {
 
-// These classes come from type(), so PyType_GetModuleByDef cannot see the
-// module state from their methods: the few names they use are made per call.
-constexpr const char *kEntries = "_options_";           // the table's tuple
-constexpr const char *kOptionClass = "_option_class";   // on the metaclass
+// These classes come from type(), which leaves their defining module empty:
+// the methods on them find the module state through set_defining_module
+// below; the static __new__ methods are bound to the module itself. `obj` is
+// a table (its metaclass defines the method) or an entry (its class does).
+ModuleState *
+state_of_class(PyObject *obj)
+{
+    return state_of_type(Py_TYPE(obj));
+}
+
+// type() leaves a class's ht_module empty; filling it (a strong reference,
+// which type_dealloc releases and type_traverse visits) lets
+// PyType_GetModuleByDef find our state from the class's methods, as it does
+// for a class made from a spec.
+int
+set_defining_module(PyObject *type, PyObject *module)
+{
+    if (!PyType_Check(type) ||
+        !PyType_HasFeature(reinterpret_cast<PyTypeObject *>(type), Py_TPFLAGS_HEAPTYPE) ||
+        reinterpret_cast<PyHeapTypeObject *>(type)->ht_module != nullptr) {
+        PyErr_SetString(PyExc_SystemError, "set_defining_module: not a fresh heap class");
+        return -1;
+    }
+    reinterpret_cast<PyHeapTypeObject *>(type)->ht_module = Ref::borrow(module).release();
+    return 0;
+}
+
+// A static method bound to the module, so that it reaches the state
+// whichever class it is called with.
+int
+attach_static(PyObject *type, PyMethodDef *def, PyObject *module, PyObject *modname)
+{
+    Ref fn = Ref::steal(PyCFunction_NewEx(def, module, modname));
+    Ref descr = fn ? Ref::steal(PyStaticMethod_New(fn.get())) : Ref();
+    if (!descr) {
+        return -1;
+    }
+    return PyObject_SetAttrString(type, def->ml_name, descr.get());
+}
 
 Ref
 get_attr(PyObject *obj, PyObject *name)
 {
-    return name ? Ref::steal(PyObject_GetAttr(obj, name)) : Ref();
-}
-
-// An interned name, made once per use site: the attribute caches match names
-// by identity, and a fresh string per call would miss them every time. Null
-// with an exception set when it cannot be made (then tried again next time).
-#define COMM_NAME(literal)                                  \
-    ([]() -> PyObject * {                                   \
-        static PyObject *name = nullptr;                    \
-        if (name == nullptr) {                              \
-            name = PyUnicode_InternFromString(literal);     \
-        }                                                   \
-        return name;                                        \
-    }())
-
-Ref
-intern(const char *text)
-{
-    return Ref::steal(PyUnicode_InternFromString(text));
+    return Ref::steal(PyObject_GetAttr(obj, name));
 }
 
 // The entries of a table in declaration order: a new reference to a tuple.
 Ref
-entries_of(PyObject *table)
+entries_of(ModuleState *st, PyObject *table)
 {
-    Ref entries = get_attr(table, COMM_NAME(kEntries));
+    Ref entries = get_attr(table, st->str__options_);
     if (entries && !PyTuple_Check(entries.get())) {
-        PyErr_Format(PyExc_TypeError, "%R.%s must be a tuple of options", table,
-                     kEntries);
+        PyErr_Format(PyExc_TypeError, "%R._options_ must be a tuple of options", table);
         return Ref();
     }
     return entries;
+}
+
+// An int whose == and hash are int's own: comparing it with an entry runs
+// no Python code, and a dict keyed by the plain codes finds what a scan
+// comparing each entry with it would find first.
+bool
+compares_as_int(PyObject *value)
+{
+    PyTypeObject *type = Py_TYPE(value);
+    return PyLong_Check(value) && type->tp_richcompare == PyLong_Type.tp_richcompare &&
+           type->tp_hash == PyLong_Type.tp_hash;
+}
+
+// (entries, codes, {code: first entry}) for __new__ to leave in the table,
+// or an empty Ref without an exception when an entry does not compare as
+// an int (an _option_class of the user's own may make anything).
+Ref
+make_index(PyObject *entries)
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(entries);
+    Ref codes = Ref::steal(PyTuple_New(n));
+    Ref by_code = Ref::steal(PyDict_New());
+    if (!codes || !by_code) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *entry = PyTuple_GET_ITEM(entries, i);  // entries holds it
+        if (!compares_as_int(entry)) {
+            return Ref();
+        }
+        // An int subclass's index is an exact int copy: no Python code.
+        Ref code = Ref::steal(PyNumber_Index(entry));
+        if (!code) {
+            return Ref();
+        }
+        if (!PyDict_SetDefault(by_code.get(), code.get(), entry)) {
+            return Ref();
+        }
+        PyTuple_SET_ITEM(codes.get(), i, code.release());
+    }
+    return Ref::steal(PyTuple_Pack(3, entries, codes.get(), by_code.get()));
+}
+
+// Whether any class on the metaclass's MRO names `_options_`: then
+// `cls._options_` is not simply a class dict's entry and no index is used.
+// A key of the user's own in a class dict may run code while compared, so
+// the MRO and each dict are held.
+int
+metaclass_names_entries(ModuleState *st, PyObject *cls)
+{
+    Ref mro = Ref::borrow(Py_TYPE(cls)->tp_mro);
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        PyObject *base = PyTuple_GET_ITEM(mro.get(), i);
+        Ref dict = Ref::borrow(reinterpret_cast<PyTypeObject *>(base)->tp_dict);
+        int found = dict ? PyDict_Contains(dict.get(), st->str__options_) : 0;
+        if (found != 0) {
+            return found;
+        }
+    }
+    return 0;
+}
+
+// The index that __new__ left in the table's own dict: 1 and *index set
+// when it is there and has its shape, 0 when not, -1 with an exception.
+int
+own_index(ModuleState *st, PyObject *cls, Ref *index)
+{
+    Ref dict = Ref::borrow(reinterpret_cast<PyTypeObject *>(cls)->tp_dict);
+    int found = py::dict_get_item_ref(dict.get(), st->str__option_index_, index);
+    if (found <= 0) {
+        return found;
+    }
+    PyObject *held = index->get();
+    if (!PyTuple_CheckExact(held) || PyTuple_GET_SIZE(held) != 3 ||
+        !PyTuple_CheckExact(PyTuple_GET_ITEM(held, 0)) ||
+        !PyTuple_CheckExact(PyTuple_GET_ITEM(held, 1)) ||
+        !PyDict_CheckExact(PyTuple_GET_ITEM(held, 2))) {
+        *index = Ref();
+        return 0;
+    }
+    return 1;
+}
+
+// Whether `codes` are the codes of `entries`, one by one: an index put on a
+// table by hand is not believed. Both sides compare as ints: no Python code.
+int
+codes_match(PyObject *entries, PyObject *codes)
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(entries);
+    if (PyTuple_GET_SIZE(codes) != n) {
+        return 0;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *code = PyTuple_GET_ITEM(codes, i);
+        PyObject *entry = PyTuple_GET_ITEM(entries, i);
+        if (!PyLong_CheckExact(code) || !compares_as_int(entry)) {
+            return 0;
+        }
+        int eq = PyObject_RichCompareBool(code, entry, Py_EQ);
+        if (eq <= 0) {
+            return eq;
+        }
+    }
+    return 1;
+}
+
+// The look-ups of a table: 1 and *index set when the table has an index made
+// for its current `_options_`; 0 and *entries set when it is to be answered
+// by a scan of `cls._options_`; -1 with an exception set.
+int
+index_of(ModuleState *st, PyObject *cls, Ref *index, Ref *entries)
+{
+    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
+    unsigned int tag = type->tp_version_tag;
+    OptionIndexSlot &slot = st->option_index[tag % kOptionIndexSlots];
+    if (tag != 0 && slot.tag == tag && slot.table == cls &&
+        slot.meta_tag == Py_TYPE(cls)->tp_version_tag) {
+        int found = own_index(st, cls, index);
+        if (found != 0) {
+            return found;
+        }
+    }
+    // Looking `_options_` up also gives both classes a version tag.
+    *entries = entries_of(st, cls);
+    if (!*entries) {
+        return -1;
+    }
+    tag = type->tp_version_tag;
+    unsigned int meta_tag = Py_TYPE(cls)->tp_version_tag;
+    int named = metaclass_names_entries(st, cls);
+    int found = named == 0 ? own_index(st, cls, index) : 0;
+    if (named < 0 || found < 0) {
+        return -1;
+    }
+    if (found == 0 || PyTuple_GET_ITEM(index->get(), 0) != entries->get()) {
+        return 0;
+    }
+    int match = codes_match(entries->get(), PyTuple_GET_ITEM(index->get(), 1));
+    if (match <= 0) {
+        return match;
+    }
+    // Filed only if no key of the user's own in a class dict ran code that
+    // changed a class while it was compared in the look-ups above.
+    if (tag != 0 && meta_tag != 0 && type->tp_version_tag == tag &&
+        Py_TYPE(cls)->tp_version_tag == meta_tag) {
+        st->option_index[tag % kOptionIndexSlots] = OptionIndexSlot{cls, tag, meta_tag};
+    }
+    return 1;
+}
+
+// The entries of a table, from its index when it has one.
+Ref
+table_entries(ModuleState *st, PyObject *cls)
+{
+    Ref index;
+    Ref entries;
+    int indexed = index_of(st, cls, &index, &entries);
+    if (indexed > 0) {
+        return Ref::borrow(PyTuple_GET_ITEM(index.get(), 0));
+    }
+    return indexed < 0 ? Ref() : std::move(entries);
 }
 
 bool
@@ -101,13 +289,13 @@ is_code(PyObject *value)
 
 // 1 when a class-body key declares an entry (str.isupper(), no leading "_").
 int
-is_entry_name(PyObject *key)
+is_entry_name(ModuleState *st, PyObject *key)
 {
     if (!PyUnicode_Check(key) || PyUnicode_GET_LENGTH(key) == 0 ||
         PyUnicode_READ_CHAR(key, 0) == '_') {
         return 0;
     }
-    Ref upper = Ref::steal(PyObject_CallMethod(key, "isupper", nullptr));
+    Ref upper = Ref::steal(PyObject_CallMethodNoArgs(key, st->str_isupper));
     if (!upper) {
         return -1;
     }
@@ -182,10 +370,11 @@ refuse_extension(PyObject *name, PyObject *bases, PyObject *entries_key)
 // OptionsMeta.__new__(mcls, name, bases, ns, **kwds): a static method taking
 // a tuple, since what it hands on to type.__new__ is a tuple again.
 PyObject *
-OptionsMeta_new(PyObject *, PyObject *args, PyObject *kwargs)
+OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
 {
     COMM_ENTRY_BEGIN
-    Ref type_new = get_attr(reinterpret_cast<PyObject *>(&PyType_Type), COMM_NAME("__new__"));
+    ModuleState *st = state_of_module(module);
+    Ref type_new = get_attr(reinterpret_cast<PyObject *>(&PyType_Type), st->str___new__);
     if (!type_new) {
         return nullptr;
     }
@@ -202,11 +391,10 @@ OptionsMeta_new(PyObject *, PyObject *args, PyObject *kwargs)
     PyObject *bases = PyTuple_GET_ITEM(args, 2);
     PyObject *body = PyTuple_GET_ITEM(args, 3);
 
-    Ref entries_key = intern(kEntries);
-    if (!entries_key || refuse_extension(name, bases, entries_key.get()) < 0) {
+    if (refuse_extension(name, bases, st->str__options_) < 0) {
         return nullptr;
     }
-    Ref option_class = get_attr(mcls, COMM_NAME(kOptionClass));
+    Ref option_class = get_attr(mcls, st->str__option_class);
     if (!option_class) {
         return nullptr;
     }
@@ -222,7 +410,7 @@ OptionsMeta_new(PyObject *, PyObject *args, PyObject *kwargs)
         Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
         PyObject *key = PyTuple_GET_ITEM(item.get(), 0);  // item holds both
         PyObject *value = PyTuple_GET_ITEM(item.get(), 1);
-        int wanted = is_entry_name(key);
+        int wanted = is_entry_name(st, key);
         if (wanted < 0) {
             return nullptr;
         }
@@ -236,7 +424,12 @@ OptionsMeta_new(PyObject *, PyObject *args, PyObject *kwargs)
         }
     }
     Ref ordered = Ref::steal(PyList_AsTuple(entries.get()));
-    if (!ordered || PyDict_SetItem(ns.get(), entries_key.get(), ordered.get()) < 0) {
+    if (!ordered || PyDict_SetItem(ns.get(), st->str__options_, ordered.get()) < 0) {
+        return nullptr;
+    }
+    Ref index = make_index(ordered.get());
+    if (index ? PyDict_SetItem(ns.get(), st->str__option_index_, index.get()) < 0
+              : PyErr_Occurred() != nullptr) {
         return nullptr;
     }
     Ref type_args = Ref::steal(PyTuple_Pack(4, mcls, name, bases, ns.get()));
@@ -247,13 +440,10 @@ OptionsMeta_new(PyObject *, PyObject *args, PyObject *kwargs)
     if (!cls) {
         return nullptr;
     }
-    Ref objclass_key = intern("__objclass__");  // filled as in Option_new
-    if (!objclass_key) {
-        return nullptr;
-    }
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ordered.get()); ++i) {
+        // Filled as in Option_new.
         if (PyObject_GenericSetAttr(PyTuple_GET_ITEM(ordered.get(), i),
-                                    objclass_key.get(), cls.get()) < 0) {
+                                    st->str___objclass__, cls.get()) < 0) {
             return nullptr;
         }
     }
@@ -273,7 +463,8 @@ PyObject *
 OptionsMeta_contains(PyObject *cls, PyObject *item)
 {
     COMM_ENTRY_BEGIN
-    Ref entries = entries_of(cls);
+    ModuleState *st = state_of_class(cls);
+    Ref entries = st ? table_entries(st, cls) : Ref();
     if (!entries) {
         return nullptr;
     }
@@ -290,7 +481,8 @@ PyObject *
 OptionsMeta_iter(PyObject *cls, PyObject *)
 {
     COMM_ENTRY_BEGIN
-    Ref entries = entries_of(cls);
+    ModuleState *st = state_of_class(cls);
+    Ref entries = st ? table_entries(st, cls) : Ref();
     return entries ? PyObject_GetIter(entries.get()) : nullptr;
     COMM_ENTRY_END(nullptr)
 }
@@ -299,7 +491,8 @@ PyObject *
 OptionsMeta_len(PyObject *cls, PyObject *)
 {
     COMM_ENTRY_BEGIN
-    Ref entries = entries_of(cls);
+    ModuleState *st = state_of_class(cls);
+    Ref entries = st ? table_entries(st, cls) : Ref();
     return entries ? PyLong_FromSsize_t(PyTuple_GET_SIZE(entries.get()))
                    : nullptr;
     COMM_ENTRY_END(nullptr)
@@ -309,9 +502,16 @@ PyObject *
 OptionsMeta_codes(PyObject *cls, void *)
 {
     COMM_ENTRY_BEGIN
-    Ref entries = entries_of(cls);
-    if (!entries) {
+    ModuleState *st = state_of_class(cls);
+    if (st == nullptr) {
         return nullptr;
+    }
+    Ref index;
+    Ref entries;
+    int indexed = index_of(st, cls, &index, &entries);
+    if (indexed != 0) {
+        return indexed > 0 ? Ref::borrow(PyTuple_GET_ITEM(index.get(), 1)).release()
+                           : nullptr;
     }
     Py_ssize_t n = PyTuple_GET_SIZE(entries.get());
     Ref codes = Ref::steal(PyTuple_New(n));
@@ -334,9 +534,27 @@ PyObject *
 OptionsMeta_get_option_by_code(PyObject *cls, PyObject *code)
 {
     COMM_ENTRY_BEGIN
-    Ref entries = entries_of(cls);
-    if (!entries) {
+    ModuleState *st = state_of_class(cls);
+    if (st == nullptr) {
         return nullptr;
+    }
+    Ref index;
+    Ref entries;
+    int indexed = index_of(st, cls, &index, &entries);
+    if (indexed < 0) {
+        return nullptr;
+    }
+    if (indexed > 0) {
+        if (compares_as_int(code)) {
+            // `index` holds the dict across the look-up.
+            Ref entry;
+            int found = py::dict_get_item_ref(PyTuple_GET_ITEM(index.get(), 2), code, &entry);
+            if (found < 0) {
+                return nullptr;
+            }
+            return found ? entry.release() : py::none();
+        }
+        entries = Ref::borrow(PyTuple_GET_ITEM(index.get(), 0));
     }
     // The comparison may run Python code; `entries` keeps the items alive.
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries.get()); ++i) {
@@ -356,21 +574,16 @@ OptionsMeta_get_option_by_code(PyObject *cls, PyObject *code)
 // Option.__new__(cls, code, name, text=None): a free-standing entry until a
 // table claims it.
 PyObject *
-Option_new(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+Option_new(PyObject *module, PyObject *const *args, size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
+    ModuleState *st = state_of_module(module);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs < 1) {
         PyErr_SetString(PyExc_TypeError, "Option.__new__(): not enough arguments");
         return nullptr;
     }
-    Ref code_key = intern("code");
-    Ref name_key = intern("name");
-    Ref text_key = intern("text");
-    if (!code_key || !name_key || !text_key) {
-        return nullptr;
-    }
-    PyObject *names[] = {code_key.get(), name_key.get(), text_key.get()};
+    PyObject *names[] = {st->str_code, st->str_name, st->str_text};
     py::Signature sig = {"Option.__new__", names, 3, 2, 1};
     PyObject *bound[3];  // borrowed from the caller's vector
     if (py::bind_args(sig, args + 1, static_cast<size_t>(nargs - 1), kwnames,
@@ -389,18 +602,16 @@ Option_new(PyObject *, PyObject *const *args, size_t nargsf, PyObject *kwnames)
         return nullptr;
     }
     // super().__new__(cls, code), with int.__new__'s own checks on cls.
-    Ref int_new = get_attr(reinterpret_cast<PyObject *>(&PyLong_Type), COMM_NAME("__new__"));
+    Ref int_new = get_attr(reinterpret_cast<PyObject *>(&PyLong_Type), st->str___new__);
     if (!int_new) {
         return nullptr;
     }
     PyObject *new_args[] = {args[0], code.get()};
     Ref self = Ref::steal(PyObject_Vectorcall(int_new.get(), new_args, 2, nullptr));
-    Ref objclass_key = intern("__objclass__");
     // Entries are read-only to Python; only the generic setter fills them.
-    if (!self || !objclass_key ||
-        PyObject_GenericSetAttr(self.get(), name_key.get(), name) < 0 ||
-        PyObject_GenericSetAttr(self.get(), text_key.get(), text) < 0 ||
-        PyObject_GenericSetAttr(self.get(), objclass_key.get(), Py_None) < 0) {
+    if (!self || PyObject_GenericSetAttr(self.get(), st->str_name, name) < 0 ||
+        PyObject_GenericSetAttr(self.get(), st->str_text, text) < 0 ||
+        PyObject_GenericSetAttr(self.get(), st->str___objclass__, Py_None) < 0) {
         return nullptr;
     }
     return self.release();
@@ -411,7 +622,8 @@ PyObject *
 Option_str(PyObject *self, PyObject *)
 {
     COMM_ENTRY_BEGIN
-    return get_attr(self, COMM_NAME("name")).release();
+    ModuleState *st = state_of_class(self);
+    return st ? get_attr(self, st->str_name).release() : nullptr;
     COMM_ENTRY_END(nullptr)
 }
 
@@ -420,9 +632,13 @@ PyObject *
 Option_repr(PyObject *self, PyObject *)
 {
     COMM_ENTRY_BEGIN
-    Ref name = get_attr(self, COMM_NAME("name"));
-    Ref owner = get_attr(self, COMM_NAME("__objclass__"));
-    Ref number = Ref::steal(PyLong_Type.tp_repr(self));  // int.__repr__
+    ModuleState *st = state_of_class(self);
+    if (st == nullptr) {
+        return nullptr;
+    }
+    Ref name = get_attr(self, st->str_name);
+    Ref owner = name ? get_attr(self, st->str___objclass__) : Ref();
+    Ref number = owner ? Ref::steal(PyLong_Type.tp_repr(self)) : Ref();  // int.__repr__
     if (!name || !owner || !number) {
         return nullptr;
     }
@@ -430,7 +646,7 @@ Option_repr(PyObject *self, PyObject *)
         return PyUnicode_FromFormat("<%s %S: %U>", Py_TYPE(self)->tp_name,
                                     name.get(), number.get());
     }
-    Ref owner_name = get_attr(owner.get(), COMM_NAME("__name__"));
+    Ref owner_name = get_attr(owner.get(), st->str___name__);
     if (!owner_name) {
         return nullptr;
     }
@@ -476,27 +692,26 @@ PyObject *
 Option_reduce(PyObject *self, PyObject *)
 {
     COMM_ENTRY_BEGIN
-    Ref owner = get_attr(self, COMM_NAME("__objclass__"));
-    Ref name = get_attr(self, COMM_NAME("name"));
+    ModuleState *st = state_of_class(self);
+    if (st == nullptr) {
+        return nullptr;
+    }
+    Ref owner = get_attr(self, st->str___objclass__);
+    Ref name = owner ? get_attr(self, st->str_name) : Ref();
     if (!owner || !name) {
         return nullptr;
     }
     if (owner.get() == Py_None) {
-        Ref text = get_attr(self, COMM_NAME("text"));
-        Ref code = Ref::steal(PyNumber_Index(self));
+        Ref text = get_attr(self, st->str_text);
+        Ref code = text ? Ref::steal(PyNumber_Index(self)) : Ref();
         if (!text || !code) {
             return nullptr;
         }
         return Py_BuildValue("(O(OOO))", reinterpret_cast<PyObject *>(Py_TYPE(self)),
                              code.get(), name.get(), text.get());
     }
-    Ref getattr_key = intern("getattr");
-    if (!getattr_key) {
-        return nullptr;
-    }
     Ref getattr;
-    int found = py::dict_get_item_ref(PyEval_GetBuiltins(), getattr_key.get(),
-                                      &getattr);
+    int found = py::dict_get_item_ref(PyEval_GetBuiltins(), st->str_getattr, &getattr);
     if (found <= 0) {
         if (found == 0) {
             PyErr_SetString(PyExc_RuntimeError, "lost builtins.getattr");
@@ -513,10 +728,14 @@ Option_reduce_ex(PyObject *self, PyObject *)
     return Option_reduce(self, nullptr);  // the same for every protocol
 }
 
+// The __new__ methods: functions bound to the module, made static methods by
+// attach_static (METH_STATIC would hide the module from them).
+PyMethodDef OptionsMeta_new_def = {
+    "__new__", COMM_METH(OptionsMeta_new), METH_VARARGS | METH_KEYWORDS,
+    "__new__(mcls, name, bases, ns, /, **kwds)\n--\n\n"
+    "Make an option table: each upper-case class attribute becomes an Option."};
+
 PyMethodDef OptionsMeta_methods[] = {
-    {"__new__", COMM_METH(OptionsMeta_new), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
-     "__new__(mcls, name, bases, ns, /, **kwds)\n--\n\n"
-     "Make an option table: each upper-case class attribute becomes an Option."},
     {"__bool__", COMM_METH(OptionsMeta_bool), METH_NOARGS,
      "__bool__($cls, /)\n--\n\nTrue: a table is true even without entries."},
     {"__contains__", COMM_METH(OptionsMeta_contains), METH_O,
@@ -536,10 +755,12 @@ PyGetSetDef OptionsMeta_codes_def = {
     "codes", OptionsMeta_codes, nullptr,
     "The codes of the entries as plain ints, in declaration order.", nullptr};
 
+PyMethodDef Option_new_def = {
+    "__new__", COMM_METH(Option_new), METH_FASTCALL | METH_KEYWORDS,
+    "__new__(cls, code, name, text=None)\n--\n\n"
+    "An entry with this code and name, belonging to no table."};
+
 PyMethodDef Option_methods[] = {
-    {"__new__", COMM_METH(Option_new), METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-     "__new__(cls, code, name, text=None)\n--\n\n"
-     "An entry with this code and name, belonging to no table."},
     {"__str__", COMM_METH(Option_str), METH_NOARGS,
      "__str__($self, /)\n--\n\nThe entry's name."},
     {"__repr__", COMM_METH(Option_repr), METH_NOARGS,
@@ -607,7 +828,9 @@ add_options(PyObject *module)
         return -1;
     }
     Ref meta = call_metaclass(type_obj, "OptionsMeta", meta_bases.get(), meta_ns.get());
-    if (!meta || py::attach_methods(meta.get(), OptionsMeta_methods, modname.get()) < 0) {
+    if (!meta || set_defining_module(meta.get(), module) < 0 ||
+        attach_static(meta.get(), &OptionsMeta_new_def, module, modname.get()) < 0 ||
+        py::attach_methods(meta.get(), OptionsMeta_methods, modname.get()) < 0) {
         return -1;
     }
     Ref codes = Ref::steal(PyDescr_NewGetSet(
@@ -625,8 +848,10 @@ add_options(PyObject *module)
         return -1;
     }
     Ref option = call_metaclass(type_obj, "Option", option_bases.get(), option_ns.get());
-    if (!option || py::attach_methods(option.get(), Option_methods, modname.get()) < 0 ||
-        PyObject_SetAttrString(meta.get(), kOptionClass, option.get()) < 0) {
+    if (!option || set_defining_module(option.get(), module) < 0 ||
+        attach_static(option.get(), &Option_new_def, module, modname.get()) < 0 ||
+        py::attach_methods(option.get(), Option_methods, modname.get()) < 0 ||
+        PyObject_SetAttr(meta.get(), st->str__option_class, option.get()) < 0) {
         return -1;
     }
 
@@ -652,8 +877,7 @@ make_table(PyObject *module, const char *name, const EntrySpec *entries,
     Ref modname = lookup_global(module, st->str___name__);
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
     Ref ns = Ref::steal(PyDict_New());
-    Ref underscore = intern("_");
-    if (!modname || !qualname || !ns || !underscore ||
+    if (!modname || !qualname || !ns ||
         PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
         PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
         return Ref();
@@ -672,7 +896,7 @@ make_table(PyObject *module, const char *name, const EntrySpec *entries,
             }
             if (translate) {
                 // `_` as the class body would find it for this text.
-                Ref gettext = lookup_global(module, underscore.get());
+                Ref gettext = lookup_global(module, st->str__);
                 if (!gettext) {
                     return Ref();
                 }
