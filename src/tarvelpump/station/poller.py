@@ -211,7 +211,7 @@ class Poller:
         """One round, on the caller's thread; the result goes to the hub, then back."""
         with self._round_lock:
             result = self._one_round()
-        if result.exchanges or not self._stopping.is_set():  # a round cut off before it began is no news
+        if result.exchanges or result.events:  # nothing due (or stopped before it began): no news
             self.hub.publish(result)
         return result
 
@@ -426,6 +426,6 @@ class Poller:
             return self._link_backoff
         if result.exchanges:
             return 0.0  # the gap before the next exchange paces the rounds
-        # Nothing was due: sleep until the first offline pump is, or a gap.
+        # Nothing was due: sleep until the first offline pump is (no pumps: the ceiling).
         waits = [t.retry_at - time.monotonic() for t in self._tracks.values() if t.offline]
-        return max(self.settings.gap, min(waits, default=self.settings.gap))
+        return max(self.settings.gap, min(waits, default=self.settings.retry_ceiling))
