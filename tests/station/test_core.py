@@ -107,18 +107,26 @@ def test_poller_rounds_counters_and_events(make_ward, make_link, hub):
     vps[3].present = False
     link = make_link(ward.port, cls=RecordingLink, timeout=0.1, mode=RadioMode.MASTER_SLAVE)
     pumps = [Pump(link, a, 0, f"bed {a}") for a in range(4)]
-    got = []
-    hub.add(got.append)
+    got, early = [], []
+    hub.add(lambda r: (early if r.partial else got).append(r))
     poller = Poller(link, pumps, PollSettings(gap=0, status_every=2, offline_after=2, retry_ceiling=0.3), hub,
                     station="ward-7")
 
     def kinds():
-        return sorted((e.kind.value, e.pump) for e in poller.run_round().events)
+        # A pump's first-pass news (its alarm above all) is published as soon
+        # as it is read, ahead of the round's own result: never twice.
+        del early[:]
+        whole = poller.run_round()
+        assert all(e.partial and not e.readings and e.exchanges == 0 for e in early)
+        found = [e for r in early for e in r.events] + list(whole.events)
+        assert len({e.id for e in found}) == len(found)
+        return sorted((e.kind.value, e.pump) for e in found)
 
     # First sight: what needs a nurse (alarm, open door, near the end), no state change.
     assert kinds() == [("alarm_raised", "bed 0"), ("door_opened", "bed 2"), ("near_end", "bed 0")]
     r1 = got[0]
-    assert r1.link == "radio" and r1.exchanges == 3 * 5 + 1 and r1.link_up and r1.events[0].details["rank"] == 0
+    assert r1.link == "radio" and r1.exchanges == 3 * 5 + 1 and r1.link_up
+    assert early[0].events[0].kind is K.ALARM_RAISED and early[0].events[0].details["rank"] == 0
     by = {r.pump: r for r in r1.readings}
     assert by["bed 0"].remaining_s == 300 and by["bed 1"].running == 1 and by["bed 2"].door == 1
     assert by["bed 3"].codes == {"GET_PUMP_ALARM": Code.NO_DATA_RETURN}
@@ -132,7 +140,7 @@ def test_poller_rounds_counters_and_events(make_ward, make_link, hub):
     vps[0].update(alarm=0x0040)
     assert kinds() == [("alarm_cleared", "bed 0"), ("alarm_raised", "bed 0"), ("offline", "bed 3"),
                        ("state_changed", "bed 1")]
-    changed = [e.to_json() for e in got[1].events if e.kind is K.STATE_CHANGED][0]
+    changed = [e.to_json() for r in early for e in r.events if e.kind is K.STATE_CHANGED][0]
     assert [changed[k] for k in ("from", "to", "kind", "pump")] == ["STOP", "RUN", "state_changed", "bed 1"]
     assert got[1].exchanges == 3 * 2 + 1 and all(r.door is None for r in got[1].readings)
     vps[0].fault = "bad_check"

@@ -114,7 +114,8 @@ class StationMetrics:
         )
 
     def on_round(self, result: RoundResult) -> None:
-        self._round_seconds.labels(result.link).observe(result.duration_s)
+        if not result.partial:  # early news inside a round is not a round
+            self._round_seconds.labels(result.link).observe(result.duration_s)
         self._exchanges.labels(result.link).inc(result.exchanges)
         self._link_up.labels(result.link).set(1.0 if result.link_up else 0.0)
 

@@ -192,3 +192,7 @@ class RoundResult:
     events: tuple[Event, ...]
     views: tuple[PumpView, ...]  #: every pump of the link after the round
     link_up: bool = True
+    #: Early news inside a round: the events a pump's alarm word and running
+    #: state gave as soon as they were read, so an alarm does not wait for the
+    #: rest of the round. The round's own (whole) result follows.
+    partial: bool = False

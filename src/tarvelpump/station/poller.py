@@ -151,6 +151,7 @@ class _Take:
     codes: dict[str, int] = dataclasses.field(default_factory=dict)
     link_time: float = 0.0
     last_ok: datetime | None = None  #: when a good reply last came; None: none this round
+    early: bool = False  #: the first pass's news has been handed on
 
 
 def _snapshot(view: PumpView) -> PumpView:
@@ -248,6 +249,8 @@ class Poller:
             # probed: without a good reply it is not back (garbage proves nothing).
             if first and (answer.code == Code.NO_DATA_RETURN or (self._tracks[prefix].offline and not answer.ok)):
                 plan.skip(prefix)
+            elif not take.early and all(c.name in take.codes for c in FIRST_PASS):
+                self._publish_early(self._tracks[prefix], take, started, t0)
 
         end = now()
         is_up = self._link_up
@@ -273,6 +276,32 @@ class Poller:
             views=tuple(self.views()),
             link_up=is_up,
         )
+
+    def _publish_early(self, track: _Track, take: _Take, started: datetime, t0: float) -> None:
+        """Hand on at once what the pump's first pass changed (an alarm above all).
+
+        Only values are applied here; counters and online state wait for the
+        round's end, which then finds these changes already made and does not
+        report them twice. An offline pump's news waits for the round too, so
+        that it comes back online before its alarms are reported.
+        """
+        take.early = True
+        if track.offline:
+            return
+        before = _snapshot(track.view)
+        self._apply_values(track.view, take)
+        found = events.pump_events(before, track.view, time=now(), near_end_s=self.settings.near_end_s)
+        if found:
+            self.hub.publish(RoundResult(
+                link=self.link.name,
+                started=started,
+                duration_s=time.monotonic() - t0,
+                exchanges=0,
+                readings=(),
+                events=tuple(found),
+                views=(_snapshot(track.view),),
+                partial=True,
+            ))
 
     def _link_changed(self, up: bool) -> list[Event]:
         t = now()
