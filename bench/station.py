@@ -88,7 +88,8 @@ class Rounds:
 
     def of(self, link: str, skip: int = 1) -> list[RoundResult]:
         with self.lock:
-            return [r for _, r in self.results if r.link == link][skip:]
+            # early news inside a round (an alarm handed on at once) is not a round
+            return [r for _, r in self.results if r.link == link and not r.partial][skip:]
 
 
 def _demo(pumps: int, baud: int, gap: float, timeout: float = 0.5) -> Demo:
@@ -141,8 +142,8 @@ def section_silent(pumps: int, rounds: int, baud: int, gap: float, timeout: floa
         excess = [e for _, e, _ in asked]
         print(f"time-outs per round on it: at most {most}; round time above the floor in those rounds: "
               f"median {statistics.median(excess):.3f} s, max {max(excess):.3f} s, against one time-out "
-              f"({timeout} s) plus the link's guard interval after a silence ({timeout / 4} s): "
-              f"{timeout * 1.25:.3f} s")
+              f"({timeout} s) plus the link's guard interval after a silence ({timeout / 2} s): "
+              f"{timeout * 1.5:.3f} s")
     print(f"target: at most one time-out per round: {'ok' if most <= 1 else 'MISSED'}")
     return most <= 1
 
@@ -151,7 +152,7 @@ def section_latency(pumps: int, samples: int, baud: int, gap: float) -> bool:
     print(f"\n## alarm latency: virtual pump raises an alarm -> event committed; {pumps} pumps, {samples} samples")
     rec = Rounds()
     latencies: list[float] = []
-    after_read: list[float] = []
+    early = 0  # alarms handed on as soon as read, not at the round's end
     rng = random.Random(7)
     with _demo(pumps, baud, gap) as demo:
         assert demo.station is not None
@@ -168,9 +169,7 @@ def section_latency(pumps: int, samples: int, baud: int, gap: float) -> bool:
                                          for e in r.events), 60, mark)
             assert got is not None, "no alarm event"
             latencies.append(got[0] - t0)
-            # how much of it is the rest of the round after the pump was read
-            read_at = next(x.time for x in got[1].readings if x.pump == "bed 8")
-            after_read.append(got[1].started.timestamp() + got[1].duration_s - read_at.timestamp())
+            early += got[1].partial
             mark = len(rec.results)
             pump.update(alarm=0)
             rec.wait(lambda r: any(e.kind is EventKind.ALARM_CLEARED and e.pump == "bed 8"
@@ -181,8 +180,8 @@ def section_latency(pumps: int, samples: int, baud: int, gap: float) -> bool:
     print(f"round on the link {round_s:.3f} s; latency median {statistics.median(latencies):.3f} s, "
           f"p95 {p95:.3f} s, max {max(latencies):.3f} s; target p95 <= {target:.3f} s: "
           f"{'ok' if p95 <= target else 'MISSED'}")
-    print(f"of which the rest of the round after the pump's alarm word was read (events are committed "
-          f"when the round ends): median {statistics.median(after_read):.3f} s")
+    print(f"alarms committed as soon as the pump's alarm word was read (not at the round's end): "
+          f"{early} of {samples}")
     return p95 <= target
 
 
