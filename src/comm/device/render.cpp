@@ -11,6 +11,7 @@
 
 #include "comm/py/compat.hpp"
 #include "comm/py/state.hpp"
+#include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
 #include <iterator>

@@ -45,6 +45,15 @@ struct ModuleState {
     PyObject *kw_serial;     // ("port", "baudrate", "timeout"): serial.Serial(...)
     PyObject *kw_sr;         // ("data", "recv_len"): self._Kelt__sr(...)
     PyObject *kw_send_item;  // ("command", "data_send", "to_addr", "to_channel")
+    PyObject *kw_query;         // ("command", "to_addr", "to_channel")
+    PyObject *kw_addr_channel;  // ("addr", "channel"): self.__send_commands(...)
+    // Kelt's defaults, one object each as a def's defaults are.
+    PyObject *default_port;       // "COM1"
+    PyObject *default_baud_rate;  // 9600
+    PyObject *default_timeout;    // 1
+    // Port value -> capsule of its lock (device/port_lock.cpp), made on the
+    // first exchange.
+    PyObject *port_locks;
     // sys.flags.optimize at start-up: assertions are skipped when set.
     int optimize;
 };
