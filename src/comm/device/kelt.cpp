@@ -23,6 +23,7 @@
 #include "comm/device/render.hpp"
 #include "comm/device/verdict.hpp"
 #include "comm/py/args.hpp"
+#include "comm/py/compat.hpp"
 #include "comm/py/methods.hpp"
 #include "comm/py/state.hpp"
 #include "comm/py/unpack.hpp"
@@ -376,6 +377,8 @@ PyMethodDef Kelt_methods[] = {
      "\n"
      "        returns: pump status, remain time\n"
      "        "},
+    {"__getstate__", COMM_METH(Kelt_getstate), METH_NOARGS,
+     "__getstate__($self, /)\n--\n\nThe instance dict, for copy and pickle."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -386,6 +389,66 @@ PyMethodDef Kelt_static_methods[] = {
 };
 
 // ------------------------------------------------------------ the type
+
+// Allocates without the instance dict that object.__new__ would make at
+// once: __init__ may keep its attributes in the object's own fields.
+PyObject *
+Kelt_new(PyTypeObject *type, PyObject *, PyObject *)
+{
+    return type->tp_alloc(type, 0);
+}
+
+// Kelt(...) itself, by vectorcall: what type.__call__ does (__new__, then
+// __init__) without packing the arguments into a tuple and a dict first,
+// as long as neither method has been replaced on the class.
+PyObject *
+Kelt_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+{
+    COMM_ENTRY_BEGIN
+    auto *tp = reinterpret_cast<PyTypeObject *>(type);
+    PyObject *module = PyType_GetModule(tp);  // Kelt itself: never a subclass
+    if (module == nullptr) {
+        return nullptr;
+    }
+    ModuleState *st = state_of_module(module);
+    PyObject *init = PyDict_GetItemWithError(tp->tp_dict, st->str___init__);  // borrowed
+    if (init == nullptr && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (init != st->Kelt_init || tp->tp_new != Kelt_new) {
+        // The general path of type.__call__, with its tuple and dict.
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        Ref tuple = Ref::steal(PyTuple_New(nargs));
+        if (!tuple) {
+            return nullptr;
+        }
+        for (Py_ssize_t i = 0; i < nargs; ++i) {
+            PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(args[i]).release());
+        }
+        Ref kwargs;
+        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+        if (nkw > 0) {
+            kwargs = Ref::steal(PyDict_New());
+            if (!kwargs) {
+                return nullptr;
+            }
+            for (Py_ssize_t k = 0; k < nkw; ++k) {
+                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k),
+                                   args[nargs + k]) < 0) {
+                    return nullptr;
+                }
+            }
+        }
+        return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
+    }
+    Ref self = Ref::steal(tp->tp_alloc(tp, 0));
+    if (!self) {
+        return nullptr;
+    }
+    Ref done = Ref::steal(run_entry(kEntries[kInit], self.get(), tp, args, nargsf, kwnames, 1));
+    return done ? self.release() : nullptr;
+    COMM_ENTRY_END(nullptr)
+}
 
 PyMemberDef Kelt_members[] = {
     {"__dictoffset__", T_PYSSIZET, offsetof(KeltObject, dict), READONLY, nullptr},
@@ -400,6 +463,7 @@ PyGetSetDef Kelt_getset[] = {
 };
 
 PyType_Slot Kelt_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(Kelt_new)},
     {Py_tp_getattro, reinterpret_cast<void *>(Kelt_getattro)},
     {Py_tp_setattro, reinterpret_cast<void *>(Kelt_setattro)},
     {Py_tp_traverse, reinterpret_cast<void *>(Kelt_traverse)},
@@ -476,6 +540,18 @@ add_kelt(PyObject *module)
         py::attach_static_methods(type.get(), Kelt_static_methods, modname.get()) < 0) {
         return -1;
     }
+    auto *tp = reinterpret_cast<PyTypeObject *>(type.get());
+    Ref init;
+    if (py::dict_get_item_ref(tp->tp_dict, st->str___init__, &init) <= 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "Kelt has no __init__");
+        }
+        return -1;
+    }
+    st->Kelt_init = init.release();
+    // A type made from a spec has no slot for its own vectorcall on 3.11;
+    // the field is the type's, and subclasses do not inherit it.
+    tp->tp_vectorcall = Kelt_vectorcall;
     st->Kelt_type = Ref::borrow(type.get()).release();
     return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
 }

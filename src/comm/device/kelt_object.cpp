@@ -200,6 +200,21 @@ Kelt_set_dict(PyObject *self, PyObject *value, void *context)
     COMM_ENTRY_END(-1)
 }
 
+PyObject *
+Kelt_getstate(PyObject *self, PyObject *)
+{
+    COMM_ENTRY_BEGIN
+    if (materialize(self) < 0) {
+        return nullptr;
+    }
+    PyObject *dict = as_kelt(self)->dict;  // borrowed
+    if (dict == nullptr || PyDict_GET_SIZE(dict) == 0) {
+        return py::none();
+    }
+    return Ref::borrow(dict).release();
+    COMM_ENTRY_END(nullptr)
+}
+
 // __weakref__ as a Python class shows it: the first weak reference, or None.
 PyObject *
 Kelt_weakref(PyObject *self, void *)

@@ -33,6 +33,9 @@ int Kelt_setattro(PyObject *self, PyObject *name, PyObject *value);
 PyObject *Kelt_get_dict(PyObject *self, void *context);
 int Kelt_set_dict(PyObject *self, PyObject *value, void *context);
 PyObject *Kelt_weakref(PyObject *self, void *context);
+// __getstate__: the instance dict, as object's default gives it for an
+// instance whose layout has nothing else (copy and pickle rely on it).
+PyObject *Kelt_getstate(PyObject *self, PyObject *unused);
 int Kelt_traverse(PyObject *self, visitproc visit, void *arg);
 int Kelt_clear(PyObject *self);
 void Kelt_dealloc(PyObject *self);

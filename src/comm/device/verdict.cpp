@@ -3,9 +3,9 @@
 //
 //     def __chkd(self, data):
 //         s = 0
-//         for i in range(7): s += data[i]
+//         for i in range(7): s = s + data[i]
 //         if len(data) > 7:
-//             for i in range(7, 7 + data[6]): s += data[i]
+//             for i in range(7, 7 + data[6]): s = s + data[i]
 //         return (s ^ 0xFFFF).to_bytes(4, "big")[-1]
 //
 // A reply is judged in the order of the tests: nothing, too short, check
@@ -58,7 +58,7 @@ small_bytes(PyObject *seq, Bytes &out)
 
 // The sum of the check-data rule. Integers that add as int does are summed
 // in C; from the first element that does not (one with __radd__, or no
-// number at all) the sum is a Python object and `s += item` runs as written,
+// number at all) the sum is a Python object and `s + item` runs as Python adds,
 // raising what Python raises.
 class CheckSum {
   public:
@@ -79,7 +79,7 @@ class CheckSum {
                 return -1;
             }
         }
-        slow_ = Ref::steal(PyNumber_InPlaceAdd(slow_.get(), item));
+        slow_ = Ref::steal(PyNumber_Add(slow_.get(), item));
         return slow_ ? 0 : -1;
     }
 
@@ -332,7 +332,7 @@ check_data_rule(PyObject *data)
                                static_cast<std::size_t>(PyBytes_GET_SIZE(data))};
         return Ref::steal(PyLong_FromLong(core::check_data(view)));
     }
-    // s = 0; s += data[0] .. data[6]; then data[7 .. 6 + data[6]] as far as
+    // s = 0; s = s + data[0] .. data[6]; then data[7 .. 6 + data[6]] as far as
     // the length taken first reaches. Each element is fetched when it is
     // added (IndexError if the sequence shrank meanwhile), never kept.
     Py_ssize_t n = PyObject_Size(data);

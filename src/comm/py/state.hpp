@@ -8,7 +8,7 @@
 
 // Interned names, one `PyObject *str_<name>` each. The string is the name.
 #define COMM_INTERNED_NAMES(X)                                                \
-    X(__name__) X(__import__) X(_Kelt__chkd) X(_Kelt__grh) X(_Kelt__gsh)      \
+    X(__init__) X(__name__) X(__import__) X(_Kelt__chkd) X(_Kelt__grh) X(_Kelt__gsh)      \
     X(_Kelt__send_and_recv) X(_Kelt__send_commands) X(_Kelt__sr) X(DEBUG)     \
     X(Command) X(CommandRecvAppHeader) X(CommandSendAppHeader) X(ConvertFunc)      \
     X(DeviceReturn) X(DeviceReturnCode) X(EXCEPTION) X(INVALID_APP_DATA)        \
@@ -37,6 +37,7 @@ struct ModuleState {
 
     PyObject *DeviceReturn_type;  // heap class, also bound in the module
     PyObject *Kelt_type;          // heap class, also bound in the module
+    PyObject *Kelt_init;          // its own __init__, to see it replaced
     // Default of DeviceReturn's `code` argument, taken when the class is made.
     PyObject *default_code;
     // The one shared default of `data_send`: an empty list nobody modifies.
