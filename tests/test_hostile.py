@@ -257,3 +257,31 @@ def test_threads_sharing_one_kelt_on_a_real_port(make_pump, monkeypatch):
     assert wrong == []
     assert pump.answered == 80
     assert sys.getrefcount(k) == held
+
+
+class Seq:
+    """A sequence that is neither list nor tuple: the general request path."""
+
+    def __init__(self, *items):
+        self.items = items
+
+    def __len__(self):
+        return len(self.items)
+
+    def __getitem__(self, i):
+        return list(self.items)[i] if isinstance(i, slice) else self.items[i]
+
+
+def test_general_and_plain_requests_agree(monkeypatch):
+    kvo = bytes.fromhex("55AA0506005004000001 2C")
+    kvo += bytes([(sum(kvo) ^ 0xFFFF) & 0xFF])
+    sent = []
+    for data, addr, channel in [([1], 0x0102, 0x17), (Seq(1), [1, 2], True),
+                                ((1,), type("L", (list,), {})([1, 2]), 0x17), ([True], False, 0)]:
+        port = install(monkeypatch, kvo)
+        rc = comm.Kelt().get_kvo_rate(data, addr=addr, channel=channel)
+        assert (rc.code, rc.value) == (RC.SUCCESS, [0, 0, 1, 44])
+        sent.append(port.instances[0].calls[0][1])
+    frame = bytes.fromhex("55AA0506015001 01A2")
+    assert sent == [b"\x01\x02\x17" + frame, b"\x01\x02\x01" + frame,
+                    b"\x01\x02\x17" + frame, frame]

@@ -266,6 +266,57 @@ extend(PyObject *list, PyObject *part)
     return PyList_SetSlice(list, n, n, part);
 }
 
+// The request over plain bytes, when __chkd is the class's own and the frame
+// so far, the user data and the radio arguments are plain byte values (or
+// absent): what finish_request computes, without an object per byte. False
+// sends every other case there, errors included.
+bool
+plain_request(PyObject *frame, PyObject *data_send, Py_ssize_t data_len, PyObject *to_addr,
+              PyObject *to_channel, Ref *request)
+{
+    Bytes head, user, address;
+    if (!small_bytes(frame, head) || !small_bytes(data_send, user)) {
+        return false;
+    }
+    if (user.size() > static_cast<std::size_t>(data_len)) {
+        user.resize(static_cast<std::size_t>(data_len));  // data_send[:N]
+    }
+    std::uint8_t channel = 0;
+    bool has_channel = false;
+    if (to_channel != Py_None) {
+        if (!PyLong_CheckExact(to_channel)) {
+            return false;
+        }
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(to_channel, &overflow);
+        if (overflow || v < 0 || v > 255) {
+            return false;  // bytes() refuses it on the general path
+        }
+        channel = static_cast<std::uint8_t>(v);
+        has_channel = v != 0;
+    }
+    if (PyLong_CheckExact(to_addr)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(to_addr, &overflow);
+        if (overflow || v < 0 || v > 0xFFFF) {
+            return false;
+        }
+        if (v != 0) {
+            address = {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v & 0xFF)};
+        }
+    }
+    else if (to_addr != Py_None && !(PyList_CheckExact(to_addr) && small_bytes(to_addr, address))) {
+        return false;
+    }
+    Bytes wire = core::build_request({head.data(), head.size()}, {nullptr, 0},
+                                     {user.data(), user.size()},
+                                     {address.data(), address.size()},
+                                     has_channel ? &channel : nullptr);
+    *request = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(wire.data()),
+                                                    static_cast<Py_ssize_t>(wire.size())));
+    return true;
+}
+
 // Request assembly after the length test: user data, check data, channel,
 // address, bytes(). `frame` holds the frame header and application header.
 Ref
@@ -273,6 +324,10 @@ finish_request(PyObject *frame_in, PyObject *data_send, Py_ssize_t data_len,
                PyObject *chkd, bool own_chkd, PyObject *to_addr, PyObject *to_channel)
 {
     Ref frame = Ref::borrow(frame_in);
+    Ref plain;
+    if (own_chkd && plain_request(frame_in, data_send, data_len, to_addr, to_channel, &plain)) {
+        return plain;  // empty only when the bytes object could not be made
+    }
     Ref user = Ref::steal(PySequence_GetSlice(data_send, 0, data_len));
     if (!user || extend(frame.get(), user.get()) < 0) {
         return Ref();

@@ -29,7 +29,9 @@ early_index(ModuleState *st, PyObject *name)
             return i;
         }
     }
-    if (!PyUnicode_Check(name)) {
+    // Two interned strings are equal only when identical: the names the
+    // interpreter looks up (method names in code) stop here.
+    if (!PyUnicode_Check(name) || (PyUnicode_CheckExact(name) && PyUnicode_CHECK_INTERNED(name))) {
         return -1;
     }
     for (int i = 0; i < 3; ++i) {
@@ -190,7 +192,7 @@ int
 Kelt_set_dict(PyObject *self, PyObject *value, void *context)
 {
     COMM_ENTRY_BEGIN
-    if (value != nullptr && !PyDict_Check(value)) {
+    if (value == nullptr || !PyDict_Check(value)) {
         return PyObject_GenericSetDict(self, value, context);  // its TypeError
     }
     for (PyObject *&slot : as_kelt(self)->early) {

@@ -26,34 +26,6 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// Copies `seq` into `out` when it is a list or tuple of integers 0..255 that
-// compare as int does. Reading such items runs no Python code, so the loop
-// may look at the list directly; anything else is left to the general path.
-bool
-small_bytes(PyObject *seq, Bytes &out)
-{
-    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) {
-        return false;
-    }
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
-    out.clear();
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PySequence_Fast_GET_ITEM(seq, i);
-        if (!PyLong_Check(item) ||
-            Py_TYPE(item)->tp_richcompare != PyLong_Type.tp_richcompare) {
-            return false;
-        }
-        int overflow = 0;
-        long v = PyLong_AsLongAndOverflow(item, &overflow);
-        if (overflow || v < 0 || v > 255) {
-            return false;
-        }
-        out.push_back(static_cast<std::uint8_t>(v));
-    }
-    return true;
-}
-
 // ------------------------------------------------------------ check data
 
 // The sum of the check-data rule. Integers that add as int does are summed
@@ -278,6 +250,32 @@ judge_reply_bytes(PyObject *module, const Bytes &reply, PyObject *grh,
 }
 
 }  // namespace
+
+bool
+small_bytes(PyObject *seq, std::vector<std::uint8_t> &out)
+{
+    if (!PyList_CheckExact(seq) && !PyTuple_CheckExact(seq)) {
+        return false;
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(seq);
+    out.clear();
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PySequence_Fast_GET_ITEM(seq, i);
+        if (!PyLong_Check(item) ||
+            Py_TYPE(item)->tp_richcompare != PyLong_Type.tp_richcompare ||
+            Py_TYPE(item)->tp_as_number->nb_add != PyLong_Type.tp_as_number->nb_add) {
+            return false;
+        }
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(item, &overflow);
+        if (overflow || v < 0 || v > 255) {
+            return false;
+        }
+        out.push_back(static_cast<std::uint8_t>(v));
+    }
+    return true;
+}
 
 Ref
 call_chkd(PyObject *chkd, bool own, PyObject *data)

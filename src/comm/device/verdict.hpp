@@ -8,8 +8,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 namespace comm {
+
+// Copies `seq` into `out` when it is a list or tuple of integers 0..255 that
+// compare and add as int does (Command entries do). Reading such items runs
+// no Python code, so the loop may look at the list directly; for anything
+// else (false) the caller takes the general path, which does what Python
+// does.
+bool small_bytes(PyObject *seq, std::vector<std::uint8_t> &out);
 
 // A new list of the byte values p[0, n).
 py::Ref list_of(const std::uint8_t *p, std::size_t n);
