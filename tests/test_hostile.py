@@ -168,6 +168,20 @@ def test_constructor_binding_reports_what_python_reports(args, kwargs):
     assert str(got.value) == str(expected.value)
 
 
+def python_fake(addr, /):
+    pass
+
+
+@pytest.mark.parametrize("kwargs", [dict(addr=1), dict(x=1), dict(addr=1, x=2)])
+def test_positional_only_binding_reports_what_python_reports(kwargs):
+    python_fake.__qualname__ = "fake_get_all_status"
+    with pytest.raises(TypeError) as expected:
+        python_fake(**kwargs)
+    with pytest.raises(TypeError) as got:
+        comm.fake_get_all_status(**kwargs)
+    assert str(got.value) == str(expected.value)
+
+
 def test_overridden_chkd_is_called(monkeypatch):
     seen = []
 

@@ -120,4 +120,28 @@ bind_args(const Signature &sig, PyObject *const *args, size_t nargsf,
     return 0;
 }
 
+// bind_args for a signature whose parameters are all positional-only
+// (`def f(a, /)`): a keyword is refused as the interpreter refuses it.
+inline int
+bind_positional_only(const Signature &sig, PyObject *const *args, size_t nargsf,
+                     PyObject *kwnames, PyObject **out)
+{
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (detail::find_param(sig, key) < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                         sig.qualname, key);
+        }
+        else {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got some positional-only arguments passed as keyword "
+                         "arguments: '%S'",
+                         sig.qualname, key);
+        }
+        return -1;
+    }
+    return bind_args(sig, args, nargsf, nullptr, out);
+}
+
 }  // namespace comm::py

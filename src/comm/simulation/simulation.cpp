@@ -268,14 +268,8 @@ module_fake_get_all_status(PyObject *module, PyObject *const *args, size_t nargs
     PyObject *names[] = {st->str_addr};
     PyObject *addr;
     // A positional-only parameter, as the function has always taken it.
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "fake_get_all_status() got some positional-only "
-                                      "arguments passed as keyword arguments: '%U'",
-                     PyTuple_GET_ITEM(kwnames, 0));
-        return nullptr;
-    }
     py::Signature sig = {"fake_get_all_status", names, 1, 1, 0};
-    if (py::bind_args(sig, args, nargsf, nullptr, &addr) < 0) {
+    if (py::bind_positional_only(sig, args, nargsf, kwnames, &addr) < 0) {
         return nullptr;
     }
     Ref format = Ref::steal(PyUnicode_FromString("Get faking status from address %s"));
