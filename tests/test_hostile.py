@@ -63,6 +63,8 @@ def no_int_add(name):
      TypeError, no_int_add("Clearer")),
     (lambda: comm.Kelt().get_kvo_rate(self_clearing()), TypeError, no_int_add("Clearer")),
     (lambda: comm.Kelt().get_kvo_rate([Idx()]), TypeError, no_int_add("Idx")),
+    (lambda: with_sr(lambda d: itertools.count()).get_pump_status(), TypeError,
+     "object of type 'itertools.count' has no len()"),
     (lambda: with_sr(lambda d: self_clearing(*STATUS_REPLY[:-1], last=True)).get_pump_status(), None,
      "Received check data (1) is not correct. should be a7"),
 ])

@@ -309,7 +309,23 @@ own_list(PyObject *seq)
     if (PyList_CheckExact(seq)) {
         return Ref::steal(PyList_GetSlice(seq, 0, PyList_GET_SIZE(seq)));
     }
-    return Ref::steal(PySequence_List(seq));
+    // len(reply), then reply[i] for each index, as the checks read it: an
+    // object without a length is refused, never iterated without end.
+    Py_ssize_t n = PyObject_Size(seq);
+    if (n < 0) {
+        return Ref();
+    }
+    Ref list = Ref::steal(PyList_New(0));
+    if (!list) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Ref item = Ref::steal(PySequence_GetItem(seq, i));
+        if (!item || PyList_Append(list.get(), item.get()) < 0) {
+            return Ref();
+        }
+    }
+    return list;
 }
 
 Ref

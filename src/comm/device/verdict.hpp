@@ -22,9 +22,9 @@ bool small_bytes(PyObject *seq, std::vector<std::uint8_t> &out);
 // A new list of the byte values p[0, n).
 py::Ref list_of(const std::uint8_t *p, std::size_t n);
 
-// A private copy of a list another party holds (list(seq) for other
-// sequences), so later slices and reads see one state whatever that party's
-// code does meanwhile.
+// A private copy of a list another party holds (for other sequences, their
+// len() items by index), so later slices and reads see one state whatever
+// that party's code does meanwhile.
 py::Ref own_list(PyObject *seq);
 
 // hex_str(data), the module's function looked up now. Its result is the
