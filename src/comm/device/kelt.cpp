@@ -411,11 +411,14 @@ Kelt_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *
         return nullptr;
     }
     ModuleState *st = state_of_module(module);
-    PyObject *init = PyDict_GetItemWithError(tp->tp_dict, st->str___init__);  // borrowed
-    if (init == nullptr && PyErr_Occurred()) {
-        return nullptr;
+    PyObject *init = nullptr;  // borrowed; null also once the state is cleared
+    if (st->Kelt_init != nullptr) {
+        init = PyDict_GetItemWithError(tp->tp_dict, st->str___init__);
+        if (init == nullptr && PyErr_Occurred()) {
+            return nullptr;
+        }
     }
-    if (init != st->Kelt_init || tp->tp_new != Kelt_new) {
+    if (init == nullptr || init != st->Kelt_init || tp->tp_new != Kelt_new) {
         // The general path of type.__call__, with its tuple and dict.
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
         Ref tuple = Ref::steal(PyTuple_New(nargs));

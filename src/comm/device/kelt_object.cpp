@@ -20,10 +20,38 @@ has_early(KeltObject *k)
 PyObject *ModuleState::*const kEarlyNames[3] = {
     &ModuleState::str_port, &ModuleState::str_baud_rate, &ModuleState::str_timeout};
 
+const char *const kEarlyText[3] = {"port", "baud_rate", "timeout"};
+
+// The state's interned names go when the module is cleared (a cycle with
+// the class broken by the collector), while an instance may still live.
+bool
+state_cleared(ModuleState *st)
+{
+    return st->Kelt_type == nullptr;
+}
+
+// Name `i` as a new reference, also when the state has been cleared.
+Ref
+early_name(ModuleState *st, int i)
+{
+    if (state_cleared(st)) {
+        return Ref::steal(PyUnicode_InternFromString(kEarlyText[i]));
+    }
+    return Ref::borrow(st->*kEarlyNames[i]);
+}
+
 // Which of the three names `name` is, or -1.
 int
 early_index(ModuleState *st, PyObject *name)
 {
+    if (state_cleared(st)) {
+        for (int i = 0; i < 3; ++i) {
+            if (PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, kEarlyText[i]) == 0) {
+                return i;
+            }
+        }
+        return -1;
+    }
     for (int i = 0; i < 3; ++i) {
         if (name == st->*kEarlyNames[i]) {
             return i;
@@ -48,7 +76,7 @@ early_index(ModuleState *st, PyObject *name)
 int
 early_applies(PyObject *self, ModuleState *st, int i)
 {
-    if (Py_TYPE(self) != reinterpret_cast<PyTypeObject *>(st->Kelt_type) ||
+    if (state_cleared(st) || Py_TYPE(self) != reinterpret_cast<PyTypeObject *>(st->Kelt_type) ||
         as_kelt(self)->dict != nullptr) {
         return 0;
     }
@@ -80,7 +108,11 @@ materialize(PyObject *self)
     for (int i = 0; i < 3; ++i) {
         Ref value = Ref::steal(k->early[i]);  // the slot's reference moves here
         k->early[i] = nullptr;
-        if (value && PyDict_SetDefault(dict.get(), st->*kEarlyNames[i], value.get()) == nullptr) {
+        if (!value) {
+            continue;
+        }
+        Ref name = early_name(st, i);
+        if (!name || PyDict_SetDefault(dict.get(), name.get(), value.get()) == nullptr) {
             return -1;
         }
     }
@@ -117,8 +149,11 @@ store_attributes(PyObject *self, ModuleState *st, PyObject *const values[3])
         if (early) {
             Py_XSETREF(k->early[i], Ref::borrow(values[i]).release());
         }
-        else if (PyObject_SetAttr(self, st->*kEarlyNames[i], values[i]) < 0) {
-            return -1;
+        else {
+            Ref name = early_name(st, i);
+            if (!name || PyObject_SetAttr(self, name.get(), values[i]) < 0) {
+                return -1;
+            }
         }
     }
     return 0;
