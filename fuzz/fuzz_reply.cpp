@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "comm/device/frame.hpp"
+#include "comm/core/frame.hpp"
 
 namespace {
 

@@ -428,6 +428,66 @@ def test_transaction_outcomes(ports):
     steady(paths, watch=[k, data, addr])
 
 
+class Clearer:
+    """Empties the list that holds it when converted."""
+
+    def __init__(self, lst):
+        self.lst = lst
+
+    def __index__(self):
+        self.lst.clear()
+        return 1
+
+
+class OwnCheck(Kelt):
+    def _Kelt__chkd(self, data):
+        return 0xA9 if len(data) == 7 else 0xA7
+
+
+def test_hostile_paths(ports):
+    """Lists changed while read, overrides, odd replies, unpacking, the port
+    lock, rebound globals: each path's failure as well as its success."""
+    good = ports(STATUS_REPLY)
+    serial.Serial = good
+    k, own = Kelt(), OwnCheck()
+    def odd_reply(self, data, recv_len=32):
+        reply = list(STATUS_REPLY[:-1])
+        reply.append(Clearer(reply))
+        return reply
+    odd = type("Odd", (Kelt,), dict(_Kelt__sr=odd_reply))()
+    unhashable = Kelt([1])
+
+    def cleared(*tail):
+        lst = []
+        lst += [Clearer(lst), *tail]
+        return lst
+
+    def sequences():
+        raises(TypeError, k._Kelt__chkd, cleared(7, 0, 0, 0, 0, 0, 0, 0, 0))
+        raises(TypeError, k.get_kvo_rate, cleared())
+        assert k.get_pump_status(addr=cleared(7)).code == RC.SUCCESS
+        assert odd.get_pump_status().code == RC.INVALID_CHECK_DATA
+
+    def overrides():
+        assert own.get_pump_status().value == 2
+        assert unhashable.get_pump_status().code == RC.SUCCESS
+
+    def unpacking():
+        raises(ValueError, k._Kelt__send_commands, [[C.GET_PUMP_STATUS, [], 3]])
+        raises(TypeError, k._Kelt__send_commands, [5])
+        raises(TypeError, Kelt, *range(20), x=1)
+
+    def hex_as_bytes():
+        hex_str = comm.hex_str
+        comm.hex_str = lambda d: b"\xe4"
+        try:
+            assert "b'\\xe4'" in k._Kelt__send_and_recv(C.GET_PUMP_ALARM).message
+        finally:
+            comm.hex_str = hex_str
+
+    steady([sequences, overrides, unpacking, hex_as_bytes], watch=[k, own, odd, unhashable])
+
+
 def test_queries_over_a_scripted_port(ports):
     k = Kelt()
     kvo = [1]

@@ -10,9 +10,11 @@
 #include "comm/py/args.hpp"
 #include "comm/py/compat.hpp"
 #include "comm/py/state.hpp"
+#include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
 #include <string>
+#include <utility>
 
 namespace comm {
 
@@ -58,10 +60,11 @@ append_hex(std::string &out, long value)
 }
 
 // The common case, a bytes object or a list of plain ints, measured first and
-// then written straight into the result: no buffer in between. Null without
-// an exception when a list holds anything else.
-PyObject *
-hex_join_small(PyObject *data)
+// then written straight into the result: no buffer in between. 1 with *out
+// set, 0 when a list holds anything else (the general path then runs), -1
+// with an exception set.
+int
+hex_join_small(PyObject *data, Ref *out)
 {
     bool is_bytes = PyBytes_Check(data);
     Py_ssize_t n = is_bytes ? PyBytes_GET_SIZE(data) : PyList_GET_SIZE(data);
@@ -85,15 +88,15 @@ hex_join_small(PyObject *data)
     for (Py_ssize_t i = 0; i < n; ++i) {
         long v = 0;
         if (!value_at(i, &v)) {
-            return nullptr;
+            return 0;
         }
         total += hex_width(v);
     }
-    PyObject *text = PyUnicode_New(static_cast<Py_ssize_t>(total), 127);
-    if (text == nullptr) {
-        return nullptr;
+    Ref text = Ref::steal(PyUnicode_New(static_cast<Py_ssize_t>(total), 127));
+    if (!text) {
+        return -1;
     }
-    char *p = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text));
+    char *p = reinterpret_cast<char *>(PyUnicode_1BYTE_DATA(text.get()));
     for (Py_ssize_t i = 0; i < n; ++i) {
         long v = 0;
         value_at(i, &v);
@@ -102,7 +105,8 @@ hex_join_small(PyObject *data)
         }
         p = write_hex(p, v);
     }
-    return text;
+    *out = std::move(text);
+    return 1;
 }
 
 // Appends hex(item) as the builtin computes it (through __index__).
@@ -137,9 +141,10 @@ PyObject *
 hex_join(PyObject *data)
 {
     if (PyBytes_Check(data) || PyList_CheckExact(data)) {
-        PyObject *text = hex_join_small(data);
-        if (text != nullptr || PyErr_Occurred()) {
-            return text;
+        Ref text;
+        int done = hex_join_small(data, &text);
+        if (done != 0) {
+            return text.release();  // null when done < 0
         }
     }
     std::string out;

@@ -21,43 +21,12 @@
 //     if __name__ == "__main__": demonstration
 #include "comm/py/compat.hpp"
 #include "comm/py/state.hpp"
+#include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
 namespace comm {
 
 using py::Ref;
-
-Ref
-lookup_global(PyObject *module, PyObject *name)
-{
-    Ref value;
-    int found = py::dict_get_item_ref(PyModule_GetDict(module), name, &value);
-    if (found != 0) {
-        return value;  // found, or an error is set
-    }
-    found = py::dict_get_item_ref(PyEval_GetBuiltins(), name, &value);
-    if (found == 0) {
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-    }
-    return value;
-}
-
-// `import <dotted>` as the statement does it: through builtins.__import__,
-// so an import hook sees it; returns the top-level package.
-Ref
-import_statement(PyObject *module, const char *dotted)
-{
-    ModuleState *st = state_of_module(module);
-    Ref import = lookup_global(module, st->str___import__);
-    Ref name = Ref::steal(PyUnicode_FromString(dotted));
-    Ref level = Ref::steal(PyLong_FromLong(0));
-    if (!import || !name || !level) {
-        return Ref();
-    }
-    PyObject *globals = PyModule_GetDict(module);  // borrowed; lives with module
-    PyObject *args[] = {name.get(), globals, Py_None, Py_None, level.get()};
-    return Ref::steal(PyObject_Vectorcall(import.get(), args, 5, nullptr));
-}
 
 namespace {
 
@@ -270,8 +239,10 @@ comm_traverse(PyObject *module, visitproc visit, void *arg)
     }
     Py_VISIT(st->DeviceReturn_type);
     Py_VISIT(st->Kelt_type);
+    Py_VISIT(st->Kelt_init);
     Py_VISIT(st->default_code);
     Py_VISIT(st->empty_data);
+    Py_VISIT(st->port_locks);
     return 0;
 }
 
@@ -287,11 +258,18 @@ comm_clear(PyObject *module)
 #undef COMM_CLEAR_NAME
     Py_CLEAR(st->DeviceReturn_type);
     Py_CLEAR(st->Kelt_type);
+    Py_CLEAR(st->Kelt_init);
     Py_CLEAR(st->default_code);
     Py_CLEAR(st->empty_data);
+    Py_CLEAR(st->port_locks);
     Py_CLEAR(st->kw_serial);
     Py_CLEAR(st->kw_sr);
     Py_CLEAR(st->kw_send_item);
+    Py_CLEAR(st->kw_query);
+    Py_CLEAR(st->kw_addr_channel);
+    Py_CLEAR(st->default_port);
+    Py_CLEAR(st->default_baud_rate);
+    Py_CLEAR(st->default_timeout);
     return 0;
 }
 

@@ -17,15 +17,8 @@ int add_kelt(PyObject *module);           // Kelt
 int add_simulation(PyObject *module);     // fake_* functions
 int run_demo(PyObject *module);           // only when __name__ == "__main__"
 
-// Looks a module global up as Python code in the module would at call time
-// (module dict first, then builtins); NameError when neither has it.
-py::Ref lookup_global(PyObject *module, PyObject *name);
-
 // A builtin function bound to the module (its `self`), with __module__ set
 // to the module's name. New reference.
 py::Ref make_module_function(PyObject *module, PyMethodDef *def);
-
-// `import <dotted>` as the statement does it, returning the top package.
-py::Ref import_statement(PyObject *module, const char *dotted);
 
 }  // namespace comm

@@ -1,4 +1,4 @@
-// Unit tests of the pure protocol core (comm/device/frame.hpp): check data,
+// Unit tests of the pure protocol core (comm/core/frame.hpp): check data,
 // request assembly, read size and reply validation. Every expected frame and
 // check byte is written out literally; sums are given in comments so a reader
 // can verify them by hand.
@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "check.hpp"
-#include "comm/device/frame.hpp"
+#include "comm/core/frame.hpp"
 
 namespace {
 

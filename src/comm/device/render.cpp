@@ -11,9 +11,12 @@
 
 #include "comm/py/compat.hpp"
 #include "comm/py/state.hpp"
+#include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
+#include <cstdio>
 #include <iterator>
+#include <string>
 
 namespace comm {
 
@@ -121,6 +124,37 @@ const char *const kConvertedCommands[] = {
     "GET_RATE_UNIT", "GET_PUMP_ALARM",
 };
 
+// str(value). A list or tuple of plain ints (every reply value) is written
+// here: neither type's repr can be overridden, and list.__repr__'s guard
+// against recursion costs more than the digits.
+Ref
+str_of(PyObject *value)
+{
+    bool is_list = PyList_CheckExact(value);
+    if (!is_list && !PyTuple_CheckExact(value)) {
+        return Ref::steal(PyObject_Str(value));
+    }
+    Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
+    if (n == 0 || n > 64) {
+        return Ref::steal(PyObject_Str(value));
+    }
+    std::string out(1, is_list ? '[' : '(');
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject *item = PySequence_Fast_GET_ITEM(value, i);  // no Python code runs
+        int overflow = 0;
+        long v = PyLong_CheckExact(item) ? PyLong_AsLongAndOverflow(item, &overflow) : 0;
+        if (!PyLong_CheckExact(item) || overflow) {
+            return Ref::steal(PyObject_Str(value));
+        }
+        char digits[24];
+        int len = std::snprintf(digits, sizeof digits, i > 0 ? ", %ld" : "%ld", v);
+        out.append(digits, static_cast<std::size_t>(len));
+    }
+    out += is_list ? "]" : (n == 1 ? ",)" : ")");
+    return Ref::steal(
+        PyUnicode_DecodeASCII(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr));
+}
+
 }  // namespace
 
 int
@@ -204,7 +238,7 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
         return Ref();
     }
     if (!truthy) {
-        return Ref::steal(PyObject_Str(value));
+        return str_of(value);
     }
     Ref text = Ref::steal(PyObject_CallOneArg(converter.get(), value));
     if (text || !PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -227,7 +261,7 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
     if (!logged) {
         return Ref();
     }
-    return Ref::steal(PyObject_Str(value));
+    return str_of(value);
 }
 
 }  // namespace comm

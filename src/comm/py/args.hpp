@@ -40,14 +40,35 @@ find_param(const Signature &sig, PyObject *key)
 }  // namespace detail
 
 // Fills out[0..nparams) with borrowed arguments, nullptr where a parameter
-// with a default was not given. Returns 0, or -1 with TypeError set.
+// with a default was not given. Returns 0, or -1 with TypeError set. The
+// checks run in the interpreter's order (a function's frame set-up): the
+// keywords first, then the count of positionals, then missing arguments,
+// so a call that is wrong in several ways gets the message Python gives.
 inline int
 bind_args(const Signature &sig, PyObject *const *args, size_t nargsf,
           PyObject *kwnames, PyObject **out)
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     for (Py_ssize_t i = 0; i < sig.nparams; ++i) {
-        out[i] = nullptr;
+        out[i] = i < nargs ? args[i] : nullptr;
+    }
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        Py_ssize_t i = detail::find_param(sig, key);
+        if (i < 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got an unexpected keyword argument '%S'",
+                         sig.qualname, key);
+            return -1;
+        }
+        if (out[i] != nullptr) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got multiple values for argument '%S'",
+                         sig.qualname, key);
+            return -1;
+        }
+        out[i] = args[nargs + k];
     }
     if (nargs > sig.nparams) {
         Py_ssize_t lo = sig.nrequired + sig.self_count;
@@ -67,27 +88,6 @@ bind_args(const Signature &sig, PyObject *const *args, size_t nargsf,
                          given == 1 ? "was" : "were");
         }
         return -1;
-    }
-    for (Py_ssize_t i = 0; i < nargs; ++i) {
-        out[i] = args[i];
-    }
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    for (Py_ssize_t k = 0; k < nkw; ++k) {
-        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
-        Py_ssize_t i = detail::find_param(sig, key);
-        if (i < 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() got an unexpected keyword argument '%S'",
-                         sig.qualname, key);
-            return -1;
-        }
-        if (out[i] != nullptr) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() got multiple values for argument '%S'",
-                         sig.qualname, key);
-            return -1;
-        }
-        out[i] = args[nargs + k];
     }
     Py_ssize_t missing = 0;
     for (Py_ssize_t i = 0; i < sig.nrequired; ++i) {
@@ -120,46 +120,28 @@ bind_args(const Signature &sig, PyObject *const *args, size_t nargsf,
     return 0;
 }
 
-}  // namespace comm::py
-
-namespace comm::py {
-
-// bind_args for the tuple-and-dict calling convention (tp_init). The
-// arguments stay borrowed from `args` and `kwargs`, which outlive the call.
+// bind_args for a signature whose parameters are all positional-only
+// (`def f(a, /)`): a keyword is refused as the interpreter refuses it.
 inline int
-bind_tuple_args(const Signature &sig, PyObject *args, PyObject *kwargs,
-                PyObject **out)
+bind_positional_only(const Signature &sig, PyObject *const *args, size_t nargsf,
+                     PyObject *kwnames, PyObject **out)
 {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    Py_ssize_t nkw = kwargs ? PyDict_GET_SIZE(kwargs) : 0;
-    if (nkw == 0) {
-        return bind_args(sig, &PyTuple_GET_ITEM(args, 0),
-                         static_cast<size_t>(nargs), nullptr, out);
-    }
-    constexpr Py_ssize_t kMax = 16;
-    if (nargs + nkw > kMax) {
-        // More arguments than any of our signatures takes: let the binder
-        // report the surplus of positionals, or the first stray keyword.
-        nkw = kMax - (nargs < kMax ? nargs : kMax);
-    }
-    PyObject *stack[kMax];
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!kwnames) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject *key = PyTuple_GET_ITEM(kwnames, k);
+        if (detail::find_param(sig, key) < 0) {
+            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                         sig.qualname, key);
+        }
+        else {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got some positional-only arguments passed as keyword "
+                         "arguments: '%S'",
+                         sig.qualname, key);
+        }
         return -1;
     }
-    Py_ssize_t i = 0;
-    for (; i < nargs && i < kMax; ++i) {
-        stack[i] = PyTuple_GET_ITEM(args, i);
-    }
-    Py_ssize_t pos = 0, k = 0;
-    PyObject *key, *value;
-    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
-        Py_INCREF(key);  // PyTuple_SET_ITEM steals
-        PyTuple_SET_ITEM(kwnames.get(), k, key);
-        stack[i + k] = value;
-        ++k;
-    }
-    return bind_args(sig, stack, static_cast<size_t>(i), kwnames.get(), out);
+    return bind_args(sig, args, nargsf, nullptr, out);
 }
 
 }  // namespace comm::py

@@ -8,7 +8,7 @@
 
 // Interned names, one `PyObject *str_<name>` each. The string is the name.
 #define COMM_INTERNED_NAMES(X)                                                \
-    X(__name__) X(__import__) X(_Kelt__chkd) X(_Kelt__grh) X(_Kelt__gsh)      \
+    X(__init__) X(__name__) X(__import__) X(_Kelt__chkd) X(_Kelt__grh) X(_Kelt__gsh)      \
     X(_Kelt__send_and_recv) X(_Kelt__send_commands) X(_Kelt__sr) X(DEBUG)     \
     X(Command) X(CommandRecvAppHeader) X(CommandSendAppHeader) X(ConvertFunc)      \
     X(DeviceReturn) X(DeviceReturnCode) X(EXCEPTION) X(INVALID_APP_DATA)        \
@@ -52,6 +52,7 @@ struct ModuleState {
 
     PyObject *DeviceReturn_type;  // heap class, also bound in the module
     PyObject *Kelt_type;          // heap class, also bound in the module
+    PyObject *Kelt_init;          // its own __init__, to see it replaced
     // Default of DeviceReturn's `code` argument, taken when the class is made.
     PyObject *default_code;
     // The one shared default of `data_send`: an empty list nobody modifies.
@@ -60,6 +61,15 @@ struct ModuleState {
     PyObject *kw_serial;     // ("port", "baudrate", "timeout"): serial.Serial(...)
     PyObject *kw_sr;         // ("data", "recv_len"): self._Kelt__sr(...)
     PyObject *kw_send_item;  // ("command", "data_send", "to_addr", "to_channel")
+    PyObject *kw_query;         // ("command", "to_addr", "to_channel")
+    PyObject *kw_addr_channel;  // ("addr", "channel"): self.__send_commands(...)
+    // Kelt's defaults, one object each as a def's defaults are.
+    PyObject *default_port;       // "COM1"
+    PyObject *default_baud_rate;  // 9600
+    PyObject *default_timeout;    // 1
+    // Port value -> capsule of its lock (device/port_lock.cpp), made on the
+    // first exchange.
+    PyObject *port_locks;
     // sys.flags.optimize at start-up: assertions are skipped when set.
     int optimize;
     // Option tables known to be indexed; nothing held, so nothing to clear.

@@ -29,6 +29,7 @@
 #include "comm/py/methods.hpp"
 #include "comm/py/state.hpp"
 #include "comm/records/options.hpp"
+#include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
 #include <structmember.h>  // T_PYSSIZET, READONLY on the 3.11 floor

@@ -52,6 +52,7 @@
 #include "comm/py/compat.hpp"
 #include "comm/py/methods.hpp"
 #include "comm/py/state.hpp"
+#include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
 #include <cstring>

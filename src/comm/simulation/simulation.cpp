@@ -15,6 +15,8 @@
 #include "comm/py/args.hpp"
 #include "comm/py/compat.hpp"
 #include "comm/py/state.hpp"
+#include "comm/py/unpack.hpp"
+#include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
 #include <cstdint>
@@ -41,11 +43,12 @@ draw(PyObject *module, double *r)
     return (*r == -1.0 && PyErr_Occurred()) ? -1 : 0;
 }
 
-// int(r * n): the whole part, which truncates.
-Py_ssize_t
+// int(r * n): the whole part, which truncates; a NaN or an infinity (from a
+// rebound random) raises what int() raises.
+Ref
 whole_part(double r, Py_ssize_t n)
 {
-    return static_cast<Py_ssize_t>(r * static_cast<double>(n));
+    return Ref::steal(PyLong_FromDouble(r * static_cast<double>(n)));
 }
 
 Ref
@@ -68,7 +71,8 @@ random_code(PyObject *module, PyObject *options)
     if (n < 0) {
         return Ref();
     }
-    return Ref::steal(PySequence_GetItem(codes.get(), whole_part(r, n)));
+    Ref index = whole_part(r, n);
+    return index ? Ref::steal(PyObject_GetItem(codes.get(), index.get())) : Ref();
 }
 
 Ref
@@ -179,13 +183,8 @@ append_record(PyObject *module, PyObject *records, PyObject *command_name, Ref v
     if (!pair) {
         return -1;
     }
-    // code, message = pair
-    Ref items = Ref::steal(PySequence_Tuple(pair.get()));
-    if (!items) {
-        return -1;
-    }
-    if (PyTuple_GET_SIZE(items.get()) != 2) {
-        PyErr_SetString(PyExc_ValueError, "expected a (code, message) pair");
+    Ref items[2];  // code, message = pair
+    if (py::unpack(pair.get(), items, 2) < 0) {
         return -1;
     }
     Ref record_class = lookup_global(module, st->str_DeviceReturn);
@@ -195,8 +194,7 @@ append_record(PyObject *module, PyObject *records, PyObject *command_name, Ref v
     if (!kwnames) {
         return -1;
     }
-    PyObject *record_args[] = {command.get(), value.get(), PyTuple_GET_ITEM(items.get(), 0),
-                               PyTuple_GET_ITEM(items.get(), 1)};
+    PyObject *record_args[] = {command.get(), value.get(), items[0].get(), items[1].get()};
     Ref record = Ref::steal(PyObject_Vectorcall(record_class.get(), record_args, 0,
                                                 kwnames.get()));
     return record ? PyList_Append(records, record.get()) : -1;
@@ -212,11 +210,17 @@ one_code_value(PyObject *module, PyObject *table_name)
 Ref
 remain_time_value(PyObject *module)
 {
+    // [int(random() * 6), int(random() * 60)], left to right
     double hours = 0, minutes = 0;
-    if (draw(module, &hours) < 0 || draw(module, &minutes) < 0) {
+    if (draw(module, &hours) < 0) {
         return Ref();
     }
-    return Ref::steal(Py_BuildValue("[nn]", whole_part(hours, 6), whole_part(minutes, 60)));
+    Ref h = whole_part(hours, 6);
+    if (!h || draw(module, &minutes) < 0) {
+        return Ref();
+    }
+    Ref m = whole_part(minutes, 60);
+    return m ? Ref::steal(Py_BuildValue("[OO]", h.get(), m.get())) : Ref();
 }
 
 Ref
@@ -227,7 +231,14 @@ alarm_value(PyObject *module)
     if (draw(module, &r) < 0) {
         return Ref();
     }
-    Py_ssize_t count = whole_part(r, 4);
+    Ref whole = whole_part(r, 4);
+    if (!whole) {
+        return Ref();
+    }
+    Py_ssize_t count = PyNumber_AsSsize_t(whole.get(), PyExc_OverflowError);
+    if (count == -1 && PyErr_Occurred()) {
+        return Ref();
+    }
     Ref word = Ref::steal(PyLong_FromLong(0));
     for (Py_ssize_t i = 0; i < count && word; ++i) {
         Ref bit = call_random_code(module, st->str_KeltPumpAlarmBits);
@@ -257,14 +268,8 @@ module_fake_get_all_status(PyObject *module, PyObject *const *args, size_t nargs
     PyObject *names[] = {st->str_addr};
     PyObject *addr;
     // A positional-only parameter, as the function has always taken it.
-    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
-        PyErr_Format(PyExc_TypeError, "fake_get_all_status() got some positional-only "
-                                      "arguments passed as keyword arguments: '%U'",
-                     PyTuple_GET_ITEM(kwnames, 0));
-        return nullptr;
-    }
     py::Signature sig = {"fake_get_all_status", names, 1, 1, 0};
-    if (py::bind_args(sig, args, nargsf, nullptr, &addr) < 0) {
+    if (py::bind_positional_only(sig, args, nargsf, kwnames, &addr) < 0) {
         return nullptr;
     }
     Ref format = Ref::steal(PyUnicode_FromString("Get faking status from address %s"));

@@ -9,6 +9,7 @@
 //     CommandSendAppHeader = {Command.SET_START_CONTROL: [Command.SET_START_CONTROL, 0], ...}
 #include "comm/py/compat.hpp"
 #include "comm/records/options.hpp"
+#include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
 #include <iterator>

@@ -1,7 +1,7 @@
 // The pump protocol's frame rules over plain bytes: check data, request
 // assembly and reply validation. Nothing here knows about Python; the binding
 // maps a ReplyVerdict to a result code and builds the messages.
-#include "comm/device/frame.hpp"
+#include "comm/core/frame.hpp"
 
 namespace comm::core {
 
