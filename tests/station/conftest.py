@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import gc
 from collections.abc import Callable, Iterator
 from typing import Any
 
@@ -11,6 +12,15 @@ from _core import signature
 from tarvelpump.station.hub import Hub
 from tarvelpump.station.link import Link
 from tarvelpump.virtualward import VirtualWard
+
+
+@pytest.fixture(autouse=True, scope="module")
+def _collect_after_module() -> Iterator[None]:
+    """Free what a module's test clients left in reference cycles (paho's
+    among them hold sockets), so that later tests counting this process's
+    descriptors see only their own."""
+    yield
+    gc.collect()
 
 
 @pytest.fixture

@@ -141,6 +141,26 @@ class _Outage:
         self.noted = False
 
 
+def _let_go(client: mqtt.Client) -> None:
+    """Release what a stopped client still holds.
+
+    paho closes its network socket and wake-up socket pair only when the
+    client is freed, and the client sits in reference cycles (our bound
+    callbacks among them) that wait for a garbage collection: a station that
+    stops its outputs would keep those descriptors open until then. The
+    callbacks go, and the sockets are closed now; ``loop_start`` makes a new
+    pair should the client be started again.
+    """
+    client.on_connect = None
+    client.on_disconnect = None
+    client.on_publish = None
+    client.on_message = None
+    client.on_connect_fail = None
+    reset = getattr(client, "_reset_sockets", None)  # paho has no public close
+    if callable(reset):
+        reset()
+
+
 def _client(broker: BrokerUrl, name: str, outage: _Outage, *, clean: bool = True,
             client_id: str = "", reconnect_max: int = 10) -> mqtt.Client:
     client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=client_id,
@@ -257,6 +277,7 @@ class MqttPublisher:
                 pass
             self._client.disconnect()
         self._client.loop_stop()
+        _let_go(self._client)
         log.info("MQTT: stopped (%d events sent, %d acknowledged)", self.events_sent,
                  self.events_acked)
 
@@ -460,6 +481,7 @@ class MqttSource:
         self._client.loop_stop()
         self._thread.join()
         self._thread = None
+        _let_go(self._client)
 
     def _on_connect(self, client: mqtt.Client, userdata: Any, flags: ConnectFlags,
                     reason: ReasonCode, properties: Properties | None) -> None:
