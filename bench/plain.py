@@ -10,11 +10,13 @@ the same. Nothing here imports the module's C++ at call time.
 from __future__ import annotations
 
 import gettext
+import logging
 import random
 
 from tarvelpump import comm as _source
 
 _ = gettext.gettext
+log = logging.getLogger("plain")
 
 PROD_ID, PC2PUMP, PUMP2PC = 6, 1, 0
 
@@ -45,6 +47,7 @@ class OptionsMeta(type):
         cls = super().__new__(mcls, name, bases, ns)
         cls._options_ = tuple(entries)
         cls._codes_ = tuple(int(e) for e in entries)
+        cls._ids_ = frozenset(map(id, entries))  # membership is by identity
         cls._by_code_ = {}
         for e in entries:
             cls._by_code_.setdefault(int(e), e)
@@ -58,7 +61,7 @@ class OptionsMeta(type):
         return cls._by_code_.get(code)
 
     def __contains__(cls, x):
-        return any(x is e for e in cls._options_)
+        return id(x) in cls._ids_
 
     def __iter__(cls):
         return iter(cls._options_)
@@ -141,8 +144,20 @@ class Kelt:
 
     @staticmethod
     def get_value_str(command, value):
+        # the same steps as the module's: the command check, the length
+        # rule, the converter with its logged fallback
+        assert command in Command
+        length = CommandRecvAppHeader[command][1]
+        if not isinstance(value, (list, tuple)) or not value or len(value) != length:
+            return None
         convert = ConvertFunc.get(command)
-        return convert(value) if convert else str(value)
+        if convert:
+            try:
+                return convert(value)
+            except Exception:
+                log.error("Fail to convert value " + str(value) + " of command " + command.name)
+                return str(value)
+        return str(value)
 
     def __send_and_recv(self, command, data_send=[], to_addr=None, to_channel=None):
         send_header = CommandSendAppHeader[command]
