@@ -489,45 +489,19 @@ class PtyServer:
         self._losing = False
 
 
-class VirtualPump(PtyServer):
-    """A pump on a fresh pty, served by one background thread.
+class PumpControls:
+    """What tests and callers change and read on a virtual pump, under its lock.
 
-    ``state``: a ``PumpState`` (default: running, door closed).
-    ``addr``/``channel``: radio prefix the pump answers to (see module doc).
-    ``fault``: None, a ``Fault``, a name or several (settable while serving).
-    ``chunk_delay``: seconds between the parts of a chunked reply.
-    ``late_delay``/``repeat_delay``: how late a late reply is, how far apart the two of a twice-sent one.
-    ``resync_timeout``: a pause this long ends an incomplete request.
+    A host of this mixin sets ``_lock``, ``_state``, ``_faults``,
+    ``_requests`` and ``_answered``; the serving thread reads them under the
+    same lock.
     """
 
-    def __init__(
-        self,
-        state: PumpState | None = None,
-        *,
-        addr: int | Iterable[int] | None = None,
-        channel: int | None = None,
-        fault: object = None,
-        chunk_delay: float = 0.05,
-        late_delay: float = 1.0,
-        repeat_delay: float = 0.05,
-        resync_timeout: float = 0.2,
-    ) -> None:
-        self._prefix = address_prefix(addr, channel)
-        super().__init__(prefix_len=len(self._prefix), resync_timeout=resync_timeout)
-        self.addr, self.channel = addr, channel
-        self.chunk_delay = chunk_delay
-        self.late_delay = late_delay
-        self.repeat_delay = repeat_delay
-        self._lock = threading.Lock()
-        self._state = state if state is not None else PumpState()
-        if not isinstance(self._state, PumpState):
-            raise TypeError(f"state must be a PumpState, not {type(state).__name__}")
-        self._faults = parse_faults(fault)
-        self._requests: collections.deque[bytes] = collections.deque(maxlen=REQUEST_LOG_SIZE)
-        self._answered = 0
-        self.port: str | None = None
-
-    # -- what tests and callers look at ---------------------------------
+    _lock: threading.Lock | threading.RLock
+    _state: PumpState
+    _faults: frozenset[Fault]
+    _requests: collections.deque[bytes]
+    _answered: int
 
     @property
     def state(self) -> PumpState:
@@ -567,9 +541,51 @@ class VirtualPump(PtyServer):
 
     @property
     def answered(self) -> int:
-        """Requests this pump replied to (a silenced reply does not count)."""
+        """Requests this pump replied to (a silenced reply does not count, a late one does)."""
         with self._lock:
             return self._answered
+
+
+class VirtualPump(PumpControls, PtyServer):
+    """A pump on a fresh pty, served by one background thread.
+
+    ``state``: a ``PumpState`` (default: running, door closed).
+    ``addr``/``channel``: radio prefix the pump answers to (see module doc).
+    ``fault``: None, a ``Fault``, a name or several (settable while serving).
+    ``chunk_delay``: seconds between the parts of a chunked reply.
+    ``late_delay``/``repeat_delay``: how late a late reply is, how far apart the two of a twice-sent one.
+    ``resync_timeout``: a pause this long ends an incomplete request.
+    """
+
+    def __init__(
+        self,
+        state: PumpState | None = None,
+        *,
+        addr: int | Iterable[int] | None = None,
+        channel: int | None = None,
+        fault: object = None,
+        chunk_delay: float = 0.05,
+        late_delay: float = 1.0,
+        repeat_delay: float = 0.05,
+        resync_timeout: float = 0.2,
+    ) -> None:
+        self._prefix = address_prefix(addr, channel)
+        super().__init__(prefix_len=len(self._prefix), resync_timeout=resync_timeout)
+        self.addr, self.channel = addr, channel
+        self.chunk_delay = chunk_delay
+        self.late_delay = late_delay
+        self.repeat_delay = repeat_delay
+        self._lock = threading.Lock()
+        self._state = state if state is not None else PumpState()
+        if not isinstance(self._state, PumpState):
+            raise TypeError(f"state must be a PumpState, not {type(state).__name__}")
+        self._faults = parse_faults(fault)
+        self._requests: collections.deque[bytes] = collections.deque(maxlen=REQUEST_LOG_SIZE)
+        self._answered = 0
+        self.port: str | None = None
+
+    # -- what tests and callers look at ---------------------------------
+
 
     def __repr__(self) -> str:
         return (

@@ -33,7 +33,6 @@ import sys
 import threading
 import time
 from collections.abc import Callable
-from typing import Any
 
 from ._protocol import DATA_LENGTHS, PUMP2PC, RunningState, build_frame
 from .station.model import RadioMode
@@ -41,10 +40,10 @@ from .virtualpump import (
     REQUEST_LOG_SIZE,
     Fault,
     PtyServer,
+    PumpControls,
     PumpState,
     _schedule,
     _spoil,
-    parse_faults,
 )
 
 __all__ = ["Fault", "Motion", "PumpState", "RadioMode", "VirtualWard", "WardPump", "main"]
@@ -88,7 +87,7 @@ class Motion:
     refill_after: float = 120.0  #: a finished infusion is replaced after about this long
 
 
-class WardPump:
+class WardPump(PumpControls):
     """One pump of a ward. Its fields are guarded by the ward's lock."""
 
     def __init__(self, ward: VirtualWard, addr: int, channel: int, prefix: bytes, state: PumpState,
@@ -108,35 +107,6 @@ class WardPump:
         self._paused_by_door: int | None = None
 
     @property
-    def state(self) -> PumpState:
-        with self._lock:
-            return self._state
-
-    @state.setter
-    def state(self, value: PumpState) -> None:
-        if not isinstance(value, PumpState):
-            raise TypeError(f"state must be a PumpState, not {type(value).__name__}")
-        with self._lock:
-            self._state = value
-
-    def update(self, **changes: Any) -> PumpState:
-        """Change some state fields atomically; returns the new state."""
-        with self._lock:
-            self._state = dataclasses.replace(self._state, **changes)
-            return self._state
-
-    @property
-    def fault(self) -> frozenset[Fault]:
-        with self._lock:
-            return self._faults
-
-    @fault.setter
-    def fault(self, value: object) -> None:
-        faults = parse_faults(value)
-        with self._lock:
-            self._faults = faults
-
-    @property
     def present(self) -> bool:
         """False while the pump is out of the ward: it hears nothing and answers nothing."""
         with self._lock:
@@ -146,18 +116,6 @@ class WardPump:
     def present(self, value: bool) -> None:
         with self._lock:
             self._present = bool(value)
-
-    @property
-    def answered(self) -> int:
-        """Requests this pump replied to (a silenced reply does not count, a late one does)."""
-        with self._lock:
-            return self._answered
-
-    @property
-    def requests(self) -> list[bytes]:
-        """Requests this pump heard (prefix included, the latest ``REQUEST_LOG_SIZE``)."""
-        with self._lock:
-            return list(self._requests)
 
     def __repr__(self) -> str:
         return (f"<WardPump {self.label!r} prefix={self.prefix.hex() or '-'}"
