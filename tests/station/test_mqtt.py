@@ -19,7 +19,7 @@ from paho.mqtt.enums import CallbackAPIVersion
 
 from tarvelpump.station.hub import Hub
 from tarvelpump.station.link import Link
-from tarvelpump.station.model import Event, RoundResult
+from tarvelpump.station.model import Event, EventKind, PumpView, RoundResult, now
 from tarvelpump.station.mqtt import MqttPublisher, MqttSource, parse_url
 from tarvelpump.station.poller import Poller, PollSettings
 from tarvelpump.station.pump import Pump
@@ -270,3 +270,39 @@ def test_credentials_work_and_stay_secret(tmp_path: Path, caplog: pytest.LogCapt
         watcher.close()
         gw.shut()
         broker.stop()
+
+
+def retain(broker: Broker, messages: list[tuple[str, str]]) -> None:
+    """Leave ``messages`` retained on the broker, as a foreign client could."""
+    client = mqtt.Client(CallbackAPIVersion.VERSION2)
+    client.connect("127.0.0.1", broker.port)
+    client.loop_start()
+    try:
+        for topic, payload in messages:
+            client.publish(topic, payload, qos=1, retain=True).wait_for_publish(5)
+    finally:
+        client.disconnect()
+        client.loop_stop()
+
+
+def test_view_keeps_good_messages_beside_malformed_ones(broker: Broker) -> None:
+    good = Event(EventKind.ALARM_RAISED, "bed 1", "radio", now(), {"alarm": "ALARM_OCCLUSION"})
+    foreign = dict(Event(EventKind.ONLINE, "bed 9", "radio", now()).to_json(), pump=9)
+    retain(broker, [
+        ("tarvelpump/general/ward-b/bed-2/state", "[1, 2]"),  # JSON, but no object
+        ("tarvelpump/general/ward-b/bed-3/state", '"on"'),
+        ("tarvelpump/general/ward-b/bed-4/state",  # would break the page's order for every pump
+         json.dumps(dict(PumpView("bed-4", "bed 4", "radio", 802, 0).to_json(), label=7, alarms=[1]))),
+        ("tarvelpump/general/ward-b/bed-9/event", json.dumps(foreign)),  # a label that is no text
+        ("tarvelpump/general/ward-a/bed-1/event", json.dumps(good.to_json())),
+        ("tarvelpump/general/ward-a/bed-1/state", json.dumps(PumpView("bed-1", "bed 1", "radio", 801, 0).to_json())),
+    ])
+    hub = Hub()
+    got: list[Event] = []
+    hub.add(lambda r: got.extend(r.events))
+    source = MqttSource(broker.url("general"), hub, batch=0.5)  # the retained burst lands in one batch
+    source.start()
+    try:
+        wait_for(lambda: [e.id for e in got] == [good.id] and [v.id for v in hub.views()] == ["ward-a.bed-1"])
+    finally:
+        source.stop()

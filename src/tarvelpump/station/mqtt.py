@@ -21,6 +21,8 @@ import json
 import logging
 import threading
 import time
+import types
+import typing
 import urllib.parse
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any, Protocol
@@ -428,6 +430,30 @@ class MqttPublisher:
                     self._dirty.add(view.id)
 
 
+def _object(payload: bytes) -> dict[str, Any]:
+    body = json.loads(payload)
+    if not isinstance(body, dict):
+        raise ValueError(f"a JSON object was expected, not {type(body).__name__}")
+    return body
+
+
+def _fits(value: object, hint: Any) -> bool:
+    """Whether ``value`` is of the annotated type (the few forms PumpView uses)."""
+    origin = typing.get_origin(hint)
+    if origin in (types.UnionType, typing.Union):
+        return any(_fits(value, h) for h in typing.get_args(hint))
+    if origin is list:
+        return isinstance(value, list) and all(_fits(v, typing.get_args(hint)[0]) for v in value)
+    if origin is dict:
+        key, item = typing.get_args(hint)
+        return isinstance(value, dict) and all(_fits(k, key) and _fits(v, item) for k, v in value.items())
+    if hint is type(None):
+        return value is None
+    if hint is int or hint is float:
+        return isinstance(value, (int, float) if hint is float else int) and not isinstance(value, bool)
+    return isinstance(value, hint)
+
+
 class MqttSource:
     """Feeds a ``Hub`` from the broker: pumps of every gateway of a site (or of one ward).
 
@@ -530,10 +556,10 @@ class MqttSource:
                 if rest == ["status"]:
                     self._on_status(ward, payload.decode(), views)
                 elif len(rest) == 2 and rest[1] == "state" and payload:
-                    view = self._view(ward, json.loads(payload))
+                    view = self._view(ward, _object(payload))
                     views[view.id] = self._views[view.id] = view
                 elif rest[-1] == "event" and len(rest) in (2, 3):
-                    event = self._event(ward, json.loads(payload))
+                    event = self._event(ward, _object(payload))
                     if event is not None:
                         events.append(event)
             except (ValueError, KeyError, TypeError) as exc:
@@ -545,6 +571,12 @@ class MqttSource:
 
     def _view(self, ward: str, body: dict[str, Any]) -> PumpView:
         view = PumpView.from_json(body)
+        # Anyone on the broker may publish here: a field of the wrong type
+        # would otherwise fail later, in the page's order or in a scrape.
+        hints = typing.get_type_hints(PumpView)
+        for field in dataclasses.fields(view):
+            if not _fits(getattr(view, field.name), hints[field.name]):
+                raise ValueError(f"{field.name} has the wrong type")
         view.id = f"{ward}.{view.id}"
         view.link = f"{ward}.{view.link}"
         view.station = view.station or ward
@@ -554,6 +586,9 @@ class MqttSource:
 
     def _event(self, ward: str, body: dict[str, Any]) -> Event | None:
         event = Event.from_json(body)
+        if not (isinstance(event.id, str) and isinstance(event.link, str)
+                and (event.pump is None or isinstance(event.pump, str))):
+            raise ValueError("id, link and pump must be text")
         if event.id in self._seen:
             self.duplicates += 1
             return None
