@@ -306,3 +306,19 @@ def test_view_keeps_good_messages_beside_malformed_ones(broker: Broker) -> None:
         wait_for(lambda: [e.id for e in got] == [good.id] and [v.id for v in hub.views()] == ["ward-a.bed-1"])
     finally:
         source.stop()
+
+
+def test_view_events_of_one_pump_among_equal_labels(broker: Broker) -> None:
+    made = {ward: Event(EventKind.ALARM_RAISED, "bed 1", "radio", now(), {"alarm": "ALARM_OCCLUSION"})
+            for ward in ("ward-a", "ward-b")}
+    retain(broker, [(f"tarvelpump/general/{ward}/bed-1/{what}", body) for ward, e in made.items()
+                    for what, body in (("state", json.dumps(PumpView("bed-1", "bed 1", "radio", 801, 0).to_json())),
+                                       ("event", json.dumps(e.to_json())))])
+    view = View(broker.url("general"), "127.0.0.1:0")
+    seen: list[Event] = []
+    view.hub.add(lambda r: seen.extend(r.events))
+    with view:
+        wait_for(lambda: len(view.hub.views()) == 2 and len(seen) == 2)
+        for ward, e in made.items():
+            with urllib.request.urlopen(f"{view.url}api/events?pump={ward}.bed-1", timeout=5) as r:
+                assert [x["id"] for x in json.load(r)["events"]] == [e.id], ward  # never the other ward's

@@ -37,7 +37,7 @@ from starlette.staticfiles import StaticFiles
 from ... import comm
 from ..hub import Hub
 from ..metrics import CONTENT_TYPE, StationMetrics
-from ..model import Event, EventKind, PumpView, RoundResult, now
+from ..model import Event, EventKind, PumpView, RoundResult, now, pump_id
 
 __all__ = ["HttpServer", "create_app", "page_order", "parse_since", "serve"]
 
@@ -310,10 +310,8 @@ def create_app(
             raise HTTPException(400, f"limit={q['limit']!r} is not a whole number") from None
         if not 1 <= limit <= MAX_LIMIT:
             raise HTTPException(400, f"limit must be between 1 and {MAX_LIMIT}")
-        label: str | None = None
-        if "pump" in q:
-            label = find(q["pump"]).label
-        found = await run_in_threadpool(_events, feed, store, label, since, limit)
+        one = find(q["pump"]) if "pump" in q else None
+        found = await run_in_threadpool(_events, feed, store, one, since, limit)
         return JSONResponse({"events": [event_json(e) for e in found]})
 
     async def stream(request: Request) -> Response:
@@ -358,17 +356,27 @@ def create_app(
     return app
 
 
+def _event_pump(event: Event) -> str | None:
+    """The id of the pump an event is about. A view over several gateways
+    names it (``ward.pump-id``): labels repeat from one gateway to another."""
+    named = event.details.get("pump_id")
+    if isinstance(named, str):
+        return named
+    return None if event.pump is None else pump_id(event.pump)
+
+
 def _events(
-    feed: _Feed, store: EventSource | None, label: str | None, since: datetime | None, limit: int
+    feed: _Feed, store: EventSource | None, pump: PumpView | None, since: datetime | None, limit: int
 ) -> list[Event]:
     """Newest first, at most ``limit``."""
     if store is not None:
-        found = store.events(pump=label, since=since, limit=limit)
+        # One station's store: its labels are unique.
+        found = store.events(pump=None if pump is None else pump.label, since=since, limit=limit)
     else:
         found = [
             e
             for e in feed.recent()
-            if (label is None or e.pump == label) and (since is None or e.time >= since)
+            if (pump is None or _event_pump(e) == pump.id) and (since is None or e.time >= since)
         ]
     found.reverse()  # commit order -> newest first, kept among equal times
     found.sort(key=lambda e: e.time, reverse=True)
