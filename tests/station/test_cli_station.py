@@ -96,7 +96,7 @@ def test_config_good_and_every_bad_value_named(tmp_path, capsys):
         assert not (tmp_path / "ward.sqlite").exists()
 
 
-def test_since_spans_and_times():
+def test_since_spans_and_times(capsys):
     now = datetime(2026, 12, 7, 12, 0, tzinfo=timezone.utc)
     assert parse_since("1h", now) == now - timedelta(hours=1)
     assert parse_since("30m", now) == now - timedelta(minutes=30)
@@ -107,6 +107,11 @@ def test_since_spans_and_times():
     for bad in ("1y", "yesterday", "h", "1h x"):
         with pytest.raises(Exception, match="--since takes"):
             parse_since(bad)
+    for far in ("5000000d", "99999999999d"):  # past the calendar, or past a C int of days
+        with pytest.raises(SystemExit) as stop:
+            main(["events", "--db", "ward.sqlite", "--since", far])
+        assert stop.value.code == 2
+    assert "--since: 99999999999d reaches back too far" in capsys.readouterr().err
 
 
 def _station(args: list[str], **kw) -> subprocess.Popen[str]:

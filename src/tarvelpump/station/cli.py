@@ -54,7 +54,10 @@ def parse_since(text: str, now: datetime | None = None) -> datetime:
     spans = _SPAN.findall(text.strip().lower())
     if spans and "".join(a + b for a, b in spans) == re.sub(r"\s+", "", text.strip().lower()):
         ago = sum(float(n) * _UNIT[u] for n, u in spans)
-        return (now or datetime.now(timezone.utc)) - timedelta(seconds=ago)
+        try:
+            return (now or datetime.now(timezone.utc)) - timedelta(seconds=ago)
+        except OverflowError:  # argparse reports only ValueError and TypeError as usage errors
+            raise argparse.ArgumentTypeError(f"{text} reaches back too far") from None
     try:
         t = datetime.fromisoformat(text.strip())
     except ValueError:
