@@ -92,6 +92,10 @@ def test_config_good_and_every_bad_value_named(tmp_path, capsys):
             assert err.count("\n") == 1  # one line, no traceback
         assert main(["run", "--config", str(tmp_path / "missing.toml")]) == 2
         assert "cannot read the file" in capsys.readouterr().err
+        latin = tmp_path / "latin.toml"  # saved by an editor in Latin-1
+        latin.write_bytes(good.read_bytes().replace(b"ward 3", b"\xe9tage 3"))
+        assert main(["run", "--config", str(latin)]) == 2
+        assert "latin.toml: not UTF-8 text" in capsys.readouterr().err
         assert pump.requests == []
         assert not (tmp_path / "ward.sqlite").exists()
 

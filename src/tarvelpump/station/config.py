@@ -92,6 +92,8 @@ def load_config(path: str | os.PathLike[str]) -> StationConfig:
         raise ConfigError(str(p), f"cannot read the file ({exc.strerror or exc})") from None
     except tomllib.TOMLDecodeError as exc:
         raise ConfigError(str(p), f"not valid TOML ({exc})") from None
+    except UnicodeDecodeError as exc:  # tomllib reads the bytes as UTF-8 before parsing
+        raise ConfigError(str(p), f"not UTF-8 text (byte {exc.start}: {exc.reason})") from None
     return parse_config(data, base=p.parent)
 
 
