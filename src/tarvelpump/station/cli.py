@@ -77,7 +77,10 @@ def _hostport(text: str) -> str:
 
 def _mqtt_url(text: str) -> str:
     if not text.startswith(("mqtt://", "mqtts://")):
-        raise argparse.ArgumentTypeError(f"a broker URL starts with mqtt:// or mqtts://, not {text!r}")
+        # Only the scheme is shown back: the rest may hold a password.
+        scheme, sep, _ = text.partition("://")
+        got = f" (this one: {scheme}://...)" if sep and "@" not in scheme else ""
+        raise argparse.ArgumentTypeError(f"a broker URL starts with mqtt:// or mqtts://{got}")
     return text
 
 
