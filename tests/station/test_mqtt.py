@@ -294,6 +294,8 @@ def test_view_keeps_good_messages_beside_malformed_ones(broker: Broker) -> None:
         ("tarvelpump/general/ward-b/bed-4/state",  # would break the page's order for every pump
          json.dumps(dict(PumpView("bed-4", "bed 4", "radio", 802, 0).to_json(), label=7, alarms=[1]))),
         ("tarvelpump/general/ward-b/bed-9/event", json.dumps(foreign)),  # a label that is no text
+        # a time without its offset cannot be ordered among the others: /api/events would fail on it
+        ("tarvelpump/general/ward-b/bed-8/event", json.dumps(dict(foreign, pump="bed 8", time="2026-12-07T10:00"))),
         ("tarvelpump/general/ward-a/bed-1/event", json.dumps(good.to_json())),
         ("tarvelpump/general/ward-a/bed-1/state", json.dumps(PumpView("bed-1", "bed 1", "radio", 801, 0).to_json())),
     ])

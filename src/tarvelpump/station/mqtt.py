@@ -589,6 +589,8 @@ class MqttSource:
         if not (isinstance(event.id, str) and isinstance(event.link, str)
                 and (event.pump is None or isinstance(event.pump, str))):
             raise ValueError("id, link and pump must be text")
+        if event.time.tzinfo is None:  # it could not be ordered among the others
+            raise ValueError("the time has no offset")
         if event.id in self._seen:
             self.duplicates += 1
             return None
