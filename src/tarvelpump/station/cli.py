@@ -24,6 +24,7 @@ from pathlib import Path
 from types import FrameType
 from typing import TextIO
 
+from .broker_url import parse_url
 from .config import ConfigError, StationConfig, load_config, parse_hostport
 from .hub import Hub
 from .model import Event, PumpView, RoundResult
@@ -75,13 +76,17 @@ def _hostport(text: str) -> str:
     return text
 
 
-def _mqtt_url(text: str) -> str:
-    if not text.startswith(("mqtt://", "mqtts://")):
-        # Only the scheme is shown back: the rest may hold a password.
-        scheme, sep, _ = text.partition("://")
-        got = f" (this one: {scheme}://...)" if sep and "@" not in scheme else ""
-        raise argparse.ArgumentTypeError(f"a broker URL starts with mqtt:// or mqtts://{got}")
-    return text
+def _mqtt_url(ward: bool) -> Callable[[str], str]:
+    """A checker of broker URLs (``/site/ward`` to publish, ``/site[/ward]`` to view)."""
+
+    def check(text: str) -> str:
+        try:
+            parse_url(text, ward=ward)  # its messages never show the password
+        except ValueError as e:
+            raise argparse.ArgumentTypeError(str(e)) from None
+        return text
+
+    return check
 
 
 def _seconds(text: str) -> float:
@@ -348,7 +353,7 @@ def build_parser() -> argparse.ArgumentParser:
                        formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--config", required=True, help="the station's TOML file")
     outputs(p, None)
-    p.add_argument("--mqtt", type=_mqtt_url, metavar="URL", help="publish to a broker: mqtt://[user:pass@]host[:port]/site/ward")
+    p.add_argument("--mqtt", type=_mqtt_url(ward=True), metavar="URL", help="publish to a broker: mqtt://[user:pass@]host[:port]/site/ward")
     p.set_defaults(run=_run)
 
     for name, text, run in (("events", "stored events, oldest first", _events),
@@ -366,12 +371,12 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("demo", help="a station on twelve virtual pumps behind two virtual radios")
     outputs(p, "127.0.0.1:8750")
     p.add_argument("--no-http", action="store_true", help="no page")
-    p.add_argument("--mqtt", type=_mqtt_url, metavar="URL", help="publish to a broker as well")
+    p.add_argument("--mqtt", type=_mqtt_url(ward=True), metavar="URL", help="publish to a broker as well")
     p.add_argument("--seed", type=int, help="repeat the virtual ward's moves")
     p.set_defaults(run=_demo)
 
     p = sub.add_parser("view", help="the live page fed from a broker: several gateways on one screen")
-    p.add_argument("--mqtt", type=_mqtt_url, required=True, metavar="URL", help="mqtt://host/site[/ward]")
+    p.add_argument("--mqtt", type=_mqtt_url(ward=False), required=True, metavar="URL", help="mqtt://host/site[/ward]")
     outputs(p, "127.0.0.1:8750")
     p.set_defaults(run=_view)
     return parser

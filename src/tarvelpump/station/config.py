@@ -16,6 +16,7 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
+from .broker_url import parse_url
 from .model import RadioMode, pump_id
 
 __all__ = ["ConfigError", "LinkConfig", "PollConfig", "PumpConfig", "StationConfig", "StoreConfig",
@@ -194,8 +195,10 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
     mqtt = station.get("mqtt")
     if mqtt is not None:
         mqtt = _text(station, "station.mqtt", "mqtt", None)
-        if not mqtt.startswith(("mqtt://", "mqtts://")):
-            raise ConfigError("station.mqtt", "must be a URL starting with mqtt:// or mqtts://")
+        try:
+            parse_url(mqtt, ward=True)  # its messages never show the password
+        except ValueError as e:
+            raise ConfigError("station.mqtt", str(e)) from None
     return StationConfig(
         name=_text(station, "station.name", "name", ""),
         store=store_config,
