@@ -93,6 +93,7 @@ class _Line:
         self.last: _Last | None = None
         self.up = True
         self.error = ""
+        self.retired = False  # let go by its last link: never opened again
 
     def open(self, name: str, baud: int, timeout: float) -> Any:
         port = self.port
@@ -147,6 +148,7 @@ class _Registry:
             # Closed before the entry goes, so a link made meanwhile never
             # opens the port beside this one; waits for an exchange in flight.
             with line.lock:
+                line.retired = True
                 line.drop()
             del self._lines[line.key]
 
@@ -266,6 +268,10 @@ class Link:
             raise LinkClosedError(f"link {self.name!r} is closed")
         key = tuple(prefix)
         with line.lock:
+            # Closed while this thread waited for the port: reopening it on a
+            # line that left the registry would leave a port nobody closes.
+            if line.retired:
+                raise LinkClosedError(f"link {self.name!r} is closed")
             last = line.last
             if last is not None and last.command == int(command) and last.prefix != key:
                 filler = FILLERS[0] if int(command) != int(FILLERS[0]) else FILLERS[1]
@@ -278,9 +284,8 @@ class Link:
         started = now()
         t0 = time.monotonic()
         # The whole prefix goes as an address list: the driver leaves out a
-        # zero address or channel, which are real settings here. (The stub
-        # types the address as an int only; the driver takes a list too.)
-        addr: Any = list(key) or None
+        # zero address or channel, which are real settings here.
+        addr = list(key) or None
         ret = self._kelt._Kelt__send_and_recv(command, list(data), to_addr=addr)
         t1 = time.monotonic()
         code = int(ret.code)
