@@ -301,3 +301,10 @@ def test_general_and_plain_requests_agree(monkeypatch):
     frame = bytes.fromhex("55AA0506015001 01A2")
     assert sent == [b"\x01\x02\x17" + frame, b"\x01\x02\x01" + frame,
                     b"\x01\x02\x17" + frame, frame]
+
+
+def test_check_data_of_huge_ints_sums_as_python_does():
+    big = 2**63 - 1  # two of them pass the range of a C long long
+    assert comm.Kelt()._Kelt__chkd([big, big, -big, 5 - big, 0, 0, 0]) == 0xFA
+    with pytest.raises(OverflowError, match="int too big to convert"):
+        comm.Kelt()._Kelt__chkd([big, big, 8 - big, 0, 0, 0, 0])
