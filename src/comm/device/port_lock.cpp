@@ -59,10 +59,16 @@ new_port_lock()
 // it gets a fresh one (the old one is leaked on purpose, as CPython does with
 // its own locks after a fork: it may be mid-operation). The calling thread's
 // own holds stay, with their depth.
+// `self` is a weak reference to the module: the registry of fork handlers
+// lives as long as the interpreter and must not keep a module alive.
 PyObject *
-reinit_after_fork(PyObject *module, PyObject *)
+reinit_after_fork(PyObject *self, PyObject *)
 {
-    ModuleState *st = state_of_module(module);
+    Ref module = Ref::borrow(PyWeakref_GetObject(self));
+    if (!module) {
+        return nullptr;
+    }
+    ModuleState *st = PyModule_Check(module.get()) ? state_of_module(module.get()) : nullptr;
     if (st == nullptr || st->port_locks == nullptr) {
         return py::none();
     }
@@ -90,7 +96,7 @@ reinit_after_fork(PyObject *module, PyObject *)
 
 PyMethodDef after_fork_def = {
     "_reinit_port_locks", COMM_METH(reinit_after_fork), METH_NOARGS,
-    "_reinit_port_locks($module, /)\n--\n\nGives up port holds of threads a fork left behind.",
+    "_reinit_port_locks($self, /)\n--\n\nGives up port holds of threads a fork left behind.",
 };
 
 // os.register_at_fork(after_in_child=...), where the platform forks.
@@ -110,7 +116,9 @@ register_after_fork(PyObject *module)
     if (found <= 0) {
         return found;
     }
-    Ref handler = Ref::steal(PyCFunction_NewEx(&after_fork_def, module, nullptr));
+    Ref weak = Ref::steal(PyWeakref_NewRef(module, nullptr));
+    Ref handler = weak ? Ref::steal(PyCFunction_NewEx(&after_fork_def, weak.get(), nullptr))
+                       : Ref();
     Ref kwnames = Ref::steal(Py_BuildValue("(s)", "after_in_child"));
     if (!handler || !kwnames) {
         return -1;
