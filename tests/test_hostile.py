@@ -5,6 +5,7 @@ in Python ends: a result, or Python's own exception."""
 
 import itertools
 import logging
+import os
 import random
 import re
 import sys
@@ -301,3 +302,63 @@ def test_general_and_plain_requests_agree(monkeypatch):
     frame = bytes.fromhex("55AA0506015001 01A2")
     assert sent == [b"\x01\x02\x17" + frame, b"\x01\x02\x01" + frame,
                     b"\x01\x02\x17" + frame, frame]
+
+
+def test_check_data_of_huge_ints_sums_as_python_does():
+    big = 2**63 - 1  # two of them pass the range of a C long long
+    assert comm.Kelt()._Kelt__chkd([big, big, -big, 5 - big, 0, 0, 0]) == 0xFA
+    with pytest.raises(OverflowError, match="int too big to convert"):
+        comm.Kelt()._Kelt__chkd([big, big, 8 - big, 0, 0, 0, 0])
+
+
+def test_a_forked_child_is_not_held_by_its_parents_threads(monkeypatch):
+    inside, leave = threading.Event(), threading.Event()
+    codes, parent = [], os.getpid()
+
+    class Port:
+        def __init__(self, port=None, baudrate=None, timeout=None):
+            self.port, self.is_open = port, True
+            if port == "fork-inside" and os.getpid() == parent:  # its own hold stays
+                codes.append(child_runs(lambda: comm.Kelt(port)._Kelt__sr(b"", 0)))
+
+        def write(self, data):
+            if self.port == "held" and os.getpid() == parent and not leave.is_set():
+                inside.set()
+                leave.wait(10)
+            return len(data)
+
+        def read(self, size):
+            return b""
+
+        def close(self):
+            pass
+
+    def child_runs(exchange):
+        pid = os.fork()
+        if pid == 0:
+            code = 1
+            try:
+                exchange()
+                code = 7
+            finally:
+                os._exit(code)
+        for _ in range(500):
+            done, status = os.waitpid(pid, os.WNOHANG)
+            if done:
+                return os.waitstatus_to_exitcode(status)
+            time.sleep(0.01)
+        os.kill(pid, 9)
+        os.waitpid(pid, 0)
+        return "hung"
+    monkeypatch.setattr(comm.serial, "Serial", Port)
+    holder = threading.Thread(target=lambda: comm.Kelt("held")._Kelt__sr(b"", 0))
+    holder.start()
+    assert inside.wait(10)
+    try:
+        assert child_runs(lambda: comm.Kelt("held")._Kelt__sr(b"", 0)) == 7
+    finally:
+        leave.set()
+        holder.join()
+    comm.Kelt("fork-inside")._Kelt__sr(b"", 0)
+    assert codes == [7]
+    assert child_runs(lambda: comm.Kelt("held")._Kelt__sr(b"", 0)) == 7

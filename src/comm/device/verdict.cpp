@@ -41,7 +41,11 @@ class CheckSum {
             Py_TYPE(item)->tp_as_number->nb_add == PyLong_Type.tp_as_number->nb_add) {
             int overflow = 0;
             long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-            if (!overflow && !__builtin_add_overflow(fast_, v, &fast_)) {
+            // Into a temporary: on overflow the builtin stores the wrapped sum,
+            // and the slow path below must start from the sum so far.
+            long long sum;
+            if (!overflow && !__builtin_add_overflow(fast_, v, &sum)) {
+                fast_ = sum;
                 return 0;
             }
         }
