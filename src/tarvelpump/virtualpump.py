@@ -41,7 +41,7 @@ import threading
 import time
 import tty
 from collections.abc import Callable, Iterable
-from typing import Any
+from typing import Any, Protocol
 
 from ._protocol import (
     DATA_LENGTHS,
@@ -705,14 +705,31 @@ def main(argv: list[str] | None = None, prog: str = "python -m tarvelpump.virtua
     if args.verbose:
         logging.basicConfig(level=logging.DEBUG, format="%(asctime)s %(message)s")
 
+    return serve_until_stopped(
+        VirtualPump(state, addr=args.addr, channel=args.channel, fault=faults, chunk_delay=args.chunk_delay))
+
+
+class Serving(Protocol):
+    """A virtual pump or ward: started and stopped as a context manager."""
+
+    @property
+    def port(self) -> str | None: ...
+
+    def __enter__(self) -> Any: ...
+
+    def __exit__(self, *exc: object) -> None: ...
+
+
+def serve_until_stopped(server: Serving) -> int:
+    """Start ``server``, print the port to open, serve until Ctrl-C or SIGTERM; exit status 0."""
     done = threading.Event()
-    previous = {}
+    previous: dict[signal.Signals, Any] = {}
     if threading.current_thread() is threading.main_thread():
         for signum in (signal.SIGINT, signal.SIGTERM):
             previous[signum] = signal.signal(signum, lambda *_: done.set())
     try:
-        with VirtualPump(state, addr=args.addr, channel=args.channel, fault=faults, chunk_delay=args.chunk_delay) as pump:
-            print(pump.port, flush=True)
+        with server:
+            print(server.port, flush=True)
             while not done.wait(0.5):
                 pass
     except KeyboardInterrupt:

@@ -28,7 +28,6 @@ import heapq
 import logging
 import os
 import random
-import signal
 import sys
 import threading
 import time
@@ -44,6 +43,7 @@ from .virtualpump import (
     PumpState,
     _schedule,
     _spoil,
+    serve_until_stopped,
 )
 
 __all__ = ["Fault", "Motion", "PumpState", "RadioMode", "VirtualWard", "WardPump", "main"]
@@ -464,22 +464,7 @@ def main(argv: list[str] | None = None, prog: str = "python -m tarvelpump.virtua
     except (ValueError, argparse.ArgumentTypeError) as exc:
         parser.error(str(exc))
 
-    done = threading.Event()
-    previous = {}
-    if threading.current_thread() is threading.main_thread():
-        for signum in (signal.SIGINT, signal.SIGTERM):
-            previous[signum] = signal.signal(signum, lambda *_: done.set())
-    try:
-        with ward:
-            print(ward.port, flush=True)
-            while not done.wait(0.5):
-                pass
-    except KeyboardInterrupt:
-        pass
-    finally:
-        for signum, handler in previous.items():
-            signal.signal(signum, signal.SIG_DFL if handler is None else handler)
-    return 0
+    return serve_until_stopped(ward)
 
 
 if __name__ == "__main__":
