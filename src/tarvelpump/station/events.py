@@ -17,7 +17,7 @@ from datetime import datetime
 from typing import Any
 
 from .. import comm
-from .model import Event, EventKind, PumpView
+from .model import OFFLINE, Event, EventKind, PumpView
 
 __all__ = ["alarm_details", "link_events", "pump_events"]
 
@@ -52,13 +52,13 @@ def pump_events(before: PumpView, after: PumpView, *, time: datetime, near_end_s
     def add(kind: EventKind, **details: Any) -> None:
         out.append(Event(kind, after.label, after.link, time, details))
 
-    if before.online and not after.online:
+    if before.presence != OFFLINE and after.presence == OFFLINE:
         add(
             EventKind.OFFLINE,
             last_seen=None if after.last_seen is None else after.last_seen.isoformat(),
             silent=after.silent,
         )
-    elif not before.online and after.online:
+    elif before.presence == OFFLINE and after.online:
         add(EventKind.ONLINE)
 
     if after.alarm_word is not None and (first or before.alarm_word != after.alarm_word):

@@ -15,6 +15,10 @@ from datetime import datetime, timezone
 from typing import Any
 
 __all__ = [
+    "OFFLINE",
+    "ONLINE",
+    "PRESENCES",
+    "UNHEARD",
     "EventKind",
     "RadioMode",
     "Event",
@@ -35,6 +39,16 @@ def pump_id(label: str) -> str:
     """The identifier of a pump in URLs and MQTT topics ("bed 12" -> "bed-12")."""
     slug = re.sub(r"[^0-9A-Za-z_.-]+", "-", label.strip()).strip("-").lower()
     return slug or "pump"
+
+
+#: Whether a pump is known to be there. A pump is ``online`` only from a good
+#: answer on; before its first one it is ``unheard`` (a fresh start, or a
+#: restart that has not reached it yet), and ``offline`` once it stopped
+#: answering or its link went down. Only ``online`` may ever look fine.
+UNHEARD = "unheard"
+ONLINE = "online"
+OFFLINE = "offline"
+PRESENCES = (UNHEARD, ONLINE, OFFLINE)
 
 
 class RadioMode(str, enum.Enum):
@@ -146,7 +160,9 @@ class PumpView:
     addr: int
     channel: int
     station: str = ""  #: the gateway that watches the pump (for views over several)
-    online: bool = True
+    presence: str = UNHEARD  #: UNHEARD, ONLINE or OFFLINE; see ``online``
+    offline_reason: str | None = None  #: why it is offline, e.g. "radio down: ..." or "no answer"
+    round_s: float | None = None  #: how long its link's last pass took: ``last_seen`` is stale past a few
     running: int | None = None
     running_name: str | None = None  #: PumpStatus entry name, e.g. "RUN"
     running_text: str | None = None  #: its operator text
@@ -165,10 +181,23 @@ class PumpView:
     silent: int = 0
     malformed: dict[str, int] = dataclasses.field(default_factory=dict)  #: result-code name -> count
 
+    @property
+    def online(self) -> bool:
+        """Answering now: the only presence that may be shown as fine."""
+        return self.presence == ONLINE
+
+    @property
+    def alarmed(self) -> bool:
+        """An alarm was last read; it stays so while the pump is offline or
+        unheard (its last alarm is not known to be over)."""
+        return bool(self.alarms or self.alarm_word)
+
     def to_json(self) -> dict[str, Any]:
         d = dataclasses.asdict(self)
         d["alarm_since"] = _iso(self.alarm_since)
         d["last_seen"] = _iso(self.last_seen)
+        d["online"] = self.online  # for readers that know only this flag
+        d["alarmed"] = self.alarmed
         return d
 
     @classmethod
@@ -177,6 +206,9 @@ class PumpView:
         kw = {k: v for k, v in d.items() if k in names}
         kw["alarm_since"] = _time(d.get("alarm_since"))
         kw["last_seen"] = _time(d.get("last_seen"))
+        if "presence" not in d and isinstance(d.get("online"), bool):
+            # A gateway from before presence existed: "online" was all it said.
+            kw["presence"] = ONLINE if d["online"] else OFFLINE
         return cls(**kw)
 
 

@@ -32,7 +32,7 @@ from paho.mqtt.reasoncodes import ReasonCode
 
 from .broker_url import ROOT, BrokerUrl, parse_url
 from .hub import Hub
-from .model import Event, PumpView, RoundResult, now, pump_id
+from .model import OFFLINE, Event, PumpView, RoundResult, now, pump_id
 
 if TYPE_CHECKING:
     from paho.mqtt.client import ConnectFlags, DisconnectFlags, MQTTMessage
@@ -507,7 +507,7 @@ class MqttSource:
         view.link = f"{ward}.{view.link}"
         view.station = view.station or ward
         if self.gateways.get(ward) == "offline":
-            view.online = False
+            view.presence, view.offline_reason = OFFLINE, "gateway offline"
         return view
 
     def _event(self, ward: str, body: dict[str, Any]) -> Event | None:
@@ -535,4 +535,5 @@ class MqttSource:
             prefix = f"{ward}."
             for vid, view in self._views.items():
                 if vid.startswith(prefix) and view.online:
-                    views[vid] = self._views[vid] = dataclasses.replace(view, online=False)
+                    views[vid] = self._views[vid] = dataclasses.replace(
+                        view, presence=OFFLINE, offline_reason="gateway offline")

@@ -44,7 +44,7 @@ from .. import comm
 from . import events
 from .hub import Hub
 from .link import Link, LinkClosedError
-from .model import Event, PumpView, Reading, RoundResult, now
+from .model import OFFLINE, ONLINE, Event, PumpView, Reading, RoundResult, now
 from .pump import Answer, Pump, decode_alarms
 
 __all__ = ["FIRST_PASS", "STATUS_PASS", "PollSettings", "Poller", "RoundPlan", "rotate"]
@@ -354,14 +354,14 @@ class Poller:
                 base = max(self.link.timeout, st.gap)
                 track.backoff = min(st.retry_ceiling, track.backoff * 2 if track.backoff else base)
                 track.retry_at = time.monotonic() + track.backoff
-                view.online = False
+                view.presence, view.offline_reason = OFFLINE, "no answer"
         else:
             if track.offline:
                 log.info("%s: back online", track.pump.label)
             track.silent_rounds = 0
             track.offline = False
             track.backoff = 0.0
-            view.online = True
+            view.presence, view.offline_reason = ONLINE, None
         self._apply_values(view, take)
 
     @staticmethod
