@@ -12,6 +12,8 @@ from __future__ import annotations
 import logging
 import threading
 from collections.abc import Callable
+from datetime import datetime
+from typing import Any
 
 from .model import PumpView, RoundResult
 
@@ -25,6 +27,7 @@ class Hub:
         self._lock = threading.Lock()
         self._listeners: list[Listener] = []
         self._views: dict[str, PumpView] = {}
+        self._store: dict[str, Any] | None = None  # None: no store behind this hub
 
     def add(self, listener: Listener) -> None:
         with self._lock:
@@ -49,3 +52,19 @@ class Hub:
         """The latest view of every pump heard of so far."""
         with self._lock:
             return list(self._views.values())
+
+    def set_store(self, up: bool, *, since: datetime | None = None, error: str = "", pending: int = 0) -> None:
+        """Record whether the store takes writes (``since``: when that began)."""
+        with self._lock:
+            self._store = {
+                "up": up,
+                "since": None if since is None else since.isoformat(),
+                "error": error,
+                "pending": pending,  # rounds kept in memory, waiting to be committed
+            }
+
+    def health(self) -> dict[str, Any]:
+        """What the outputs need to say beside the views: ``store`` is None
+        where nothing is stored (a view fed from a broker)."""
+        with self._lock:
+            return {"store": None if self._store is None else dict(self._store)}
