@@ -8,7 +8,7 @@ import time
 from datetime import timedelta
 
 import pytest
-from _core import RecordingLink, violations
+from _core import Collector, RecordingLink, violations
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
@@ -16,52 +16,12 @@ from tarvelpump import comm
 from tarvelpump.station.link import LinkClosedError
 from tarvelpump.station.model import EventKind as K
 from tarvelpump.station.model import RadioMode
-from tarvelpump.station.poller import FIRST_PASS, STATUS_PASS, PollSettings, Poller, RoundPlan
+from tarvelpump.station.poller import PollSettings, Poller
 from tarvelpump.station.pump import Door, Pump, RateUnit, Running
 from tarvelpump.virtualward import PumpState
 
 Cmd, Code = comm.Command, comm.DeviceReturnCode
-ALARM, STATUS = int(Cmd.GET_PUMP_ALARM), {int(c) for c in STATUS_PASS}
-
-
-def check_rounds(rounds, last=None):
-    """Play RoundPlans as the poller does: (status round?, due pumps, pumps silent at first)."""
-    sent = [last] if last else []
-    for status, due, silent in rounds:
-        plan = RoundPlan([[((p,), FIRST_PASS) for p in due]] + ([[((p,), STATUS_PASS) for p in due]] if status else []),
-                         lambda: sent[-1] if sent else None)
-        mine = []
-        for (p,), command in plan:
-            if p in silent and all(q != p for q, _ in mine):
-                plan.skip((p,))
-            mine.append((p, int(command)))
-            sent.append(((p,), int(command)))
-        for p in due:  # a pump silent at first gets nothing more; the others everything
-            want = {int(c) for c in FIRST_PASS} | (STATUS if status else set())
-            got = sorted(c for q, c in mine if q == p)
-            assert len(got) == 1 if p in silent else got == sorted(want)
-        assert [c in STATUS for _, c in mine] == sorted(c in STATUS for _, c in mine)  # alarm pass first
-    assert violations(sent) == []
-
-
-@settings(max_examples=200, deadline=None)
-@given(st.data())
-def test_no_command_repeats_to_another_pump_for_any_skipping(data):
-    n = data.draw(st.integers(1, 60))
-    rounds = []
-    for _ in range(data.draw(st.integers(1, 3))):
-        due = data.draw(st.lists(st.sampled_from(range(n)), unique=True))
-        rounds.append((data.draw(st.booleans()), due, data.draw(st.sets(st.sampled_from(due))) if due else set()))
-    check_rounds(rounds, data.draw(st.sampled_from([None, ((0,), ALARM), ((99,), int(Cmd.GET_RATE_UNIT))])))
-
-
-def test_schedule_for_every_ward_size():
-    rng = random.Random(9)
-    for n in range(1, 61):
-        patterns = [set(), set(range(n)), set(range(0, n, 2)), {rng.randrange(n) for _ in range(n // 3 + 1)}]
-        check_rounds([(k % 2 == 0, list(range(n)), silent) for k, silent in enumerate(patterns)])
-    with pytest.raises(ValueError, match="two distinct"):
-        RoundPlan([[((1,), (Cmd.GET_PUMP_ALARM, Cmd.GET_PUMP_ALARM))]], lambda: None)
+ALARM = int(Cmd.GET_PUMP_ALARM)
 
 
 def test_pump_commands_typed_at_address_zero(make_ward, make_link):
@@ -100,7 +60,7 @@ def test_pump_commands_typed_at_address_zero(make_ward, make_link):
     assert odd.ok and odd.value is None and odd.data == (9,)
 
 
-def test_poller_rounds_counters_and_events(make_ward, make_link, hub):
+def test_poller_passes_counters_and_events(make_ward, make_link, hub):
     ward = make_ward("master-slave")
     states = [PumpState(alarm=0x0100, remain_hours=0, remain_minutes=5), PumpState(running=1), PumpState(door=1), None]
     vps = [ward.add(a, 0, s, label=f"bed {a}") for a, s in enumerate(states)]
@@ -109,20 +69,21 @@ def test_poller_rounds_counters_and_events(make_ward, make_link, hub):
     pumps = [Pump(link, a, 0, f"bed {a}") for a in range(4)]
     got, early = [], []
     hub.add(lambda r: (early if r.partial else got).append(r))
-    poller = Poller(link, pumps, PollSettings(gap=0, status_every=2, offline_after=2, retry_ceiling=0.3), hub,
+    poller = Poller(link, pumps, PollSettings(gap=0, status_within=1000, offline_after=2, retry_ceiling=0.3), hub,
                     station="ward-7")
+    assert {v.presence for v in poller.views()} == {"unheard"} and not any(v.online for v in poller.views())
 
     def kinds():
-        # A pump's first-pass news (its alarm above all) is published as soon
-        # as it is read, ahead of the round's own result: never twice.
+        # A pump's news (its alarm above all) is published as soon as its unit
+        # is read, ahead of the pass's own result: never twice.
         del early[:]
         whole = poller.run_round()
-        assert all(e.partial and not e.readings and e.exchanges == 0 for e in early)
+        assert all(e.partial and not e.readings and e.exchanges == 0 and len(e.views) == 1 for e in early)
         found = [e for r in early for e in r.events] + list(whole.events)
         assert len({e.id for e in found}) == len(found)
         return sorted((e.kind.value, e.pump) for e in found)
 
-    # First sight: what needs a nurse (alarm, open door, near the end), no state change.
+    # First sight: the whole status; what needs a nurse (alarm, open door, near the end), no state change.
     assert kinds() == [("alarm_raised", "bed 0"), ("door_opened", "bed 2"), ("near_end", "bed 0")]
     r1 = got[0]
     assert r1.link == "radio" and r1.exchanges == 3 * 5 + 1 and r1.link_up
@@ -133,8 +94,10 @@ def test_poller_rounds_counters_and_events(make_ward, make_link, hub):
     view = {v.label: v for v in r1.views}
     assert view["bed 0"].top_alarm == "ALARM_OCCLUSION" and view["bed 0"].station == "ward-7"
     assert view["bed 1"].running_name == "STOP" and view["bed 1"].answered == 5 and view["bed 3"].silent == 1
+    assert [view[f"bed {i}"].presence for i in range(4)] == ["online"] * 3 + ["unheard"]  # not heard is not fine
+    assert view["bed 0"].round_s == round(r1.duration_s, 3)
 
-    # Alarm-only round: the rest of the status is not read, so not reported as changed.
+    # Then the alarm word and one other read each pass: the running state first.
     vps[1].update(running=2)
     vps[2].update(door=0)
     vps[0].update(alarm=0x0040)
@@ -142,21 +105,67 @@ def test_poller_rounds_counters_and_events(make_ward, make_link, hub):
                        ("state_changed", "bed 1")]
     changed = [e.to_json() for r in early for e in r.events if e.kind is K.STATE_CHANGED][0]
     assert [changed[k] for k in ("from", "to", "kind", "pump")] == ["STOP", "RUN", "state_changed", "bed 1"]
+    offline = {v.label: v for v in got[1].views}["bed 3"]
+    assert (offline.presence, offline.offline_reason) == ("offline", "no answer")
     assert got[1].exchanges == 3 * 2 + 1 and all(r.door is None for r in got[1].readings)
     vps[0].fault = "bad_check"
     vps[0].update(remain_hours=2)
-    assert kinds() == [("door_closed", "bed 2")]
-    assert {v.label: v for v in got[2].views}["bed 0"].malformed == {"INVALID_CHECK_DATA": 5}
+    assert kinds() == [("door_closed", "bed 2")]  # the slower values come in turn
+    assert {v.label: v for v in got[2].views}["bed 0"].malformed == {"INVALID_CHECK_DATA": 2}
     vps[0].fault, vps[3].present = None, True
     time.sleep(0.35)  # past the retry ceiling: the offline pump is due again
     assert kinds() == [("online", "bed 3")]
-    kinds()  # reads the 2 h left
+    for _ in range(6):  # within six passes every slower value has come round
+        kinds()
+    assert {v.label: v for v in poller.views()}["bed 0"].remaining_s == 7500
     vps[0].update(remain_hours=0, remain_minutes=9)
-    assert [k for _ in range(4) for k in kinds() if k[0] == "near_end"] == [("near_end", "bed 0")]  # once
+    assert [k for _ in range(8) for k in kinds() if k[0] == "near_end"] == [("near_end", "bed 0")]  # once
     assert violations(link.sent) == [] and link.fillers == 0
     assert {v.id for v in hub.views()} == {"bed-0", "bed-1", "bed-2", "bed-3"}
     with pytest.raises(ValueError, match="share the radio prefix"):
         Poller(link, [pumps[0], Pump(link, 0, 5, "same prefix")], PollSettings(), hub)
+
+
+def test_presence_radio_down_and_restart(make_ward, make_link, hub, tmp_path):
+    collector = Collector()
+    hub.add(collector)
+    settings = PollSettings(gap=0, status_within=1000)
+    # A radio that is not there: its pumps are offline at once, saying why.
+    missing = make_link(str(tmp_path / "ttyUSB9"), name="gone")
+    poller = Poller(missing, [Pump(missing, 1, 1, "bed 1"), Pump(missing, 2, 1, "bed 2")], settings, hub)
+    result = poller.run_round()
+    assert not result.link_up and [e.kind for e in result.events] == [K.LINK_DOWN, K.OFFLINE, K.OFFLINE]
+    assert all(v.presence == "offline" and v.offline_reason.startswith("radio down: ") for v in result.views)
+    assert poller.run_round().events == ()  # still down: nothing new
+
+    ward = make_ward("fixed", link_path=str(tmp_path / "radio"))
+    ward.add(1, 1, PumpState(alarm=0x0100, running=2), label="bed 1")
+    ward.add(2, 1, PumpState(running=2), label="bed 2")
+    link = make_link(ward.link_path)
+    pumps = [Pump(link, 1, 1, "bed 1"), Pump(link, 2, 1, "bed 2")]
+    poller = Poller(link, pumps, settings, hub)
+    poller.run_round()
+    ward.vanish()  # unplugged: offline within one pass, the last alarm kept and counted
+    down = poller.run_round()
+    assert [e.kind for e in down.events] == [K.LINK_DOWN, K.OFFLINE, K.OFFLINE]
+    bed1 = {v.label: v for v in down.views}["bed 1"]
+    assert bed1.presence == "offline" and bed1.alarmed and bed1.top_alarm == "ALARM_OCCLUSION"
+    ward.restore()
+    up = [e.kind for _ in range(3) for e in poller.run_round().events]
+    assert up.count(K.LINK_UP) == 1 and collector.events(K.ONLINE)[-2:] and all(v.online for v in poller.views())
+
+    # A restart starts from what was committed: unheard until answered, the
+    # standing alarm raises nothing new, what changed meanwhile is marked.
+    committed = {v.label: v for v in poller.views()}
+    ward.pump("bed 2").update(running=3)
+    before = len(collector.events())
+    again = Poller(link, pumps, settings, hub, initial=committed)
+    shown = {v.label: v for v in again.views()}
+    assert shown["bed 1"].presence == "unheard" and shown["bed 1"].alarmed and not shown["bed 1"].online
+    again.run_round()
+    new = collector.events()[before:]
+    assert [(e.kind, e.pump, e.details.get("after_gap")) for e in new] == [(K.STATE_CHANGED, "bed 2", True)]
+    assert all(v.online for v in again.views())
 
 
 def test_link_shares_one_port_and_guards_after_silence(make_ward, make_link, tmp_path):

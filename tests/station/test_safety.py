@@ -127,8 +127,13 @@ def test_ward_in_trouble(signed_ward, make_link, hub, tmp_path):
         poller.stop()
     assert misattributed(ward, collector.readings()) == [] and violations(link.sent) == []
     assert sum(sum(v.malformed.values()) for v in poller.views()) > 0  # the floods and repeats did spoil some
-    assert [(e.kind, e.pump) for e in collector.events() if e.kind in (K.OFFLINE, K.ONLINE)] == [
-        (K.OFFLINE, "bed 1"), (K.ONLINE, "bed 1")]  # the port failing made no pump offline
+    beds = [f"bed {i}" for i in range(5)]
+    presence = [(e.kind, e.pump, e.details.get("reason")) for e in collector.events() if e.kind in (K.OFFLINE, K.ONLINE)]
+    assert presence[:2] == [(K.OFFLINE, "bed 1", "no answer"), (K.ONLINE, "bed 1", None)]
+    # The radio unplugged: every pump offline at once, saying why; back when each answers.
+    assert [(k, p) for k, p, _ in presence[2:7]] == [(K.OFFLINE, b) for b in beds]
+    assert all(why.startswith("radio down: ") for _, _, why in presence[2:7])
+    assert sorted(presence[7:]) == [(K.ONLINE, b, None) for b in beds]
     assert [e.kind for e in collector.events() if e.pump is None] == [K.LINK_DOWN, K.LINK_UP]
     assert not collector.rounds[down].link_up
     last = [r for r in collector.rounds if r.exchanges][-1]

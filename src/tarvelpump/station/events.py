@@ -18,6 +18,7 @@ from typing import Any
 
 from .. import comm
 from .model import OFFLINE, Event, EventKind, PumpView
+from .pump import Alarms
 
 __all__ = ["alarm_details", "link_events", "pump_events"]
 
@@ -26,13 +27,11 @@ log = logging.getLogger(__name__)
 DOOR_OPEN = 1
 
 
-def alarm_details(name: str, word: int | None) -> dict[str, Any]:
-    bit = getattr(comm.KeltPumpAlarmBits, name, None)
-    rank = comm.AlarmOrder.get(bit, -1) if bit is not None else -1
+def alarm_details(bit: comm.Option, word: int | None) -> dict[str, Any]:
     return {
-        "alarm": name,
-        "text": None if bit is None else bit.text,
-        "rank": rank,  # AlarmOrder: lower is more urgent, -1 unranked
+        "alarm": str(bit.name),
+        "text": bit.text,
+        "rank": comm.AlarmOrder.get(bit, -1),  # AlarmOrder: lower is more urgent, -1 unranked
         "word": word,
     }
 
@@ -44,12 +43,27 @@ def _state_name(code: int | None) -> str | None:
     return None if entry is None else str(entry.name)
 
 
-def pump_events(before: PumpView, after: PumpView, *, time: datetime, near_end_s: int) -> list[Event]:
-    """The events of one pump from its view before a round to its view after it."""
+def pump_events(
+    before: PumpView,
+    after: PumpView,
+    *,
+    time: datetime,
+    near_end_s: int,
+    alarms: tuple[Alarms, Alarms] | None = None,
+    after_gap: bool = False,
+) -> list[Event]:
+    """The events of one pump from its view before a unit to its view after it.
+
+    ``alarms``: the decoded alarm words behind ``before`` and ``after`` when
+    the unit read it. ``after_gap``: ``before`` is what was committed before
+    the station last stopped; what changed meanwhile is marked so.
+    """
     first = before.last_seen is None
     out: list[Event] = []
 
     def add(kind: EventKind, **details: Any) -> None:
+        if after_gap:
+            details["after_gap"] = True
         out.append(Event(kind, after.label, after.link, time, details))
 
     if before.presence != OFFLINE and after.presence == OFFLINE:
@@ -57,19 +71,21 @@ def pump_events(before: PumpView, after: PumpView, *, time: datetime, near_end_s
             EventKind.OFFLINE,
             last_seen=None if after.last_seen is None else after.last_seen.isoformat(),
             silent=after.silent,
+            reason=after.offline_reason,
         )
     elif before.presence == OFFLINE and after.online:
         add(EventKind.ONLINE)
 
-    if after.alarm_word is not None and (first or before.alarm_word != after.alarm_word):
-        old = set(before.alarms)
-        new = set(after.alarms)
-        for name in after.alarms:  # most urgent first
-            if name not in old:
-                add(EventKind.ALARM_RAISED, **alarm_details(name, after.alarm_word))
-        for name in before.alarms:
-            if name not in new:
-                add(EventKind.ALARM_CLEARED, **alarm_details(name, after.alarm_word))
+    if alarms is not None and (first or alarms[0].word != alarms[1].word):
+        was, now_ = alarms
+        old = {int(b) for b in was.bits}
+        new = {int(b) for b in now_.bits}
+        for bit in now_.bits:  # most urgent first
+            if int(bit) not in old:
+                add(EventKind.ALARM_RAISED, **alarm_details(bit, now_.word))
+        for bit in was.bits:
+            if int(bit) not in new:
+                add(EventKind.ALARM_CLEARED, **alarm_details(bit, now_.word))
 
     if before.running is not None and after.running is not None and before.running != after.running:
         add(

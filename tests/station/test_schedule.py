@@ -1,0 +1,93 @@
+"""The pass schedule: every pump's alarm word every pass, its whole status
+within ``status_within``, and never one command to two pumps in a row."""
+
+from __future__ import annotations
+
+import pytest
+from _core import violations
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from tarvelpump import comm
+from tarvelpump.station.schedule import ALARM, STATUS_READS, PassPlan, StatusClock
+
+Cmd = comm.Command
+
+
+def play(n, passes, *, within, exchange_s, last=None):
+    """Run passes over ``n`` pumps as the poller does, on a simulated clock.
+
+    ``passes``: per pass, the pumps due and the pumps silent at first (they
+    answer nothing that pass). Returns what was sent and the worst age of
+    each status read of the pumps that always answer, seen at any exchange.
+    """
+    clocks = {p: StatusClock(within) for p in range(n)}
+    read_at: dict[tuple[int, int], float] = {}
+    sent = [last] if last else []
+    t, pass_s, worst = 0.0, 0.0, 0.0
+    answering = set(range(n)) - {p for _, silent in passes for p in silent}
+    for due, silent in passes:
+        start = t
+        plan = PassPlan([((p,), clocks[p].unit(start, pass_s)) for p in due], lambda: sent[-1] if sent else None)
+        mine: list[tuple[int, int]] = []
+        for (p,), command in plan:
+            t += exchange_s
+            if p in silent:
+                if all(q != p for q, _ in mine):
+                    plan.skip((p,))
+            else:
+                clocks[p].answered(command, start)
+                read_at[p, int(command)] = t
+            mine.append((p, int(command)))
+            sent.append(((p,), int(command)))
+            if start > 0:  # past the first pass, nothing may be older than asked
+                worst = max([worst] + [t - read_at.get((q, int(c)), 0.0)
+                                       for q in answering & set(due) for c in STATUS_READS])
+        pass_s = t - start
+        for p in due:
+            got = [c for q, c in mine if q == p]
+            if p in silent:
+                assert len(got) == 1  # a silent pump costs one exchange a pass
+            else:
+                assert got.count(int(ALARM)) == 1 and len(got) >= 2  # its alarm word, every pass
+    assert violations(sent) == []
+    return worst
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.data())
+def test_schedule_properties(data):
+    n = data.draw(st.integers(1, 40))
+    exchange_s = data.draw(st.floats(0.05, 0.5))
+    within = data.draw(st.floats(1.0, 120.0))
+    passes = []
+    for _ in range(data.draw(st.integers(1, 12))):
+        due = data.draw(st.lists(st.sampled_from(range(n)), unique=True))
+        passes.append((due, data.draw(st.sets(st.sampled_from(due))) if due else set()))
+    if data.draw(st.booleans()):  # every pump due and answering every pass
+        passes = [(list(range(n)), set())] * len(passes) * 3
+    last = data.draw(st.sampled_from([None, ((0,), int(ALARM)), ((99,), int(Cmd.GET_RATE_UNIT))]))
+    worst = play(n, passes, within=within, exchange_s=exchange_s, last=last)
+    longest = n * (1 + len(STATUS_READS)) * exchange_s  # a pass that reads everything
+    if all(len(d) == n and not s for d, s in passes) and within >= 3 * longest:
+        assert worst <= within
+
+
+@pytest.mark.parametrize("n", [1, 2, 10, 30, 60])
+def test_whole_status_within_the_time_asked_and_running_most_often(n):
+    # 30 pumps at about 0.17 s an exchange: a pass of about 10 s, status within 60 s.
+    every = [(list(range(n)), set())] * 40
+    assert play(n, every, within=60.0, exchange_s=0.17) <= 60.0
+    clock, units = StatusClock(60.0), []
+    for k in range(13):
+        units.append(clock.unit(10.0 * k, 10.0))
+        for command in units[-1]:
+            clock.answered(command, 10.0 * k)
+    assert units[0] == (ALARM, *STATUS_READS) and all(u[0] == ALARM for u in units)
+    later = [u[1:] for u in units[1:]]
+    counts = [sum(c in s for s in later) for c in STATUS_READS]  # the running state first
+    assert counts[0] > max(counts[1:]) >= 2 and max(map(len, later)) <= 2
+    with pytest.raises(ValueError, match="two distinct"):
+        PassPlan([((1,), (ALARM, ALARM))], lambda: None)
+    with pytest.raises(ValueError, match="status_within"):
+        StatusClock(0.0)
