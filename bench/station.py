@@ -185,6 +185,91 @@ def section_latency(pumps: int, samples: int, baud: int, gap: float) -> bool:
     return p95 <= target
 
 
+def alarm_pass_s(per_link: int, baud: int, turnaround: float, gap: float) -> float:
+    """One alarm pass over a link: each pump's alarm word and one other read
+    (the remaining time, the longest), each exchange followed by the radio's
+    turnaround and the gap."""
+    alarm = wire_s("GET_PUMP_ALARM", baud)
+    other = wire_s("GET_REMAIN_TIME", baud)
+    return per_link * (alarm + other + 2 * (turnaround + gap))
+
+
+def section_alarms(per_link: int, baud: int, gap: float, turnaround: float, standing: float,
+                   episodes: int, timeout: float = 1.0) -> bool:
+    """Alarms raised on random pumps at random moments, each standing ``standing`` s."""
+    pass_s = alarm_pass_s(per_link, baud, turnaround, gap)
+    print(f"\n## alarms standing {standing:g} s: {2 * per_link} pumps on two links ({per_link} each), {baud} baud, "
+          f"turnaround {turnaround * 1000:g} ms, gap {gap} s, time-out {timeout} s; {episodes} alarms; "
+          f"alarm pass {pass_s:.2f} s")
+    rec = Rounds()
+    rng = random.Random(int(standing * 10) + per_link)
+    raised: dict[str, list[float]] = {}  # label -> monotonic times its alarm_raised was committed
+    lock = threading.Lock()
+
+    def listener(result: RoundResult) -> None:
+        t = time.monotonic()
+        with lock:
+            for e in result.events:
+                if e.kind is EventKind.ALARM_RAISED and e.pump is not None:
+                    raised.setdefault(e.pump, []).append(t)
+
+    demo = Demo(http=None, pumps=2 * per_link, moving=False, baud=baud, timeout=timeout, hop_delay=turnaround,
+                poll=PollConfig(gap=gap, near_end_s=0))
+    with demo:
+        assert demo.station is not None
+        demo.station.hub.add(rec)
+        demo.station.hub.add(listener)
+        for link in ("radio-a", "radio-b"):
+            rec.wait(lambda r, link=link: r.link == link and len(rec.of(link)) >= 2, 600)
+        labels = [f"bed {i}" for i in range(1, 2 * per_link + 1)]
+        busy: dict[str, float] = {}  # label -> when its alarm is cleared
+        rest: dict[str, float] = {}  # label -> when it may alarm again: the clearing must be seen first
+        started: list[tuple[str, float, float]] = []  # label, raised at, cleared at
+        spacing = (standing + pass_s) / (2 * per_link) * 2  # about half the pumps in an episode at a time
+        while len(started) < episodes or busy:
+            t = time.monotonic()
+            for label, until in list(busy.items()):
+                if t >= until:
+                    demo.pump(label).update(alarm=0)
+                    del busy[label]
+                    rest[label] = t + 3 * pass_s
+            if len(started) < episodes:
+                free = [x for x in labels if x not in busy and rest.get(x, 0.0) <= t] or [
+                    min((x for x in labels if x not in busy), key=lambda x: rest.get(x, 0.0))]
+                label = rng.choice(free)
+                demo.pump(label).update(alarm=OCCLUSION)
+                t = time.monotonic()
+                busy[label] = t + standing
+                started.append((label, t, t + standing))
+            time.sleep(rng.uniform(0.5, 1.5) * spacing if len(started) < episodes else 0.05)
+        time.sleep(2 * pass_s)  # the last clearings read
+        passes = {link: statistics.median(r.duration_s for r in rec.of(link)) for link in ("radio-a", "radio-b")}
+    latencies, missed = [], 0
+    with lock:
+        for label, t0, t1 in started:
+            hits = [t for t in raised.get(label, []) if t0 <= t <= t1 + 5.0]
+            if hits:
+                latencies.append(min(hits) - t0)
+            else:
+                missed += 1
+    measured = max(passes.values())
+    print(f"passes measured: radio-a {passes['radio-a']:.2f} s, radio-b {passes['radio-b']:.2f} s")
+    if latencies:
+        p95 = pct(latencies, 95)
+        print(f"alarm -> committed event: median {statistics.median(latencies):.2f} s, p95 {p95:.2f} s, "
+              f"max {max(latencies):.2f} s ({p95 / pass_s:.2f}x the alarm pass, {p95 / measured:.2f}x the measured pass)")
+    print(f"missed (never reported while it stood): {missed} of {episodes}")
+    ok = True
+    if standing >= 2 * pass_s:
+        ok = missed == 0
+        print(f"target: none missed (they stand {standing / pass_s:.1f} passes): {'ok' if ok else 'MISSED'}")
+    if standing >= 3 * pass_s and latencies:
+        good = pct(latencies, 95) <= 1.2 * pass_s
+        ok &= good
+        print(f"target: p95 <= 1.2x the alarm pass ({1.2 * pass_s:.2f} s): {'ok' if good else 'MISSED'}")
+    return ok
+
+
 # -- a station in its own process: CPU and soak -------------------------------------
 
 def _proc_cpu(pid: int) -> float:
@@ -305,8 +390,9 @@ def main() -> int:
     parser.add_argument("--soak-minutes", type=float, help="soak length (default 30; 1 with --quick; 0: none)")
     parser.add_argument("--baud", type=int, default=9600)
     parser.add_argument("--gap", type=float, default=0.1)
+    parser.add_argument("--turnaround", type=float, default=0.05, help="the radio's delay before each reply (s)")
     args = parser.parse_args()
-    only = set(args.only.split(",")) if args.only else {"round", "silent", "latency", "process"}
+    only = set(args.only.split(",")) if args.only else {"round", "silent", "latency", "alarms", "process"}
     soak = args.soak_minutes if args.soak_minutes is not None else (1.0 if args.quick else 30.0)
     print(f"# station benchmarks ({'quick' if args.quick else 'full'}), python {sys.version.split()[0]}, "
           f"{os.cpu_count()} cores, {time.strftime('%Y-%m-%d %H:%M %Z')}")
@@ -317,6 +403,13 @@ def main() -> int:
         ok &= section_silent(12, 8 if args.quick else 30, args.baud, args.gap, 0.5)
     if "latency" in only:
         ok &= section_latency(12, 10 if args.quick else 40, args.baud, args.gap)
+    if "alarms" in only:
+        # The design point: 60 pumps on two radios; alarms standing 40 s (latency), 24 s (two
+        # passes and more: never missed) and 8 s (shorter than a pass: some are missed).
+        n = 10 if args.quick else 30
+        for standing, episodes in ((40.0, 20 if args.quick else 60), (24.0, 20 if args.quick else 60),
+                                   (8.0, 20 if args.quick else 60)):
+            ok &= section_alarms(n, args.baud, args.gap, args.turnaround, standing, episodes)
     if "process" in only:
         ok &= section_process(60, args.baud, args.gap, 20.0 if args.quick else 60.0, soak * 60,
                               20.0 if args.quick else 60.0)
