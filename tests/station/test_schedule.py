@@ -3,6 +3,9 @@ within ``status_within``, and never one command to two pumps in a row."""
 
 from __future__ import annotations
 
+import dataclasses
+import time
+
 import pytest
 from _core import violations
 from hypothesis import given, settings
@@ -91,3 +94,48 @@ def test_whole_status_within_the_time_asked_and_running_most_often(n):
         PassPlan([((1,), (ALARM, ALARM))], lambda: None)
     with pytest.raises(ValueError, match="status_within"):
         StatusClock(0.0)
+
+
+def test_passes_on_a_ward_with_a_turnaround(signed_ward, make_link, hub):
+    from _core import Collector, RecordingLink, misattributed
+
+    from tarvelpump.station.model import EventKind as K
+    from tarvelpump.station.poller import PollSettings, Poller
+    from tarvelpump.station.pump import Pump
+
+    ward = signed_ward(6, baud=9600, hop_delay=0.03)
+    link = make_link(ward.port, cls=RecordingLink, timeout=0.3)
+    pumps = [Pump(link, vp.addr, vp.channel, vp.label) for vp in ward.pumps]
+    collector = Collector()
+    hub.add(collector)
+    poller = Poller(link, pumps, PollSettings(gap=0.02, status_within=2.5), hub)
+    passes = lambda c: [r for r in c.rounds if not r.partial]  # noqa: E731
+    poller.start()
+    try:
+        assert collector.wait(lambda c: len(passes(c)) >= 3)
+        pass_s = max(r.duration_s for r in passes(collector)[1:])
+        for label in ("bed 1", "bed 4"):  # each alarm stands two passes: it is seen, then seen cleared
+            own = ward.pump(label).state.alarm
+            ward.pump(label).update(alarm=own | 0x0100)
+            time.sleep(2 * pass_s)
+            ward.pump(label).update(alarm=own)
+            assert collector.wait(lambda c, label=label: any(
+                e.pump == label for e in c.events(K.ALARM_CLEARED)))
+        assert collector.wait(lambda c: len(passes(c)) >= 10, timeout=60)
+    finally:
+        poller.stop()
+    occlusions = [(e.kind, e.pump) for e in collector.events() if e.details.get("alarm") == "ALARM_OCCLUSION"]
+    assert occlusions == [(K.ALARM_RAISED, "bed 1"), (K.ALARM_CLEARED, "bed 1"),
+                          (K.ALARM_RAISED, "bed 4"), (K.ALARM_CLEARED, "bed 4")]
+    done = passes(collector)
+    longest = max(r.duration_s for r in done[1:])  # the first reads everything
+    assert all(sorted(r.pump for r in p.readings if "GET_PUMP_ALARM" in r.codes) == sorted(x.label for x in pumps)
+               for p in done)  # every pump's alarm word, every pass
+    readings = collector.readings()
+    steady = [dataclasses.replace(r, alarm_word=None) if (r.alarm_word or 0) & 0x0100 else r for r in readings]
+    assert misattributed(ward, steady) == [] and violations(link.sent) == []
+    for pump in pumps:  # its whole status within status_within, the first pass aside
+        for field in ("running", "door", "remaining_s", "rate_unit"):
+            times = [r.time for r in readings if r.pump == pump.label and getattr(r, field) is not None]
+            gaps = [(b - a).total_seconds() for a, b in zip(times, times[1:])]
+            assert times and max(gaps) <= 2.5 + 2 * longest, (pump.label, field, gaps)
