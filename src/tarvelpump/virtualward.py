@@ -28,6 +28,7 @@ import heapq
 import logging
 import os
 import random
+import signal
 import sys
 import threading
 import time
@@ -444,9 +445,14 @@ def main(argv: list[str] | None = None, prog: str = "python -m tarvelpump.virtua
     parser.add_argument("--fault", action="append", default=[], metavar="ADDR[:CHANNEL]=FAULT",
                         help="a fault for one pump (repeatable)")
     parser.add_argument("-v", "--verbose", action="store_true", help="log every request to stderr")
+    parser.add_argument("--config", metavar="FILE",
+                        help="serve every pump of a station configuration, one radio per link at its port "
+                             "path, and take control lines on standard input ('help' lists them)")
     args = parser.parse_args(argv)
     if args.verbose:
         logging.basicConfig(level=logging.DEBUG, format="%(asctime)s %(message)s")
+    if args.config is not None:
+        return _serve_config(parser, args)
     try:
         ward = VirtualWard(args.mode, baud=args.baud, hop_delay=args.hop_delay, link_path=args.link,
                            moving=args.moving, speed=args.speed, seed=args.seed)
@@ -465,6 +471,37 @@ def main(argv: list[str] | None = None, prog: str = "python -m tarvelpump.virtua
         parser.error(str(exc))
 
     return serve_until_stopped(ward)
+
+
+def _serve_config(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
+    from .station.config import ConfigError
+    from .wardctl import WardControl, open_wards
+
+    try:
+        wards = open_wards(args.config, hop_delay=args.hop_delay)
+    except (ConfigError, OSError, ValueError) as exc:
+        print(f"{parser.prog}: {exc}", file=sys.stderr)
+        return 2
+    started: list[VirtualWard] = []
+    try:
+        for name, ward in wards.items():
+            started.append(ward.start())
+            print(f"{name}: {ward.link_path} -> {ward.port} ({len(ward.pumps)} pumps)", flush=True)
+        control = WardControl(wards)
+        # The control lines are read beside the serving: the ward runs on when they end.
+        threading.Thread(target=control.serve, args=(sys.stdin, sys.stdout), daemon=True).start()
+        done = threading.Event()
+        previous = {s: signal.signal(s, lambda *_: done.set()) for s in (signal.SIGINT, signal.SIGTERM)}
+        try:
+            while not done.wait(0.5):
+                pass
+        finally:
+            for signum, handler in previous.items():
+                signal.signal(signum, handler)
+    finally:
+        for ward in started:
+            ward.stop()
+    return 0
 
 
 if __name__ == "__main__":
