@@ -411,3 +411,46 @@ def test_view_drops_each_bad_message_alone(broker: Broker, caplog: pytest.LogCap
         assert "Ward A · bed 1" in event_line(shown[-1]) and "pump_id=" not in event_line(shown[-1])
     client.disconnect()
     client.loop_stop()
+
+
+def readme_acl() -> str:
+    """The Mosquitto ACL example of the README, as a reader would copy it."""
+    text = (Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
+    start = text.index("# tarvelpump: who may publish what")
+    return text[start:text.index("```", start)]
+
+
+def test_the_readme_acl_keeps_forged_states_off_the_view(tmp_path: Path) -> None:
+    users = {"gw-ward-a": "pa", "gw-ward-b": "pb", "nurse-desk": "pv"}
+    broker = Broker(tmp_path, users=users, acl=readme_acl()).start()
+    gw_a = Gateway(tmp_path / "a.sqlite", broker.url("general/ward-a", "gw-ward-a:pa"), ["bed 1"])
+    view = View(broker.url("general", "nurse-desk:pv"), "127.0.0.1:0")
+    try:
+        view.start()
+        wait_for(lambda: gw_a.pub.connected)
+        gw_a.poller.run_round()
+        wait_for(lambda: [v.id for v in view.hub.views()] == ["ward-a.bed-1"])
+        # a reader, and the gateway of another ward, forging an alarm on ward A's pump
+        forged = dict(PumpView("bed-1", "bed 1", "radio", 801, 0, presence="online", alarm_word=0x100,
+                               alarms=["ALARM_OCCLUSION"]).to_json(), station="forged")
+        for who, password in (("nurse-desk", "pv"), ("gw-ward-b", "pb")):
+            client = mqtt.Client(CallbackAPIVersion.VERSION2)
+            client.username_pw_set(who, password)
+            client.connect("127.0.0.1", broker.port)
+            client.loop_start()
+            client.publish("tarvelpump/general/ward-a/bed-1/state", json.dumps(forged), qos=1,
+                           retain=True).wait_for_publish(5)
+            client.disconnect()
+            client.loop_stop()
+        gw_b = Gateway(tmp_path / "b.sqlite", broker.url("general/ward-b", "gw-ward-b:pb"), ["bed 1"])
+        try:
+            gw_b.poller.run_round()  # its own ward: allowed
+            wait_for(lambda: len(view.hub.views()) == 2)
+        finally:
+            gw_b.shut()
+        a1 = {v.id: v for v in view.hub.views()}["ward-a.bed-1"]
+        assert a1.station == "station-ward-a" and not a1.alarmed
+    finally:
+        view.stop()
+        gw_a.shut()
+        broker.stop()

@@ -487,14 +487,14 @@ def serve(
     )
     server = uvicorn.Server(config)
     bound = sock.getsockname()[1]
-    shown = f"[{host}]" if ":" in host else host
+    where = f"[{host}]" if ":" in host else host
     thread = threading.Thread(
         target=server.run, kwargs={"sockets": [sock]}, name=f"station-http-{bound}", daemon=True
     )
     hub.add(metrics.on_round)
     hub.add(feed.on_round)
     listeners = [metrics.on_round, feed.on_round]
-    http = HttpServer(f"http://{shown}:{bound}/", server, thread, sock, hub, listeners, feed)
+    http = HttpServer(f"http://{where}:{bound}/", server, thread, sock, hub, listeners, feed)
     thread.start()
     while not server.started:
         if not thread.is_alive():
