@@ -399,14 +399,19 @@ def _checker(hint: Any) -> _Check:
     field, so checking a message looks nothing up."""
     origin = typing.get_origin(hint)
     if origin in (types.UnionType, typing.Union):
+        options = [h for h in typing.get_args(hint) if h is not type(None)]
+        nullable = len(options) < len(typing.get_args(hint))
+        if len(options) == 1 and nullable:  # the common "X | None"
+            inner = _checker(options[0])
+            return lambda v: v is None or inner(v)
         either = [_checker(h) for h in typing.get_args(hint)]
         return lambda v: any(check(v) for check in either)
     if origin is list:
         item = _checker(typing.get_args(hint)[0])
-        return lambda v: isinstance(v, list) and all(item(x) for x in v)
+        return lambda v: type(v) is list and all(item(x) for x in v)
     if origin is dict:
         key, item = (_checker(h) for h in typing.get_args(hint))
-        return lambda v: isinstance(v, dict) and all(key(k) and item(x) for k, x in v.items())
+        return lambda v: type(v) is dict and all(key(k) and item(x) for k, x in v.items())
     if hint is Any:
         return lambda v: True
     if hint is type(None):
@@ -414,9 +419,9 @@ def _checker(hint: Any) -> _Check:
     if hint is datetime:
         return _aware_time
     if hint is float:
-        return lambda v: isinstance(v, (int, float)) and not isinstance(v, bool)
-    if hint is int:
-        return lambda v: isinstance(v, int) and not isinstance(v, bool)
+        return lambda v: type(v) is float or type(v) is int
+    if hint in (int, str, bool):  # JSON gives these exact types (and a bool is no number here)
+        return lambda v: type(v) is hint
     return lambda v: isinstance(v, hint)
 
 
