@@ -23,7 +23,7 @@ class Broker:
     """``stop()`` then ``start()`` keeps the ports, so clients reconnect to the same place."""
 
     def __init__(self, folder: Path, *, persistence: bool = False,
-                 users: dict[str, str] | None = None, tls: bool = False) -> None:
+                 users: dict[str, str] | None = None, tls: bool = False, acl: str | None = None) -> None:
         self.port, self.tls_port, self.ca = free_port(), free_port(), folder / "cert.pem"
         self.log, self.config = folder / "mosquitto.log", folder / "mosquitto.conf"
         # run as ourselves: as root, mosquitto would drop to a user that cannot read our folder
@@ -42,6 +42,9 @@ class Broker:
             for user, password in users.items():
                 subprocess.run(["mosquitto_passwd", "-b", str(folder / "passwd"), user, password], check=True)
             lines += [f"password_file {folder / 'passwd'}", "allow_anonymous false"]
+            if acl is not None:  # who may read and write which topics
+                (folder / "acl").write_text(acl)
+                lines.append(f"acl_file {folder / 'acl'}")
         else:
             lines.append("allow_anonymous true")
         self.config.write_text("\n".join(lines) + "\n")

@@ -137,7 +137,7 @@ def test_two_gateways_in_one_view(broker: Broker, tmp_path: Path) -> None:
         with urllib.request.urlopen(f"{view.url}api/pumps", timeout=5) as r:
             page = json.load(r)
         assert {p["id"] for p in page["pumps"]} == want and page["pumps"][0]["id"] == "ward-a.bed-1"
-        assert page["title"] == "general (via MQTT)"
+        assert page["title"] == "general"  # the site
         # the retained status, and the topics as documented
         topics = {m.topic: m for m in watcher.got}
         assert topics["tarvelpump/general/ward-a/status"].payload == b"online"
@@ -324,3 +324,133 @@ def test_view_events_of_one_pump_among_equal_labels(broker: Broker) -> None:
         for ward, e in made.items():
             with urllib.request.urlopen(f"{view.url}api/events?pump={ward}.bed-1", timeout=5) as r:
                 assert [x["id"] for x in json.load(r)["events"]] == [e.id], ward  # never the other ward's
+
+
+def test_view_drops_each_bad_message_alone(broker: Broker, caplog: pytest.LogCaptureFixture,
+                                           monkeypatch: pytest.MonkeyPatch) -> None:
+    """A publisher on the site's topics sends forged and broken messages among real ones, every 0.1 s:
+    each bad one is dropped alone, with one warning for the lot; every real event is shown, even one
+    whose id a bad message used first."""
+    import math
+    import typing
+
+    from tarvelpump.station.cli import event_line, table_lines
+
+    caplog.set_level(logging.WARNING, logger="tarvelpump.station.mqtt")
+    retain(broker, [
+        ("tarvelpump/general/ward-a/status", "online"),
+        ("tarvelpump/general/ward-a/bed-1/state",
+         json.dumps(dict(PumpView("bed-1", "bed 1", "radio", 801, 0, presence="online", last_seen=now()).to_json(),
+                         station="Ward A"))),
+        ("tarvelpump/general/ward-b/bed-1/state",  # the same label on another ward, which names no station
+         json.dumps(PumpView("bed-1", "bed 1", "radio", 801, 0, presence="offline",
+                             offline_reason="no answer").to_json())),
+    ])
+    view = View(broker.url("general"), "127.0.0.1:0")
+    shown: list[Event] = []
+    view.hub.add(lambda r: shown.extend(r.events))
+    client = mqtt.Client(CallbackAPIVersion.VERSION2)
+    client.connect("127.0.0.1", broker.port)
+    client.loop_start()
+    with view:
+        wait_for(lambda: len(view.hub.views()) == 2)
+        # checking a message must not look the field types up again each time
+        monkeypatch.setattr(typing, "get_type_hints", lambda *a, **k: pytest.fail("type hints per message"))
+
+        def real(kind: EventKind, **details: Any) -> Event:
+            return Event(kind, "bed 1", "radio", now(), details)
+
+        made: list[Event] = []
+        bad = 0
+        for n in range(12):
+            good = [real(EventKind.ALARM_RAISED, alarm="ALARM_OCCLUSION", text="管路堵塞", rank=0, word=0x100),
+                    real(EventKind.STATE_CHANGED, **{"from": "RUN", "to": "STOP", "from_code": 2, "to_code": 1})]
+            base = good[1].to_json()
+            forged = [dict(base, id=f"x{n}", **{"from": 5}), dict(base, id=f"y{n}", to=[1, 2]),
+                      dict(good[0].to_json(), id=f"z{n}", alarm=7), dict(good[0].to_json(), id=f"r{n}", rank="0"),
+                      dict(base, id=f"k{n}", kind="exploded"), dict(base, id=f"t{n}", time="2026-12-07T10:00"),
+                      dict(base, id=f"p{n}", pump=["bed 1"]), dict(base, id=f"s{n}", station=3),
+                      # the real event's own id, used first by a bad message: the real one still counts
+                      dict(good[0].to_json(), alarm=None)]
+            for body in forged:
+                client.publish("tarvelpump/general/ward-a/bed-1/event", json.dumps(body), qos=1)
+            bad += len(forged)
+            # a state on another pump's topic, and numbers JSON has no room for
+            client.publish("tarvelpump/general/ward-a/bed-2/state", json.dumps(dict(base, id="bed-1")), qos=1)
+            client.publish("tarvelpump/general/ward-a/bed-3/state",
+                           json.dumps(PumpView("bed-3", "bed 3", "radio", 803, 0, remaining_s=1).to_json())
+                           .replace('"remaining_s": 1', '"remaining_s": NaN'), qos=1)
+            client.publish("tarvelpump/general/ward-a/status", "maybe", qos=1)
+            bad += 3
+            for e in good:
+                client.publish("tarvelpump/general/ward-a/bed-1/event", json.dumps(dict(e.to_json(), station="Ward A")),
+                               qos=1)
+            made += good
+            time.sleep(0.1)
+        wanted = {e.id for e in made}
+        wait_for(lambda: {e.id for e in shown} >= wanted)
+        assert {e.id for e in shown} == wanted and view.source.dropped == bad
+        with urllib.request.urlopen(f"{view.url}api/events?limit=1000", timeout=5) as r:
+            listed = json.load(r)["events"]
+        assert {e["id"] for e in listed} == wanted  # none went missing between the view and its page
+        assert all(e["words"] for e in listed)
+        assert {v.id for v in view.hub.views()} == {"ward-a.bed-1", "ward-b.bed-1"}
+        assert not any(isinstance(v.remaining_s, float) and math.isnan(v.remaining_s) for v in view.hub.views())
+        assert view.source.gateways["ward-a"] == "online"
+        warned = [r for r in caplog.records if r.levelno >= logging.WARNING and "malformed" in r.getMessage()]
+        assert 1 <= len(warned) <= 2, [r.getMessage() for r in warned]  # not one per message
+
+        # -- the ward beside the label: in the API, the terminal table and its event lines; the site as title
+        with urllib.request.urlopen(f"{view.url}api/pumps", timeout=5) as r:
+            page = json.load(r)
+        assert page["title"] == "general" and page["wards"] is True
+        assert {(p["station"], p["label"]) for p in page["pumps"]} == {("Ward A", "bed 1"), ("ward-b", "bed 1")}
+        rows = table_lines(view.hub.views(), shown[-1:], view.title, wards=True)
+        assert rows[0].startswith("general")
+        assert any(r.startswith("Ward A · bed 1") for r in rows) and any(r.startswith("ward-b · bed 1") for r in rows)
+        assert "Ward A · bed 1" in event_line(shown[-1]) and "pump_id=" not in event_line(shown[-1])
+    client.disconnect()
+    client.loop_stop()
+
+
+def readme_acl() -> str:
+    """The Mosquitto ACL example of the README, as a reader would copy it."""
+    text = (Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
+    start = text.index("# tarvelpump: who may publish what")
+    return text[start:text.index("```", start)]
+
+
+def test_the_readme_acl_keeps_forged_states_off_the_view(tmp_path: Path) -> None:
+    users = {"gw-ward-a": "pa", "gw-ward-b": "pb", "nurse-desk": "pv"}
+    broker = Broker(tmp_path, users=users, acl=readme_acl()).start()
+    gw_a = Gateway(tmp_path / "a.sqlite", broker.url("general/ward-a", "gw-ward-a:pa"), ["bed 1"])
+    view = View(broker.url("general", "nurse-desk:pv"), "127.0.0.1:0")
+    try:
+        view.start()
+        wait_for(lambda: gw_a.pub.connected)
+        gw_a.poller.run_round()
+        wait_for(lambda: [v.id for v in view.hub.views()] == ["ward-a.bed-1"])
+        # a reader, and the gateway of another ward, forging an alarm on ward A's pump
+        forged = dict(PumpView("bed-1", "bed 1", "radio", 801, 0, presence="online", alarm_word=0x100,
+                               alarms=["ALARM_OCCLUSION"]).to_json(), station="forged")
+        for who, password in (("nurse-desk", "pv"), ("gw-ward-b", "pb")):
+            client = mqtt.Client(CallbackAPIVersion.VERSION2)
+            client.username_pw_set(who, password)
+            client.connect("127.0.0.1", broker.port)
+            client.loop_start()
+            client.publish("tarvelpump/general/ward-a/bed-1/state", json.dumps(forged), qos=1,
+                           retain=True).wait_for_publish(5)
+            client.disconnect()
+            client.loop_stop()
+        gw_b = Gateway(tmp_path / "b.sqlite", broker.url("general/ward-b", "gw-ward-b:pb"), ["bed 1"])
+        try:
+            gw_b.poller.run_round()  # its own ward: allowed
+            wait_for(lambda: len(view.hub.views()) == 2)
+        finally:
+            gw_b.shut()
+        a1 = {v.id: v for v in view.hub.views()}["ward-a.bed-1"]
+        assert a1.station == "station-ward-a" and not a1.alarmed
+    finally:
+        view.stop()
+        gw_a.shut()
+        broker.stop()

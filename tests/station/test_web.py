@@ -17,9 +17,11 @@ import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.model import Event, EventKind, PumpView, RoundResult, now
+from tarvelpump.station.model import OFFLINE, ONLINE, Event, EventKind, PumpView, RoundResult, now
 from tarvelpump.station.store import Store
 from tarvelpump.station.web import serve
+
+from _views import every_presence
 
 T0 = now()
 
@@ -34,7 +36,7 @@ def view(label: str, **kw: Any) -> PumpView:
     base: dict[str, Any] = dict(
         id=label.replace(" ", "-"), label=label, link="radio-a", addr=800 + len(label), channel=0,
         running=2, running_name="RUN", running_text="运行", remaining_s=5400, rate_unit=0,
-        rate_unit_text="毫升", door=0, last_seen=T0, answered=10,
+        rate_unit_text="毫升", door=0, last_seen=T0, answered=10, presence=ONLINE, round_s=0.5,
     )
     base.update(kw)
     return PumpView(**base)
@@ -89,7 +91,8 @@ def test_api_page_stream_metrics_and_stop() -> None:
         views = [
             view("bed 10"),
             view("bed 9", running=1, running_name="STOP", running_text="停止"),
-            view("bed 2", online=False, silent=7, alarms=["ALARM_OCCLUSION"], alarm_word=0x100),
+            view("bed 2", presence=OFFLINE, offline_reason="no answer", silent=7, alarms=["ALARM_OCCLUSION"],
+                 alarm_word=0x100, top_alarm="ALARM_OCCLUSION", top_alarm_rank=0),
             alarm("bed 3", "ALARM_INFUSION_NEARLY_COMPLETE", "即将输液完毕", 3, 60),
             alarm("bed 4", "ALARM_OCCLUSION", "管路堵塞", 0, 10),
             alarm("bed 5", "ALARM_OCCLUSION", "管路堵塞", 0, 100),
@@ -103,7 +106,7 @@ def test_api_page_stream_metrics_and_stop() -> None:
                  ev(EventKind.OFFLINE, "bed 2", 5)]
         hub.publish(round_of(views, fresh, duration=1.5))
 
-        got: dict[str, list[Any]] = {"pumps": [], "events": []}
+        got: dict[str, list[Any]] = {"pumps": [], "events": [], "order": [], "alive": []}
         while len(got["events"]) < 2:
             line = stream.readline().decode().strip()
             if line.startswith("event: "):
@@ -119,14 +122,17 @@ def test_api_page_stream_metrics_and_stop() -> None:
         status, body = get(base + "api/pumps")
         assert status == 200 and body["title"] == "Ward 3 东 <b>"
         order = [p["label"] for p in body["pumps"]]
-        assert order == ["bed 5", "bed 4", "bed 3", "bed 6", "bed 2", "bed 9", "bed 10"]
+        # an offline pump keeps its last alarm in the alarm group; an unranked alarm comes after the ranked
+        assert order == ["bed 5", "bed 4", "bed 2", "bed 3", "bed 6", "bed 9", "bed 10"]
         status, one = get(base + "api/pumps/bed-4")
         assert status == 200 and one["alarmed"] is True
         assert (one["top_alarm_words"], one["top_alarm_text"]) == ("Occlusion", "管路堵塞")
         assert one["alarm_words"] == ["Occlusion", "Low battery"]
         assert (one["running_words"], one["rate_unit_words"], one["door_words"]) == ("Running", "ml", "closed")
         assert datetime.fromisoformat(one["alarm_since"]) == T0 - timedelta(seconds=10)
-        assert get(base + "api/pumps/bed-2")[1]["alarmed"] is False  # offline: its alarm is only the last known
+        two = get(base + "api/pumps/bed-2")[1]  # offline: its last alarm stays shown and counted
+        assert (two["alarmed"], two["presence"], two["online"], two["offline_reason"]) == (True, "offline", False,
+                                                                                         "no answer")
 
         # -- events: newest first, since as a span or a time, per pump, limited
         status, body = get(base + "api/events")
@@ -215,3 +221,89 @@ def test_events_come_from_the_store(tmp_path: Any) -> None:
     with pytest.raises(OSError):  # a taken port fails at once, in the caller
         with socket.create_server(("127.0.0.1", 0)) as taken:
             serve(hub, None, port=taken.getsockname()[1])
+
+
+def scrape(url: str) -> dict[tuple[str, tuple[tuple[str, str], ...]], float]:
+    with urllib.request.urlopen(url + "metrics", timeout=5) as r:
+        text = r.read().decode()
+    return {(s.name, tuple(sorted(s.labels.items()))): s.value
+            for fam in text_string_to_metric_families(text) for s in fam.samples}
+
+
+def per_pump(samples: dict[Any, float], name: str, **match: str) -> dict[str, float]:
+    """label -> value of one per-pump metric (with ``match`` among its labels)."""
+    out = {}
+    for (n, labels), value in samples.items():
+        d = dict(labels)
+        if n == name and all(d.get(k) == v for k, v in match.items()):
+            out[d["label"]] = value
+    return out
+
+
+def test_presence_is_the_same_on_the_api_metrics_stream_and_terminal() -> None:
+    from tarvelpump.station.cli import table_lines
+
+    hub = Hub()
+    hub.set_store(False, since=T0 - timedelta(seconds=30), error="database or disk is full", pending=4)
+    hub.publish(round_of(every_presence(T0)))
+    srv = serve(hub, None, port=0, near_end_s=600, alive_s=0.2)
+    try:
+        conn = http.client.HTTPConnection("127.0.0.1", srv.port, timeout=5)
+        conn.request("GET", "/events")
+        stream = conn.getresponse()
+        status, body = get(srv.url + "api/pumps")
+        samples = scrape(srv.url)
+        kinds: list[str] = []
+        while "alive" not in kinds:  # a quiet station still says it is there, with its store's health
+            line = stream.readline().decode().strip()
+            if line.startswith("event: "):
+                kinds.append(line.removeprefix("event: "))
+                data = json.loads(stream.readline().decode().removeprefix("data: "))
+        conn.close()
+    finally:
+        srv.stop()
+    assert data["health"]["store"]["up"] is False and data["gone_after_s"] == 10
+    assert datetime.fromisoformat(data["time"]).tzinfo is not None
+
+    # -- the API: one order, each pump's presence and marks
+    pumps = {p["label"]: p for p in body["pumps"]}
+    order = [p["label"] for p in body["pumps"]]
+    assert order == ["bed 4", "bed 9", "bed 8", "bed 3", "bed 1", "bed 2", "bed 5", "bed 6", "bed 7"]
+    assert body["health"]["store"] == {"up": False, "since": (T0 - timedelta(seconds=30)).isoformat(),
+                                       "error": "database or disk is full", "pending": 4}
+    assert body["near_end_s"] == 600 and body["gone_after_s"] == 10
+    one = pumps["bed 1"]
+    assert (one["presence"], one["online"], one["alarmed"], one["stale"]) == ("unheard", False, False, False)
+    four = pumps["bed 4"]
+    assert (four["presence"], four["alarmed"], four["top_alarm_words"]) == ("offline", True, "Occlusion")
+    assert pumps["bed 3"]["offline_reason"].startswith("radio down")
+    assert pumps["bed 5"]["stale"] is True and pumps["bed 5"]["stale_after_s"] == 10  # 3 rounds of 2 s, floor 10
+    assert pumps["bed 2"]["stale"] is False and pumps["bed 2"]["presence"] == "online"
+    assert [p["label"] for p in body["pumps"] if p["door_open"]] == ["bed 6"]
+    assert [p["label"] for p in body["pumps"] if p["near_end"]] == ["bed 7"]
+    assert body["counts"] == {"pumps": 9, "alarmed": 3, "online": 5, "stale": 1, "offline": 2, "unheard": 1}
+
+    # -- the metrics: up only while answering, presence one-hot, the last alarm still counted
+    up = per_pump(samples, "tarvelpump_pump_up")
+    assert {k for k, v in up.items() if v == 1} == {"bed 2", "bed 6", "bed 7", "bed 8", "bed 9"}
+    assert sum(up.values()) == body["counts"]["online"] and len(up) == 9
+    for presence in ("online", "stale", "offline", "unheard"):
+        shown = per_pump(samples, "tarvelpump_pump_presence", presence=presence)
+        assert len(shown) == 9 and sum(shown.values()) == body["counts"][presence], presence
+        assert {k for k, v in shown.items() if v} == {p["label"] for p in body["pumps"]
+                                                      if (p["presence"] if not p["stale"] else "stale") == presence}
+    alarm_active = per_pump(samples, "tarvelpump_pump_alarm_active")
+    assert {k for k, v in alarm_active.items() if v} == {p["label"] for p in body["pumps"] if p["alarmed"]}
+    assert samples[("tarvelpump_store_up", ())] == 0 and samples[("tarvelpump_store_pending_rounds", ())] == 4
+
+    # -- the terminal: the same order, the same counts, each state in words
+    rows = table_lines(hub.views(), [], "ward 3", health=hub.health())
+    assert "9 pumps · 3 in alarm · 2 offline · 1 not yet heard · 1 stale" in rows[0]
+    assert any("STORE NOT WRITABLE since" in r and "history and MQTT paused" in r for r in rows[:3])
+    table = [r for r in rows if r.startswith("bed ")]
+    assert [" ".join(r.split()[:2]) for r in table] == order
+    row = {" ".join(r.split()[:2]): r for r in table}
+    assert "OFFLINE" in row["bed 4"] and "last: ALARM_OCCLUSION" in row["bed 4"] and "no answer" in row["bed 4"]
+    assert "OFFLINE" in row["bed 3"] and "radio down" in row["bed 3"]
+    assert "NOT HEARD" in row["bed 1"] and "STALE" in row["bed 5"] and "RUN" in row["bed 2"]
+    assert "OFFLINE" not in row["bed 8"] and "ALARM_MOTOR_CHECK_FAULT" in row["bed 8"]

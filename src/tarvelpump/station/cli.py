@@ -11,7 +11,6 @@ import argparse
 import json
 import logging
 import queue
-import re
 import signal
 import sys
 import textwrap
@@ -19,15 +18,17 @@ import threading
 import time
 from collections.abc import Callable, Iterator
 from contextlib import contextmanager
-from datetime import datetime, timedelta, timezone
+from datetime import datetime
 from pathlib import Path
 from types import FrameType
-from typing import TextIO
+from typing import Any, TextIO
 
+from . import presence, since
 from .broker_url import parse_url
 from .config import ConfigError, StationConfig, load_config, parse_hostport
 from .hub import Hub
-from .model import Event, PumpView, RoundResult
+from .model import OFFLINE, ONLINE, UNHEARD, Event, PumpView, RoundResult
+from .order import ordered
 from .store import Store, StoreError
 
 __all__ = ["main", "parse_since"]
@@ -46,26 +47,14 @@ EXAMPLES = textwrap.dedent("""\
     exit status: 0 clean shutdown, 1 failure while running, 2 bad usage or configuration
     """)
 
-_SPAN = re.compile(r"(\d+(?:\.\d+)?)\s*([smhdw])")
-_UNIT = {"s": 1, "m": 60, "h": 3600, "d": 86400, "w": 604800}
-
-
 def parse_since(text: str, now: datetime | None = None) -> datetime:
-    """"30m", "1h", "2d", "1h30m" (that long ago) or an ISO 8601 time (local time without an offset)."""
-    spans = _SPAN.findall(text.strip().lower())
-    if spans and "".join(a + b for a, b in spans) == re.sub(r"\s+", "", text.strip().lower()):
-        ago = sum(float(n) * _UNIT[u] for n, u in spans)
-        try:
-            return (now or datetime.now(timezone.utc)) - timedelta(seconds=ago)
-        except OverflowError:  # argparse reports only ValueError and TypeError as usage errors
-            raise argparse.ArgumentTypeError(f"{text} reaches back too far") from None
+    """``--since``: read as ``since=`` is in the API (see ``station.since``)."""
     try:
-        t = datetime.fromisoformat(text.strip())
+        return since.parse_since(text, now)
+    except since.TooFarBack as exc:  # argparse reports only ValueError and TypeError as usage errors
+        raise argparse.ArgumentTypeError(str(exc)) from None
     except ValueError:
-        raise argparse.ArgumentTypeError(
-            f"--since takes a span such as 30m, 1h, 2d or an ISO time such as 2026-12-07T08:00, not {text!r}"
-        ) from None
-    return t if t.tzinfo is not None else t.astimezone()
+        raise argparse.ArgumentTypeError(f"--since takes {since.SINCE_HELP}, not {text!r}") from None
 
 
 def _hostport(text: str) -> str:
@@ -109,10 +98,19 @@ def _details(details: dict[str, object]) -> str:
     return " ".join(f"{k}={v}" for k, v in details.items())
 
 
+#: details a line shows in its own way (the ward before the pump) or not at all
+_NOT_DETAILS = ("station", "pump_id")
+
+
 def event_line(e: Event) -> str:
-    """One event as a plain line of text."""
+    """One event as a plain line of text; an event from a view over several
+    gateways names its ward before the pump ("ward 3 · bed 1")."""
     who = e.pump if e.pump is not None else f"[{e.link}]"
-    return f"{e.time.astimezone().isoformat(timespec='seconds')}  {who:<12} {e.kind.value:<14} {_details(e.details)}".rstrip()
+    station = e.details.get("station")
+    if isinstance(station, str) and station:
+        who = f"{station} · {who}"
+    details = {k: v for k, v in e.details.items() if k not in _NOT_DETAILS}
+    return f"{e.time.astimezone().isoformat(timespec='seconds')}  {who:<12} {e.kind.value:<14} {_details(details)}".rstrip()
 
 
 def _remaining(seconds: int | None) -> str:
@@ -121,27 +119,44 @@ def _remaining(seconds: int | None) -> str:
     return f"{seconds // 3600}:{seconds // 60 % 60:02d}"
 
 
-def table_lines(views: list[PumpView], events: list[Event], title: str) -> list[str]:
-    """The live table: alarmed pumps first (by alarm priority), then the rest by label."""
-    def order(v: PumpView) -> tuple[int, int, list[str | int]]:
-        # "bed 2" before "bed 10"
-        label: list[str | int] = [int(t) if t.isdigit() else t for t in re.split(r"(\d+)", v.label)]
-        if not v.online:
-            return (1, 0, label)
-        if v.alarms:
-            return (0, v.top_alarm_rank if v.top_alarm_rank is not None else 1 << 16, label)
-        return (2, 0, label)
+_STATE = {presence.STALE: "STALE", OFFLINE: "OFFLINE", UNHEARD: "NOT HEARD"}
 
-    rows = [f"{title}  {datetime.now().astimezone().strftime('%H:%M:%S')}  ({len(views)} pumps; Ctrl-C stops)", "",
-            f"{'pump':<12} {'link':<10} {'state':<9} {'door':<6} {'left':>6} {'unit':<8} {'alarm':<24} seen"]
-    for v in sorted(views, key=order):
-        state = (v.running_name or "-") if v.online else "OFFLINE"
-        door = "-" if v.door is None else ("open" if v.door else "closed")
-        alarm = v.top_alarm or ""
-        if len(v.alarms) > 1:
-            alarm += f" +{len(v.alarms) - 1}"
-        rows.append(f"{v.label:<12} {v.link:<10} {state:<9} {door:<6} {_remaining(v.remaining_s):>6} "
-                    f"{(v.rate_unit_text or '-'):<8} {alarm:<24} {_clock(v.last_seen)}")
+
+def _pump_row(v: PumpView, shown: str, at: datetime, wards: bool) -> str:
+    name = f"{v.station} · {v.label}" if wards and v.station else v.label
+    state = (v.running_name or "-") if shown == ONLINE else _STATE[shown]
+    door = "-" if v.door is None else ("OPEN" if v.door else "closed")
+    alarm = v.top_alarm or ("ALARM" if v.alarmed else "")
+    if len(v.alarms) > 1:
+        alarm += f" +{len(v.alarms) - 1}"
+    if alarm and shown != ONLINE:
+        alarm = f"last: {alarm}"  # not known to be over, nor to be still on
+    notes = []
+    if shown == OFFLINE:
+        notes.append(v.offline_reason or "not answering")
+    elif shown == presence.STALE and v.last_seen is not None:
+        notes.append(f"no news for {(at - v.last_seen).total_seconds():.0f} s")
+    if presence.door_open(v):
+        notes.append("DOOR OPEN")
+    return (f"{name:<{22 if wards else 12}} {v.link:<10} {state:<9} {door:<6} {_remaining(v.remaining_s):>6} "
+            f"{(v.rate_unit_text or '-'):<8} {alarm:<30} {_clock(v.last_seen):<8}  {'; '.join(notes)}").rstrip()
+
+
+def table_lines(views: list[PumpView], events: list[Event], title: str, *, at: datetime | None = None,
+                health: dict[str, Any] | None = None, wards: bool = False,
+                stale_floor_s: float = presence.STALE_FLOOR_S) -> list[str]:
+    """The live table, in the page's order, with the page's counts; ``wards``:
+    name each pump's ward (a view over several gateways)."""
+    at = at or datetime.now().astimezone()
+    counts = presence.counts(views, at, stale_floor_s)
+    rows = [f"{title}  {at.astimezone().strftime('%H:%M:%S')}  ({presence.summary(counts)}; Ctrl-C stops)"]
+    store = presence.health_line(health or {})
+    if store:
+        rows.append("STORE NOT WRITABLE" + store[len("store not writable"):])
+    rows += ["", f"{'pump':<{22 if wards else 12}} {'link':<10} {'state':<9} {'door':<6} {'left':>6} {'unit':<8} "
+                 f"{'alarm':<30} {'seen':<8}  note"]
+    for v in ordered(views):
+        rows.append(_pump_row(v, presence.shown_presence(v, at, stale_floor_s), at, wards))
     if events:
         rows += ["", "latest events:"] + ["  " + event_line(e) for e in events]
     return rows
@@ -154,12 +169,15 @@ class Display:
     the table redrawn in place (a terminal), at most ``refresh`` times a second.
     """
 
-    def __init__(self, hub: Hub, mode: str, out: TextIO, title: str = "", refresh: float = 1.0) -> None:
+    def __init__(self, hub: Hub, mode: str, out: TextIO, title: str = "", refresh: float = 1.0, *,
+                 wards: bool = False, stale_floor_s: float = presence.STALE_FLOOR_S) -> None:
         self.hub = hub
         self.mode = mode
         self.out = out
         self.title = title
         self.refresh = refresh
+        self.wards = wards
+        self.stale_floor_s = stale_floor_s
         self._queue: queue.SimpleQueue[Event] = queue.SimpleQueue()
         self._recent: list[Event] = []
         self._dirty = True
@@ -191,7 +209,9 @@ class Display:
                 self._drawn = time.monotonic()
                 self._dirty = False
                 # Home and clear, then the table: redrawn in place, no scrolling.
-                self.out.write("\x1b[H\x1b[J" + "\n".join(table_lines(self.hub.views(), self._recent, self.title)) + "\n")
+                lines = table_lines(self.hub.views(), self._recent, self.title, health=self.hub.health(),
+                                    wards=self.wards, stale_floor_s=self.stale_floor_s)
+                self.out.write("\x1b[H\x1b[J" + "\n".join(lines) + "\n")
         self.out.flush()
 
     def close(self) -> None:
@@ -284,27 +304,16 @@ def _demo(args: argparse.Namespace) -> int:
 
 
 def _view(args: argparse.Namespace) -> int:
-    from .mqtt import MqttSource
-    from .web import serve
+    from .view import View
 
-    hub = Hub()
-    source = MqttSource(args.mqtt, hub)
-    host, port = parse_hostport(args.http)
-    with _stop_on_signals() as stop:
-        source.start()
+    with _stop_on_signals() as stop, View(args.mqtt, args.http) as view:
+        _note(f"page at {view.url}")
+        display = Display(view.hub, _display_mode(args, sys.stdout), sys.stdout, view.title, wards=True,
+                          stale_floor_s=view.stale_floor_s)
         try:
-            server = serve(hub, None, host, port, title="view")
-            try:
-                _note(f"page at {server.url}")
-                display = Display(hub, _display_mode(args, sys.stdout), sys.stdout, "view")
-                try:
-                    _watch(display, args.seconds, stop)
-                finally:
-                    display.close()
-            finally:
-                server.stop()
+            _watch(display, args.seconds, stop)
         finally:
-            source.stop()
+            display.close()
     return 0
 
 
@@ -363,7 +372,7 @@ def build_parser() -> argparse.ArgumentParser:
         where.add_argument("--config", help="the station's TOML file (for its store path)")
         where.add_argument("--db", help="the store file itself")
         p.add_argument("--pump", metavar="LABEL", help='one pump, by label ("bed 12")')
-        p.add_argument("--since", type=parse_since, help="30m, 1h, 2d, or an ISO time")
+        p.add_argument("--since", type=parse_since, help=since.SINCE_HELP.replace("%", "%%"))
         p.add_argument("--limit", type=int, help="only the latest N")
         p.add_argument("--json", action="store_true", help="one JSON object per line")
         p.set_defaults(run=run)

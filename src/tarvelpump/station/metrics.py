@@ -16,8 +16,9 @@ from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metri
 from prometheus_client.exposition import CONTENT_TYPE_LATEST, generate_latest
 from prometheus_client.registry import Collector
 
+from . import presence
 from .hub import Hub
-from .model import RoundResult
+from .model import OFFLINE, ONLINE, UNHEARD, RoundResult, now
 
 __all__ = ["CONTENT_TYPE", "StationMetrics"]
 
@@ -29,18 +30,29 @@ _PUMP_LABELS = ["pump", "label", "link", "station"]
 # Rounds range from a fraction of a second (a few pumps on a fast line)
 # to a minute (sixty pumps behind a slow radio, some of them silent).
 _ROUND_BUCKETS = (0.05, 0.1, 0.25, 0.5, 1.0, 2.0, 5.0, 10.0, 30.0, 60.0)
+_PRESENCES = (ONLINE, presence.STALE, OFFLINE, UNHEARD)
 
 
 class _PumpCollector(Collector):
-    def __init__(self, hub: Hub) -> None:
+    def __init__(self, hub: Hub, stale_floor_s: float) -> None:
         self._hub = hub
+        self._floor = stale_floor_s
 
     def collect(self) -> Iterable[Metric]:
         up = GaugeMetricFamily(
-            "tarvelpump_pump_up", "1 if the pump answers, 0 if it is offline", labels=_PUMP_LABELS
+            "tarvelpump_pump_up",
+            "1 while the pump answers and its news is current; 0 offline, not yet heard or stale",
+            labels=_PUMP_LABELS,
+        )
+        shown = GaugeMetricFamily(
+            "tarvelpump_pump_presence",
+            "1 for the pump's presence (online, stale, offline, unheard), 0 for the others",
+            labels=[*_PUMP_LABELS, "presence"],
         )
         alarm = GaugeMetricFamily(
-            "tarvelpump_pump_alarm_active", "1 while the pump reports any alarm", labels=_PUMP_LABELS
+            "tarvelpump_pump_alarm_active",
+            "1 while the pump's last known alarm word has any alarm (offline pumps keep theirs)",
+            labels=_PUMP_LABELS,
         )
         rank = GaugeMetricFamily(
             "tarvelpump_pump_alarm_rank",
@@ -70,10 +82,14 @@ class _PumpCollector(Collector):
             "Exchanges whose reply was rejected, by result code",
             labels=[*_PUMP_LABELS, "code"],
         )
+        at = now()
         for view in sorted(self._hub.views(), key=lambda v: v.id):
             labels = [view.id, view.label, view.link, view.station]
-            up.add_metric(labels, 1.0 if view.online else 0.0)
-            alarm.add_metric(labels, 1.0 if view.alarms or view.alarm_word else 0.0)
+            now_shown = presence.shown_presence(view, at, self._floor)
+            up.add_metric(labels, 1.0 if now_shown == ONLINE else 0.0)
+            for p in _PRESENCES:
+                shown.add_metric([*labels, p], 1.0 if now_shown == p else 0.0)
+            alarm.add_metric(labels, 1.0 if view.alarmed else 0.0)
             if view.top_alarm_rank is not None:
                 rank.add_metric(labels, float(view.top_alarm_rank))
             if view.remaining_s is not None:
@@ -84,15 +100,37 @@ class _PumpCollector(Collector):
             silent.add_metric(labels, float(view.silent))
             for code, count in sorted(view.malformed.items()):
                 malformed.add_metric([*labels, code], float(count))
-        return [up, alarm, rank, remaining, seen, answered, silent, malformed]
+        return [up, shown, alarm, rank, remaining, seen, answered, silent, malformed]
+
+
+class _StoreCollector(Collector):
+    """The store's health as the hub carries it; nothing where there is no store."""
+
+    def __init__(self, hub: Hub) -> None:
+        self._hub = hub
+
+    def collect(self) -> Iterable[Metric]:
+        store = self._hub.health().get("store")
+        if store is None:
+            return []
+        up = GaugeMetricFamily("tarvelpump_store_up", "1 while the store takes writes; 0 while rounds wait")
+        up.add_metric([], 1.0 if store.get("up") else 0.0)
+        pending = GaugeMetricFamily("tarvelpump_store_pending_rounds",
+                                    "Rounds kept in memory until the store takes writes again")
+        pending.add_metric([], float(store.get("pending") or 0))
+        return [up, pending]
 
 
 class StationMetrics:
-    """The metrics of one station; ``on_round`` is its hub listener."""
+    """The metrics of one station; ``on_round`` is its hub listener.
 
-    def __init__(self, hub: Hub) -> None:
+    ``stale_floor_s``: the least time without news before an online pump
+    counts as stale (see ``presence``)."""
+
+    def __init__(self, hub: Hub, *, stale_floor_s: float = presence.STALE_FLOOR_S) -> None:
         self.registry = CollectorRegistry(auto_describe=True)
-        self.registry.register(_PumpCollector(hub))
+        self.registry.register(_PumpCollector(hub, stale_floor_s))
+        self.registry.register(_StoreCollector(hub))
         self._round_seconds = Histogram(
             "tarvelpump_link_round_seconds",
             "Time one polling round of a link took",

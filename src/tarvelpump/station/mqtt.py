@@ -19,11 +19,13 @@ import collections
 import dataclasses
 import json
 import logging
+import math
 import threading
 import time
 import types
 import typing
-from collections.abc import Iterable
+from collections.abc import Callable, Iterable
+from datetime import datetime
 from typing import TYPE_CHECKING, Any, Protocol
 
 import paho.mqtt.client as mqtt
@@ -32,7 +34,7 @@ from paho.mqtt.reasoncodes import ReasonCode
 
 from .broker_url import ROOT, BrokerUrl, parse_url
 from .hub import Hub
-from .model import OFFLINE, Event, PumpView, RoundResult, now, pump_id
+from .model import OFFLINE, PRESENCES, Event, EventKind, PumpView, RoundResult, now, pump_id
 
 if TYPE_CHECKING:
     from paho.mqtt.client import ConnectFlags, DisconnectFlags, MQTTMessage
@@ -356,38 +358,155 @@ class MqttPublisher:
                     self._dirty.add(view.id)
 
 
+class Malformed(ValueError):
+    """A message from the broker that the view does not accept."""
+
+
+def _no_constant(name: str) -> float:
+    raise Malformed(f"{name} is not a number JSON knows")
+
+
+def _finite(text: str) -> float:
+    value = float(text)
+    if not math.isfinite(value):
+        raise Malformed(f"{text} is out of range")
+    return value
+
+
 def _object(payload: bytes) -> dict[str, Any]:
-    body = json.loads(payload)
+    body = json.loads(payload, parse_constant=_no_constant, parse_float=_finite)
     if not isinstance(body, dict):
-        raise ValueError(f"a JSON object was expected, not {type(body).__name__}")
+        raise Malformed(f"a JSON object was expected, not {type(body).__name__}")
     return body
 
 
-def _fits(value: object, hint: Any) -> bool:
-    """Whether ``value`` is of the annotated type (the few forms PumpView uses)."""
+_Check = Callable[[object], bool]
+
+
+def _aware_time(value: object) -> bool:
+    """An ISO 8601 time with its offset: one without could not be ordered among the others."""
+    if not isinstance(value, str):
+        return False
+    try:
+        return datetime.fromisoformat(value).tzinfo is not None
+    except ValueError:
+        return False
+
+
+def _checker(hint: Any) -> _Check:
+    """A test of a JSON value against an annotation (the forms the station's data
+    uses; a ``datetime`` travels as ISO text with its offset). Built once per
+    field, so checking a message looks nothing up."""
     origin = typing.get_origin(hint)
     if origin in (types.UnionType, typing.Union):
-        return any(_fits(value, h) for h in typing.get_args(hint))
+        options = [h for h in typing.get_args(hint) if h is not type(None)]
+        nullable = len(options) < len(typing.get_args(hint))
+        if len(options) == 1 and nullable:  # the common "X | None"
+            inner = _checker(options[0])
+            return lambda v: v is None or inner(v)
+        either = [_checker(h) for h in typing.get_args(hint)]
+        return lambda v: any(check(v) for check in either)
     if origin is list:
-        return isinstance(value, list) and all(_fits(v, typing.get_args(hint)[0]) for v in value)
+        item = _checker(typing.get_args(hint)[0])
+        return lambda v: type(v) is list and all(item(x) for x in v)
     if origin is dict:
-        key, item = typing.get_args(hint)
-        return isinstance(value, dict) and all(_fits(k, key) and _fits(v, item) for k, v in value.items())
+        key, item = (_checker(h) for h in typing.get_args(hint))
+        return lambda v: type(v) is dict and all(key(k) and item(x) for k, x in v.items())
+    if hint is Any:
+        return lambda v: True
     if hint is type(None):
-        return value is None
-    if hint is int or hint is float:
-        return isinstance(value, (int, float) if hint is float else int) and not isinstance(value, bool)
-    return isinstance(value, hint)
+        return lambda v: v is None
+    if hint is datetime:
+        return _aware_time
+    if hint is float:
+        return lambda v: type(v) is float or type(v) is int
+    if hint in (int, str, bool):  # JSON gives these exact types (and a bool is no number here)
+        return lambda v: type(v) is hint
+    return lambda v: isinstance(v, hint)
+
+
+def _checkers(fields: dict[str, Any]) -> dict[str, _Check]:
+    return {name: _checker(hint) for name, hint in fields.items()}
+
+
+#: every field of a state, as PumpView declares it (plus the flag of older gateways)
+_STATE = _checkers({**typing.get_type_hints(PumpView), "online": bool})
+_STATE_REQUIRED = ("id", "label", "link", "addr", "channel")
+#: the fixed part of an event, and what any event may carry
+_EVENT = _checkers({"id": str, "time": datetime, "pump": str | None, "link": str, "kind": str,
+                    "station": str, "after_gap": bool})
+_ALARM = _checkers({"alarm": str, "text": str | None, "rank": int, "word": int | None})
+#: each kind's details as the station makes them; a field not listed is carried as it is
+_DETAILS: dict[EventKind, tuple[dict[str, _Check], tuple[str, ...]]] = {
+    EventKind.ALARM_RAISED: (_ALARM, ("alarm",)),
+    EventKind.ALARM_CLEARED: (_ALARM, ("alarm",)),
+    EventKind.STATE_CHANGED: (_checkers({"from": str | None, "to": str | None, "from_code": int | None,
+                                         "to_code": int | None, "text": str | None}), ()),
+    EventKind.DOOR_OPENED: (_checkers({"door": int | None}), ()),
+    EventKind.DOOR_CLOSED: (_checkers({"door": int | None}), ()),
+    EventKind.OFFLINE: (_checkers({"last_seen": datetime | None, "silent": int, "reason": str | None}), ()),
+    EventKind.ONLINE: ({}, ()),
+    EventKind.NEAR_END: (_checkers({"remaining_s": int, "threshold_s": int}), ("remaining_s",)),
+    EventKind.LINK_DOWN: (_checkers({"error": str}), ()),
+    EventKind.LINK_UP: (_checkers({"down_s": float | None}), ()),
+}
+_KINDS = {k.value: k for k in EventKind}
+
+
+def _check(body: dict[str, Any], checks: dict[str, _Check], required: Iterable[str]) -> None:
+    for name in required:
+        if name not in body:
+            raise Malformed(f"{name} is missing")
+    for name, check in checks.items():
+        if name in body and not check(body[name]):
+            raise Malformed(f"{name} has the wrong type")
+
+
+class _Drops:
+    """Malformed messages: the first one of a while is logged with its reason,
+    the rest only counted and summed up once that while is over."""
+
+    def __init__(self, quiet: float = 60.0) -> None:
+        self.total = 0
+        self._quiet = quiet
+        self._until = 0.0
+        self._held = 0
+        self._last = ""
+
+    def drop(self, topic: str, why: object) -> None:
+        self.total += 1
+        self._last = f"{topic}: {why}"
+        if time.monotonic() < self._until:
+            self._held += 1
+            return
+        self.flush()
+        log.warning("MQTT view: dropped a malformed message on %s: %s (the rest of its batch is shown; "
+                    "more within %.0f s are counted, not logged)", topic, why, self._quiet)
+        self._until = time.monotonic() + self._quiet
+
+    def flush(self) -> None:
+        if self._held and time.monotonic() >= self._until:
+            log.warning("MQTT view: dropped %d more malformed messages (the last on %s)", self._held, self._last)
+            self._held = 0
 
 
 class MqttSource:
     """Feeds a ``Hub`` from the broker: pumps of every gateway of a site (or of one ward).
 
     A pump is known in the view as ``<ward>.<pump-id>`` (and its link as
-    ``<ward>.<link>``), so equal names on two gateways never collide. Events
-    are deduplicated by id. Messages are handed to the hub in batches, one
-    ``RoundResult`` per ward per batch. When a gateway goes offline its pumps
-    are shown offline until it publishes again.
+    ``<ward>.<link>``), so equal names on two gateways never collide. Messages
+    are handed to the hub in batches, one ``RoundResult`` per ward per batch.
+    When a gateway goes offline its pumps are shown offline until it
+    publishes again.
+
+    Anyone who may publish on the site's topics reaches this view, so every
+    message is checked whole before it is taken: each field of a state or an
+    event against its type, times with their offsets, numbers JSON knows, and
+    the topic against the pump the message names. A bad message is dropped
+    alone (``dropped`` counts them; warnings are rate-limited) and the rest
+    of its batch is shown. Events are deduplicated by id, and only accepted
+    ones are remembered: a bad message never makes a good one with its id a
+    duplicate.
     """
 
     def __init__(self, url: str, hub: Hub, *, client_id: str | None = None,
@@ -412,6 +531,12 @@ class MqttSource:
         self._views: dict[str, PumpView] = {}
         self.gateways: dict[str, str] = {}  #: ward -> "online" / "offline"
         self.duplicates = 0  #: events dropped as already seen
+        self._drops = _Drops()
+
+    @property
+    def dropped(self) -> int:
+        """Malformed messages dropped so far."""
+        return self._drops.total
 
     def start(self) -> None:
         if self._thread is not None:
@@ -469,6 +594,7 @@ class MqttSource:
                     self._hub.publish(result)
             except Exception:
                 log.exception("MQTT view: a batch could not be shown")
+            self._drops.flush()
 
     def _results(self, batch: Iterable[tuple[str, bytes]]) -> list[RoundResult]:
         per_ward: dict[str, tuple[dict[str, PumpView], list[Event]]] = {}
@@ -482,27 +608,28 @@ class MqttSource:
                 if rest == ["status"]:
                     self._on_status(ward, payload.decode(), views)
                 elif len(rest) == 2 and rest[1] == "state" and payload:
-                    view = self._view(ward, _object(payload))
+                    view = self._view(ward, rest[0], _object(payload))
                     views[view.id] = self._views[view.id] = view
                 elif rest[-1] == "event" and len(rest) in (2, 3):
-                    event = self._event(ward, _object(payload))
+                    event = self._event(ward, rest, _object(payload))
                     if event is not None:
                         events.append(event)
-            except (ValueError, KeyError, TypeError) as exc:
-                log.warning("MQTT view: ignored a malformed message on %s: %s", topic, exc)
+            except Exception as exc:  # whatever is wrong with one message stays with it
+                self._drops.drop(topic, exc)
         t = now()
         return [RoundResult(link=ward, started=t, duration_s=0.0, exchanges=0, readings=(),
                             events=tuple(events), views=tuple(views.values()))
                 for ward, (views, events) in per_ward.items() if views or events]
 
-    def _view(self, ward: str, body: dict[str, Any]) -> PumpView:
+    def _view(self, ward: str, topic_id: str, body: dict[str, Any]) -> PumpView:
+        # A field of the wrong type would otherwise fail later, in the page's
+        # order, a scrape or the words of a tile.
+        _check(body, _STATE, _STATE_REQUIRED)
+        if body["id"] != topic_id:
+            raise Malformed(f"the state of {body['id']!r} on the topic of {topic_id!r}")
+        if "presence" in body and body["presence"] not in PRESENCES:
+            raise Malformed(f"presence {body['presence']!r} is none of {', '.join(PRESENCES)}")
         view = PumpView.from_json(body)
-        # Anyone on the broker may publish here: a field of the wrong type
-        # would otherwise fail later, in the page's order or in a scrape.
-        hints = typing.get_type_hints(PumpView)
-        for field in dataclasses.fields(view):
-            if not _fits(getattr(view, field.name), hints[field.name]):
-                raise ValueError(f"{field.name} has the wrong type")
         view.id = f"{ward}.{view.id}"
         view.link = f"{ward}.{view.link}"
         view.station = view.station or ward
@@ -510,13 +637,21 @@ class MqttSource:
             view.presence, view.offline_reason = OFFLINE, "gateway offline"
         return view
 
-    def _event(self, ward: str, body: dict[str, Any]) -> Event | None:
+    def _event(self, ward: str, topic: list[str], body: dict[str, Any]) -> Event | None:
+        _check(body, _EVENT, ("id", "time", "kind", "link"))
+        kind = _KINDS.get(body["kind"])
+        if kind is None:
+            raise Malformed(f"no event is of kind {body['kind']!r}")
+        if not body["id"]:
+            raise Malformed("the id is empty")
+        _check(body, *_DETAILS[kind])
+        pump = body.get("pump")
+        # <pump-id>/event carries that pump's events; link/<link-id>/event its link's
+        named = ["link", pump_id(body["link"]), "event"] if pump is None else [pump_id(pump), "event"]
+        if topic != named:
+            raise Malformed(f"an event of {pump or body['link']!r} on another's topic")
+        body = {k: v for k, v in body.items() if k != "pump_id"}  # the view names pumps itself
         event = Event.from_json(body)
-        if not (isinstance(event.id, str) and isinstance(event.link, str)
-                and (event.pump is None or isinstance(event.pump, str))):
-            raise ValueError("id, link and pump must be text")
-        if event.time.tzinfo is None:  # it could not be ordered among the others
-            raise ValueError("the time has no offset")
         if event.id in self._seen:
             self.duplicates += 1
             return None
@@ -529,11 +664,14 @@ class MqttSource:
         return dataclasses.replace(event, link=f"{ward}.{event.link}", details=details)
 
     def _on_status(self, ward: str, status: str, views: dict[str, PumpView]) -> None:
+        if status not in ("online", "offline"):
+            raise Malformed(f"a status is online or offline, not {status[:40]!r}")
         self.gateways[ward] = status
         log.info("MQTT view: gateway %s is %s", ward, status)
         if status == "offline":
+            # Its pumps may be fine, but nothing says so any more: offline, alarms kept.
             prefix = f"{ward}."
             for vid, view in self._views.items():
-                if vid.startswith(prefix) and view.online:
+                if vid.startswith(prefix) and view.offline_reason != "gateway offline":
                     views[vid] = self._views[vid] = dataclasses.replace(
                         view, presence=OFFLINE, offline_reason="gateway offline")

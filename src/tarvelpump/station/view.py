@@ -16,6 +16,7 @@ from typing import TYPE_CHECKING
 from .config import parse_hostport
 from .hub import Hub
 from .mqtt import MqttSource
+from .presence import VIEW_STALE_FLOOR_S
 
 if TYPE_CHECKING:
     from .web import HttpServer
@@ -26,13 +27,24 @@ log = logging.getLogger(__name__)
 
 
 class View:
-    """A hub fed by ``MqttSource`` and the page served over it (port 0: a free one)."""
+    """A hub fed by ``MqttSource`` and the page served over it (port 0: a free one).
 
-    def __init__(self, url: str, http: str = "127.0.0.1:8750", *, title: str = "") -> None:
+    The page's title is the site (and the ward, for a view of one); tiles and
+    event lines name the ward of each pump. ``near_end_s`` marks tiles near
+    their end (the gateways' own thresholds are not published). A pump's
+    news counts as stale only after ``VIEW_STALE_FLOOR_S`` at least: a
+    gateway republishes an unchanged state every 15 s.
+    """
+
+    def __init__(self, url: str, http: str = "127.0.0.1:8750", *, title: str = "",
+                 near_end_s: int = 600) -> None:
         self.host, self.port = parse_hostport(http)  # a bad address fails before any connection
         self.hub = Hub()
         self.source = MqttSource(url, self.hub)
-        self.title = title or f"{self.source.broker.base.split('/', 1)[1]} (via MQTT)"
+        broker = self.source.broker
+        self.title = title or (f"{broker.site} · {broker.ward}" if broker.ward else broker.site)
+        self.near_end_s = near_end_s
+        self.stale_floor_s = VIEW_STALE_FLOOR_S
         self.url: str | None = None
         self._server: HttpServer | None = None
 
@@ -41,7 +53,8 @@ class View:
 
         self.source.start()
         try:
-            server = serve(self.hub, None, self.host, self.port, title=self.title)
+            server = serve(self.hub, None, self.host, self.port, title=self.title, near_end_s=self.near_end_s,
+                           stale_floor_s=self.stale_floor_s, wards=True)
         except BaseException:
             self.source.stop()
             raise

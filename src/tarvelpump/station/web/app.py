@@ -14,13 +14,11 @@ import dataclasses
 import html
 import json
 import logging
-import math
-import re
 import socket
 import threading
 from collections import deque
 from collections.abc import AsyncIterator, Sequence
-from datetime import datetime, timedelta, timezone
+from datetime import datetime
 from pathlib import Path
 from typing import Any, Protocol
 
@@ -35,11 +33,14 @@ from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
 from ... import comm
+from .. import presence
 from ..hub import Hub
 from ..metrics import CONTENT_TYPE, StationMetrics
 from ..model import Event, EventKind, PumpView, RoundResult, now, pump_id
+from ..order import ordered, page_key
+from ..since import SINCE_HELP, parse_since
 
-__all__ = ["HttpServer", "create_app", "page_order", "parse_since", "serve"]
+__all__ = ["HttpServer", "Shown", "create_app", "page_order", "parse_since", "serve"]
 
 log = logging.getLogger(__name__)
 
@@ -49,6 +50,11 @@ DEFAULT_LIMIT = 50
 MAX_LIMIT = 1000
 #: messages waiting for one slow page before its stream is dropped (it reconnects)
 STREAM_BACKLOG = 256
+#: seconds between two ``alive`` messages on an event stream: a quiet station
+#: still says it is there (and how its store is), so a page can tell it from a gone one
+ALIVE_S = 3.0
+#: remaining time under which a tile is marked near its end, unless the station says otherwise
+NEAR_END_S = 600
 
 # Acronyms in the alarm and state names, kept upper-case in the English words.
 _ACRONYMS = {"KVO", "WDT", "AC", "DC"}
@@ -63,8 +69,9 @@ _STATE_WORDS = {
 }
 _UNIT_WORDS = {"ML": "ml", "DROP": "drops"}
 _DOOR_WORDS = {"OPEN": "open", "CLOSE": "closed"}
-_RELATIVE = re.compile(r"^\s*(\d+(?:\.\d+)?)\s*(s|m|min|h|d)\s*$")
-_UNIT_SECONDS = {"s": 1.0, "m": 60.0, "min": 60.0, "h": 3600.0, "d": 86400.0}
+
+#: the page's sort key (kept under its old name)
+page_order = page_key
 
 
 class EventSource(Protocol):
@@ -75,9 +82,9 @@ class EventSource(Protocol):
     ) -> list[Event]: ...
 
 
-def words(name: str | None) -> str | None:
+def words(name: object) -> str | None:
     """English words for a table entry name: "ALARM_AIR_IN_LINE" -> "Air in line"."""
-    if not name:
+    if not isinstance(name, str) or not name:
         return None
     if name in _STATE_WORDS:
         return _STATE_WORDS[name]
@@ -97,8 +104,20 @@ def _entry_name(table: Any, code: int | None) -> str | None:
     return None if entry is None else str(entry.name)
 
 
-def view_json(view: PumpView) -> dict[str, Any]:
-    """A view as the API serves it: the view itself plus its names in English."""
+@dataclasses.dataclass(frozen=True)
+class Shown:
+    """What the page needs beside the views: the station's near-end threshold,
+    the least wait before a view is stale, and whether tiles name their ward."""
+
+    near_end_s: int = NEAR_END_S
+    stale_floor_s: float = presence.STALE_FLOOR_S
+    wards: bool = False
+
+
+def view_json(view: PumpView, shown: Shown = Shown(), at: datetime | None = None) -> dict[str, Any]:
+    """A view as the API serves it: the view itself, its names in English, and
+    what the tile marks: ``stale`` (now; the page keeps it up to date from
+    ``stale_after_s``), ``door_open`` (without the pump's alarm) and ``near_end``."""
     d = view.to_json()
     unit = _entry_name(comm.RateUnit, view.rate_unit)
     door = _entry_name(comm.PumpDoorStatus, view.door)
@@ -107,7 +126,10 @@ def view_json(view: PumpView) -> dict[str, Any]:
     d["alarm_words"] = [words(a) for a in view.alarms]
     d["rate_unit_words"] = _UNIT_WORDS.get(unit or "", words(unit))
     d["door_words"] = _DOOR_WORDS.get(door or "", words(door))
-    d["alarmed"] = _alarmed(view)
+    d["stale_after_s"] = presence.stale_after(view, shown.stale_floor_s)
+    d["stale"] = presence.shown_presence(view, at, shown.stale_floor_s) == presence.STALE
+    d["door_open"] = presence.door_open(view)
+    d["near_end"] = presence.near_end(view, shown.near_end_s)
     return d
 
 
@@ -134,50 +156,6 @@ def event_json(event: Event) -> dict[str, Any]:
     return d
 
 
-def _alarmed(view: PumpView) -> bool:
-    return view.online and bool(view.alarms or view.alarm_word)
-
-
-def _natural(label: str) -> tuple[tuple[int, int | str], ...]:
-    # "bed 2" before "bed 10"
-    return tuple(
-        (0, int(part)) if part.isdigit() else (1, part.lower())
-        for part in re.split(r"(\d+)", label)
-        if part
-    )
-
-
-def page_order(view: PumpView) -> tuple[Any, ...]:
-    """Sort key of the page: alarmed pumps first, the most urgent alarm first
-    (AlarmOrder; alarms without a place in it after those with one), then the
-    longest standing; then offline pumps; then the rest by label."""
-    if _alarmed(view):
-        rank = view.top_alarm_rank
-        place = rank if rank is not None and rank >= 0 else math.inf
-        since = view.alarm_since.timestamp() if view.alarm_since else math.inf
-        return (0, place, since, _natural(view.label))
-    return (1 if not view.online else 2, 0, 0.0, _natural(view.label))
-
-
-def parse_since(text: str, at: datetime | None = None) -> datetime:
-    """An ISO 8601 time (UTC when it has no offset) or a span back from now
-    such as "30s", "10m", "2h", "1d". Raises ValueError otherwise."""
-    at = at or now()
-    m = _RELATIVE.match(text)
-    if m:
-        try:
-            return at - timedelta(seconds=float(m.group(1)) * _UNIT_SECONDS[m.group(2)])
-        except OverflowError:
-            raise ValueError(f"{text!r} reaches back before the year 1") from None
-    stripped = text.strip()
-    try:
-        t = datetime.fromisoformat(stripped)
-    except ValueError:
-        # A "+" in a query string arrives as a space: "...T10:00:00 01:00".
-        t = datetime.fromisoformat(stripped.replace(" ", "+"))
-    return t if t.tzinfo else t.replace(tzinfo=timezone.utc)
-
-
 class _Subscriber:
     """One open event stream; touched only on the server's event loop."""
 
@@ -188,9 +166,19 @@ class _Subscriber:
 
 
 class _Feed:
-    """Hub listener: recent events in memory and fan-out to event streams."""
+    """Hub listener: recent events in memory and fan-out to event streams.
 
-    def __init__(self) -> None:
+    Besides each round's views and events, a stream carries ``order`` (the
+    ids of every pump in the page's order, after each round: the page keeps
+    it rather than sorting by a rule of its own) and ``alive`` every
+    ``alive_s`` (the server's time, its store's health, and after how long
+    a silent stream means the station is gone).
+    """
+
+    def __init__(self, hub: Hub, shown: Shown = Shown(), alive_s: float = ALIVE_S) -> None:
+        self._hub = hub
+        self._shown = shown
+        self._alive_s = alive_s
         self._lock = threading.Lock()
         self._recent: deque[Event] = deque(maxlen=RECENT_EVENTS)
         self._loop: asyncio.AbstractEventLoop | None = None
@@ -208,9 +196,10 @@ class _Feed:
         # On a poller thread: encode here, never block, and let the loop deliver.
         messages: list[tuple[str, str]] = []
         if result.views:
-            messages.append(("pumps", json.dumps([view_json(v) for v in result.views])))
+            at = now()
+            messages.append(("pumps", json.dumps([view_json(v, self._shown, at) for v in result.views])))
         if result.events:
-            messages.append(("events", json.dumps([event_json(e) for e in result.events])))
+            messages.append(("events", json.dumps(_encoded(result.events))))
         with self._lock:
             self._recent.extend(result.events)
             loop = self._loop
@@ -220,6 +209,9 @@ class _Feed:
             loop.call_soon_threadsafe(self._deliver, messages)
 
     def _deliver(self, messages: list[tuple[str, str]]) -> None:
+        if any(kind == "pumps" for kind, _ in messages):
+            # Taken here, on the loop, from the hub as it is now: never older than the views sent.
+            messages = [*messages, ("order", json.dumps([v.id for v in ordered(self._hub.views())]))]
         for sub in list(self._subs):
             if len(sub.items) + len(messages) > STREAM_BACKLOG:
                 log.warning("a page fell behind the station; its stream is restarted")
@@ -233,13 +225,27 @@ class _Feed:
             sub.closed = True
             sub.wake.set()
 
+    def alive(self) -> dict[str, Any]:
+        """What ``/api/pumps`` and each ``alive`` message say of the station itself."""
+        return {
+            "time": now().isoformat(),
+            "health": self._hub.health(),
+            "gone_after_s": presence.gone_after(self._hub.views()),
+        }
+
     async def stream(self) -> AsyncIterator[dict[str, Any]]:
         sub = _Subscriber()
         self._subs.add(sub)
+        loop = asyncio.get_running_loop()
         try:
             yield {"event": "hello", "data": "{}", "retry": 1000}
+            due = loop.time()
             while True:
-                await sub.wake.wait()
+                if loop.time() >= due:
+                    yield {"event": "alive", "data": json.dumps(self.alive())}
+                    due = loop.time() + self._alive_s
+                with contextlib.suppress(asyncio.TimeoutError):
+                    await asyncio.wait_for(sub.wake.wait(), max(0.0, due - loop.time()))
                 sub.wake.clear()
                 while sub.items:
                     kind, data = sub.items.popleft()
@@ -248,6 +254,17 @@ class _Feed:
                     return
         finally:
             self._subs.discard(sub)
+
+
+def _encoded(events: Sequence[Event]) -> list[dict[str, Any]]:
+    # One event that cannot be put into words must not take the others with it.
+    out = []
+    for e in events:
+        try:
+            out.append(event_json(e))
+        except Exception:
+            log.exception("an event of %s could not be shown; the others are", e.link)
+    return out
 
 
 def _error(status: int, message: str) -> JSONResponse:
@@ -261,12 +278,13 @@ def create_app(
     title: str = "",
     feed: _Feed | None = None,
     metrics: StationMetrics | None = None,
+    shown: Shown = Shown(),
 ) -> Starlette:
     """The ASGI app. ``serve`` adds the feed and the metrics to the hub; an
     embedder who calls this directly adds ``feed.on_round`` and
     ``metrics.on_round`` itself."""
-    feed = feed or _Feed()
-    metrics = metrics or StationMetrics(hub)
+    feed = feed or _Feed(hub, shown)
+    metrics = metrics or StationMetrics(hub, stale_floor_s=shown.stale_floor_s)
     page = (STATIC / "index.html").read_text(encoding="utf-8")
     page = page.replace("{{title}}", html.escape(title or "Infusion pumps"))
 
@@ -288,11 +306,20 @@ def create_app(
         )
 
     async def pumps(request: Request) -> Response:
-        views = sorted(hub.views(), key=page_order)
-        return JSONResponse({"title": title, "time": now().isoformat(), "pumps": [view_json(v) for v in views]})
+        views = ordered(hub.views())
+        alive = feed.alive()
+        at = datetime.fromisoformat(alive["time"])
+        return JSONResponse({
+            "title": title,
+            **alive,
+            "near_end_s": shown.near_end_s,
+            "wards": shown.wards,
+            "counts": presence.counts(views, at, shown.stale_floor_s),
+            "pumps": [view_json(v, shown, at) for v in views],
+        })
 
     async def pump(request: Request) -> Response:
-        return JSONResponse(view_json(find(request.path_params["pump_id"])))
+        return JSONResponse(view_json(find(request.path_params["pump_id"]), shown))
 
     async def events(request: Request) -> Response:
         q = request.query_params
@@ -301,9 +328,7 @@ def create_app(
             try:
                 since = parse_since(q["since"])
             except ValueError:
-                raise HTTPException(
-                    400, f"since={q['since']!r} is neither an ISO 8601 time nor a span like 10m, 2h, 1d"
-                ) from None
+                raise HTTPException(400, f"since={q['since']!r}: since takes {SINCE_HELP}") from None
         try:
             limit = int(q.get("limit", DEFAULT_LIMIT))
         except ValueError:
@@ -312,7 +337,7 @@ def create_app(
             raise HTTPException(400, f"limit must be between 1 and {MAX_LIMIT}")
         one = find(q["pump"]) if "pump" in q else None
         found = await run_in_threadpool(_events, feed, store, one, since, limit)
-        return JSONResponse({"events": [event_json(e) for e in found]})
+        return JSONResponse({"events": _encoded(found)})
 
     async def stream(request: Request) -> Response:
         return EventSourceResponse(feed.stream(), ping=15, headers={"Cache-Control": "no-cache"})
@@ -436,15 +461,22 @@ def serve(
     port: int = 8750,
     *,
     title: str = "",
+    near_end_s: int = NEAR_END_S,
+    stale_floor_s: float = presence.STALE_FLOOR_S,
+    wards: bool = False,
+    alive_s: float = ALIVE_S,
 ) -> HttpServer:
     """Serve the page, the API and /metrics from a thread of their own.
 
     Binds loopback unless another host is given; port 0 picks a free one
     (see ``url``). Raises OSError at once when the address cannot be bound.
+    ``near_end_s``: the station's threshold (its ``poll.near_end_s``);
+    ``wards``: the pumps come from several gateways, so tiles name theirs.
     """
-    feed = _Feed()
-    metrics = StationMetrics(hub)
-    app = create_app(hub, store, title=title, feed=feed, metrics=metrics)
+    shown = Shown(near_end_s, stale_floor_s, wards)
+    feed = _Feed(hub, shown, alive_s)
+    metrics = StationMetrics(hub, stale_floor_s=stale_floor_s)
+    app = create_app(hub, store, title=title, feed=feed, metrics=metrics, shown=shown)
     sock = _bind(host, port)
     config = uvicorn.Config(
         app,
@@ -455,14 +487,14 @@ def serve(
     )
     server = uvicorn.Server(config)
     bound = sock.getsockname()[1]
-    shown = f"[{host}]" if ":" in host else host
+    where = f"[{host}]" if ":" in host else host
     thread = threading.Thread(
         target=server.run, kwargs={"sockets": [sock]}, name=f"station-http-{bound}", daemon=True
     )
     hub.add(metrics.on_round)
     hub.add(feed.on_round)
     listeners = [metrics.on_round, feed.on_round]
-    http = HttpServer(f"http://{shown}:{bound}/", server, thread, sock, hub, listeners, feed)
+    http = HttpServer(f"http://{where}:{bound}/", server, thread, sock, hub, listeners, feed)
     thread.start()
     while not server.started:
         if not thread.is_alive():
