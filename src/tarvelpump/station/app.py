@@ -97,7 +97,8 @@ class Station:
                 from .web import serve
 
                 host, port = parse_hostport(self.http)
-                server = serve(self.hub, self.store, host, port, title=self.config.name)
+                server = serve(self.hub, self.store, host, port, title=self.config.name,
+                               near_end_s=self.config.poll.near_end_s)
                 self._outputs.append(server)
                 self.http_url = server.url
             for poller in self.pollers:

@@ -18,6 +18,7 @@ from typing import Any, Generic, TypeVar
 from .. import comm
 from .link import Exchange, Link
 from .model import pump_id
+from .order import alarm_place
 
 __all__ = [
     "Alarms",
@@ -78,14 +79,11 @@ def _text(table: Any, code: int) -> str | None:
     return None if entry is None else entry.text
 
 
-def alarm_rank(bit: comm.Option) -> tuple[int, int]:
-    """Sort key of an alarm bit, most urgent first.
-
-    ``AlarmOrder`` ranks the alarms the pump lists (lower is more urgent);
-    the unlisted ones (-1) come after every listed one, higher bit first.
-    """
-    order = comm.AlarmOrder.get(bit, -1)
-    return (0, order) if order >= 0 else (1, -int(bit))
+def alarm_rank(bit: comm.Option) -> tuple[float, int]:
+    """Sort key of an alarm bit, most urgent first: the place ``order`` gives
+    its ``AlarmOrder`` rank (the unlisted ones after every listed one), then
+    the higher bit first."""
+    return (alarm_place(comm.AlarmOrder.get(bit, -1)), -int(bit))
 
 
 @dataclasses.dataclass(frozen=True)
