@@ -86,6 +86,9 @@ class Station:
             return self
         self._started = True
         try:
+            # Ports first: one held by another program stops the start before anything is published.
+            for link in self.links.values():
+                link.claim()
             if self.mqtt is not None:
                 from .mqtt import MqttPublisher
 
