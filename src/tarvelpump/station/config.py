@@ -211,9 +211,9 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
         port = _text(item, f"{key}.port", "port", None)
         device = device_of(port)
         if device in by_device:
-            other = links[by_device[device]]
-            raise ConfigError(f"{key}.port", f"{_show(port)} is the same device as {_show(other.port)} of link "
-                                             f"{_show(other.name)}: one [[link]] per port")
+            first = links[by_device[device]]
+            raise ConfigError(f"{key}.port", f"{_show(port)} is the same device as {_show(first.port)} of link "
+                                             f"{_show(first.name)}: one [[link]] per port")
         links[name] = LinkConfig(
             name=name,
             port=port,
@@ -240,9 +240,8 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
             raise ConfigError(f"{key}.label", f"{_show(label)} is already the label of another pump")
         pid = pump_id(label)
         if pid in ids:
-            other = ids[pid]
             raise ConfigError(f"{key}.label", f"{_show(label)} has the same id ({pid}) as "
-                                              f"{_show(other.label)}: labels must differ in more than case "
+                                              f"{_show(ids[pid].label)}: labels must differ in more than case "
                                               "and punctuation")
         link = _text(item, f"{key}.link", "link", None)
         link_config = links.get(link)
@@ -258,10 +257,10 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
             channel=_integer(item, f"{key}.channel", "channel", 0, 0, 0xFF) or 0,
         )
         slot = (devices[link_config.name], pump.addr, pump.channel)
-        other = slots.get(slot)
-        if other is not None:
-            raise ConfigError(f"{key}.addr", f"{_show(other.label)} already has address {pump.addr}, "
-                                             f"channel {pump.channel} on {_show(other.link)}")
+        taken = slots.get(slot)
+        if taken is not None:
+            raise ConfigError(f"{key}.addr", f"{_show(taken.label)} already has address {pump.addr}, "
+                                             f"channel {pump.channel} on {_show(taken.link)}")
         pumps.append(pump)
         labels[label] = ids[pid] = slots[slot] = pump
     if not pumps:

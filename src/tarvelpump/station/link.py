@@ -55,7 +55,7 @@ class LinkClosedError(RuntimeError):
     """The link was closed; it makes no more exchanges."""
 
 
-class PortBusyError(serial.SerialException):
+class PortBusyError(serial.SerialException):  # type: ignore[misc]
     """The port is held by another program (or another station in this process)."""
 
     def __init__(self, port: str, holder: str | None, link: str | None = None) -> None:
@@ -348,7 +348,7 @@ class Link:
             except PortBusyError as exc:
                 raise PortBusyError(exc.port, exc.holder, self.name) from None
             except (OSError, termios.error, serial.SerialException) as exc:
-                log.warning("link %s: port %s cannot be opened yet: %s", self.name, self.port, exc)
+                log.info("link %s: port %s cannot be opened yet: %s", self.name, self.port, exc)
             line.owner = self
 
     def last(self) -> tuple[Prefix, int] | None:
