@@ -84,7 +84,8 @@ def test_a_port_has_one_owner(make_ward, tmp_path):
         second = Station(parse_config(ward_config(os.path.realpath(ward.port), tmp_path / "third.sqlite")))
         with pytest.raises(OSError, match="held by") as busy:
             second.start()
-        assert os.path.realpath(ward.port) in str(busy.value) and "radio-a" in str(busy.value)
+        assert os.path.realpath(ward.port) in str(busy.value)
+        assert f"link 'radio-a' in this process (pid {os.getpid()})" in str(busy.value)
         second.stop()
         answered = bed.answered
         deadline = time.monotonic() + 10
