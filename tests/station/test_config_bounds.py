@@ -51,6 +51,7 @@ REFUSED = [
     ("store.max_readings", BIG), ("store.max_events", BIG), ("store.max_events", 0),
     ("store.retention_days", 1e300), ("store.retention_days", 0), ("store.retention_days", float("inf")),
     ("pump[0].label", "x" * 300), ("link[0].name", "y" * 300), ("station.name", "z" * 300),
+    ("link[0].port", "/dev/tty\0USB0"), ("store.path", "ward\0.sqlite"),
     ("station.mqtt", f"mqtt://broker/{LONG}/ward"), ("station.mqtt", "mqtt://broker:0/site/ward"),
     ("station.mqtt", "mqtts://broker/site/ward?ca=/nonexistent/ca.pem"), ("station.mqtt", "mqtts://broker/site/ward?ca="),
 ]

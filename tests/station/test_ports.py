@@ -13,6 +13,7 @@ import pytest
 
 from tarvelpump.station.app import Station
 from tarvelpump.station.config import ConfigError, parse_config
+from tarvelpump.station.link import port_holder
 
 #: Opens a port as a careful program would (with the lock), says whether it got it, then waits for its stdin.
 GRAB = ("import serial, sys\n"
@@ -104,6 +105,8 @@ def test_a_port_has_one_owner(make_ward, tmp_path):
         with pytest.raises(OSError, match=f"pid {other.pid}") as busy:
             Station(parse_config(ward_config(ward.port, tmp_path / "fourth.sqlite"))).start()
         assert ward.port in str(busy.value)
+        # A device in exclusive mode names no lock holder: then whoever has it open is named.
+        assert port_holder(ward.port, locked=False) == port_holder(ward.port) == busy.value.holder
     finally:
         other.communicate(input="", timeout=20)
 

@@ -346,6 +346,8 @@ def _text(table: Mapping[str, Any], key: str, name: str, default: str | None) ->
     value = table[name]
     if not isinstance(value, str) or not value.strip():
         raise ConfigError(key, f"must be a non-empty string, got {_show(value)}")
+    if "\0" in value:  # no path, label or URL holds one; the system would refuse it later, less clearly
+        raise ConfigError(key, "must not hold a NUL character")
     return value
 
 

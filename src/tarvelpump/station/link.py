@@ -86,11 +86,12 @@ def _named(pid: int) -> str:
     return f"pid {pid} ({command})" if command else f"pid {pid}"
 
 
-def port_holder(port: str) -> str | None:
-    """Who holds ``port`` open, as "pid 1234 (command)", where the system lets us know.
+def port_holder(port: str, locked: bool = True) -> str | None:
+    """Who holds ``port``, as "pid 1234 (command)", where the system lets us know.
 
-    The lock holder first (``/proc/locks`` names the process that took the
-    lock on that device); failing that, another process with the device open.
+    ``locked``: the holder took a lock on the device (``/proc/locks`` names
+    the process that took it); otherwise (the device is in exclusive mode)
+    another process that has it open.
     """
     try:
         st = os.stat(port)
@@ -103,9 +104,12 @@ def port_holder(port: str) -> str | None:
                 fields = line.split()
                 # "1: FLOCK  ADVISORY  WRITE 1234 00:18:3 0 EOF" ("->" marks a waiter)
                 if len(fields) >= 6 and fields[1] == "FLOCK" and fields[5] == device and fields[4].isdigit():
-                    return _named(int(fields[4]))
+                    # pid 0: a process outside this one's view (another container)
+                    return _named(int(fields[4])) if int(fields[4]) > 0 else None
     except OSError:
         pass
+    if locked:
+        return None
     real = os.path.realpath(port)
     try:
         pids = [int(d) for d in os.listdir("/proc") if d.isdigit() and int(d) != os.getpid()]
@@ -175,8 +179,9 @@ class _Line:
             try:
                 port = serial.Serial(port=name, baudrate=baud, timeout=timeout, exclusive=True)
             except serial.SerialException as exc:
-                if getattr(exc, "errno", None) in _BUSY:
-                    raise PortBusyError(name, port_holder(name)) from exc
+                code = getattr(exc, "errno", None)
+                if code in _BUSY:
+                    raise PortBusyError(name, port_holder(name, locked=code != errno.EBUSY)) from exc
                 raise
             self.port = port
             log.debug("opened %s", name)
