@@ -212,8 +212,9 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
         device = device_of(port)
         if device in by_device:
             first = links[by_device[device]]
-            raise ConfigError(f"{key}.port", f"{_show(port)} is the same device as {_show(first.port)} of link "
-                                             f"{_show(first.name)}: one [[link]] per port")
+            raise ConfigError(f"{key}.port", f"{_show(port)} of link {_show(name)} is the same device as "
+                                             f"{_show(first.port)} of link {_show(first.name)}: one [[link]] "
+                                             "per port")
         links[name] = LinkConfig(
             name=name,
             port=port,
