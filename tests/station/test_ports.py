@@ -113,7 +113,11 @@ def test_a_port_has_one_owner(make_ward, tmp_path):
     # A radio that is not plugged in yet is no reason to refuse the start: it may come later.
     missing = str(tmp_path / "ttyUSB9")
     with Station(parse_config(ward_config(missing, tmp_path / "fifth.sqlite"))) as station:
-        assert not station.links["radio-a"].closed
+        link = station.links["radio-a"]
+        deadline = time.monotonic() + 10
+        while link.up and time.monotonic() < deadline:
+            time.sleep(0.05)
+        assert not link.up and missing in link.error  # polled, and said to be down
 
 
 def test_links_on_one_device_are_a_configuration_mistake(make_ward, tmp_path):
