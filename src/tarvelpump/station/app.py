@@ -62,7 +62,7 @@ class Station:
         self.pollers: list[Poller] = []
         try:
             p = config.poll
-            settings = PollSettings(gap=p.gap, offline_after=p.offline_after,
+            settings = PollSettings(gap=p.gap, status_within=p.status_within, offline_after=p.offline_after,
                                     retry_ceiling=p.retry_ceiling, near_end_s=p.near_end_s)
             for lc in config.links:
                 link = Link(lc.name, lc.port, baud=lc.baud, timeout=lc.timeout, mode=lc.mode, guard=lc.guard)
@@ -86,6 +86,9 @@ class Station:
             return self
         self._started = True
         try:
+            # Ports first: one held by another program stops the start before anything is published.
+            for link in self.links.values():
+                link.claim()
             if self.mqtt is not None:
                 from .mqtt import MqttPublisher
 

@@ -8,11 +8,20 @@ what is wrong with one.
 from __future__ import annotations
 
 import dataclasses
+import os
+import stat
 import urllib.parse
 
-__all__ = ["ROOT", "BrokerUrl", "parse_url"]
+__all__ = ["LABEL_MAX", "ROOT", "TOPIC_MAX", "BrokerUrl", "parse_url"]
 
 ROOT = "tarvelpump"
+#: MQTT's limit on a topic, in bytes of UTF-8.
+TOPIC_MAX = 65_535
+#: The longest label or link name the configuration takes; a pump's topic
+#: levels (its id, up to four bytes a character, and "state" or "event")
+#: must fit beside the URL's own levels.
+LABEL_MAX = 256
+_OWN_LEVELS = 4 * LABEL_MAX + len("/link//event")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -46,23 +55,36 @@ class BrokerUrl:
 
 def _segment(text: str, what: str, url: str) -> str:
     if not text or any(c in text for c in "+#/\0"):
-        raise ValueError(f"MQTT URL {url}: {what} {text!r} is not a usable topic level")
+        raise ValueError(f"MQTT URL {url}: {what} {_short(text)!r} is not a usable topic level")
     return text
+
+
+def _short(text: str) -> str:
+    return text if len(text) <= 80 else f"{text[:60]}... ({len(text)} characters)"
 
 
 def parse_url(url: str, *, ward: bool = True) -> BrokerUrl:
     """Parse a broker URL; ``ward=True`` requires ``/site/ward``, else ``/site[/ward]``.
 
-    Raises ``ValueError`` with a message that never contains the password.
+    The user information ends at the URL's last "@", so a password may hold
+    "#", "?" or "/" as typed (a topic level writes "@" as %40). A CA file
+    named by ``?ca=`` must be there. Raises ``ValueError`` with a message that
+    never contains the user information.
     """
-    parts = urllib.parse.urlsplit(url)
-    shown = parts._replace(netloc=parts.netloc.rpartition("@")[2]).geturl()
-    if parts.scheme not in ("mqtt", "mqtts"):
+    scheme, sep, rest = url.partition("://")
+    userinfo, at, rest = rest.rpartition("@")
+    shown = _short(f"{scheme}{sep}{rest}" if sep else rest)
+    if not sep or scheme not in ("mqtt", "mqtts"):
         raise ValueError(f"MQTT URL {shown}: the scheme must be mqtt:// or mqtts://")
+    if "#" in rest:
+        raise ValueError(f"MQTT URL {shown}: \"#\" is a topic wildcard, not part of a broker URL")
+    parts = urllib.parse.urlsplit(f"{scheme}://{rest}")
     try:
         port = parts.port
     except ValueError:
         raise ValueError(f"MQTT URL {shown}: bad port") from None
+    if port == 0:
+        raise ValueError(f"MQTT URL {shown}: bad port (0; a broker listens on 1..65535)")
     if not parts.hostname:
         raise ValueError(f"MQTT URL {shown}: no host")
     levels = [urllib.parse.unquote(p) for p in parts.path.strip("/").split("/") if p]
@@ -71,18 +93,41 @@ def parse_url(url: str, *, ward: bool = True) -> BrokerUrl:
         raise ValueError(f"MQTT URL {shown}: the path must be {need}")
     for level in levels:
         _segment(level, "level", shown)
-    query = urllib.parse.parse_qs(parts.query)
+    size = len("/".join((ROOT, *levels)).encode("utf-8", "surrogatepass"))
+    if size + _OWN_LEVELS > TOPIC_MAX:
+        raise ValueError(f"MQTT URL {shown}: the topic levels take {size:,} bytes; with a pump's own levels "
+                         f"they would pass MQTT's {TOPIC_MAX:,}-byte limit on a topic")
+    query = urllib.parse.parse_qs(parts.query, keep_blank_values=True)
     unknown = set(query) - {"ca"}
     if unknown:
-        raise ValueError(f"MQTT URL {shown}: unknown option(s) {', '.join(sorted(unknown))}")
+        raise ValueError(f"MQTT URL {shown}: unknown option(s) {_short(', '.join(sorted(unknown)))}")
+    ca_file = query["ca"][-1] if "ca" in query else None
+    if ca_file is not None:
+        _check_ca(ca_file, shown)
+    username = password = None
+    if at:
+        user, colon, secret = userinfo.partition(":")
+        username = urllib.parse.unquote(user)
+        password = urllib.parse.unquote(secret) if colon else None
     tls = parts.scheme == "mqtts"
     return BrokerUrl(
         host=parts.hostname,
-        port=port or (8883 if tls else 1883),
+        port=port if port is not None else (8883 if tls else 1883),
         tls=tls,
         site=levels[0],
         ward=levels[1] if len(levels) > 1 else None,
-        username=urllib.parse.unquote(parts.username) if parts.username is not None else None,
-        password=urllib.parse.unquote(parts.password) if parts.password is not None else None,
-        ca_file=query["ca"][-1] if "ca" in query else None,
+        username=username,
+        password=password,
+        ca_file=ca_file,
     )
+
+
+def _check_ca(path: str, shown: str) -> None:
+    if not path:
+        raise ValueError(f"MQTT URL {shown}: ?ca= names no file")
+    try:
+        st = os.stat(path)
+    except OSError as exc:
+        raise ValueError(f"MQTT URL {shown}: the CA file {path} cannot be read ({exc.strerror or exc})") from None
+    if not stat.S_ISREG(st.st_mode) or not os.access(path, os.R_OK):
+        raise ValueError(f"MQTT URL {shown}: the CA file {path} is not a readable file")

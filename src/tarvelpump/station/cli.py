@@ -10,8 +10,10 @@ from __future__ import annotations
 import argparse
 import json
 import logging
+import os
 import queue
 import signal
+import sqlite3
 import sys
 import textwrap
 import threading
@@ -85,6 +87,17 @@ def _seconds(text: str) -> float:
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
     if not value > 0:
         raise argparse.ArgumentTypeError(f"must be positive: {text}")
+    return value
+
+
+def _count(text: str) -> int:
+    """A number of rows: 1 up to what SQLite counts."""
+    try:
+        value = int(text)
+    except ValueError:
+        value = 0
+    if not 1 <= value <= 2 ** 63 - 1:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 1 to {2 ** 63 - 1}, not {text[:40]!r}")
     return value
 
 
@@ -321,12 +334,25 @@ def _open_store(args: argparse.Namespace) -> tuple[Path, str | None]:
     path = Path(args.db) if args.db else _config(args).store.path
     if not path.exists():
         raise FileNotFoundError(f"no store at {path}: has the station run yet?")
+    if not path.is_file():
+        raise StoreError(f"{path}: not a station store (not a regular file)")
     return path, args.pump
+
+
+@contextmanager
+def _reading(path: Path) -> Iterator[Store]:
+    """The store, opened to read; whatever is wrong with the file is said with its name."""
+    try:
+        store = Store(path)
+    except (ValueError, TypeError, sqlite3.Error) as exc:
+        raise StoreError(f"{path}: cannot be used as a station store ({exc})") from None
+    with store:
+        yield store
 
 
 def _events(args: argparse.Namespace) -> int:
     path, pump = _open_store(args)
-    with Store(path) as store:
+    with _reading(path) as store:
         for e in store.events(pump=pump, since=args.since, limit=args.limit):
             print(json.dumps(e.to_json(), ensure_ascii=False, default=str) if args.json else event_line(e))
     return 0
@@ -334,7 +360,7 @@ def _events(args: argparse.Namespace) -> int:
 
 def _history(args: argparse.Namespace) -> int:
     path, pump = _open_store(args)
-    with Store(path) as store:
+    with _reading(path) as store:
         for r in store.readings(pump=pump, since=args.since, limit=args.limit):
             if args.json:
                 print(json.dumps(r.to_json(), ensure_ascii=False))
@@ -373,7 +399,7 @@ def build_parser() -> argparse.ArgumentParser:
         where.add_argument("--db", help="the store file itself")
         p.add_argument("--pump", metavar="LABEL", help='one pump, by label ("bed 12")')
         p.add_argument("--since", type=parse_since, help=since.SINCE_HELP.replace("%", "%%"))
-        p.add_argument("--limit", type=int, help="only the latest N")
+        p.add_argument("--limit", type=_count, metavar="N", help="only the latest N")
         p.add_argument("--json", action="store_true", help="one JSON object per line")
         p.set_defaults(run=run)
 
@@ -400,6 +426,14 @@ def main(argv: list[str] | None = None) -> int:
         _note(f"{exc}")
         return 2
     except KeyboardInterrupt:
+        return 0
+    except BrokenPipeError:
+        # The reader went away (| head): stop quietly, as other tools do, and
+        # keep the interpreter's last flush of stdout from failing again.
+        try:
+            os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        except (OSError, ValueError):
+            pass
         return 0
     except (OSError, ValueError, StoreError) as exc:
         _note(f"{exc}")

@@ -24,6 +24,7 @@ Frames are built and checked by the driver, never here.
 from __future__ import annotations
 
 import dataclasses
+import errno
 import logging
 import os
 import termios
@@ -38,7 +39,7 @@ import serial  # type: ignore[import-untyped]
 from .. import comm
 from .model import RadioMode, now
 
-__all__ = ["Exchange", "Link", "LinkClosedError"]
+__all__ = ["Exchange", "Link", "LinkClosedError", "PortBusyError", "port_holder"]
 
 log = logging.getLogger(__name__)
 
@@ -52,6 +53,80 @@ FILLERS = (comm.Command.GET_RATE_UNIT, comm.Command.GET_PUMPDOOR_STATUS)
 
 class LinkClosedError(RuntimeError):
     """The link was closed; it makes no more exchanges."""
+
+
+class PortBusyError(serial.SerialException):  # type: ignore[misc]
+    """The port is held by another program (or another station in this process)."""
+
+    def __init__(self, port: str, holder: str | None, link: str | None = None) -> None:
+        who = f" (link {link!r})" if link else ""
+        super().__init__(f"port {port}{who} is held by {holder or 'another program'}")
+        self.port = port
+        self.holder = holder
+
+
+#: What opening a port says when another program holds it: its lock (flock),
+#: or the device's exclusive mode (TIOCEXCL).
+_BUSY = {errno.EAGAIN, errno.EWOULDBLOCK, errno.EBUSY}
+
+
+def _command_of(pid: int) -> str:
+    try:
+        with open(f"/proc/{pid}/cmdline", "rb") as f:
+            words = f.read(4096).split(b"\0")
+    except OSError:
+        return ""
+    text = " ".join(w.decode("utf-8", "replace") for w in words if w)
+    text = " ".join(text.split())  # one line, whatever a -c script holds
+    return text if len(text) <= 60 else text[:57] + "..."
+
+
+def _named(pid: int) -> str:
+    command = _command_of(pid)
+    return f"pid {pid} ({command})" if command else f"pid {pid}"
+
+
+def port_holder(port: str, locked: bool = True) -> str | None:
+    """Who holds ``port``, as "pid 1234 (command)", where the system lets us know.
+
+    ``locked``: the holder took a lock on the device (``/proc/locks`` names
+    the process that took it); otherwise (the device is in exclusive mode)
+    another process that has it open.
+    """
+    try:
+        st = os.stat(port)
+    except OSError:
+        return None
+    device = f"{os.major(st.st_dev):02x}:{os.minor(st.st_dev):02x}:{st.st_ino}"
+    try:
+        with open("/proc/locks", encoding="ascii", errors="replace") as f:
+            for line in f:
+                fields = line.split()
+                # "1: FLOCK  ADVISORY  WRITE 1234 00:18:3 0 EOF" ("->" marks a waiter)
+                if len(fields) >= 6 and fields[1] == "FLOCK" and fields[5] == device and fields[4].isdigit():
+                    # pid 0: a process outside this one's view (another container)
+                    return _named(int(fields[4])) if int(fields[4]) > 0 else None
+    except OSError:
+        pass
+    if locked:
+        return None
+    real = os.path.realpath(port)
+    try:
+        pids = [int(d) for d in os.listdir("/proc") if d.isdigit() and int(d) != os.getpid()]
+    except OSError:
+        return None
+    for pid in pids:
+        try:
+            fds = os.listdir(f"/proc/{pid}/fd")
+        except OSError:
+            continue
+        for fd in fds:
+            try:
+                if os.readlink(f"/proc/{pid}/fd/{fd}") == real:
+                    return _named(pid)
+            except OSError:
+                continue
+    return None
 
 
 @dataclasses.dataclass(frozen=True)
@@ -94,11 +169,20 @@ class _Line:
         self.up = True
         self.error = ""
         self.retired = False  # let go by its last link: never opened again
+        self.owner: Link | None = None  # the link that claimed the port for a station
 
     def open(self, name: str, baud: int, timeout: float) -> Any:
         port = self.port
         if port is None:
-            port = serial.Serial(port=name, baudrate=baud, timeout=timeout)
+            # Exclusive: the port is locked against other programs that ask
+            # (another station among them), so two never talk on one line.
+            try:
+                port = serial.Serial(port=name, baudrate=baud, timeout=timeout, exclusive=True)
+            except serial.SerialException as exc:
+                code = getattr(exc, "errno", None)
+                if code in _BUSY:
+                    raise PortBusyError(name, port_holder(name, locked=code != errno.EBUSY)) from exc
+                raise
             self.port = port
             log.debug("opened %s", name)
         else:
@@ -249,6 +333,29 @@ class Link:
     def closed(self) -> bool:
         return self._line is None
 
+    def claim(self) -> None:
+        """Take the port for this link: opened (and locked) now, held until ``close``.
+
+        Raises ``PortBusyError`` when another program holds the port, or
+        another link in this process claimed it. A port that cannot be opened
+        for another reason (a radio not plugged in yet) is left to the
+        exchanges, which report it and try again.
+        """
+        line = self._line
+        if line is None:
+            raise LinkClosedError(f"link {self.name!r} is closed")
+        with line.lock:
+            if line.owner is not None and line.owner is not self:
+                raise PortBusyError(self.port, f"link {line.owner.name!r} in this process (pid {os.getpid()})",
+                                    self.name)
+            try:
+                line.open(self.port, self.baud, self.timeout)
+            except PortBusyError as exc:
+                raise PortBusyError(exc.port, exc.holder, self.name) from None
+            except (OSError, termios.error, serial.SerialException) as exc:
+                log.info("link %s: port %s cannot be opened yet: %s", self.name, self.port, exc)
+            line.owner = self
+
     def last(self) -> tuple[Prefix, int] | None:
         """(prefix, command code) of the last exchange on the port, by anyone."""
         line = self._line
@@ -316,6 +423,8 @@ class Link:
         """Let go of the port (closed when its last link lets go). Idempotent."""
         line, self._line = self._line, None
         if line is not None:
+            if line.owner is self:
+                line.owner = None
             _LINES.release(line)
 
     def __enter__(self) -> Link:
