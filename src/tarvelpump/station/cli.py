@@ -40,6 +40,7 @@ log = logging.getLogger(__name__)
 EXAMPLES = textwrap.dedent("""\
     examples:
       tarvelpump station demo                       twelve virtual pumps, a page to watch them
+      tarvelpump station check --config ward.toml   what the configuration resolves to; opens nothing
       tarvelpump station run --config ward.toml     watch the pumps; a live table on a terminal
       tarvelpump station run --config ward.toml --json --http 127.0.0.1:8750 --mqtt mqtt://broker/site/ward
       tarvelpump station events --config ward.toml --pump "bed 12" --since 1h --json
@@ -277,6 +278,51 @@ def _config(args: argparse.Namespace) -> StationConfig:
     return load_config(args.config)
 
 
+def _check(args: argparse.Namespace) -> int:
+    """The configuration as the station will take it: paths resolved, defaults
+    filled in, the password never shown. No port, store or broker is opened."""
+    from .broker_url import parse_url
+
+    config = _config(args)
+    p = config.poll
+    mqtt = None if config.mqtt is None else str(parse_url(config.mqtt, ward=True))
+    links = []
+    for lc in config.links:
+        real = os.path.realpath(lc.port)
+        links.append({
+            "name": lc.name, "port": lc.port, "device": real if os.path.exists(real) else None,
+            "baud": lc.baud, "timeout": lc.timeout, "mode": lc.mode.value,
+            "guard": lc.timeout / 2 if lc.guard is None else lc.guard,
+            "pumps": [{"label": pc.label, "id": pc.id, "addr": pc.addr, "channel": pc.channel}
+                      for pc in config.pumps if pc.link == lc.name],
+        })
+    resolved = {
+        "config": os.path.abspath(args.config), "name": config.name, "store": os.fspath(config.store.path),
+        "retention_days": config.store.retention_days, "http": config.http, "mqtt": mqtt,
+        "poll": {"gap": p.gap, "status_within": p.status_within, "offline_after": p.offline_after,
+                 "retry_ceiling": p.retry_ceiling, "near_end_s": p.near_end_s},
+        "links": links,
+    }
+    if args.json:
+        print(json.dumps(resolved, ensure_ascii=False))
+        return 0
+    print(f"{resolved['config']}: station {config.name!r}")
+    print(f"  store  {resolved['store']}")
+    print(f"  poll   gap {p.gap} s, whole status within {p.status_within:g} s, offline after "
+          f"{p.offline_after} silent passes, retried at least every {p.retry_ceiling:g} s, "
+          f"near end under {p.near_end_s} s")
+    print(f"  page   {config.http or 'none'}; MQTT {mqtt or 'none'}")
+    for link in links:
+        where = link["device"] or "missing now (its pumps show offline until it is plugged in)"
+        print(f"  link {link['name']!r}: {link['port']} -> {where}; {link['baud']} baud, "
+              f"time-out {link['timeout']} s, {link['mode']}, guard {link['guard']:g} s, "
+              f"{len(link['pumps'])} pumps")
+        for pump in link["pumps"]:
+            print(f"    {pump['label']!r} (id {pump['id']}): address {pump['addr']}, channel {pump['channel']}")
+    print(f"ok: {len(links)} links, {len(config.pumps)} pumps; nothing was opened")
+    return 0
+
+
 def _run(args: argparse.Namespace) -> int:
     from .app import Station
 
@@ -402,6 +448,11 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--limit", type=_count, metavar="N", help="only the latest N")
         p.add_argument("--json", action="store_true", help="one JSON object per line")
         p.set_defaults(run=run)
+
+    p = sub.add_parser("check", help="check a configuration and show what it resolves to; opens nothing")
+    p.add_argument("--config", required=True, help="the station's TOML file")
+    p.add_argument("--json", action="store_true", help="the resolved configuration as one JSON object")
+    p.set_defaults(run=_check)
 
     p = sub.add_parser("demo", help="a station on twelve virtual pumps behind two virtual radios")
     outputs(p, "127.0.0.1:8750")

@@ -121,7 +121,7 @@ def load_config(path: str | os.PathLike[str]) -> StationConfig:
         raise ConfigError(str(p), f"not UTF-8 text (byte {exc.start}: {exc.reason})") from None
     except tomllib.TOMLDecodeError as exc:
         raise ConfigError(str(p), f"not valid TOML ({exc})") from None
-    return parse_config(data, base=p.parent)
+    return parse_config(data, base=Path(os.path.abspath(p)).parent)
 
 
 def _kind(mode: int) -> str:
