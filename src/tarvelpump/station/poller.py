@@ -169,6 +169,7 @@ class Poller:
         hub: Hub,
         *,
         station: str = "",
+        initial: dict[str, PumpView] | None = None,
     ) -> None:
         seen: dict[Prefix, str] = {}
         for pump in pumps:
