@@ -1,8 +1,11 @@
 """``tarvelpump station``: run a station, read back what it stored, try it on a virtual ward.
 
 Exit status: 0 after a clean shutdown (Ctrl-C and SIGTERM included), 1 when
-something failed while running, 2 for bad usage or a bad configuration
-(reported before any port is opened).
+something failed while running (a store that cannot be written or is held by
+another station included, or rounds that could not be committed), 2 for bad
+usage or a bad configuration (reported before any port is opened). What is
+printed while a station runs comes from the hub, which hands on committed
+rounds only.
 """
 
 from __future__ import annotations
@@ -224,9 +227,10 @@ def _stop_on_signals() -> Iterator[threading.Event]:
             signal.signal(s, h)
 
 
-def _watch(display: Display, seconds: float | None, stop: threading.Event) -> None:
+def _watch(display: Display, seconds: float | None, stop: threading.Event,
+           failed: threading.Event | None = None) -> None:
     deadline = None if seconds is None else time.monotonic() + seconds
-    while not stop.is_set():
+    while not stop.is_set() and not (failed is not None and failed.is_set()):
         display.show()
         wait = 0.2 if deadline is None else min(0.2, deadline - time.monotonic())
         if wait <= 0:
@@ -256,10 +260,13 @@ def _run(args: argparse.Namespace) -> int:
             station.start()
             if station.http_url:
                 _note(f"page at {station.http_url}")
-            _watch(display, args.seconds, stop)
+            _watch(display, args.seconds, stop, station.failed)
         finally:
             station.stop()
             display.close()
+    if station.failure is not None:  # rounds were lost: never a clean exit
+        _note(station.failure)
+        return 1
     return 0
 
 
@@ -277,9 +284,14 @@ def _demo(args: argparse.Namespace) -> int:
         _note("watching 12 virtual pumps; their alarms, doors and comings and goings show below (Ctrl-C stops)")
         display = Display(demo.station.hub, _display_mode(args, sys.stdout), sys.stdout, "demo ward")
         try:
-            _watch(display, args.seconds, stop)
+            _watch(display, args.seconds, stop, demo.station.failed)
         finally:
+            demo.station.stop()  # commits what is kept before the last lines are shown
             display.close()
+        failure = demo.station.failure
+    if failure is not None:
+        _note(failure)
+        return 1
     return 0
 
 
@@ -317,7 +329,7 @@ def _open_store(args: argparse.Namespace) -> tuple[Path, str | None]:
 
 def _events(args: argparse.Namespace) -> int:
     path, pump = _open_store(args)
-    with Store(path) as store:
+    with Store(path, readonly=True) as store:  # no lock: a running station keeps writing
         for e in store.events(pump=pump, since=args.since, limit=args.limit):
             print(json.dumps(e.to_json(), ensure_ascii=False, default=str) if args.json else event_line(e))
     return 0
@@ -325,7 +337,7 @@ def _events(args: argparse.Namespace) -> int:
 
 def _history(args: argparse.Namespace) -> int:
     path, pump = _open_store(args)
-    with Store(path) as store:
+    with Store(path, readonly=True) as store:
         for r in store.readings(pump=pump, since=args.since, limit=args.limit):
             if args.json:
                 print(json.dumps(r.to_json(), ensure_ascii=False))
