@@ -14,7 +14,9 @@ rounds kept, the hub gives up: ``failed`` is set and ``failure`` says which
 store and why, and the station stops (exit 1) rather than go on losing
 rounds.
 
-Listeners are called on the poller's thread, one round at a time. A listener
+Listeners are called one round at a time, on the thread that published it
+(a poller's) or, for rounds kept through an outage, on the one that finally
+committed them (possibly the hub's own retry thread). A listener
 must not block: outputs hand the result to their own thread or event loop. A
 failing listener is logged and the others still run, so an output can never
 stop the polling. A hub without a committer (a view fed from a broker) hands
