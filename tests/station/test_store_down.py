@@ -6,7 +6,6 @@ from __future__ import annotations
 import json
 import logging
 import os
-import queue
 import signal
 import sqlite3
 import subprocess
@@ -160,57 +159,33 @@ def moving_ward(n: int = 6):
 
 
 class Running:
-    """``station run --json`` in a child process, its output read as it comes."""
+    """``station run --json`` in a child process; what it prints and logs, read as it comes."""
 
-    def __init__(self, conf: Path, *extra: str, **kw) -> None:
+    def __init__(self, conf: Path, *extra: str) -> None:
         self.proc = subprocess.Popen([sys.executable, "-m", "tarvelpump", "station", "run", "--config", str(conf),
-                                      "--json", *extra], stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                     text=True, **kw)
-        self.printed: list[dict] = []
+                                      "--json", *extra], stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+        self.printed: list[dict] = []  # appended on the readers' threads: list.append is atomic
         self.errors: list[tuple[float, str]] = []
-        self._lock = threading.Lock()
-        threading.Thread(target=self._read_out, daemon=True).start()
-        threading.Thread(target=self._read_err, daemon=True).start()
-
-    def _read_out(self) -> None:
-        for line in self.proc.stdout:
-            with self._lock:
-                self.printed.append(json.loads(line))
-
-    def _read_err(self) -> None:
-        for line in self.proc.stderr:
-            with self._lock:
-                self.errors.append((time.time(), line.rstrip("\n")))
+        for pipe, take in ((self.proc.stdout, lambda x: self.printed.append(json.loads(x))),
+                           (self.proc.stderr, lambda x: self.errors.append((time.time(), x.rstrip("\n"))))):
+            threading.Thread(target=lambda pipe=pipe, take=take: [take(x) for x in pipe], daemon=True).start()
 
     def ids(self) -> list[str]:
-        with self._lock:
-            return [e["id"] for e in self.printed]
+        return [e["id"] for e in list(self.printed)]
 
-    def wait_for(self, check, timeout: float = 30.0):
+    def err_line(self, text: str, timeout: float = 30.0) -> tuple[float, str]:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            with self._lock:
-                got = check(self)
-            if got:
-                return got
-            if self.proc.poll() is not None:
-                time.sleep(0.3)  # let the readers take the rest
-                with self._lock:
-                    got = check(self)
-                if got:
-                    return got
-                raise AssertionError(f"the station ended ({self.proc.returncode}): {self.errors}")
+            if found := [(t, m) for t, m in list(self.errors) if text in m]:
+                return found[0]
             time.sleep(0.05)
-        raise AssertionError(f"timed out; stderr: {self.errors[-5:]}")
+        raise AssertionError(f"no {text!r} on stderr ({self.proc.poll()}): {self.errors[-5:]}")
 
-    def err_line(self, text: str):
-        return self.wait_for(lambda s: next(((t, m) for t, m in s.errors if text in m), None))
-
-    def end(self, timeout: float = 20.0) -> int:
+    def end(self) -> int:
         if self.proc.poll() is None:
             self.proc.send_signal(signal.SIGTERM)
-        self.proc.wait(timeout=timeout)
-        time.sleep(0.3)
+        self.proc.wait(timeout=20)
+        time.sleep(0.3)  # the readers take the rest
         return self.proc.returncode
 
 
@@ -224,30 +199,26 @@ def stored_ids(path: Path) -> list[str]:
 
 @pytest.fixture
 def small_disk(tmp_path):
-    """A 3 MB tmpfs (root only; a station fills it within seconds), and a way to enlarge it."""
+    """A 3 MB tmpfs (root only): a station fills it within seconds."""
     disk = tmp_path / "disk"
     disk.mkdir()
     mounted = subprocess.run(["mount", "-t", "tmpfs", "-o", "size=3m", "tmpfs", str(disk)],
                              capture_output=True, text=True)
     if mounted.returncode != 0:
         pytest.skip(f"cannot mount a small tmpfs here: {mounted.stderr.strip()}")
-
-    class Disk:
-        path = disk
-
-        @staticmethod
-        def enlarge() -> None:
-            subprocess.run(["mount", "-o", "remount,size=64m", str(disk)], check=True)
-
-    yield Disk
+    yield disk
     subprocess.run(["umount", "-l", str(disk)], check=False)
+
+
+def enlarge(disk: Path) -> None:
+    subprocess.run(["mount", "-o", "remount,size=64m", str(disk)], check=True)
 
 
 def test_run_json_and_mqtt_on_a_disk_that_fills_up_then_is_enlarged(tmp_path, small_disk):
     from _broker import Broker
     from test_mqtt import Watcher
 
-    store = small_disk.path / "ward.sqlite"
+    store = small_disk / "ward.sqlite"
     broker = Broker(tmp_path).start()
     watcher = Watcher(broker, "tarvelpump/site/ward/#")
     with moving_ward() as ward:
@@ -262,10 +233,10 @@ def test_run_json_and_mqtt_on_a_disk_that_fills_up_then_is_enlarged(tmp_path, sm
             before = len(run.ids())
             time.sleep(1.0)  # the ward goes on changing; none of it is printed while it cannot be stored
             assert len(run.ids()) == before
-            small_disk.enlarge()
+            enlarge(small_disk)
             t_up, line = run.err_line("writable again")
-            run.wait_for(lambda s: len(s.printed) > before)
-            time.sleep(1.0)
+            time.sleep(1.5)
+            assert len(run.ids()) > before
         finally:
             rc = run.end()
             watcher.close()
@@ -288,7 +259,7 @@ def test_run_json_and_mqtt_on_a_disk_that_fills_up_then_is_enlarged(tmp_path, sm
 
 
 def test_run_stops_with_exit_1_when_the_store_stays_full(tmp_path, small_disk):
-    store = small_disk.path / "ward.sqlite"
+    store = small_disk / "ward.sqlite"
     with moving_ward() as ward:
         conf = write_config(tmp_path, ward, store, "max_pending = 30")
         run = Running(conf)
@@ -300,7 +271,7 @@ def test_run_stops_with_exit_1_when_the_store_stays_full(tmp_path, small_disk):
     assert rc == 1, errors
     assert str(store) in errors[-1] and "database or disk is full" in errors[-1], errors
     assert not any("Traceback" in m for m in errors), errors
-    small_disk.enlarge()
+    enlarge(small_disk)
     assert run.ids() and run.ids() == stored_ids(store)[:len(run.ids())]  # what was printed, in order
 
 
@@ -385,7 +356,12 @@ def test_one_station_per_store_while_readers_read(tmp_path):
         conf = write_config(tmp_path, ward, store)
         first = Running(conf)
         try:
-            first.wait_for(lambda s: len(s.printed) >= 2)
+            deadline = time.monotonic() + 20
+            while not first.ids():  # running, and something stored for the readers
+                assert time.monotonic() < deadline and first.proc.poll() is None, first.errors
+                time.sleep(0.05)
+            holder = Path(f"{store}.lock").read_text()
+            assert holder.startswith(f"{first.proc.pid} ") and "station run" in holder
             second = subprocess.run([sys.executable, "-m", "tarvelpump", "station", "run", "--config", str(conf),
                                      "--json", "--seconds", "5"], capture_output=True, text=True, timeout=60)
             assert second.returncode == 1 and second.stdout == ""
