@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import os
 import signal
@@ -161,3 +162,84 @@ def test_sigkill_mid_round_loses_nothing_committed(tmp_path):
         assert counts["readings"] == 20 * counts["rounds"] and counts["outbox"] == 2 * counts["rounds"]
         assert counts["rounds"] - len(committed) <= 6  # at most one unreported commit per kill
         assert json.dumps([e.to_json() for e in store.events(limit=1)])
+
+
+V1 = (  # a store as the first station version left it
+    "CREATE TABLE schema_version (version INTEGER NOT NULL)",
+    "INSERT INTO schema_version VALUES (1)",
+    """CREATE TABLE rounds (id INTEGER PRIMARY KEY, link TEXT NOT NULL, started TEXT NOT NULL, t REAL NOT NULL,
+        duration_s REAL NOT NULL, exchanges INTEGER NOT NULL, link_up INTEGER NOT NULL)""",
+    """CREATE TABLE readings (id INTEGER PRIMARY KEY, round INTEGER NOT NULL, pump TEXT NOT NULL, link TEXT NOT NULL,
+        time TEXT NOT NULL, t REAL NOT NULL, running INTEGER, door INTEGER, remaining_s INTEGER, rate_unit INTEGER,
+        alarm_word INTEGER, codes TEXT NOT NULL, link_time_s REAL NOT NULL)""",
+    """CREATE TABLE events (seq INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, round INTEGER NOT NULL,
+        kind TEXT NOT NULL, pump TEXT, link TEXT NOT NULL, time TEXT NOT NULL, t REAL NOT NULL, details TEXT NOT NULL)""",
+    "CREATE TABLE outbox (seq INTEGER PRIMARY KEY AUTOINCREMENT, event TEXT NOT NULL, body TEXT NOT NULL)",
+    "INSERT INTO rounds VALUES (1, 'radio-a', '2026-12-07T09:00:00+00:00', 1796634000, 2.5, 10, 1)",
+    "INSERT INTO rounds VALUES (2, 'radio-a', '2026-12-07T09:00:01+00:00', 1796634001, 0.1, 0, 1)",
+    "INSERT INTO events VALUES (1, 'e1', 2, 'alarm_raised', 'bed 1', 'radio-a', '2026-12-07T09:00:01+00:00',"
+    " 1796634001, '{}')",
+)
+
+
+def test_schema_2_keeps_each_pumps_last_view_and_marks_early_news(tmp_path):
+    from tarvelpump.station.model import ONLINE, PumpView
+
+    path = tmp_path / "v1.sqlite"
+    db = sqlite3.connect(path)
+    for sql in V1:
+        db.execute(sql)
+    db.commit()
+    db.close()
+    with Store(path, outbox=True) as store:  # brought up in place, its rows kept
+        assert store.schema_version == SCHEMA_VERSION == 2
+        assert [e.id for e in store.events()] == ["e1"]
+        assert store.last_views() == {}
+        bed = PumpView(id="bed-1", label="bed 1", link="radio-a", addr=7, channel=1, presence=ONLINE,
+                       alarm_word=0x0100, alarms=["ALARM_OCCLUSION"], top_alarm="ALARM_OCCLUSION",
+                       alarm_since=T0, last_seen=T0, answered=4, malformed={"INVALID_APP_DATA": 1})
+        full = make_round("radio-a", 5)
+        store.commit([dataclasses.replace(full, views=(bed,)),
+                      dataclasses.replace(full, exchanges=0, readings=(), partial=True,
+                                          events=make_round("radio-a", 5).events[:1],
+                                          views=(dataclasses.replace(bed, answered=5, alarms=[]),))])
+        store.on_round(dataclasses.replace(make_round("radio-b", 6), views=(
+            dataclasses.replace(bed, id="bed-2", label="bed 2", link="radio-b"),)))
+        views = store.last_views()
+        assert set(views) == {"bed 1", "bed 2"}
+        assert views["bed 1"].to_json() == dataclasses.replace(bed, answered=5, alarms=[]).to_json()
+        assert views["bed 2"].link == "radio-b" and views["bed 2"].alarm_since == T0
+    with Store(path) as store:
+        assert store.last_views()["bed 1"].answered == 5  # kept across a restart
+    db = sqlite3.connect(path)
+    rows = db.execute("SELECT id, exchanges, partial FROM rounds ORDER BY id").fetchall()
+    # the old file's early-news row (no exchange) is marked too
+    assert rows == [(1, 10, 0), (2, 0, 1), (3, 15, 0), (4, 0, 1), (5, 15, 0)]
+    assert db.execute("SELECT avg(duration_s) FROM rounds WHERE NOT partial").fetchone()[0] == pytest.approx(
+        (2.5 + 0.5 + 0.5) / 3)
+    db.close()
+
+
+def test_one_writer_per_store_readers_alongside_and_the_real_cause_of_a_failed_commit(tmp_path):
+    path = tmp_path / "w.sqlite"
+    store = Store(path, outbox=True)
+    store.on_round(make_round("radio-a", 0))
+    with pytest.raises(StoreError) as second:
+        Store(path)
+    assert str(path) in str(second.value) and f"PID {os.getpid()}" in str(second.value)
+    with Store(path, readonly=True) as reader:  # what `station events` opens
+        assert len(reader.events()) == 2
+        with pytest.raises(StoreError):
+            reader.on_round(make_round("radio-a", 1))
+    # A commit that cannot be made raises why, and leaves no part of the round behind.
+    store._db.execute(f"PRAGMA max_page_count = {store._db.execute('PRAGMA page_count').fetchone()[0]}")
+    with pytest.raises(sqlite3.Error, match="database or disk is full"):
+        for n in range(1, 500):
+            store.on_round(make_round("radio-a", n, pumps=20))
+    counts = store.counts()
+    assert counts["readings"] == 3 + 20 * (counts["rounds"] - 1) and counts["events"] == 2 * counts["rounds"]
+    store._db.execute("PRAGMA max_page_count = 1000000")
+    store.on_round(make_round("radio-a", 999))
+    store.close()
+    with Store(path) as again:  # released on close
+        assert again.counts()["rounds"] == counts["rounds"] + 1

@@ -1,14 +1,16 @@
 """A whole station from its configuration: links, pumps, pollers, the store and the outputs.
 
-The store is the hub's first listener, so an event is committed before the
-page, the metrics or MQTT hear of it. Outputs are imported only when asked
-for: a station without them needs nothing beyond the standard library and
-pyserial.
+The store is the hub's committer, so an event is committed before the page,
+the metrics, MQTT or the terminal hear of it (see ``hub``); the pollers
+start from each pump's last committed view. Outputs are imported only when
+asked for: a station without them needs nothing beyond the standard library
+and pyserial.
 """
 
 from __future__ import annotations
 
 import logging
+import threading
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Protocol
 
@@ -43,6 +45,13 @@ class Station:
 
     ``http`` (HOST:PORT) and ``mqtt`` (a broker URL) override the
     configuration's own; the empty string turns one off.
+
+    A store that cannot be written, or that another station holds, fails the
+    constructor with ``StoreError`` (naming the file, and the holder's PID).
+    While running, ``failed`` is set once rounds can no longer be kept for a
+    store that takes no writes (or some remain uncommitted at ``stop()``):
+    whoever runs the station then stops it and reports ``failure``, one line
+    naming the store and the cause.
     """
 
     def __init__(self, config: StationConfig, *, http: str | None = None, mqtt: str | None = None) -> None:
@@ -56,11 +65,12 @@ class Station:
         # The outbox keeps events for the broker across outages and restarts.
         self.store = Store(s.path, outbox=self.mqtt is not None, retention_days=s.retention_days,
                            max_readings=s.max_readings, max_events=s.max_events, synchronous=s.synchronous)
-        self.hub.add(self.store.on_round)
         self.links: dict[str, Link] = {}
         self.pumps: list[Pump] = []
         self.pollers: list[Poller] = []
         try:
+            self.hub.commit_through(self.store.commit, name=self.store.path, max_pending=s.max_pending)
+            last = self.store.last_views()
             p = config.poll
             settings = PollSettings(gap=p.gap, status_within=p.status_within, offline_after=p.offline_after,
                                     retry_ceiling=p.retry_ceiling, near_end_s=p.near_end_s)
@@ -70,7 +80,9 @@ class Station:
                 pumps = [Pump(link, pc.addr, pc.channel, pc.label) for pc in config.pumps if pc.link == lc.name]
                 self.pumps += pumps
                 if pumps:
-                    self.pollers.append(Poller(link, pumps, settings, self.hub, station=config.name))
+                    initial = {pump.label: last[pump.label] for pump in pumps if pump.label in last}
+                    self.pollers.append(Poller(link, pumps, settings, self.hub, station=config.name,
+                                               initial=initial))
         except BaseException:
             for link in self.links.values():
                 link.close()
@@ -80,6 +92,16 @@ class Station:
         self._outputs: list[_Output] = []
         self._started = False
         self._stopped = False
+
+    @property
+    def failed(self) -> threading.Event:
+        """Set when the station must stop because rounds could not be committed."""
+        return self.hub.failed
+
+    @property
+    def failure(self) -> str | None:
+        """Why ``failed`` is set: one line naming the store and the cause."""
+        return self.hub.failure
 
     def start(self) -> Station:
         if self._started:
@@ -113,11 +135,13 @@ class Station:
         return self
 
     def stop(self) -> None:
-        """Stop polling, then the outputs, then release the ports and close the store."""
+        """Stop polling, commit what is kept (``failure`` says if some cannot
+        be), then stop the outputs, release the ports and close the store."""
         if self._stopped:
             return
         self._stopped = True
         steps: list[tuple[str, Callable[[], None]]] = [(f"poller of {p.link.name}", p.stop) for p in self.pollers]
+        steps.append(("hub", self._commit_the_rest))
         steps += [(type(o).__name__, o.stop) for o in reversed(self._outputs)]
         steps += [(f"link {name}", link.close) for name, link in self.links.items()]
         steps.append(("store", self.store.close))
@@ -126,6 +150,9 @@ class Station:
                 step()
             except Exception:
                 log.exception("station: stopping the %s failed", what)
+
+    def _commit_the_rest(self) -> None:
+        self.hub.close()  # what cannot be committed sets ``failure``
 
     def __enter__(self) -> Station:
         return self.start()

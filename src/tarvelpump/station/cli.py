@@ -1,8 +1,11 @@
 """``tarvelpump station``: run a station, read back what it stored, try it on a virtual ward.
 
 Exit status: 0 after a clean shutdown (Ctrl-C and SIGTERM included), 1 when
-something failed while running, 2 for bad usage or a bad configuration
-(reported before any port is opened).
+something failed while running (a store that cannot be written or is held by
+another station included, or rounds that could not be committed), 2 for bad
+usage or a bad configuration (reported before any port is opened). What is
+printed while a station runs comes from the hub, which hands on committed
+rounds only.
 """
 
 from __future__ import annotations
@@ -258,9 +261,10 @@ def _stop_on_signals() -> Iterator[threading.Event]:
             signal.signal(s, h)
 
 
-def _watch(display: Display, seconds: float | None, stop: threading.Event) -> None:
+def _watch(display: Display, seconds: float | None, stop: threading.Event,
+           failed: threading.Event | None = None) -> None:
     deadline = None if seconds is None else time.monotonic() + seconds
-    while not stop.is_set():
+    while not stop.is_set() and not (failed is not None and failed.is_set()):
         display.show()
         wait = 0.2 if deadline is None else min(0.2, deadline - time.monotonic())
         if wait <= 0:
@@ -335,10 +339,13 @@ def _run(args: argparse.Namespace) -> int:
             station.start()
             if station.http_url:
                 _note(f"page at {station.http_url}")
-            _watch(display, args.seconds, stop)
+            _watch(display, args.seconds, stop, station.failed)
         finally:
             station.stop()
             display.close()
+    if station.failure is not None:  # rounds were lost: never a clean exit
+        _note(station.failure)
+        return 1
     return 0
 
 
@@ -356,9 +363,14 @@ def _demo(args: argparse.Namespace) -> int:
         _note("watching 12 virtual pumps; their alarms, doors and comings and goings show below (Ctrl-C stops)")
         display = Display(demo.station.hub, _display_mode(args, sys.stdout), sys.stdout, "demo ward")
         try:
-            _watch(display, args.seconds, stop)
+            _watch(display, args.seconds, stop, demo.station.failed)
         finally:
+            demo.station.stop()  # commits what is kept before the last lines are shown
             display.close()
+        failure = demo.station.failure
+    if failure is not None:
+        _note(failure)
+        return 1
     return 0
 
 
@@ -389,7 +401,7 @@ def _open_store(args: argparse.Namespace) -> tuple[Path, str | None]:
 def _reading(path: Path) -> Iterator[Store]:
     """The store, opened to read; whatever is wrong with the file is said with its name."""
     try:
-        store = Store(path)
+        store = Store(path, readonly=True)
     except (ValueError, TypeError, sqlite3.Error) as exc:
         raise StoreError(f"{path}: cannot be used as a station store ({exc})") from None
     with store:
@@ -398,7 +410,7 @@ def _reading(path: Path) -> Iterator[Store]:
 
 def _events(args: argparse.Namespace) -> int:
     path, pump = _open_store(args)
-    with _reading(path) as store:
+    with _reading(path) as store:  # no lock: a running station keeps writing
         for e in store.events(pump=pump, since=args.since, limit=args.limit):
             print(json.dumps(e.to_json(), ensure_ascii=False, default=str) if args.json else event_line(e))
     return 0

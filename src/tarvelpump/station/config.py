@@ -48,6 +48,7 @@ class StoreConfig:
     max_readings: int | None = None
     max_events: int | None = None
     synchronous: str = "normal"  #: "full": also survive a power cut, an fsync per round
+    max_pending: int = 2000  #: rounds kept in memory while the store takes no writes; then exit 1
 
 
 @dataclasses.dataclass(frozen=True)
@@ -159,7 +160,8 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
     station = _table(data, "station")
     _known(station, "station", {"name", "http", "mqtt"})
     store = _table(data, "store")
-    _known(store, "store", {"path", "retention_days", "max_readings", "max_events", "synchronous"})
+    _known(store, "store", {"path", "retention_days", "max_readings", "max_events", "synchronous",
+                   "max_pending"})
     poll = _table(data, "poll")
     _known(poll, "poll", {f.name for f in dataclasses.fields(PollConfig)})
 
@@ -183,6 +185,7 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
         max_readings=_integer(store, "store.max_readings", "max_readings", None, 1, ROWS_MAX),
         max_events=_integer(store, "store.max_events", "max_events", None, 1, ROWS_MAX),
         synchronous=synchronous,
+        max_pending=_integer(store, "store.max_pending", "max_pending", 2000, 1, None) or 2000,
     )
     poll_config = PollConfig(
         gap=_number(poll, "poll.gap", "gap", 0.1, 0.0, 60.0) or 0.0,

@@ -20,6 +20,7 @@ import dataclasses
 import json
 import logging
 import math
+import sqlite3
 import threading
 import time
 import types
@@ -35,6 +36,7 @@ from paho.mqtt.reasoncodes import ReasonCode
 from .broker_url import ROOT, BrokerUrl, parse_url
 from .hub import Hub
 from .model import OFFLINE, PRESENCES, Event, EventKind, PumpView, RoundResult, now, pump_id
+from .store import StoreError
 
 if TYPE_CHECKING:
     from paho.mqtt.client import ConnectFlags, DisconnectFlags, MQTTMessage
@@ -198,7 +200,12 @@ class MqttPublisher:
         self._thread = None
         while self._sent and self.connected and time.monotonic() < deadline:
             time.sleep(0.02)
-            self._ack()
+            try:
+                self._ack()
+            except (sqlite3.Error, StoreError) as exc:
+                # sent again after a restart, from the outbox: at least once, as ever
+                log.warning("MQTT: %d delivered events stay in the outbox (%s)", len(self._sent), exc)
+                break
         if self.connected:
             info = self._client.publish(self.status_topic, "offline", qos=1, retain=True)
             try:
@@ -250,6 +257,7 @@ class MqttPublisher:
     # -- the drain thread -----------------------------------------------------------
 
     def _drain(self) -> None:
+        store_down = False
         while True:
             with self._cond:
                 if not self._wake and not self._stopping:
@@ -268,6 +276,18 @@ class MqttPublisher:
                     self._check_stalled()
                     self._publish_states(everything)
                     self._send_events()
+                if store_down:
+                    log.warning("MQTT: the store takes writes again; delivery goes on")
+                    store_down = False
+            except (sqlite3.Error, StoreError) as exc:
+                # The store takes no writes (the hub says so too): said once, tried again each second.
+                if not store_down:
+                    log.warning("MQTT: delivered events cannot be marked in the store (%s); "
+                                "they stay in the outbox until it takes writes again", exc)
+                    store_down = True
+                time.sleep(1.0)
+                with self._cond:
+                    self._wake = True
             except Exception:
                 # a store or client error must not end delivery: try again shortly
                 log.exception("MQTT: outbox delivery failed; retrying")
@@ -282,11 +302,13 @@ class MqttPublisher:
             seq = self._mids.pop(mid, None)
             if seq is not None:  # else a state or status message
                 self._done.add(seq)
-        # rows leave the outbox oldest first, so a restart never skips a gap
+        # rows leave the outbox oldest first, so a restart never skips a gap;
+        # a row the store cannot delete yet (a full disk) stays first in line
         while self._sent and self._sent[0] in self._done:
-            seq = self._sent.popleft()
-            self._done.discard(seq)
+            seq = self._sent[0]
             self._store.outbox_ack(seq)
+            self._sent.popleft()
+            self._done.discard(seq)
             self.events_acked += 1
             self._progress = time.monotonic()
             self._stalls = 0

@@ -10,28 +10,42 @@ adds an fsync per round for that case too.
 
 Readers (the page, the command line, the MQTT thread) use their own
 connections from a small pool, so they never wait for a round to commit.
+
+One station writes a store at a time: the writer holds an exclusive
+``flock`` on ``<store>.lock`` (which names its PID and command line) for as
+long as it is open. The kernel drops it with the process, SIGKILL included,
+so a lock never outlives its holder. ``Store(path, readonly=True)`` takes no
+lock and writes nothing: the command line reads a store while a station runs.
+
+A store that cannot be written is refused on open: not a regular file, a file
+or folder the user may not write, or a file of the right version without the
+tables and columns the station writes.
 """
 
 from __future__ import annotations
 
+import fcntl
 import json
 import logging
 import os
 import sqlite3
+import stat
+import sys
 import threading
 import time
-from collections.abc import Iterator
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from datetime import datetime
+from pathlib import Path
 from typing import Any
 
-from .model import Event, EventKind, Reading, RoundResult
+from .model import Event, EventKind, PumpView, Reading, RoundResult
 
 __all__ = ["Store", "StoreError", "SCHEMA_VERSION"]
 
 log = logging.getLogger(__name__)
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 # Step i takes a file from version i to i + 1. A later version appends its
 # step here; files written by an older station are brought up on open.
@@ -60,17 +74,91 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
         """CREATE TABLE outbox (
             seq INTEGER PRIMARY KEY AUTOINCREMENT, event TEXT NOT NULL, body TEXT NOT NULL)""",
     ),
+    (
+        # Early news (a pump's alarm word as soon as it is read) is not a
+        # round: marked, so round statistics can leave it out. Before this
+        # column such rows were the only ones without a single exchange.
+        "ALTER TABLE rounds ADD COLUMN partial INTEGER NOT NULL DEFAULT 0",
+        "UPDATE rounds SET partial = 1 WHERE exchanges = 0",
+        # Each pump's last committed view, so a restart goes on from it.
+        """CREATE TABLE pumps (
+            label TEXT PRIMARY KEY, link TEXT NOT NULL, time REAL NOT NULL, view TEXT NOT NULL)""",
+    ),
 )
+
+#: Every table and column the station writes (or the command line reads).
+_COLUMNS: dict[str, tuple[str, ...]] = {
+    "schema_version": ("version",),
+    "rounds": ("id", "link", "started", "t", "duration_s", "exchanges", "link_up", "partial"),
+    "readings": ("id", "round", "pump", "link", "time", "t", "running", "door", "remaining_s", "rate_unit",
+                 "alarm_word", "codes", "link_time_s"),
+    "events": ("seq", "id", "round", "kind", "pump", "link", "time", "t", "details"),
+    "outbox": ("seq", "event", "body"),
+    "pumps": ("label", "link", "time", "view"),
+}
+_READ = ("schema_version", "readings", "events")
 
 _PRUNE_BATCH = 20_000
 
 
 class StoreError(Exception):
-    """The file cannot be used: not a station store, or written by a newer version."""
+    """The file cannot be used: not a station store, written by a newer version,
+    not writable, or held by another station."""
+
+
+def _rollback(db: sqlite3.Connection) -> None:
+    """End a failed transaction, if SQLite has not already: the error that
+    failed it is the one worth raising, never a failed rollback."""
+    if db.in_transaction:
+        try:
+            db.execute("ROLLBACK")
+        except sqlite3.Error as exc:
+            log.debug("rollback failed: %s", exc)
+
+
+def _command_line() -> str:
+    try:
+        with open("/proc/self/cmdline", "rb") as f:
+            return " ".join(a.decode(errors="replace") for a in f.read().split(b"\0") if a)
+    except OSError:
+        return " ".join([sys.executable, *sys.argv])
+
+
+class _Lock:
+    """An exclusive flock on ``<store>.lock``, naming its holder inside."""
+
+    def __init__(self, store: str) -> None:
+        self.path = store + ".lock"
+        try:
+            self._fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
+        except OSError as exc:
+            raise StoreError(f"{store}: cannot be written ({self.path}: {exc.strerror})") from None
+        try:
+            fcntl.flock(self._fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
+        except OSError:
+            try:
+                holder = os.pread(self._fd, 4096, 0).decode(errors="replace").strip()
+            except OSError:
+                holder = ""
+            os.close(self._fd)
+            pid, _, command = holder.partition(" ")
+            who = f" (PID {pid}: {command})" if pid.isdigit() else ""
+            raise StoreError(f"{store}: in use by another station{who}") from None
+        os.ftruncate(self._fd, 0)
+        os.pwrite(self._fd, f"{os.getpid()} {_command_line()}\n".encode(), 0)
+
+    def release(self) -> None:
+        if self._fd >= 0:
+            try:
+                os.ftruncate(self._fd, 0)
+            except OSError:
+                pass
+            os.close(self._fd)  # the flock goes with the last descriptor
+            self._fd = -1
 
 
 class Store:
-    """The station's SQLite store; ``on_round`` is its Hub listener.
+    """The station's SQLite store; ``commit`` is its hub's committer (``Hub.commit_through``).
 
     Retention (``retention_days`` for readings and events, ``max_readings``
     and ``max_events`` as row counts) is applied every ``prune_every``
@@ -88,6 +176,7 @@ class Store:
         max_events: int | None = None,
         synchronous: str = "normal",
         prune_every: float = 60.0,
+        readonly: bool = False,
     ) -> None:
         if synchronous not in ("normal", "full"):
             raise ValueError(f"synchronous must be 'normal' or 'full', not {synchronous!r}")
@@ -97,32 +186,66 @@ class Store:
         self.max_readings = max_readings
         self.max_events = max_events
         self.prune_every = prune_every
+        self.readonly = readonly
         self._synchronous = synchronous.upper()
         self._lock = threading.Lock()
         self._pool_lock = threading.Lock()
         self._pool: list[sqlite3.Connection] = []
         self._closed = False
         self._next_prune = time.monotonic() + prune_every
+        self._lock_file: _Lock | None = None
         try:
-            self._db = sqlite3.connect(self.path, timeout=30.0, isolation_level=None, check_same_thread=False)
+            mode = os.stat(self.path).st_mode
+        except FileNotFoundError:
+            if readonly:
+                raise StoreError(f"{self.path}: no such store") from None
+        except OSError as exc:
+            raise StoreError(f"{self.path}: cannot open ({exc.strerror})") from None
+        else:
+            if not stat.S_ISREG(mode):
+                raise StoreError(f"{self.path}: not a regular file, cannot be a station store")
+        if not readonly:
+            self._lock_file = _Lock(self.path)  # before anything is read or written
+        try:
+            self._db = self._connect(writer=True)
         except sqlite3.Error as exc:
-            raise StoreError(f"{self.path}: cannot open ({exc})") from exc
+            self._release()
+            what = "cannot open" if isinstance(exc, sqlite3.OperationalError) else "cannot be used as a station store"
+            raise StoreError(f"{self.path}: {what} ({exc})") from exc
         try:
-            self._db.execute("PRAGMA journal_mode=WAL")
-            self._setup(self._db)
-            self._migrate()
+            if readonly:
+                self._check(self._db, _READ)
+            else:
+                self._db.execute("PRAGMA journal_mode=WAL")
+                self._migrate()
+                self._check(self._db, tuple(_COLUMNS))
         except sqlite3.DatabaseError as exc:
             self._db.close()
+            self._release()
+            if "readonly" in str(exc) or "read-only" in str(exc):
+                raise StoreError(f"{self.path}: cannot be written ({exc})") from exc
             raise StoreError(f"{self.path}: cannot be used as a station store ({exc})") from exc
         except BaseException:
             self._db.close()
+            self._release()
             raise
 
-    def _connect(self) -> sqlite3.Connection:
+    def _release(self) -> None:
+        if self._lock_file is not None:
+            self._lock_file.release()
+            self._lock_file = None
+
+    def _connect(self, writer: bool = False) -> sqlite3.Connection:
         # isolation_level=None: transactions are begun and ended here, by hand,
         # one per round; check_same_thread=False: the locks below serialise use.
-        db = sqlite3.connect(self.path, timeout=30.0, isolation_level=None, check_same_thread=False)
+        if self.readonly:
+            uri = Path(os.path.abspath(self.path)).as_uri() + "?mode=ro"
+            db = sqlite3.connect(uri, uri=True, timeout=30.0, isolation_level=None, check_same_thread=False)
+        else:
+            db = sqlite3.connect(self.path, timeout=30.0, isolation_level=None, check_same_thread=False)
         self._setup(db)
+        if not writer:
+            db.execute("PRAGMA query_only=ON")
         return db
 
     def _setup(self, db: sqlite3.Connection) -> None:
@@ -144,13 +267,29 @@ class Store:
                     db.execute(sql)
             if row is None:
                 db.execute("INSERT INTO schema_version VALUES (?)", (SCHEMA_VERSION,))
-            elif version != SCHEMA_VERSION:
+            else:
+                # written even when unchanged: a store that cannot take a write fails here, at start
                 db.execute("UPDATE schema_version SET version = ?", (SCHEMA_VERSION,))
-                log.info("store %s migrated from schema %d to %d", self.path, version, SCHEMA_VERSION)
+                if version != SCHEMA_VERSION:
+                    log.info("store %s migrated from schema %d to %d", self.path, version, SCHEMA_VERSION)
             db.execute("COMMIT")
         except BaseException:
-            db.execute("ROLLBACK")
+            _rollback(db)
             raise
+
+    def _check(self, db: sqlite3.Connection, tables: Sequence[str]) -> None:
+        """Every table and column used here is there (a file of the right
+        version can still have been altered by hand)."""
+        missing: list[str] = []
+        for table in tables:
+            have = {row[1] for row in db.execute(f"PRAGMA table_info({table})")}
+            if not have:
+                missing.append(f"table {table}")
+            else:
+                missing += [f"{table}.{c}" for c in _COLUMNS[table] if c not in have]
+        if missing:
+            raise StoreError(f"{self.path}: not a station store as this version writes it "
+                             f"(missing {', '.join(missing)})")
 
     @property
     def schema_version(self) -> int:
@@ -159,47 +298,75 @@ class Store:
 
     # -- writing ---------------------------------------------------------
 
+    def _writer(self) -> sqlite3.Connection:
+        if self._closed:
+            raise StoreError(f"{self.path}: the store is closed")
+        if self.readonly:
+            raise StoreError(f"{self.path}: opened for reading only")
+        return self._db
+
     def on_round(self, result: RoundResult) -> None:
-        """Commit one round (its readings, events and outbox rows) in one transaction."""
+        """Commit one round (its readings, events, outbox rows and pump views) in one transaction."""
+        self.commit((result,))
+
+    def commit(self, results: Sequence[RoundResult]) -> None:
+        """Commit rounds in order, in one transaction: all of them, or none and
+        the reason raised (``sqlite3.Error``, e.g. "database or disk is full")."""
         with self._lock:
-            if self._closed:
-                raise StoreError("the store is closed")
-            db = self._db
+            db = self._writer()
             db.execute("BEGIN IMMEDIATE")
             try:
-                cur = db.execute(
-                    "INSERT INTO rounds (link, started, t, duration_s, exchanges, link_up) VALUES (?,?,?,?,?,?)",
-                    (result.link, result.started.isoformat(), result.started.timestamp(),
-                     result.duration_s, result.exchanges, int(result.link_up)),
-                )
-                rid = cur.lastrowid
-                db.executemany(
-                    "INSERT INTO readings (round, pump, link, time, t, running, door, remaining_s,"
-                    " rate_unit, alarm_word, codes, link_time_s) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
-                    [(rid, r.pump, r.link, r.time.isoformat(), r.time.timestamp(), r.running, r.door,
-                      r.remaining_s, r.rate_unit, r.alarm_word, json.dumps(r.codes), r.link_time_s)
-                     for r in result.readings],
-                )
-                db.executemany(
-                    "INSERT INTO events (id, round, kind, pump, link, time, t, details) VALUES (?,?,?,?,?,?,?,?)",
-                    [(e.id, rid, e.kind.value, e.pump, e.link, e.time.isoformat(), e.time.timestamp(),
-                      json.dumps(e.details, default=str)) for e in result.events],
-                )
-                if self.outbox and result.events:
-                    db.executemany(
-                        "INSERT INTO outbox (event, body) VALUES (?, ?)",
-                        [(e.id, json.dumps(e.to_json(), default=str)) for e in result.events],
-                    )
+                for result in results:
+                    self._insert(db, result)
                 db.execute("COMMIT")
             except BaseException:
-                db.execute("ROLLBACK")
+                _rollback(db)
                 raise
             if time.monotonic() >= self._next_prune:
-                self._prune()
+                # Committed whatever happens here: a failed pruning must not
+                # pass for a failed commit (the rounds would be committed twice).
+                try:
+                    self._prune()
+                except sqlite3.Error as exc:
+                    _rollback(db)
+                    log.warning("store %s: retention could not be applied (%s); will try again", self.path, exc)
+
+    def _insert(self, db: sqlite3.Connection, result: RoundResult) -> None:
+        cur = db.execute(
+            "INSERT INTO rounds (link, started, t, duration_s, exchanges, link_up, partial) VALUES (?,?,?,?,?,?,?)",
+            (result.link, result.started.isoformat(), result.started.timestamp(),
+             result.duration_s, result.exchanges, int(result.link_up), int(result.partial)),
+        )
+        rid = cur.lastrowid
+        db.executemany(
+            "INSERT INTO readings (round, pump, link, time, t, running, door, remaining_s,"
+            " rate_unit, alarm_word, codes, link_time_s) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
+            [(rid, r.pump, r.link, r.time.isoformat(), r.time.timestamp(), r.running, r.door,
+              r.remaining_s, r.rate_unit, r.alarm_word, json.dumps(r.codes), r.link_time_s)
+             for r in result.readings],
+        )
+        db.executemany(
+            "INSERT INTO events (id, round, kind, pump, link, time, t, details) VALUES (?,?,?,?,?,?,?,?)",
+            [(e.id, rid, e.kind.value, e.pump, e.link, e.time.isoformat(), e.time.timestamp(),
+              json.dumps(e.details, default=str)) for e in result.events],
+        )
+        if self.outbox and result.events:
+            db.executemany(
+                "INSERT INTO outbox (event, body) VALUES (?, ?)",
+                [(e.id, json.dumps(e.to_json(), default=str)) for e in result.events],
+            )
+        if result.views:
+            t = result.started.timestamp() + result.duration_s
+            db.executemany(
+                "INSERT INTO pumps (label, link, time, view) VALUES (?,?,?,?) ON CONFLICT (label) DO UPDATE"
+                " SET link = excluded.link, time = excluded.time, view = excluded.view",
+                [(v.label, v.link, t, json.dumps(v.to_json(), default=str)) for v in result.views],
+            )
 
     def prune(self) -> int:
         """Apply the retention limits now; the number of rows removed."""
         with self._lock:
+            self._writer()
             return self._prune()
 
     def _prune(self) -> int:
@@ -242,9 +409,7 @@ class Store:
     def outbox_ack(self, seq: int) -> None:
         """The event at ``seq`` was delivered: drop it from the outbox."""
         with self._lock:
-            if self._closed:
-                raise StoreError("the store is closed")
-            self._db.execute("DELETE FROM outbox WHERE seq = ?", (seq,))
+            self._writer().execute("DELETE FROM outbox WHERE seq = ?", (seq,))
 
     # -- reading ---------------------------------------------------------
 
@@ -252,11 +417,10 @@ class Store:
     def _reader(self) -> Iterator[sqlite3.Connection]:
         with self._pool_lock:
             if self._closed:
-                raise StoreError("the store is closed")
+                raise StoreError(f"{self.path}: the store is closed")
             db = self._pool.pop() if self._pool else None
         if db is None:
             db = self._connect()
-            db.execute("PRAGMA query_only=ON")
         try:
             yield db
         finally:
@@ -321,6 +485,19 @@ class Store:
             rows = db.execute("SELECT seq, body FROM outbox ORDER BY seq LIMIT ?", (limit,)).fetchall()
         return [(int(seq), Event.from_json(json.loads(body))) for seq, body in rows]
 
+    def last_views(self) -> dict[str, PumpView]:
+        """Each pump's view as last committed, by label: where a restart goes on from."""
+        with self._reader() as db:
+            rows = db.execute("SELECT label, view FROM pumps").fetchall()
+        views: dict[str, PumpView] = {}
+        for label, body in rows:
+            try:
+                views[label] = PumpView.from_json(json.loads(body))
+            except (ValueError, TypeError, KeyError) as exc:
+                log.warning("store %s: the last view of %r cannot be read (%s); it starts afresh", self.path,
+                            label, exc)
+        return views
+
     def counts(self) -> dict[str, int]:
         """Rows per table: rounds, readings, events, outbox."""
         with self._reader() as db:
@@ -341,12 +518,15 @@ class Store:
             db.close()
         # Readers still in use close themselves when handed back (see _reader).
         with self._lock:
-            try:
-                # Fold the WAL back into the file, so a closed store is one file.
-                self._db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
-            except sqlite3.Error:
-                log.warning("store %s: checkpoint on close failed", self.path, exc_info=True)
+            if not self.readonly:
+                try:
+                    # Fold the WAL back into the file, so a closed store is one file.
+                    self._db.execute("PRAGMA wal_checkpoint(TRUNCATE)")
+                except sqlite3.Error as exc:
+                    # Nothing is lost: the WAL stays beside the file and is replayed on the next open.
+                    log.warning("store %s: the WAL could not be folded back on close (%s)", self.path, exc)
             self._db.close()
+            self._release()
 
     def __enter__(self) -> Store:
         return self
