@@ -70,6 +70,13 @@ def test_example_configuration_virtual_ward_and_station(tmp_path: Path) -> None:
         bed3 = {(e["kind"], e.get("alarm")) for e in events if e["pump"] == "bed 3"}
         assert {("alarm_raised", "ALARM_OCCLUSION"), ("door_opened", None)} <= bed3
         assert not any(e["kind"] == "offline" for e in events)
+        # Restarted, it continues: what stood before stands, nothing is raised again; a change
+        # made while it was stopped is found, and said to be.
+        assert say('set "bed 3" running=run').startswith("ok:")
+        again = run("station", "run", "--config", str(config), "--json", "--seconds", "4", cwd=tmp_path)
+        assert again.returncode == 0, again.stderr
+        later = [json.loads(line) for line in again.stdout.splitlines()]
+        assert [(e["kind"], e["pump"], e.get("after_gap")) for e in later] == [("state_changed", "bed 3", True)]
 
         assert say("unplug radio-b") == "ok: radio-b unplugged" and not (folder / "radio-b.tty").exists()
     finally:
