@@ -109,11 +109,6 @@ def test_the_configuration_file_is_a_bounded_regular_file(tmp_path, capsys):
         err = capsys.readouterr().err
         assert str(path) in err and words in err and err.count("\n") == 1, err
         assert time.monotonic() - t0 < 5  # at once: no reading without end
-    # A store path that is no file of its own is refused as configuration.
-    with pytest.raises(ConfigError, match=r"store\.path.*/dev/null"):
-        parse_config(with_value("store.path", "/dev/null"))
-    with pytest.raises(ConfigError, match=r"store\.path"):
-        parse_config(with_value("store.path", str(tmp_path)))
 
 
 def test_the_configuration_check_is_linear(monkeypatch):

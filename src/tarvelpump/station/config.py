@@ -168,13 +168,8 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
     path = Path(_text(store, "store.path", "path", "station.sqlite"))
     if base is not None and not path.is_absolute():
         path = base / path
-    try:
-        st = os.stat(path)
-    except OSError:
-        pass  # made at the first start; a folder that cannot hold it is said when the store opens
-    else:
-        if not stat.S_ISREG(st.st_mode):
-            raise ConfigError("store.path", f"{path} is {_kind(st.st_mode)}, not a store file")
+    # Whether the file can be a store (a folder, a device, read-only, ...) is said
+    # when the store opens, with exit status 1 and the file named.
     synchronous = _text(store, "store.synchronous", "synchronous", "normal")
     if synchronous not in ("normal", "full"):
         raise ConfigError("store.synchronous", f'must be "normal" or "full", got {_show(synchronous)}')
@@ -185,7 +180,7 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
         max_readings=_integer(store, "store.max_readings", "max_readings", None, 1, ROWS_MAX),
         max_events=_integer(store, "store.max_events", "max_events", None, 1, ROWS_MAX),
         synchronous=synchronous,
-        max_pending=_integer(store, "store.max_pending", "max_pending", 2000, 1, None) or 2000,
+        max_pending=_integer(store, "store.max_pending", "max_pending", 2000, 1, 1_000_000) or 2000,
     )
     poll_config = PollConfig(
         gap=_number(poll, "poll.gap", "gap", 0.1, 0.0, 60.0) or 0.0,

@@ -214,6 +214,10 @@ class Store:
             raise StoreError(f"{self.path}: {what} ({exc})") from exc
         try:
             if readonly:
+                row = self._db.execute("SELECT version FROM schema_version").fetchone()
+                if row is None or self._version(row[0]) != SCHEMA_VERSION:
+                    # An older file is brought up by the station that next writes it.
+                    log.info("store %s: schema %s, read as it is", self.path, None if row is None else row[0])
                 self._check(self._db, _READ)
             else:
                 self._db.execute("PRAGMA journal_mode=WAL")
@@ -251,17 +255,23 @@ class Store:
     def _setup(self, db: sqlite3.Connection) -> None:
         db.execute(f"PRAGMA synchronous={self._synchronous}")
 
+    def _version(self, value: object) -> int:
+        """The schema version a file says it has, if this station can read it."""
+        if not isinstance(value, int) or isinstance(value, bool) or value < 0:
+            raise StoreError(f"{self.path}: not a station store (schema version {value!r})")
+        if value > SCHEMA_VERSION:
+            raise StoreError(
+                f"{self.path}: written by a newer station (schema {value}, this one knows {SCHEMA_VERSION})"
+            )
+        return value
+
     def _migrate(self) -> None:
         db = self._db
         db.execute("BEGIN IMMEDIATE")
         try:
             db.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
             row = db.execute("SELECT version FROM schema_version").fetchone()
-            version = 0 if row is None else int(row[0])
-            if version > SCHEMA_VERSION:
-                raise StoreError(
-                    f"{self.path}: written by a newer station (schema {version}, this one knows {SCHEMA_VERSION})"
-                )
+            version = 0 if row is None else self._version(row[0])
             for step in _MIGRATIONS[version:]:
                 for sql in step:
                     db.execute(sql)
