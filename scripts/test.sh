@@ -45,6 +45,8 @@ COMM_WERROR=ON "$py" -m pip install -q --disable-pip-version-check ".[station,te
 fuzz_seconds=${COMM_TEST_FUZZ_SECONDS:-30}
 if [ "$fuzz_seconds" -gt 0 ]; then
     if command -v clang++ >/dev/null 2>&1 || [ "$(id -u)" -eq 0 ]; then
+        command -v clang++ >/dev/null 2>&1 ||
+            echo "test.sh: installing clang and its fuzzer runtime for the fuzz run (scripts/fuzz.sh)" >&2
         PATH="$PWD/$venv/bin:$PATH" bash scripts/fuzz.sh "$fuzz_seconds" 2>&1 | tail -n 12
     else
         echo "test.sh: no clang++, short fuzz run skipped (bash scripts/fuzz.sh runs it)" >&2

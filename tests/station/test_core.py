@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import os
 import random
+import threading
 import time
 from datetime import timedelta
 
@@ -193,3 +194,41 @@ def test_link_shares_one_port_and_guards_after_silence(make_ward, make_link, tmp
         slow.alarms()
     b.close()
     assert len(os.listdir("/proc/self/fd")) == fds
+
+
+def test_a_poller_whose_passes_keep_failing_says_so_once(make_ward, make_link, hub, monkeypatch, caplog):
+    from tarvelpump.station.metrics import StationMetrics
+
+    ward = make_ward("fixed")
+    ward.add(1, 1, label="bed 1")
+    link = make_link(ward.port)
+    poller = Poller(link, [Pump(link, 1, 1, "bed 1")], PollSettings(gap=0.0), hub)
+    metrics = StationMetrics(hub)
+    hub.add(metrics.on_round)
+    collector = Collector()
+    hub.add(collector)
+    real, broken = poller._one_pass, threading.Event()
+    broken.set()
+
+    def one_pass():
+        if broken.is_set():
+            raise RuntimeError("a fault of the station's own")
+        return real()
+
+    monkeypatch.setattr(poller, "_one_pass", one_pass)
+    monkeypatch.setattr(poller.settings, "gap", 0.01)  # retried every second at most: keep the test short
+    poller.start()
+    try:
+        assert collector.wait(lambda c: c.events(K.POLLER_FAILED))
+        polling = lambda: metrics.registry.get_sample_value("tarvelpump_link_polling", {"link": "radio"})  # noqa: E731
+        assert polling() == 0.0
+        time.sleep(2.5)  # more failed passes, said no more
+        broken.clear()
+        assert collector.wait(lambda c: c.events(K.POLLER_RECOVERED))
+        assert polling() == 1.0
+    finally:
+        poller.stop()
+    failed = collector.events(K.POLLER_FAILED)
+    assert len(failed) == 1 and failed[0].details["error"] == "RuntimeError: a fault of the station's own"
+    assert collector.events(K.POLLER_RECOVERED)[0].details["failures"] >= 2
+    assert [r.levelname for r in caplog.records if "passes on radio" in r.getMessage()] == ["ERROR", "WARNING"]

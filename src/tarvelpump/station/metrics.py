@@ -18,7 +18,7 @@ from prometheus_client.registry import Collector
 
 from . import presence
 from .hub import Hub
-from .model import OFFLINE, ONLINE, UNHEARD, RoundResult, now
+from .model import OFFLINE, ONLINE, UNHEARD, EventKind, RoundResult, now
 
 __all__ = ["CONTENT_TYPE", "StationMetrics"]
 
@@ -151,11 +151,24 @@ class StationMetrics:
             registry=self.registry,
         )
 
+        self._polling = Gauge(
+            "tarvelpump_link_polling",
+            "1 while the link's passes run, 0 while they keep failing (a fault of the station)",
+            ["link"],
+            registry=self.registry,
+        )
+
     def on_round(self, result: RoundResult) -> None:
         if not result.partial:  # early news inside a round is not a round
             self._round_seconds.labels(result.link).observe(result.duration_s)
+            self._polling.labels(result.link).set(1.0)
         self._exchanges.labels(result.link).inc(result.exchanges)
         self._link_up.labels(result.link).set(1.0 if result.link_up else 0.0)
+        for event in result.events:
+            if event.kind is EventKind.POLLER_FAILED:
+                self._polling.labels(result.link).set(0.0)
+            elif event.kind is EventKind.POLLER_RECOVERED:
+                self._polling.labels(result.link).set(1.0)
 
     def render(self) -> bytes:
         """The text exposition format, as a scrape gets it."""

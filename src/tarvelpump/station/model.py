@@ -80,6 +80,8 @@ class EventKind(str, enum.Enum):
     NEAR_END = "near_end"
     LINK_DOWN = "link_down"
     LINK_UP = "link_up"
+    POLLER_FAILED = "poller_failed"  #: passes of a link keep failing (a fault of the station itself)
+    POLLER_RECOVERED = "poller_recovered"
 
 
 def _iso(t: datetime | None) -> str | None:

@@ -28,7 +28,7 @@ from .. import comm
 from . import events
 from .hub import Hub
 from .link import Link, LinkClosedError
-from .model import Event, PumpView, Reading, RoundResult, now
+from .model import Event, EventKind, PumpView, Reading, RoundResult, now
 from .projection import copy_view
 from .pump import Answer, Pump
 from .schedule import PassPlan, Prefix
@@ -249,18 +249,33 @@ class Poller:
         self._thread = None
 
     def _work(self) -> None:
+        failures = 0
         while not self._stopping.is_set():
             try:
                 result = self.run_round()
             except LinkClosedError:
                 log.warning("link %s was closed under its poller; the poller stops", self.link.name)
                 return
-            except Exception:
-                # A bug in one round must not end the watch; the next may fare better.
-                log.exception("round on %s failed", self.link.name)
+            except Exception as exc:
+                # A fault in one pass must not end the watch, and must not go on
+                # quietly either: said once, with its traceback, then counted.
+                failures += 1
+                if failures == 1:
+                    log.exception("passes on %s fail; the poller keeps trying", self.link.name)
+                    self._tell(EventKind.POLLER_FAILED, error=f"{type(exc).__name__}: {exc}")
                 self._stopping.wait(max(self.settings.gap, 1.0))
                 continue
+            if failures:
+                log.warning("passes on %s work again after %d failed", self.link.name, failures)
+                self._tell(EventKind.POLLER_RECOVERED, failures=failures)
+                failures = 0
             self._stopping.wait(self._idle(result))
+
+    def _tell(self, kind: EventKind, **details: object) -> None:
+        t = now()
+        event = Event(kind, None, self.link.name, t, dict(details))
+        self.hub.publish(RoundResult(link=self.link.name, started=t, duration_s=0.0, exchanges=0, readings=(),
+                                     events=(event,), views=(), link_up=self._link_up, partial=True))
 
     def _idle(self, result: RoundResult) -> float:
         if not result.link_up:
