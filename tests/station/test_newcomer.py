@@ -84,3 +84,39 @@ def test_example_configuration_virtual_ward_and_station(tmp_path: Path) -> None:
         ward.communicate(timeout=10)
     assert ward.returncode == 0
     assert not os.path.lexists(folder / "radio-a.tty")  # the links go with the ward
+
+
+def test_pumps_of_a_missing_radio_are_never_shown_online(tmp_path: Path) -> None:
+    import time
+    import urllib.request
+
+    from tarvelpump.station.app import Station
+    from tarvelpump.station.config import parse_config
+
+    config = parse_config({
+        "station": {"name": "ward 9"}, "store": {"path": "ward9.sqlite"}, "poll": {"gap": 0.05},
+        "link": [{"name": "radio-a", "port": "ttyUSB9"}],
+        "pump": [{"label": f"bed {i}", "link": "radio-a", "addr": i, "channel": 1} for i in range(1, 4)],
+    }, base=tmp_path)
+
+    def get(station: Station, path: str) -> str:
+        with urllib.request.urlopen(station.http_url.rstrip("/") + path, timeout=10) as reply:
+            return reply.read().decode()
+
+    def up(metrics: str) -> list[str]:
+        return [line.rsplit(" ", 1)[1] for line in metrics.splitlines() if line.startswith("tarvelpump_pump_up{")]
+
+    with Station(config, http="127.0.0.1:0") as station:
+        # Listed from the start, as not yet heard; then offline, saying why; never online.
+        seen = []
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            pumps = json.loads(get(station, "/api/pumps"))["pumps"]
+            seen.append({(p["presence"], p["online"]) for p in pumps})
+            assert len(pumps) == 3 and up(get(station, "/metrics")) == ["0.0"] * 3
+            if all(p["presence"] == "offline" for p in pumps):
+                break
+            time.sleep(0.05)
+        assert all(p["offline_reason"].startswith("radio down: ") for p in pumps)
+        assert not any(online for s in seen for _, online in s)
+        assert "tarvelpump_link_up{link=\"radio-a\"} 0.0" in get(station, "/metrics")

@@ -233,6 +233,10 @@ class Poller:
         if self._thread is not None:
             raise RuntimeError(f"the poller of {self.link.name!r} is already running")
         self._stopping.clear()
+        # Every pump is listed from the start, as not yet heard, not only once its turn has come.
+        t = now()
+        self.hub.publish(RoundResult(link=self.link.name, started=t, duration_s=0.0, exchanges=0, readings=(),
+                                     events=(), views=tuple(self.views()), link_up=self._link_up, partial=True))
         self._thread = threading.Thread(target=self._work, name=f"poller {self.link.name}", daemon=True)
         self._thread.start()
 
