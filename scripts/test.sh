@@ -53,4 +53,7 @@ if [ "$fuzz_seconds" -gt 0 ]; then
     fi
 fi
 
+# The package's own types, strictly ([tool.mypy] in pyproject.toml).
+"$py" -m mypy
+
 exec "$py" -m pytest "$@"

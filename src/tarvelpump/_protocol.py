@@ -10,6 +10,7 @@ address (two bytes, big-endian) and/or channel (one byte); replies never are.
 from __future__ import annotations
 
 import enum
+from collections.abc import Iterable
 
 PROD_ID = 0x06
 PC2PUMP = 0x01
@@ -83,7 +84,7 @@ def build_frame(direction: int, command: int, data: bytes = b"") -> bytes:
     return body + bytes((check_data(body),))
 
 
-def address_prefix(addr=None, channel=None) -> bytes:
+def address_prefix(addr: int | Iterable[int] | None = None, channel: int | None = None) -> bytes:
     """Radio bytes that the host puts in front of a request.
 
     ``addr`` is an int (written as two bytes, big-endian) or a sequence of

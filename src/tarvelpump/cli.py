@@ -12,6 +12,11 @@ import random
 import re
 import sys
 import textwrap
+from collections.abc import Callable, Iterator, Sequence
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from tarvelpump.comm import DeviceReturn
 
 EXAMPLES = textwrap.dedent("""\
     examples:
@@ -31,7 +36,7 @@ EXAMPLES = textwrap.dedent("""\
 SUCCESS = 0  # DeviceReturnCode.SUCCESS
 
 
-def _number(bits: int, what: str):
+def _number(bits: int, what: str) -> Callable[[str], int]:
     """argparse type: decimal or 0x-hexadecimal, within `bits` bits."""
     def parse(text: str) -> int:
         # int(text, 0) alone would also take 0o17, 0b1 and 1_0.
@@ -71,7 +76,7 @@ def _baud(text: str) -> int:
 
 
 @contextlib.contextmanager
-def _debug_log(enabled: bool):
+def _debug_log(enabled: bool) -> Iterator[None]:
     """With --verbose, the package's debug log (the bytes of every exchange)
     goes to stderr in logging's default format while the command runs. The
     handler is the command's own and is removed afterwards, so this works
@@ -93,7 +98,7 @@ def _debug_log(enabled: bool):
         logger.setLevel(level)
 
 
-def _record_dict(rc) -> dict:
+def _record_dict(rc: DeviceReturn) -> dict[str, Any]:
     value = rc.value
     if isinstance(value, (bytes, bytearray)):
         value = list(value)
@@ -106,7 +111,7 @@ def _record_dict(rc) -> dict:
     }
 
 
-def _print_records(records, as_json: bool) -> int:
+def _print_records(records: Sequence[DeviceReturn], as_json: bool) -> int:
     if as_json:
         print(json.dumps([_record_dict(r) for r in records], ensure_ascii=False, indent=2))
     else:
@@ -115,14 +120,14 @@ def _print_records(records, as_json: bool) -> int:
     return 0 if all(int(r.code) == SUCCESS for r in records) else 1
 
 
-def _port_hint(messages) -> str:
+def _port_hint(messages: Sequence[str]) -> str:
     if any("Permission denied" in m or "Errno 13" in m for m in messages):
         return ("you may not open it: add your user to the group that owns it, usually `dialout` "
                 "(sudo usermod -aG dialout $USER, then log in again)")
     return "check the name with `tarvelpump ports` and that no other program holds it"
 
 
-def _port_error(records) -> str | None:
+def _port_error(records: Sequence[DeviceReturn]) -> str | None:
     """The one message, when every query failed alike on the port itself."""
     messages = {r.message for r in records}
     if records and len(messages) == 1 and all(r.code.name == "EXCEPTION" for r in records):
@@ -130,7 +135,7 @@ def _port_error(records) -> str | None:
     return None
 
 
-def _failure_hint(records, port: str) -> None:
+def _failure_hint(records: Sequence[DeviceReturn], port: str) -> None:
     failed = [r for r in records if int(r.code) != SUCCESS]
     if not failed:
         return
@@ -155,7 +160,7 @@ def _add_link_options(p: argparse.ArgumentParser) -> None:
     p.add_argument("-v", "--verbose", action="store_true", help="show the debug log of the exchange on stderr")
 
 
-def _query(args) -> int:
+def _query(args: argparse.Namespace) -> int:
     from tarvelpump import comm
 
     pump = comm.Kelt(args.port, args.baud, args.timeout)
@@ -179,7 +184,7 @@ def _query(args) -> int:
     return status
 
 
-def _ports(args) -> int:
+def _ports(args: argparse.Namespace) -> int:
     from tarvelpump import comm
 
     ports = comm.list_ports()
@@ -193,7 +198,7 @@ def _ports(args) -> int:
     return 0
 
 
-def _simulate(args) -> int:
+def _simulate(args: argparse.Namespace) -> int:
     from tarvelpump import comm
 
     if args.seed is not None:
@@ -201,20 +206,20 @@ def _simulate(args) -> int:
     return _print_records(comm.fake_get_all_status(args.addr), args.json) and 0
 
 
-def _virtual_pump(args, rest) -> int:
+def _virtual_pump(args: argparse.Namespace | None, rest: list[str]) -> int:
     from tarvelpump import virtualpump
 
     return virtualpump.main(rest, prog="tarvelpump virtual-pump")
 
 
-def _demo(args) -> int:
+def _demo(args: argparse.Namespace) -> int:
     from tarvelpump import comm
     from tarvelpump.virtualpump import PumpState, VirtualPump
 
     state = PumpState(running=2, door=0, remain_hours=1, remain_minutes=25, rate_unit=0, alarm=0x0108)
     with _debug_log(args.verbose), VirtualPump(state, addr=801, channel=23) as pump:
         print(f"virtual pump at {pump.port}, radio address 801, channel 23 (fixed point)", file=sys.stderr)
-        records = comm.Kelt(pump.port, timeout=0.5).get_all_status(addr=801, channel=23)
+        records = comm.Kelt(str(pump.port), timeout=0.5).get_all_status(addr=801, channel=23)
     status = _print_records(records, args.json)
     _failure_hint(records, "virtual pump")
     return status
@@ -278,8 +283,9 @@ def main(argv: list[str] | None = None) -> int:
 
         return station_main(argv[1:])
     args = parser.parse_args(argv)
+    run: Callable[[argparse.Namespace], int] = args.run
     try:
-        return args.run(args)
+        return run(args)
     except KeyboardInterrupt:
         return 130
     except (OSError, ValueError) as exc:

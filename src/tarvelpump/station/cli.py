@@ -290,7 +290,7 @@ def _check(args: argparse.Namespace) -> int:
     config = _config(args)
     p = config.poll
     mqtt = None if config.mqtt is None else str(parse_url(config.mqtt, ward=True))
-    links = []
+    links: list[dict[str, Any]] = []
     for lc in config.links:
         real = os.path.realpath(lc.port)
         links.append({

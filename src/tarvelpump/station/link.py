@@ -34,7 +34,7 @@ from collections.abc import Iterable, Sequence
 from datetime import datetime
 from typing import Any, SupportsIndex
 
-import serial  # type: ignore[import-untyped]
+import serial
 
 from .. import comm
 from .model import RadioMode, now
@@ -55,7 +55,7 @@ class LinkClosedError(RuntimeError):
     """The link was closed; it makes no more exchanges."""
 
 
-class PortBusyError(serial.SerialException):  # type: ignore[misc]
+class PortBusyError(serial.SerialException):
     """The port is held by another program (or another station in this process)."""
 
     def __init__(self, port: str, holder: str | None, link: str | None = None) -> None:
