@@ -107,8 +107,8 @@ class PortCloser {
     PortCloser &operator=(const PortCloser &) = delete;
     ~PortCloser()
     {
-        if (port_ == nullptr) {
-            return;
+        if (port_ == nullptr || py::ended_mid_call()) {
+            return;  // a thread ended at exit calls nothing on its way out
         }
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
@@ -411,7 +411,7 @@ serial_exchange(PyObject *self, PyObject *module, PyObject *data, Py_ssize_t rec
     // Held from before the open until after the close; declared first so
     // that it is released last.
     PortHold hold;
-    if (hold.acquire(module, port_name.get()) < 0) {
+    if (hold.acquire(port_name.get()) < 0) {
         return Ref();
     }
     PyObject *ctor_args[] = {port_name.get(), baud.get(), timeout.get()};
