@@ -3,6 +3,7 @@ under the module's feet, rebound module globals, overrides, odd argument
 lists and threads sharing a port. Each must end as the same program written
 in Python ends: a result, or Python's own exception."""
 
+import gc
 import itertools
 import logging
 import os
@@ -362,3 +363,48 @@ def test_a_forked_child_is_not_held_by_its_parents_threads(monkeypatch):
     comm.Kelt("fork-inside")._Kelt__sr(b"", 0)
     assert codes == [7]
     assert child_runs(lambda: comm.Kelt("held")._Kelt__sr(b"", 0)) == 7
+
+
+class Shrinking(int):
+    """A length byte whose `8 + byte` empties (or shortens) every list holding it."""
+
+    def __new__(cls, value, keep=0):
+        self = super().__new__(cls, value)
+        self.keep = keep
+        return self
+
+    def __radd__(self, other):
+        for holder in gc.get_referrers(self):
+            if type(holder) is list:
+                del holder[self.keep:]
+        return other + int(self)
+
+
+@pytest.mark.parametrize("keep", [0, 7, 8])
+def test_a_reply_that_shrinks_while_judged_is_read_within_bounds(keep):
+    reply = list(STATUS_REPLY)
+    reply[6] = Shrinking(1, keep)
+    rc = with_sr(lambda data: reply).get_pump_status()
+    assert rc.code == RC.INVALID_DATA_LENGTH  # what is left is too short for its length byte
+
+
+def test_get_all_status_never_shows_a_half_built_list(monkeypatch):
+    seen = []
+
+    class Commands:
+        def __getattr__(self, name):
+            for o in gc.get_objects(generation=0):
+                if type(o) is list and len(o) == 5 and "<NULL>" in repr(o):
+                    seen.append(repr(o))
+            return getattr(C, name)
+
+    class Collecting(comm.Kelt):
+        def _Kelt__send_commands(self, head_data_list, addr=None, channel=None):
+            return head_data_list, addr, channel
+    monkeypatch.setattr(comm, "Command", Commands())
+    sent, addr, channel = Collecting().get_all_status(3, channel=4)
+    assert seen == []
+    assert sent == [(C.GET_PUMP_STATUS, []), (C.GET_PUMPDOOR_STATUS, []), (C.GET_REMAIN_TIME, []),
+                    (C.GET_RATE_UNIT, []), (C.GET_PUMP_ALARM, [])]
+    assert (addr, channel) == (3, 4)
+    assert len({id(data) for _, data in sent}) == 5  # each list new

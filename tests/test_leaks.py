@@ -485,7 +485,26 @@ def test_hostile_paths(ports):
         finally:
             comm.hex_str = hex_str
 
-    steady([sequences, overrides, unpacking, hex_as_bytes], watch=[k, own, odd, unhashable])
+    class Collides:  # equal hashes; == raises
+        def __hash__(self):
+            return 11
+
+        def __eq__(self, other):
+            raise TypeError("no comparing")
+    held_port, other_port, distinct = Collides(), Collides(), iter(range(10**9))
+    holder = comm._hold_port(held_port)
+
+    def port_locks():
+        with holder:  # while it is held, another port of its hash is compared with it
+            raises(TypeError, comm._hold_port(other_port).__enter__)
+            with comm._hold_port(held_port):
+                pass
+        with comm._hold_port(f"/dev/leak{next(distinct)}"), comm._hold_port([1]):
+            pass
+        raises(RuntimeError, holder.__exit__, None, None, None)
+
+    steady([sequences, overrides, unpacking, hex_as_bytes, port_locks],
+           watch=[k, own, odd, unhashable, held_port, other_port, holder])
 
 
 def test_queries_over_a_scripted_port(ports):

@@ -19,6 +19,7 @@ PUBLIC_ORDER = [
     "PowerStatus", "PumpStatus", "PumpDoorStatus", "RateUnit",
     "KeltPumpAlarmBits", "AlarmOrder", "Command", "CommandSendAppHeader",
     "CommandRecvAppHeader", "ConvertFunc", "hex_str", "list_ports", "Kelt",
+    "_hold_port",
     "fake_random_options_code", "fake_return_code_msg", "fake_get_all_status",
 ]
 

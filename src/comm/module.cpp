@@ -222,6 +222,7 @@ comm_exec(PyObject *module)
         add_convert_func(module) < 0 ||
         add_functions(module) < 0 ||
         add_kelt(module) < 0 ||
+        add_hold_port(module) < 0 ||
         add_simulation(module) < 0 ||
         (main = is_main(module)) < 0) {
         return -1;
@@ -242,7 +243,6 @@ comm_traverse(PyObject *module, visitproc visit, void *arg)
     Py_VISIT(st->Kelt_init);
     Py_VISIT(st->default_code);
     Py_VISIT(st->empty_data);
-    Py_VISIT(st->port_locks);
     return 0;
 }
 
@@ -261,7 +261,6 @@ comm_clear(PyObject *module)
     Py_CLEAR(st->Kelt_init);
     Py_CLEAR(st->default_code);
     Py_CLEAR(st->empty_data);
-    Py_CLEAR(st->port_locks);
     Py_CLEAR(st->kw_serial);
     Py_CLEAR(st->kw_sr);
     Py_CLEAR(st->kw_send_item);

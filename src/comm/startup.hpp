@@ -14,6 +14,7 @@ int add_command_tables(PyObject *module); // Command and its header dicts
 int add_convert_func(PyObject *module);   // ConvertFunc
 int add_functions(PyObject *module);      // hex_str, list_ports
 int add_kelt(PyObject *module);           // Kelt
+int add_hold_port(PyObject *module);      // _hold_port (device/port_lock.cpp)
 int add_simulation(PyObject *module);     // fake_* functions
 int run_demo(PyObject *module);           // only when __name__ == "__main__"
 

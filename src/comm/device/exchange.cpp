@@ -38,7 +38,7 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// ------------------------------------------------------------ the exchange
+// ------------------------------------------------------------ __sr
 
 // Logs a debug line when the logger is enabled for debug; the text is made
 // only then, so a quiet logger costs one isEnabledFor call per exchange.
@@ -107,8 +107,8 @@ class PortCloser {
     PortCloser &operator=(const PortCloser &) = delete;
     ~PortCloser()
     {
-        if (port_ == nullptr) {
-            return;
+        if (port_ == nullptr || py::ended_mid_call()) {
+            return;  // a thread ended at exit calls nothing on its way out
         }
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
@@ -376,6 +376,162 @@ finish_request(PyObject *frame_in, PyObject *data_send, Py_ssize_t data_len,
     return Ref::steal(PyBytes_FromObject(frame.get()));
 }
 
+// ------------------------------------------------------------ the request
+
+// What the request step hands on to the exchange and the record.
+struct Request {
+    Ref bytes;        // the request; empty when the user data's length is wrong
+    Ref recv_len;     // 8 + element 1 of the reply's application header
+    Ref recv_header;  // CommandRecvAppHeader[command]
+    Ref chkd;         // self.__chkd, for the request and the reply
+    bool own_chkd = false;
+};
+
+// The headers of `command`: its request header into *send_header, its reply
+// header and the reply's length into `out`.
+int
+look_up_headers(PyObject *module, PyObject *command, Ref *send_header, Request *out)
+{
+    ModuleState *st = state_of_module(module);
+    Ref send_table = lookup_global(module, st->str_CommandSendAppHeader);
+    if (!send_table) {
+        return -1;
+    }
+    *send_header = Ref::steal(PyObject_GetItem(send_table.get(), command));
+    if (!*send_header) {
+        return -1;
+    }
+    Ref recv_table = lookup_global(module, st->str_CommandRecvAppHeader);
+    if (!recv_table) {
+        return -1;
+    }
+    out->recv_header = Ref::steal(PyObject_GetItem(recv_table.get(), command));
+    if (!out->recv_header) {
+        return -1;
+    }
+    Ref recv_n = Ref::steal(PySequence_GetItem(out->recv_header.get(), 1));
+    if (!recv_n) {
+        return -1;
+    }
+    Ref eight = Ref::steal(PyLong_FromLong(static_cast<long>(core::kFrameOverhead)));
+    if (!eight) {
+        return -1;
+    }
+    out->recv_len = Ref::steal(PyNumber_Add(eight.get(), recv_n.get()));
+    return out->recv_len ? 0 : -1;
+}
+
+// The request of __send_and_recv up to the exchange: headers, the length
+// test of the user data, then the frame in bytes. 0 (with no request bytes
+// when the length is wrong: nothing is sent), or -1 with an exception set.
+int
+make_request(PyObject *self, PyObject *module, PyObject *command, PyObject *data_send,
+             PyObject *to_addr, PyObject *to_channel, Request *out)
+{
+    ModuleState *st = state_of_module(module);
+    Ref send_header;
+    if (look_up_headers(module, command, &send_header, out) < 0) {
+        return -1;
+    }
+    // frame = list(self.__gsh) + send_header[:2]
+    Ref gsh = Ref::steal(PyObject_GetAttr(self, st->str__Kelt__gsh));
+    if (!gsh) {
+        return -1;
+    }
+    Ref frame = Ref::steal(PySequence_List(gsh.get()));
+    if (!frame) {
+        return -1;
+    }
+    Ref app = Ref::steal(PySequence_GetSlice(send_header.get(), 0, 2));
+    if (!app) {
+        return -1;
+    }
+    if (extend(frame.get(), app.get()) < 0) {
+        return -1;
+    }
+    Ref send_n = Ref::steal(PySequence_GetItem(send_header.get(), 1));
+    if (!send_n) {
+        return -1;
+    }
+    Py_ssize_t data_len = PyObject_Size(data_send);
+    if (data_len < 0) {
+        return -1;
+    }
+    Ref data_len_obj = Ref::steal(PyLong_FromSsize_t(data_len));
+    if (!data_len_obj) {
+        return -1;
+    }
+    int differs = PyObject_RichCompareBool(send_n.get(), data_len_obj.get(), Py_NE);
+    if (differs < 0) {
+        return -1;
+    }
+    if (differs) {
+        return 0;
+    }
+    // self.__chkd, looked up once for the request and the reply; when it is
+    // still the class's own, the rule runs here without a call.
+    out->chkd = Ref::steal(PyObject_GetAttr(self, st->str__Kelt__chkd));
+    if (!out->chkd) {
+        return -1;
+    }
+    out->own_chkd = is_class_chkd(out->chkd.get(), self);
+    out->bytes = finish_request(frame.get(), data_send, data_len, out->chkd.get(),
+                                out->own_chkd, to_addr, to_channel);
+    return out->bytes ? 0 : -1;
+}
+
+// ------------------------------------------------------------ the exchange
+
+// self.__sr(data=request, recv_len=recv_len): the reply as __sr returns it,
+// or empty with the exception set (the caller sorts out the serial
+// library's own).
+Ref
+exchange_request(PyObject *self, PyObject *module, const Request &request)
+{
+    ModuleState *st = state_of_module(module);
+    Ref sr = Ref::steal(PyObject_GetAttr(self, st->str__Kelt__sr));
+    if (!sr) {
+        return Ref();
+    }
+    PyObject *sr_args[] = {request.bytes.get(), request.recv_len.get()};
+    return Ref::steal(PyObject_Vectorcall(sr.get(), sr_args, 0, st->kw_sr));
+}
+
+// ------------------------------------------------------------ the record
+
+// The verdict on the reply (a copy of our own) as a DeviceReturn: a failure
+// code with its message, or SUCCESS with the value and the text of
+// self.get_value_str.
+Ref
+record_reply(PyObject *self, PyObject *module, PyObject *command, const Request &request,
+             PyObject *reply_in)
+{
+    ModuleState *st = state_of_module(module);
+    Ref reply = own_list(reply_in);
+    if (!reply) {
+        return Ref();
+    }
+    Ref grh = Ref::steal(PyObject_GetAttr(self, st->str__Kelt__grh));
+    if (!grh) {
+        return Ref();
+    }
+    Verdict verdict;
+    if (judge_reply(module, reply.get(), grh.get(), request.recv_header.get(), request.chkd.get(),
+                    request.own_chkd, &verdict) < 0) {
+        return Ref();
+    }
+    if (verdict.code != nullptr) {
+        return make_record(module, command, verdict.code, verdict.message.get());
+    }
+    PyObject *render_args[] = {self, command, verdict.value.get()};
+    Ref text = Ref::steal(PyObject_VectorcallMethod(
+        st->str_get_value_str, render_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+    if (!text) {
+        return Ref();
+    }
+    return make_record(module, command, st->str_SUCCESS, text.get(), verdict.value.get());
+}
+
 }  // namespace
 
 Ref
@@ -411,7 +567,7 @@ serial_exchange(PyObject *self, PyObject *module, PyObject *data, Py_ssize_t rec
     // Held from before the open until after the close; declared first so
     // that it is released last.
     PortHold hold;
-    if (hold.acquire(module, port_name.get()) < 0) {
+    if (hold.acquire(port_name.get()) < 0) {
         return Ref();
     }
     PyObject *ctor_args[] = {port_name.get(), baud.get(), timeout.get()};
@@ -452,114 +608,20 @@ Ref
 transaction(PyObject *self, PyObject *module, PyObject *command, PyObject *data_send,
             PyObject *to_addr, PyObject *to_channel)
 {
-    ModuleState *st = state_of_module(module);
-    Ref send_table = lookup_global(module, st->str_CommandSendAppHeader);
-    if (!send_table) {
+    Request request;
+    if (make_request(self, module, command, data_send, to_addr, to_channel, &request) < 0) {
         return Ref();
     }
-    Ref send_header = Ref::steal(PyObject_GetItem(send_table.get(), command));
-    if (!send_header) {
-        return Ref();
+    if (!request.bytes) {
+        return make_record(module, command,
+                           state_of_module(module)->str_INVALID_USER_DATA_LENGTH);
     }
-    Ref recv_table = lookup_global(module, st->str_CommandRecvAppHeader);
-    if (!recv_table) {
-        return Ref();
-    }
-    Ref recv_header = Ref::steal(PyObject_GetItem(recv_table.get(), command));
-    if (!recv_header) {
-        return Ref();
-    }
-    Ref recv_n = Ref::steal(PySequence_GetItem(recv_header.get(), 1));
-    if (!recv_n) {
-        return Ref();
-    }
-    Ref eight = Ref::steal(PyLong_FromLong(static_cast<long>(core::kFrameOverhead)));
-    Ref recv_len = eight ? Ref::steal(PyNumber_Add(eight.get(), recv_n.get())) : Ref();
-    if (!recv_len) {
-        return Ref();
-    }
-
-    // frame = list(self.__gsh) + send_header[:2]
-    Ref gsh = Ref::steal(PyObject_GetAttr(self, st->str__Kelt__gsh));
-    if (!gsh) {
-        return Ref();
-    }
-    Ref frame = Ref::steal(PySequence_List(gsh.get()));
-    if (!frame) {
-        return Ref();
-    }
-    Ref app = Ref::steal(PySequence_GetSlice(send_header.get(), 0, 2));
-    if (!app || extend(frame.get(), app.get()) < 0) {
-        return Ref();
-    }
-    Ref send_n = Ref::steal(PySequence_GetItem(send_header.get(), 1));
-    if (!send_n) {
-        return Ref();
-    }
-    Py_ssize_t data_len = PyObject_Size(data_send);
-    if (data_len < 0) {
-        return Ref();
-    }
-    Ref data_len_obj = Ref::steal(PyLong_FromSsize_t(data_len));
-    if (!data_len_obj) {
-        return Ref();
-    }
-    int differs = PyObject_RichCompareBool(send_n.get(), data_len_obj.get(), Py_NE);
-    if (differs < 0) {
-        return Ref();
-    }
-    if (differs) {
-        return make_record(module, command, st->str_INVALID_USER_DATA_LENGTH);
-    }
-
-    // self.__chkd, looked up once for the request and the reply; when it is
-    // still the class's own, the rule runs here without a call.
-    Ref chkd = Ref::steal(PyObject_GetAttr(self, st->str__Kelt__chkd));
-    if (!chkd) {
-        return Ref();
-    }
-    bool own_chkd = is_class_chkd(chkd.get(), self);
-    Ref request = finish_request(frame.get(), data_send, data_len, chkd.get(), own_chkd,
-                                 to_addr, to_channel);
-    if (!request) {
-        return Ref();
-    }
-
     // The exchange: only the serial library's own failure becomes a code.
-    Ref sr = Ref::steal(PyObject_GetAttr(self, st->str__Kelt__sr));
-    if (!sr) {
-        return Ref();
-    }
-    PyObject *sr_args[] = {request.get(), recv_len.get()};
-    Ref reply_in = Ref::steal(PyObject_Vectorcall(sr.get(), sr_args, 0, st->kw_sr));
-    if (!reply_in) {
+    Ref reply = exchange_request(self, module, request);
+    if (!reply) {
         return serial_failure(module, command);
     }
-    Ref reply = own_list(reply_in.get());
-    if (!reply) {
-        return Ref();
-    }
-    Ref grh = Ref::steal(PyObject_GetAttr(self, st->str__Kelt__grh));
-    if (!grh) {
-        return Ref();
-    }
-
-    Verdict verdict;
-    int judged = judge_reply(module, reply.get(), grh.get(), recv_header.get(), chkd.get(),
-                             own_chkd, &verdict);
-    if (judged < 0) {
-        return Ref();
-    }
-    if (verdict.code != nullptr) {
-        return make_record(module, command, verdict.code, verdict.message.get());
-    }
-    PyObject *render_args[] = {self, command, verdict.value.get()};
-    Ref text = Ref::steal(PyObject_VectorcallMethod(
-        st->str_get_value_str, render_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
-    if (!text) {
-        return Ref();
-    }
-    return make_record(module, command, st->str_SUCCESS, text.get(), verdict.value.get());
+    return record_reply(self, module, command, request, reply.get());
 }
 
 }  // namespace comm

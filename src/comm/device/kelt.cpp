@@ -244,10 +244,9 @@ all_status_body(const Call &c)
     PyObject *const order[] = {st->str_GET_PUMP_STATUS, st->str_GET_PUMPDOOR_STATUS,
                                st->str_GET_REMAIN_TIME, st->str_GET_RATE_UNIT,
                                st->str_GET_PUMP_ALARM};
-    Ref set = Ref::steal(PyList_New(std::size(order)));
-    if (!set) {
-        return Ref();
-    }
+    // As the list display does: the items first, then the list, so that no
+    // look-up (Python code) can meet the list half-built.
+    Ref pairs[std::size(order)];
     for (std::size_t i = 0; i < std::size(order); ++i) {
         Ref command = Ref::steal(PyObject_GetAttr(commands.get(), order[i]));
         if (!command) {
@@ -257,11 +256,17 @@ all_status_body(const Call &c)
         if (!data) {
             return Ref();
         }
-        Ref pair = Ref::steal(PyTuple_Pack(2, command.get(), data.get()));
-        if (!pair) {
+        pairs[i] = Ref::steal(PyTuple_Pack(2, command.get(), data.get()));
+        if (!pairs[i]) {
             return Ref();
         }
-        PyList_SET_ITEM(set.get(), static_cast<Py_ssize_t>(i), pair.release());
+    }
+    Ref set = Ref::steal(PyList_New(std::size(order)));
+    if (!set) {
+        return Ref();
+    }
+    for (std::size_t i = 0; i < std::size(order); ++i) {
+        PyList_SET_ITEM(set.get(), static_cast<Py_ssize_t>(i), pairs[i].release());
     }
     PyObject *call_args[] = {c.self, set.get(), c.arg(0), c.arg(1)};
     return Ref::steal(PyObject_VectorcallMethod(st->str__Kelt__send_commands, call_args,

@@ -1,213 +1,584 @@
-// The per-port locks: a dict in the module state maps each port value to a
-// capsule holding a PyThread lock with an owner and a depth, so that the
-// thread holding a port may enter it again (a subclass's exchange calling
-// another one). Waiting releases the GIL and lets signal handlers run, as
-// threading.RLock does. A child made by fork() gives up the holds of the
-// threads it did not inherit.
+// The port locks, one registry for the whole process:
+//
+//     class _hold_port:                    # with _hold_port(port): ...
+//         def __init__(self, port): self.port = port
+//         def __enter__(self): <the port's RLock>.acquire(); return self
+//         def __exit__(self, *exc): <the port's RLock>.release()
+//
+// An entry lives while its port is in use (held, waited for, or being
+// compared), so the registry keeps no port value alive and does not grow
+// with the values it has seen. A string port is keyed by its text, which
+// every interpreter and module object shares; any other port value by
+// Python's == within its own interpreter. Entries are only touched with the
+// GIL held: one GIL serves every interpreter that can import the module (it
+// declares no GIL of its own per interpreter). Waiting releases the GIL and
+// lets signal handlers run, as threading.RLock does.
 #include "comm/device/port_lock.hpp"
 
 #include "comm/call_time.hpp"
 #include "comm/py/compat.hpp"
-#include "comm/py/state.hpp"
+#include "comm/startup.hpp"
 
-#include <new>
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#if !defined(_WIN32)
+#include <pthread.h>
+#endif
 
 namespace comm {
 
 using py::Ref;
 
-struct PortLock {
-    PyThread_type_lock lock;
-    unsigned long owner = 0;  // thread ident, valid while depth > 0
-    unsigned long depth = 0;
+struct PortEntry {
+    Py_hash_t hash = 0;
+    bool is_text = false;
+    std::string text;                      // a string port's UTF-8
+    PyObject *key = nullptr;               // any other port value, owned
+    PyInterpreterState *interp = nullptr;  // the key's interpreter
+    PyThread_type_lock lock = nullptr;
+    // Read by other threads to see whether they hold the port already.
+    std::atomic<unsigned long> owner{0};   // thread ident while depth > 0
+    std::atomic<unsigned long> depth{0};
+    std::size_t users = 0;  // holds, waiters and comparisons in progress
 };
 
 namespace {
 
-const char kCapsuleName[] = "tarvelpump.comm.PortLock";
-
-void
-free_port_lock(PyObject *capsule)
-{
-    auto *p = static_cast<PortLock *>(PyCapsule_GetPointer(capsule, kCapsuleName));
-    if (p != nullptr) {
-        PyThread_free_lock(p->lock);
-        delete p;
-    }
-}
-
-Ref
-new_port_lock()
-{
-    auto *p = new PortLock;
-    p->lock = PyThread_allocate_lock();
-    if (p->lock == nullptr) {
-        delete p;
-        PyErr_NoMemory();
-        return Ref();
-    }
-    Ref capsule = Ref::steal(PyCapsule_New(p, kCapsuleName, free_port_lock));
-    if (!capsule) {
-        PyThread_free_lock(p->lock);
-        delete p;
-    }
-    return capsule;
-}
-
-// After fork() only the calling thread lives on in the child: a lock that
-// another thread held, waited for or was releasing would never come free, so
-// it gets a fresh one (the old one is leaked on purpose, as CPython does with
-// its own locks after a fork: it may be mid-operation). The calling thread's
-// own holds stay, with their depth.
-// `self` is a weak reference to the module: the registry of fork handlers
-// lives as long as the interpreter and must not keep a module alive.
-PyObject *
-reinit_after_fork(PyObject *self, PyObject *)
-{
-    Ref module = Ref::borrow(PyWeakref_GetObject(self));
-    if (!module) {
-        return nullptr;
-    }
-    ModuleState *st = PyModule_Check(module.get()) ? state_of_module(module.get()) : nullptr;
-    if (st == nullptr || st->port_locks == nullptr) {
-        return py::none();
-    }
-    unsigned long me = PyThread_get_thread_ident();
-    Py_ssize_t pos = 0;
-    PyObject *key, *value;  // borrowed; nothing below runs Python code
-    while (PyDict_Next(st->port_locks, &pos, &key, &value)) {
-        auto *p = static_cast<PortLock *>(PyCapsule_GetPointer(value, kCapsuleName));
-        if (p == nullptr) {
-            return nullptr;
-        }
-        if (p->depth > 0 && p->owner == me) {
-            continue;
-        }
-        PyThread_type_lock fresh = PyThread_allocate_lock();
-        if (fresh == nullptr) {
-            return PyErr_NoMemory();
-        }
-        p->lock = fresh;
-        p->owner = 0;
-        p->depth = 0;
-    }
-    return py::none();
-}
-
-PyMethodDef after_fork_def = {
-    "_reinit_port_locks", COMM_METH(reinit_after_fork), METH_NOARGS,
-    "_reinit_port_locks($self, /)\n--\n\nGives up port holds of threads a fork left behind.",
+struct Registry {
+    std::vector<PortEntry *> entries;
+    unsigned long long inserts = 0;  // tells a search that it must look again
 };
 
-// os.register_at_fork(after_in_child=...), where the platform forks.
-int
-register_after_fork(PyObject *module)
+// Never destroyed: a thread ended at exit may leave an entry behind.
+Registry &
+registry()
 {
-    Ref os = import_statement(module, "os");
-    if (!os) {
-        return -1;
-    }
-    Ref name = Ref::steal(PyUnicode_FromString("register_at_fork"));
-    if (!name) {
-        return -1;
-    }
-    Ref register_at_fork;
-    int found = py::get_optional_attr(os.get(), name.get(), &register_at_fork);
-    if (found <= 0) {
-        return found;
-    }
-    Ref weak = Ref::steal(PyWeakref_NewRef(module, nullptr));
-    Ref handler = weak ? Ref::steal(PyCFunction_NewEx(&after_fork_def, weak.get(), nullptr))
-                       : Ref();
-    Ref kwnames = Ref::steal(Py_BuildValue("(s)", "after_in_child"));
-    if (!handler || !kwnames) {
-        return -1;
-    }
-    PyObject *args[] = {handler.get()};
-    Ref done = Ref::steal(PyObject_Vectorcall(register_at_fork.get(), args, 0, kwnames.get()));
-    return done ? 0 : -1;
+    static Registry *r = new Registry;
+    return *r;
 }
 
-// The capsule for `port`, made on first use; empty without an exception
-// for a port that is not hashable.
-int
-lock_for(PyObject *module, PyObject *port, Ref *capsule)
+// One user less; the last one removes the entry and drops its key.
+void
+unpin(PortEntry *e)
 {
-    ModuleState *st = state_of_module(module);
-    if (st->port_locks == nullptr) {
-        Ref fresh = Ref::steal(PyDict_New());
-        if (!fresh || register_after_fork(module) < 0) {
-            return -1;
-        }
-        if (st->port_locks == nullptr) {  // the import may have made one
-            st->port_locks = fresh.release();
+    if (--e->users > 0) {
+        return;
+    }
+    std::vector<PortEntry *> &entries = registry().entries;
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        if (entries[i] == e) {
+            entries[i] = entries.back();
+            entries.pop_back();
+            break;
         }
     }
-    Ref locks = Ref::borrow(st->port_locks);  // a hash may run Python code
-    PyObject *found = PyDict_GetItemWithError(locks.get(), port);  // borrowed
-    if (found == nullptr && !PyErr_Occurred()) {
-        Ref fresh = new_port_lock();
-        if (!fresh) {
+    Ref key = Ref::steal(e->key);  // dropped last: its __del__ may run anything
+    PyThread_free_lock(e->lock);
+    delete e;
+}
+
+// Python's `entry_key == port`; -1 with an exception set.
+int
+equal(const PortEntry *e, PyObject *port)
+{
+    Ref key;
+    if (e->is_text) {
+        key = Ref::steal(PyUnicode_DecodeUTF8(e->text.data(),
+                                              static_cast<Py_ssize_t>(e->text.size()), nullptr));
+        if (!key) {
             return -1;
         }
-        // Inserts unless another thread did meanwhile: both get one lock.
-        found = PyDict_SetDefault(locks.get(), port, fresh.get());
     }
-    if (found == nullptr) {
+    else {
+        key = Ref::borrow(e->key);  // pinned, so alive; ours across __eq__
+    }
+    return PyObject_RichCompareBool(key.get(), port, Py_EQ);
+}
+
+// The entry of `port`, made if there is none, with one more user; null
+// without an exception for a port that cannot be hashed (its __hash__
+// raised TypeError). -1 with an exception set.
+int
+pin_entry(PyObject *port, PortEntry **out)
+{
+    *out = nullptr;
+    Py_hash_t hash = PyObject_Hash(port);
+    if (hash == -1) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-            PyErr_Clear();  // unhashable: left unlocked
+            PyErr_Clear();
             return 0;
         }
         return -1;
     }
-    *capsule = Ref::borrow(found);
+    const char *text = nullptr;
+    Py_ssize_t text_size = 0;
+    if (PyUnicode_CheckExact(port)) {
+        text = PyUnicode_AsUTF8AndSize(port, &text_size);
+        if (text == nullptr) {
+            if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
+                return -1;
+            }
+            PyErr_Clear();  // a lone surrogate: keyed as an object
+        }
+    }
+    PyInterpreterState *interp = PyInterpreterState_Get();
+    Registry &reg = registry();
+    for (;;) {
+        unsigned long long inserts = reg.inserts;
+        std::vector<PortEntry *> maybe;  // only == can tell
+        for (PortEntry *e : reg.entries) {
+            if (e->hash != hash) {
+                continue;
+            }
+            if (e->is_text && text != nullptr) {
+                if (e->text.size() == static_cast<std::size_t>(text_size) &&
+                    std::memcmp(e->text.data(), text, e->text.size()) == 0) {
+                    ++e->users;
+                    *out = e;
+                    return 0;
+                }
+                continue;
+            }
+            if (!e->is_text && e->interp != interp) {
+                continue;  // another interpreter's object: not ours to call
+            }
+            if (e->key == port) {
+                ++e->users;
+                *out = e;
+                return 0;
+            }
+            maybe.push_back(e);
+        }
+        // == runs Python code, which may change the registry: the entries
+        // compared are pinned meanwhile.
+        for (PortEntry *e : maybe) {
+            ++e->users;
+        }
+        int eq = 0;
+        std::size_t match = 0;
+        for (; match < maybe.size(); ++match) {
+            eq = equal(maybe[match], port);
+            if (eq != 0) {
+                break;
+            }
+        }
+        for (std::size_t i = 0; i < maybe.size(); ++i) {
+            if (eq <= 0 || i != match) {
+                unpin(maybe[i]);
+            }
+        }
+        if (eq < 0) {
+            return -1;
+        }
+        if (eq > 0) {
+            *out = maybe[match];
+            return 0;
+        }
+        if (reg.inserts != inserts) {
+            continue;  // an entry came while == ran: it may be this port's
+        }
+        auto *e = new PortEntry;
+        e->lock = PyThread_allocate_lock();
+        if (e->lock == nullptr) {
+            delete e;
+            PyErr_NoMemory();
+            return -1;
+        }
+        e->hash = hash;
+        if (text != nullptr) {
+            e->is_text = true;
+            e->text.assign(text, static_cast<std::size_t>(text_size));
+        }
+        else {
+            e->key = Ref::borrow(port).release();
+            e->interp = interp;
+        }
+        e->users = 1;
+        reg.entries.push_back(e);
+        ++reg.inserts;
+        *out = e;
+        return 0;
+    }
+}
+
+// threading's main thread, the one that finalizes the interpreter: read
+// once per process (see add_hold_port), and in a forked child its only
+// thread. Other threads are the ones the finalizing interpreter ends.
+std::atomic<unsigned long> main_thread{0};
+
+bool
+is_main_thread()
+{
+    return PyThread_get_thread_ident() == main_thread.load();
+}
+
+// A lock acquired while the GIL was released, given back if the thread is
+// ended before it could record the hold (the unwind of pthread_exit).
+class Acquired {
+  public:
+    explicit Acquired(PyThread_type_lock lock) : lock_(lock) {}
+    Acquired(const Acquired &) = delete;
+    Acquired &operator=(const Acquired &) = delete;
+    ~Acquired() { give_back(); }
+    void
+    keep() noexcept
+    {
+        lock_ = nullptr;
+    }
+    void
+    give_back() noexcept
+    {
+        if (lock_ != nullptr) {
+            PyThread_release_lock(lock_);
+            lock_ = nullptr;
+        }
+    }
+
+  private:
+    PyThread_type_lock lock_;
+};
+
+// A thread that the finalizing interpreter would end on taking the GIL back
+// waits here for the process to exit instead, as CPython 3.14 does itself:
+// no unwind runs through the frames below us.
+[[noreturn]] void
+park_forever()
+{
+    for (;;) {
+        std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+}
+
+// Takes `lock`; waits with the GIL released. -1 with an exception set (a
+// signal handler raised while waiting).
+int
+wait_for(PyThread_type_lock lock)
+{
+    if (PyThread_acquire_lock_timed(lock, 0, 0) == PY_LOCK_ACQUIRED) {
+        return 0;
+    }
+    bool main = is_main_thread();
+    for (;;) {
+        PyThreadState *saved = PyEval_SaveThread();
+        PyLockStatus r = PyThread_acquire_lock_timed(lock, -1, 1);
+        Acquired got(r == PY_LOCK_ACQUIRED ? lock : nullptr);
+        if (!main && py::is_finalizing()) {
+            got.give_back();  // a finalizer may still want the port
+            park_forever();
+        }
+        PyEval_RestoreThread(saved);
+        if (r == PY_LOCK_ACQUIRED) {
+            got.keep();
+            return 0;
+        }
+        if (r == PY_LOCK_INTR && Py_MakePendingCalls() < 0) {
+            return -1;  // a signal handler raised (KeyboardInterrupt)
+        }
+    }
+}
+
+// Waits for and takes the port's lock (again, when this thread holds it);
+// *out is null for a port left unlocked. -1 with an exception set.
+int
+hold(PyObject *port, PortEntry **out)
+{
+    PortEntry *e;
+    if (pin_entry(port, &e) < 0) {
+        return -1;
+    }
+    if (e != nullptr) {
+        unsigned long me = PyThread_get_thread_ident();
+        if (e->depth.load() == 0 || e->owner.load() != me) {
+            if (wait_for(e->lock) < 0) {
+                unpin(e);
+                return -1;
+            }
+            e->owner.store(me);
+        }
+        e->depth.fetch_add(1);
+    }
+    *out = e;
     return 0;
+}
+
+// Gives one hold back. A thread ended mid-call frees the port for the
+// others but leaves the registry, which needs the GIL, as it is.
+void
+let_go(PortEntry *e) noexcept
+{
+    if (e == nullptr) {
+        return;
+    }
+    if (e->depth.fetch_sub(1) == 1) {
+        e->owner.store(0);
+        PyThread_release_lock(e->lock);
+    }
+    if (!py::ended_mid_call()) {
+        unpin(e);
+    }
+}
+
+#if !defined(_WIN32)
+// After fork() only the forking thread lives on in the child: a lock that
+// another thread held or waited for would never come free, so it gets a
+// fresh one (the old one is left alone, as CPython does with its own locks
+// after a fork: it may be mid-operation). The forking thread's own holds
+// stay, with their depth. Entries left without users go with their next use.
+void
+after_fork_in_child()
+{
+    unsigned long me = PyThread_get_thread_ident();
+    main_thread.store(me);
+    for (PortEntry *e : registry().entries) {
+        unsigned long depth = e->depth.load();
+        if (depth > 0 && e->owner.load() == me) {
+            e->users = depth;  // each of its holds is one user
+            continue;
+        }
+        PyThread_type_lock fresh = PyThread_allocate_lock();
+        if (fresh != nullptr) {
+            e->lock = fresh;
+            e->owner.store(0);
+            e->depth.store(0);
+            e->users = 0;
+        }
+    }
+}
+#endif
+
+// ------------------------------------------------------------ _hold_port
+
+struct HoldObject {
+    PyObject_HEAD
+    PyObject *port;
+    PortEntry *entry;  // while holds > 0 (null: the port is not locked)
+    Py_ssize_t holds;  // entered and not yet left, by any thread
+};
+
+HoldObject *
+as_hold(PyObject *self)
+{
+    return reinterpret_cast<HoldObject *>(self);
+}
+
+PyObject *
+Hold_new(PyTypeObject *type, PyObject *args, PyObject *kwargs)
+{
+    COMM_ENTRY_BEGIN
+    static const char *kwlist[] = {"port", nullptr};
+    PyObject *port;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:_hold_port",
+                                     const_cast<char **>(kwlist), &port)) {
+        return nullptr;
+    }
+    Ref self = Ref::steal(type->tp_alloc(type, 0));
+    if (!self) {
+        return nullptr;
+    }
+    as_hold(self.get())->port = Ref::borrow(port).release();
+    return self.release();
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+Hold_enter(PyObject *self, PyObject *)
+{
+    COMM_ENTRY_BEGIN
+    HoldObject *h = as_hold(self);
+    Ref port = Ref::borrow(h->port);
+    PortEntry *e;
+    if (hold(port.get(), &e) < 0) {
+        return nullptr;
+    }
+    h->entry = e;
+    ++h->holds;
+    return Ref::borrow(self).release();
+    COMM_ENTRY_END(nullptr)
+}
+
+PyObject *
+Hold_exit(PyObject *self, PyObject *const *, Py_ssize_t)
+{
+    COMM_ENTRY_BEGIN
+    HoldObject *h = as_hold(self);
+    PortEntry *e = h->entry;
+    if (h->holds == 0 ||
+        (e != nullptr && (e->depth.load() == 0 ||
+                          e->owner.load() != PyThread_get_thread_ident()))) {
+        PyErr_SetString(PyExc_RuntimeError, "cannot release un-acquired lock");
+        return nullptr;
+    }
+    if (--h->holds == 0) {
+        h->entry = nullptr;
+    }
+    let_go(e);
+    return Ref::borrow(Py_False).release();
+    COMM_ENTRY_END(nullptr)
+}
+
+int
+Hold_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_hold(self)->port);
+    return 0;
+}
+
+int
+Hold_clear(PyObject *self)
+{
+    Py_CLEAR(as_hold(self)->port);
+    return 0;
+}
+
+// Holds still open are given back when this thread has them; another
+// thread's stay, as a lock that thread never released would.
+void
+Hold_dealloc(PyObject *self)
+{
+    PyObject_GC_UnTrack(self);
+    HoldObject *h = as_hold(self);
+    PortEntry *e = h->entry;
+    if (e != nullptr && e->owner.load() == PyThread_get_thread_ident()) {
+        for (; h->holds > 0 && e->depth.load() > 0; --h->holds) {
+            let_go(e);
+        }
+    }
+    Hold_clear(self);
+    PyTypeObject *type = Py_TYPE(self);
+    type->tp_free(self);
+    Py_DECREF(type);
+}
+
+PyMethodDef Hold_methods[] = {
+    {"__enter__", COMM_METH(Hold_enter), METH_NOARGS,
+     "__enter__($self, /)\n--\n\nWaits for the port (the GIL released) and holds it."},
+    {"__exit__", COMM_METH(Hold_exit), METH_FASTCALL,
+     "__exit__($self, /, *exc)\n--\n\nGives one hold of the port back."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot Hold_slots[] = {
+    {Py_tp_new, reinterpret_cast<void *>(Hold_new)},
+    {Py_tp_traverse, reinterpret_cast<void *>(Hold_traverse)},
+    {Py_tp_clear, reinterpret_cast<void *>(Hold_clear)},
+    {Py_tp_dealloc, reinterpret_cast<void *>(Hold_dealloc)},
+    {Py_tp_methods, Hold_methods},
+    {Py_tp_doc, const_cast<char *>(
+                    "_hold_port(port)\n--\n\n"
+                    "Holds the lock that exchanges on `port` take, re-entrantly, for a\n"
+                    "`with` block. Private: for the station's own serial lines.")},
+    {0, nullptr},
+};
+
+PyType_Spec Hold_spec = {
+    "tarvelpump.comm._hold_port",              // name
+    sizeof(HoldObject),                        // basicsize
+    0,                                         // itemsize
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,   // flags
+    Hold_slots,                                // slots
+};
+
+// threading.main_thread().ident
+int
+read_main_thread(PyObject *module)
+{
+    Ref threading = import_statement(module, "threading");
+    if (!threading) {
+        return -1;
+    }
+    Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    if (!main) {
+        return -1;
+    }
+    Ref ident = Ref::steal(PyObject_GetAttrString(main.get(), "ident"));
+    if (!ident) {
+        return -1;
+    }
+    unsigned long value = PyLong_AsUnsignedLong(ident.get());
+    if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) {
+        return -1;
+    }
+    main_thread.store(value);
+    return 0;
+}
+
+PyObject *
+note_exit(PyObject *, PyObject *)
+{
+    py::exit_begun.store(true, std::memory_order_release);
+    return py::none();
+}
+
+PyMethodDef note_exit_def = {
+    "_note_exit", COMM_METH(note_exit), METH_NOARGS,
+    "_note_exit()\n--\n\nFrom here on, threads may be ended under the module's frames.",
+};
+
+// atexit.register(_note_exit), in the main interpreter: the function refers
+// to no module, so the registry keeps none alive.
+int
+register_exit_hook(PyObject *module)
+{
+    Ref atexit = import_statement(module, "atexit");
+    if (!atexit) {
+        return -1;
+    }
+    Ref hook = Ref::steal(PyCFunction_NewEx(&note_exit_def, nullptr, nullptr));
+    if (!hook) {
+        return -1;
+    }
+    Ref done = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    return done ? 0 : -1;
 }
 
 }  // namespace
 
 int
-PortHold::acquire(PyObject *module, PyObject *port)
+PortHold::acquire(PyObject *port)
 {
-    Ref capsule;
-    if (lock_for(module, port, &capsule) < 0) {
-        return -1;
-    }
-    if (!capsule) {
-        return 0;
-    }
-    auto *p = static_cast<PortLock *>(PyCapsule_GetPointer(capsule.get(), kCapsuleName));
-    if (p == nullptr) {
-        return -1;
-    }
-    unsigned long me = PyThread_get_thread_ident();
-    if (p->depth > 0 && p->owner == me) {
-        ++p->depth;
-    }
-    else {
-        PyLockStatus r = PyThread_acquire_lock_timed(p->lock, 0, 0);
-        while (r != PY_LOCK_ACQUIRED) {
-            Py_BEGIN_ALLOW_THREADS
-            r = PyThread_acquire_lock_timed(p->lock, -1, 1);
-            Py_END_ALLOW_THREADS
-            if (r == PY_LOCK_INTR && Py_MakePendingCalls() < 0) {
-                return -1;  // a signal handler raised (KeyboardInterrupt)
-            }
-        }
-        p->owner = me;
-        p->depth = 1;
-    }
-    capsule_ = std::move(capsule);
-    lock_ = p;
-    return 0;
+    return hold(port, &entry_);
 }
 
-PortHold::~PortHold()
+void
+PortHold::release() noexcept
 {
-    if (lock_ != nullptr && --lock_->depth == 0) {
-        lock_->owner = 0;
-        PyThread_release_lock(lock_->lock);
+    PortEntry *e = entry_;
+    entry_ = nullptr;
+    let_go(e);
+}
+
+// Binds `_hold_port`. Once per process, it notes the main thread, hooks
+// the main interpreter's exit, and registers what a forked child does with
+// the locks.
+int
+add_hold_port(PyObject *module)
+{
+    if (main_thread.load() == 0 && read_main_thread(module) < 0) {
+        return -1;
     }
+    static bool exit_hooked = false;  // under the GIL
+    if (!exit_hooked && PyInterpreterState_Get() == PyInterpreterState_Main()) {
+        if (register_exit_hook(module) < 0) {
+            return -1;
+        }
+        exit_hooked = true;
+    }
+#if !defined(_WIN32)
+    static std::once_flag registered;
+    std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, after_fork_in_child); });
+#endif
+    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &Hold_spec, nullptr));
+    if (!type) {
+        return -1;
+    }
+    return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
 }
 
 }  // namespace comm

@@ -1,30 +1,31 @@
-// One re-entrant lock per port value, process-wide: exchanges on the same
-// port, through one Kelt object or several, run one at a time.
+// One re-entrant lock per port value for the whole process: exchanges on
+// the same port, through any Kelt of any module object or interpreter, and
+// the holds taken through `_hold_port`, run one at a time.
 #pragma once
 
 #include "comm/py/ref.hpp"
 
 namespace comm {
 
-struct PortLock;
+struct PortEntry;
 
-// Holds the lock of one port value from acquire() until it goes out of
-// scope. A port value that cannot be hashed is not locked.
+// Holds the lock of one port value from acquire() until release() or the
+// end of its scope. A port value that cannot be hashed is not locked.
 class PortHold {
   public:
     PortHold() = default;
     PortHold(const PortHold &) = delete;
     PortHold &operator=(const PortHold &) = delete;
-    ~PortHold();
+    ~PortHold() { release(); }
 
     // Waits for the port with the GIL released; 0, or -1 with an exception
     // set (an error of the port's __hash__ or __eq__, or of a signal
     // handler that ran while waiting).
-    int acquire(PyObject *module, PyObject *port);
+    int acquire(PyObject *port);
+    void release() noexcept;
 
   private:
-    py::Ref capsule_;  // keeps the lock alive while it is held
-    PortLock *lock_ = nullptr;
+    PortEntry *entry_ = nullptr;
 };
 
 }  // namespace comm

@@ -140,23 +140,41 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh, PyObject *recv_h
         return 0;
     }
     // As the core decides: seven bytes, or fewer than 8 + reply[6], would
-    // have the check-data rule read past the reply.
+    // have the check-data rule read past the reply. Both the addition and
+    // the comparison may run Python code that changes the list (an element
+    // that finds it through the garbage collector): its length is read
+    // again after each.
     int too_short = n <= 7;
     if (!too_short) {
         Ref eight = Ref::steal(PyLong_FromLong(8));
-        Ref declared = eight ? Ref::steal(PySequence_GetItem(reply, 6)) : Ref();
-        Ref need = declared ? Ref::steal(PyNumber_Add(eight.get(), declared.get())) : Ref();
-        Ref have = need ? Ref::steal(PyLong_FromSsize_t(n)) : Ref();
-        too_short = have ? PyObject_RichCompareBool(have.get(), need.get(), Py_LT) : -1;
+        if (!eight) {
+            return -1;
+        }
+        Ref declared = Ref::steal(PySequence_GetItem(reply, 6));
+        if (!declared) {
+            return -1;
+        }
+        Ref need = Ref::steal(PyNumber_Add(eight.get(), declared.get()));
+        if (!need) {
+            return -1;
+        }
+        n = PyList_GET_SIZE(reply);
+        Ref have = Ref::steal(PyLong_FromSsize_t(n));
+        if (!have) {
+            return -1;
+        }
+        too_short = PyObject_RichCompareBool(have.get(), need.get(), Py_LT);
         if (too_short < 0) {
             return -1;
         }
+        n = PyList_GET_SIZE(reply);
+        too_short = too_short || n <= 7;
     }
     if (too_short) {
         *code = st->str_INVALID_DATA_LENGTH;
         return 0;
     }
-    Ref last = Ref::borrow(PyList_GET_ITEM(reply, n - 1));
+    Ref last = Ref::borrow(PyList_GET_ITEM(reply, n - 1));  // no Python code since n
     Ref body = Ref::steal(PyList_GetSlice(reply, 0, n - 1));
     Ref check = body ? call_chkd(chkd, own_chkd, body.get()) : Ref();
     if (!check) {

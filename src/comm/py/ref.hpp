@@ -4,12 +4,17 @@
 // reference goes into a Ref on the line that creates it (Ref::steal); a
 // borrowed pointer that must outlive a call that may run Python code is
 // re-owned first (Ref::borrow). There is no implicit conversion to or from
-// PyObject *: .get() lends, .release() hands ownership away.
+// PyObject *: .get() lends, .release() hands ownership away. A thread that
+// the finalizing interpreter ends under our frames drops nothing on its way
+// out (compat_thread.hpp): it has no GIL to do it with.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "comm/py/compat_thread.hpp"
+
+#include <exception>
 #include <new>
 #include <utility>
 
@@ -21,7 +26,12 @@ class Ref {
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
     Ref(Ref &&o) noexcept : p_(o.p_) { o.p_ = nullptr; }
-    ~Ref() { Py_XDECREF(p_); }
+    ~Ref()
+    {
+        if (p_ != nullptr && !ended_mid_call()) {
+            Py_DECREF(p_);
+        }
+    }
 
     // Adopt a new reference (the result of most API calls); may be null.
     static Ref
@@ -86,7 +96,7 @@ class RecursionGuard {
     RecursionGuard &operator=(const RecursionGuard &) = delete;
     ~RecursionGuard()
     {
-        if (entered_) {
+        if (entered_ && !ended_mid_call()) {
             Py_LeaveRecursiveCall();
         }
     }
@@ -108,6 +118,9 @@ class RecursionGuard {
 
 // No C++ exception may unwind into the interpreter: each function that
 // CPython calls wraps its body in COMM_ENTRY_BEGIN / COMM_ENTRY_END(error).
+// A foreign exception (one with no exception_ptr: the unwind that ends a
+// thread, pthread_exit while the interpreter finalizes) is no error of ours
+// and must go on, never be swallowed.
 #define COMM_ENTRY_BEGIN try {
 #define COMM_ENTRY_END(error_value)                                     \
     }                                                                   \
@@ -118,6 +131,9 @@ class RecursionGuard {
     }                                                                   \
     catch (...)                                                         \
     {                                                                   \
+        if (!std::current_exception()) {                                \
+            throw;                                                      \
+        }                                                               \
         PyErr_SetString(PyExc_SystemError, "unexpected C++ exception"); \
         return error_value;                                             \
     }

@@ -67,9 +67,6 @@ struct ModuleState {
     PyObject *default_port;       // "COM1"
     PyObject *default_baud_rate;  // 9600
     PyObject *default_timeout;    // 1
-    // Port value -> capsule of its lock (device/port_lock.cpp), made on the
-    // first exchange.
-    PyObject *port_locks;
     // sys.flags.optimize at start-up: assertions are skipped when set.
     int optimize;
     // Option tables known to be indexed; nothing held, so nothing to clear.

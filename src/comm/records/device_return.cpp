@@ -79,7 +79,7 @@ class ReprGuard {
     ReprGuard &operator=(const ReprGuard &) = delete;
     ~ReprGuard()
     {
-        if (status_ == 0) {
+        if (status_ == 0 && !py::ended_mid_call()) {
             Py_ReprLeave(self_);  // keeps a pending exception
         }
     }

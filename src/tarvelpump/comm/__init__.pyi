@@ -188,6 +188,16 @@ class Kelt:
     @staticmethod
     def get_value_str(command: Option, value: Sequence[int]) -> str | None: ...
 
+@final
+class _hold_port:
+    """Private, for the station's own serial lines: holds the process-wide,
+    re-entrant lock that every exchange on ``port`` takes, for a ``with``
+    block (waiting with the GIL released)."""
+
+    def __new__(cls, port: object) -> Self: ...
+    def __enter__(self) -> Self: ...
+    def __exit__(self, *exc: object) -> bool: ...
+
 # ---------------------------------------------------------------- simulation
 
 @type_check_only

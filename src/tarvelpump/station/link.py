@@ -23,6 +23,7 @@ Frames are built and checked by the driver, never here.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import errno
 import logging
@@ -240,6 +241,16 @@ class _Registry:
 _LINES = _Registry()
 
 
+def _driver_hold(*names: str) -> contextlib.ExitStack:
+    """The driver's own lock of a port, which every ``comm.Kelt`` exchange in the
+    process takes (``_LineKelt`` replaces the exchange that would take it), under
+    each name the port goes by here, always in one order."""
+    with contextlib.ExitStack() as stack:
+        for name in sorted(set(names)):
+            stack.enter_context(comm._hold_port(name))
+        return stack.pop_all()
+
+
 class _LineKelt(comm.Kelt):
     """The driver, exchanging over the line's port, which stays open.
 
@@ -363,7 +374,8 @@ class Link:
         return None if last is None else (last.prefix, last.command)
 
     def exchange(self, command: comm.Option, prefix: Sequence[int], data: Sequence[int] = ()) -> Exchange:
-        """Run one driver transaction for the pump behind ``prefix``, under the port's lock.
+        """Run one driver transaction for the pump behind ``prefix``, under the port's lock
+        (the driver's: a plain ``comm.Kelt`` on the port waits for it too).
 
         Should the last exchange on the port have sent this same command to
         another pump, a different query goes to this pump first (its answer
@@ -374,7 +386,7 @@ class Link:
         if line is None:
             raise LinkClosedError(f"link {self.name!r} is closed")
         key = tuple(prefix)
-        with line.lock:
+        with _driver_hold(line.key, self.port), line.lock:
             # Closed while this thread waited for the port: reopening it on a
             # line that left the registry would leave a port nobody closes.
             if line.retired:
