@@ -330,9 +330,10 @@ def test_demo_over_mqtt_into_view_and_ctrl_c(tmp_path):
             with urllib.request.urlopen(url + "/api/pumps", timeout=5) as r:
                 return json.load(r)["pumps"]
 
-        seen = _wait_for(lambda: len(pumps()) == 12 and pumps(), timeout=30)
+        # Listed at once as not yet heard, then online as each answers.
+        seen = _wait_for(lambda: (ps := pumps()) and len(ps) == 12 and all(p["online"] for p in ps) and ps,
+                         timeout=30)
         assert {p["label"] for p in seen} == {f"bed {i}" for i in range(1, 13)}
-        assert all(p["online"] for p in seen)
         for proc in procs:
             proc.send_signal(signal.SIGINT)
         for proc in procs:
