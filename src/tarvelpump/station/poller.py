@@ -173,7 +173,9 @@ class Poller:
         else:
             self._link_backoff = 0.0
             if exchanges and len(units) == len(due):
-                self._pass_s = duration  # a whole pass: the pace the schedule plans with
+                # The pace the schedule plans with: a pass of two reads a pump, whatever
+                # this one read (the first reads everything).
+                self._pass_s = duration * 2 * len(units) / exchanges
                 for track in self._tracks.values():
                     track.view.round_s = round(duration, 3)
         return RoundResult(

@@ -3,12 +3,12 @@ can be checked on plain data.
 
 A *pass* asks every due pump for its alarm word, each followed at once by
 at least one other read of the same pump (the *unit* of that pump in that
-pass). The other read rotates over the rest of the status: the running
-state every other pass, the slower-changing values (door, remaining time,
-rate unit) in turn between; and any read whose last good answer would be
-older than ``status_within`` by the next pass is added, so every pump gets
-a whole status within that time however long the passes are. An alarm is
-therefore seen within one pass of the moment it is set.
+pass). The other read is the running state, except in the passes the
+slower-changing values (door, remaining time, rate unit) need, one at a time,
+to come again within ``status_within``; any read that would otherwise pass
+that time by the next pass is added, so every pump gets a whole status
+within it however long the passes are. An alarm is therefore seen within
+one pass of the moment it is set.
 
 The ordering rule of the line,
 
@@ -52,23 +52,27 @@ class StatusClock:
             raise ValueError(f"status_within must be positive, not {within!r}")
         self.within = within
         self._good: dict[int, float] = {}  # command code -> monotonic time of its last good answer
-        self._turn = 0
 
     def unit(self, at: float, pass_s: float) -> tuple[comm.Option, ...]:
         """The commands of the pump's unit in a pass starting at ``at`` (monotonic),
-        the next pass expected ``pass_s`` later: the alarm word first."""
-        # Times are the starts of passes, so a pump's place in the pass cancels
-        # out: waiting for the next pass (a quarter longer, for safety) would
-        # take a read past its time, so read it now.
-        horizon = at + 1.25 * pass_s
-        due = [c for c in STATUS_READS if horizon - self._good.get(int(c), -math.inf) > self.within]
-        if not due:
-            self._turn += 1
-            if self._turn % 2:
-                due = [Cmd.GET_PUMP_STATUS]
-            else:
-                due = [min(SLOW_READS, key=lambda c: self._good.get(int(c), -math.inf))]
-        return (ALARM, *due)
+        passes taking about ``pass_s``: the alarm word first.
+
+        Times are the starts of passes, so a pump's place in its pass cancels
+        out; a quarter of a pass is kept in hand for passes that run long.
+        """
+        last = lambda c: self._good.get(int(c), -math.inf)  # noqa: E731
+        latest = self.within - 0.25 * pass_s  # a read must come again within this
+        # What cannot wait for the next pass, all of it (a first sight: everything).
+        must = [c for c in STATUS_READS if at + pass_s - last(c) > latest]
+        if must:
+            return (ALARM, *must)
+        # Otherwise one read: the running state, unless the slower values, one
+        # a pass from the next on, most urgent first, would not all come in time.
+        waiting = sorted(SLOW_READS, key=last)
+        for k, command in enumerate(waiting):
+            if last(command) + latest < at + (k + 1) * pass_s:
+                return (ALARM, waiting[0])
+        return (ALARM, Cmd.GET_PUMP_STATUS)
 
     def answered(self, command: comm.Option, at: float) -> None:
         """``command`` got a good answer in the pass that started at ``at``."""
