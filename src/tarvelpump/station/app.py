@@ -18,7 +18,7 @@ from .config import StationConfig, parse_hostport
 from .hub import Hub
 from .link import Link
 from .model import RoundResult
-from .poller import Poller, PollSettings
+from .poller import Poller
 from .pump import Pump
 from .store import Store
 
@@ -71,9 +71,6 @@ class Station:
         try:
             self.hub.commit_through(self.store.commit, name=self.store.path, max_pending=s.max_pending)
             last = self.store.last_views()
-            p = config.poll
-            settings = PollSettings(gap=p.gap, status_within=p.status_within, offline_after=p.offline_after,
-                                    retry_ceiling=p.retry_ceiling, near_end_s=p.near_end_s)
             for lc in config.links:
                 link = Link(lc.name, lc.port, baud=lc.baud, timeout=lc.timeout, mode=lc.mode, guard=lc.guard)
                 self.links[lc.name] = link
@@ -81,7 +78,7 @@ class Station:
                 self.pumps += pumps
                 if pumps:
                     initial = {pump.label: last[pump.label] for pump in pumps if pump.label in last}
-                    self.pollers.append(Poller(link, pumps, settings, self.hub, station=config.name,
+                    self.pollers.append(Poller(link, pumps, config.poll, self.hub, station=config.name,
                                                initial=initial))
         except BaseException:
             for link in self.links.values():

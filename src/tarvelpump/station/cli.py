@@ -286,6 +286,7 @@ def _check(args: argparse.Namespace) -> int:
     """The configuration as the station will take it: paths resolved, defaults
     filled in, the password never shown. No port, store or broker is opened."""
     from .broker_url import parse_url
+    from .schema import values
 
     config = _config(args)
     p = config.poll
@@ -303,8 +304,7 @@ def _check(args: argparse.Namespace) -> int:
     resolved = {
         "config": os.path.abspath(args.config), "name": config.name, "store": os.fspath(config.store.path),
         "retention_days": config.store.retention_days, "http": config.http, "mqtt": mqtt,
-        "poll": {"gap": p.gap, "status_within": p.status_within, "offline_after": p.offline_after,
-                 "retry_ceiling": p.retry_ceiling, "near_end_s": p.near_end_s},
+        "poll": values(p),
         "links": links,
     }
     if args.json:

@@ -17,7 +17,6 @@ is online only from a good answer on: until then it is unheard.
 
 from __future__ import annotations
 
-import dataclasses
 import logging
 import threading
 import time
@@ -26,6 +25,7 @@ from datetime import datetime
 
 from .. import comm
 from . import events
+from .config import PollConfig
 from .hub import Hub
 from .link import Link, LinkClosedError
 from .model import Event, EventKind, PumpView, Reading, RoundResult, now
@@ -43,23 +43,8 @@ Code = comm.DeviceReturnCode
 LINK_RETRY_MAX = 2.0  # seconds between attempts to reopen a vanished port, at most
 
 
-@dataclasses.dataclass
-class PollSettings:
-    gap: float = 0.1  #: seconds between two exchanges on a link
-    status_within: float = 60.0  #: every pump's whole status is read at least this often (seconds)
-    offline_after: int = 3  #: silent passes before a pump counts as offline
-    retry_ceiling: float = 30.0  #: an offline pump is retried at least this often (seconds)
-    near_end_s: int = 600  #: remaining time under this raises near_end
-
-    def __post_init__(self) -> None:
-        if self.gap < 0:
-            raise ValueError(f"gap must not be negative, not {self.gap!r}")
-        if not self.status_within > 0:
-            raise ValueError(f"status_within must be positive, not {self.status_within!r}")
-        if self.offline_after < 1:
-            raise ValueError(f"offline_after must be at least 1, not {self.offline_after!r}")
-        if self.retry_ceiling <= 0:
-            raise ValueError(f"retry_ceiling must be positive, not {self.retry_ceiling!r}")
+#: The poller's settings are the configuration's [poll] table, bounds and all.
+PollSettings = PollConfig
 
 
 class Poller:
