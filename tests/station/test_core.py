@@ -119,7 +119,6 @@ def test_poller_passes_counters_and_events(make_ward, make_link, hub):
     time.sleep(0.35)  # past the retry ceiling: the offline pump is due again
     assert kinds() == [("online", "bed 3")]
     # A shorter status_within: the slower values come in time, without a pass for them alone.
-    poller.settings.status_within = 0.6
     for track in poller._tracks.values():
         track.clock.within = 0.6
     start, found = time.monotonic(), []
@@ -227,7 +226,6 @@ def test_a_poller_whose_passes_keep_failing_says_so_once(make_ward, make_link, h
         return real()
 
     monkeypatch.setattr(poller, "_one_pass", one_pass)
-    monkeypatch.setattr(poller.settings, "gap", 0.01)  # retried every second at most: keep the test short
     poller.start()
     try:
         assert collector.wait(lambda c: c.events(K.POLLER_FAILED))

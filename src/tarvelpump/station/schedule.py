@@ -60,7 +60,9 @@ class StatusClock:
         Times are the starts of passes, so a pump's place in its pass cancels
         out; a quarter of a pass is kept in hand for passes that run long.
         """
-        last = lambda c: self._good.get(int(c), -math.inf)  # noqa: E731
+        def last(command: comm.Option) -> float:
+            return self._good.get(int(command), -math.inf)
+
         latest = self.within - 0.25 * pass_s  # a read must come again within this
         # What cannot wait for the next pass, all of it (a first sight: everything).
         must = [c for c in STATUS_READS if at + pass_s - last(c) > latest]
