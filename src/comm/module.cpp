@@ -239,7 +239,6 @@ comm_traverse(PyObject *module, visitproc visit, void *arg)
     }
     Py_VISIT(st->DeviceReturn_type);
     Py_VISIT(st->Kelt_type);
-    Py_VISIT(st->Kelt_init);
     Py_VISIT(st->default_code);
     Py_VISIT(st->empty_data);
     Py_VISIT(st->port_locks);
@@ -258,7 +257,6 @@ comm_clear(PyObject *module)
 #undef COMM_CLEAR_NAME
     Py_CLEAR(st->DeviceReturn_type);
     Py_CLEAR(st->Kelt_type);
-    Py_CLEAR(st->Kelt_init);
     Py_CLEAR(st->default_code);
     Py_CLEAR(st->empty_data);
     Py_CLEAR(st->port_locks);

@@ -19,7 +19,6 @@
 // self._Kelt__sr), so subclasses and instances may override them.
 #include "comm/call_time.hpp"
 #include "comm/device/exchange.hpp"
-#include "comm/device/kelt_object.hpp"
 #include "comm/device/render.hpp"
 #include "comm/device/verdict.hpp"
 #include "comm/py/args.hpp"
@@ -73,14 +72,19 @@ struct Entry {
     Body body;
 };
 
-// self.port = port; self.baud_rate = baud_rate; self.timeout = timeout
+// self.port = port; self.baud_rate = baud_rate; self.timeout = timeout,
+// each through setattr, so a __setattr__ or descriptor of the class sees it.
 Ref
 init_body(const Call &c)
 {
     ModuleState *st = c.st;
-    PyObject *values[] = {c.arg(0, st->default_port), c.arg(1, st->default_baud_rate),
-                          c.arg(2, st->default_timeout)};
-    if (store_attributes(c.self, st, values) < 0) {
+    if (PyObject_SetAttr(c.self, st->str_port, c.arg(0, st->default_port)) < 0) {
+        return Ref();
+    }
+    if (PyObject_SetAttr(c.self, st->str_baud_rate, c.arg(1, st->default_baud_rate)) < 0) {
+        return Ref();
+    }
+    if (PyObject_SetAttr(c.self, st->str_timeout, c.arg(2, st->default_timeout)) < 0) {
         return Ref();
     }
     return Ref::borrow(Py_None);
@@ -377,8 +381,6 @@ PyMethodDef Kelt_methods[] = {
      "\n"
      "        returns: pump status, remain time\n"
      "        "},
-    {"__getstate__", COMM_METH(Kelt_getstate), METH_NOARGS,
-     "__getstate__($self, /)\n--\n\nThe instance dict, for copy and pickle."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -390,67 +392,56 @@ PyMethodDef Kelt_static_methods[] = {
 
 // ------------------------------------------------------------ the type
 
-// Allocates without the instance dict that object.__new__ would make at
-// once: __init__ may keep its attributes in the object's own fields.
-PyObject *
-Kelt_new(PyTypeObject *type, PyObject *, PyObject *)
+// An instance is what a Python class's instance is: its attributes live in
+// its __dict__, and it can be weakly referenced. With the dict and the weak
+// reference list last, in this order, CPython does not count the layout as
+// one of its own: Kelt mixes with other bases as a Python class does.
+struct KeltObject {
+    PyObject_HEAD
+    PyObject *dict;
+    PyObject *weakreflist;
+};
+
+KeltObject *
+as_kelt(PyObject *self)
 {
-    return type->tp_alloc(type, 0);
+    return reinterpret_cast<KeltObject *>(self);
 }
 
-// Kelt(...) itself, by vectorcall: what type.__call__ does (__new__, then
-// __init__) without packing the arguments into a tuple and a dict first,
-// as long as neither method has been replaced on the class.
+// __weakref__ as a Python class shows it: the first weak reference, or None.
 PyObject *
-Kelt_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+Kelt_weakref(PyObject *self, void *)
 {
-    COMM_ENTRY_BEGIN
-    auto *tp = reinterpret_cast<PyTypeObject *>(type);
-    PyObject *module = PyType_GetModule(tp);  // Kelt itself: never a subclass
-    if (module == nullptr) {
-        return nullptr;
+    PyObject *first = as_kelt(self)->weakreflist;  // borrowed
+    return first ? Ref::borrow(first).release() : py::none();
+}
+
+int
+Kelt_traverse(PyObject *self, visitproc visit, void *arg)
+{
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(as_kelt(self)->dict);
+    return 0;
+}
+
+int
+Kelt_clear(PyObject *self)
+{
+    Py_CLEAR(as_kelt(self)->dict);
+    return 0;
+}
+
+void
+Kelt_dealloc(PyObject *self)
+{
+    PyTypeObject *type = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    if (as_kelt(self)->weakreflist != nullptr) {
+        PyObject_ClearWeakRefs(self);
     }
-    ModuleState *st = state_of_module(module);
-    PyObject *init = nullptr;  // borrowed; null also once the state is cleared
-    if (st->Kelt_init != nullptr) {
-        init = PyDict_GetItemWithError(tp->tp_dict, st->str___init__);
-        if (init == nullptr && PyErr_Occurred()) {
-            return nullptr;
-        }
-    }
-    if (init == nullptr || init != st->Kelt_init || tp->tp_new != Kelt_new) {
-        // The general path of type.__call__, with its tuple and dict.
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        Ref tuple = Ref::steal(PyTuple_New(nargs));
-        if (!tuple) {
-            return nullptr;
-        }
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(args[i]).release());
-        }
-        Ref kwargs;
-        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        if (nkw > 0) {
-            kwargs = Ref::steal(PyDict_New());
-            if (!kwargs) {
-                return nullptr;
-            }
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k),
-                                   args[nargs + k]) < 0) {
-                    return nullptr;
-                }
-            }
-        }
-        return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
-    }
-    Ref self = Ref::steal(tp->tp_alloc(tp, 0));
-    if (!self) {
-        return nullptr;
-    }
-    Ref done = Ref::steal(run_entry(kEntries[kInit], self.get(), tp, args, nargsf, kwnames, 1));
-    return done ? self.release() : nullptr;
-    COMM_ENTRY_END(nullptr)
+    (void)Kelt_clear(self);
+    type->tp_free(self);
+    Py_DECREF(type);  // instances of a heap type own a reference to it
 }
 
 PyMemberDef Kelt_members[] = {
@@ -460,15 +451,12 @@ PyMemberDef Kelt_members[] = {
 };
 
 PyGetSetDef Kelt_getset[] = {
-    {"__dict__", Kelt_get_dict, Kelt_set_dict, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {"__weakref__", Kelt_weakref, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot Kelt_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(Kelt_new)},
-    {Py_tp_getattro, reinterpret_cast<void *>(Kelt_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void *>(Kelt_setattro)},
     {Py_tp_traverse, reinterpret_cast<void *>(Kelt_traverse)},
     {Py_tp_clear, reinterpret_cast<void *>(Kelt_clear)},
     {Py_tp_dealloc, reinterpret_cast<void *>(Kelt_dealloc)},
@@ -517,46 +505,58 @@ int
 add_kelt(PyObject *module)
 {
     ModuleState *st = state_of_module(module);
+    // Each kept in the state at once, so that m_clear drops it if a later
+    // step fails.
     st->default_port = PyUnicode_InternFromString("COM1");
+    if (st->default_port == nullptr) {
+        return -1;
+    }
     st->default_baud_rate = PyLong_FromLong(9600);
+    if (st->default_baud_rate == nullptr) {
+        return -1;
+    }
     st->default_timeout = PyLong_FromLong(1);
+    if (st->default_timeout == nullptr) {
+        return -1;
+    }
     st->kw_query = PyTuple_Pack(3, st->str_command, st->str_to_addr, st->str_to_channel);
+    if (st->kw_query == nullptr) {
+        return -1;
+    }
     st->kw_addr_channel = PyTuple_Pack(2, st->str_addr, st->str_channel);
-    if (!st->default_port || !st->default_baud_rate || !st->default_timeout || !st->kw_query ||
-        !st->kw_addr_channel) {
+    if (st->kw_addr_channel == nullptr) {
         return -1;
     }
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &Kelt_spec, nullptr));
-    if (!type) {
+    st->Kelt_type = PyType_FromModuleAndSpec(module, &Kelt_spec, nullptr);
+    if (st->Kelt_type == nullptr) {
         return -1;
     }
+    PyObject *type = st->Kelt_type;  // borrowed from the state
     Ref gsh = frame_header(module, "PC2PUMP");
-    if (!gsh || PyObject_SetAttr(type.get(), st->str__Kelt__gsh, gsh.get()) < 0) {
+    if (!gsh) {
+        return -1;
+    }
+    if (PyObject_SetAttr(type, st->str__Kelt__gsh, gsh.get()) < 0) {
         return -1;
     }
     Ref grh = frame_header(module, "PUMP2PC");
-    if (!grh || PyObject_SetAttr(type.get(), st->str__Kelt__grh, grh.get()) < 0) {
+    if (!grh) {
+        return -1;
+    }
+    if (PyObject_SetAttr(type, st->str__Kelt__grh, grh.get()) < 0) {
+        return -1;
+    }
+    if (py::attach_methods(type, Kelt_methods) < 0) {
         return -1;
     }
     Ref modname = lookup_global(module, st->str___name__);
-    if (!modname || py::attach_methods(type.get(), Kelt_methods) < 0 ||
-        py::attach_static_methods(type.get(), Kelt_static_methods, modname.get()) < 0) {
+    if (!modname) {
         return -1;
     }
-    auto *tp = reinterpret_cast<PyTypeObject *>(type.get());
-    Ref init;
-    if (py::dict_get_item_ref(tp->tp_dict, st->str___init__, &init) <= 0) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "Kelt has no __init__");
-        }
+    if (py::attach_static_methods(type, Kelt_static_methods, modname.get()) < 0) {
         return -1;
     }
-    st->Kelt_init = init.release();
-    // A type made from a spec has no slot for its own vectorcall on 3.11;
-    // the field is the type's, and subclasses do not inherit it.
-    tp->tp_vectorcall = Kelt_vectorcall;
-    st->Kelt_type = Ref::borrow(type.get()).release();
-    return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
+    return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type));
 }
 
 }  // namespace comm

@@ -52,7 +52,6 @@ struct ModuleState {
 
     PyObject *DeviceReturn_type;  // heap class, also bound in the module
     PyObject *Kelt_type;          // heap class, also bound in the module
-    PyObject *Kelt_init;          // its own __init__, to see it replaced
     // Default of DeviceReturn's `code` argument, taken when the class is made.
     PyObject *default_code;
     // The one shared default of `data_send`: an empty list nobody modifies.
