@@ -3,6 +3,7 @@ queries, and overrides through attribute lookup on self."""
 
 import copy
 import gc
+import importlib.util
 import inspect
 import pickle
 import sys
@@ -245,7 +246,39 @@ def loud_getattribute(self, name):
     return ("seen", value) if name in FIELDS else value
 
 
+def other_init(self, port="X", *rest):
+    SEEN.append(("init", port))
+    object.__setattr__(self, "port", ("other", port))
+
+
+def counting_new(cls, *args, **kwargs):
+    SEEN.append(("new", len(args)))
+    return object.__new__(cls)
+
+
+def constructed(cls):
+    SEEN.clear()
+    return state(made(cls)), list(SEEN)
+
+
 SEEN = []
+
+
+def fresh_classes(kind):
+    """A second instance of the module's Kelt and a copy of the Python one,
+    with their subclasses: CPython cannot undo a replaced __new__, so it is
+    tried on classes nothing else uses."""
+    spec = importlib.util.find_spec("tarvelpump.comm")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    pair = []
+    for base in (module.Kelt, type("Kelt", (), {"__init__": python.Kelt.__init__})):
+        if kind == "Slots":
+            base = type("Slots", (base,), {"__slots__": ("extra",)})
+        elif kind == "Dict":
+            base = type("Dict", (base,), {})
+        pair.append(base)
+    return pair
 
 
 class Tagged:
@@ -268,18 +301,24 @@ OPERATIONS = {
     "object.__getattribute__":
         lambda cls: [object.__getattribute__(made(cls), name) for name in FIELDS],
     "__setattr__ on the class": set_then_read,
+    "__init__ on the class": constructed,
+    "__new__ on the class": constructed,
     "__getattribute__ on the class":
         lambda cls: [getattr(made(cls), name) for name in (*FIELDS, "extra", "note")
                      if hasattr(made(cls), name)],
 }
 OVERRIDES = {"__setattr__ on the class": ("__setattr__", spy_setattr),
-             "__getattribute__ on the class": ("__getattribute__", loud_getattribute)}
+             "__getattribute__ on the class": ("__getattribute__", loud_getattribute),
+             "__init__ on the class": ("__init__", other_init),
+             "__new__ on the class": ("__new__", counting_new)}
 
 
 @pytest.mark.parametrize("operation", OPERATIONS)
 @pytest.mark.parametrize("kind", ["Kelt", "Slots", "Dict"])
 def test_instances_behave_as_the_python_class(monkeypatch, kind, operation):
     classes = getattr(native, kind), getattr(python, kind)
+    if operation == "__new__ on the class":
+        classes = fresh_classes(kind)
     if operation in OVERRIDES:
         name, fn = OVERRIDES[operation]
         for cls in classes:

@@ -19,6 +19,7 @@
 // self._Kelt__sr), so subclasses and instances may override them.
 #include "comm/call_time.hpp"
 #include "comm/device/exchange.hpp"
+#include "comm/device/kelt_call.hpp"
 #include "comm/device/render.hpp"
 #include "comm/device/verdict.hpp"
 #include "comm/py/args.hpp"
@@ -31,7 +32,6 @@
 #include <cstddef>
 #include <iterator>
 
-#include <structmember.h>
 
 namespace comm {
 
@@ -73,18 +73,19 @@ struct Entry {
 };
 
 // self.port = port; self.baud_rate = baud_rate; self.timeout = timeout,
-// each through setattr, so a __setattr__ or descriptor of the class sees it.
+// each through the class's __setattr__ (set_field, kelt_call.cpp), so an
+// override or a descriptor of the class sees it.
 Ref
 init_body(const Call &c)
 {
     ModuleState *st = c.st;
-    if (PyObject_SetAttr(c.self, st->str_port, c.arg(0, st->default_port)) < 0) {
+    if (set_field(c.self, st->str_port, c.arg(0, st->default_port)) < 0) {
         return Ref();
     }
-    if (PyObject_SetAttr(c.self, st->str_baud_rate, c.arg(1, st->default_baud_rate)) < 0) {
+    if (set_field(c.self, st->str_baud_rate, c.arg(1, st->default_baud_rate)) < 0) {
         return Ref();
     }
-    if (PyObject_SetAttr(c.self, st->str_timeout, c.arg(2, st->default_timeout)) < 0) {
+    if (set_field(c.self, st->str_timeout, c.arg(2, st->default_timeout)) < 0) {
         return Ref();
     }
     return Ref::borrow(Py_None);
@@ -305,17 +306,13 @@ const Entry kEntries[] = {
     {"Kelt.get_value_str", nullptr, {&M::str_command, &M::str_value}, 2, 2, value_str_body},
 };
 
-// The one shared entry: finds the module through `defining`, binds the
-// arguments of row `e` and runs its body.
+// Binds the arguments of row `e` and runs its body, for the module that
+// defined the class.
 PyObject *
-run_entry(const Entry &e, PyObject *self, PyTypeObject *defining, PyObject *const *args,
+run_bound(const Entry &e, PyObject *self, PyObject *module, PyObject *const *args,
           size_t nargsf, PyObject *kwnames, Py_ssize_t self_count)
 {
-    Call c{self, module_of_type(defining), nullptr, e.command, {}};
-    if (c.module == nullptr) {
-        return nullptr;
-    }
-    c.st = state_of_module(c.module);
+    Call c{self, module, state_of_module(module), e.command, {}};
     PyObject *names[kMaxParams];
     for (Py_ssize_t i = 0; i < e.nparams; ++i) {
         names[i] = c.st->*e.params[i];
@@ -327,6 +324,19 @@ run_entry(const Entry &e, PyObject *self, PyTypeObject *defining, PyObject *cons
     Ref result = e.body(c);
     assert(result || PyErr_Occurred());
     return result.release();
+}
+
+// The one shared entry: finds the module through `defining`, then runs row
+// `e`.
+PyObject *
+run_entry(const Entry &e, PyObject *self, PyTypeObject *defining, PyObject *const *args,
+          size_t nargsf, PyObject *kwnames, Py_ssize_t self_count)
+{
+    PyObject *module = module_of_type(defining);  // borrowed from the class
+    if (module == nullptr) {
+        return nullptr;
+    }
+    return run_bound(e, self, module, args, nargsf, kwnames, self_count);
 }
 
 template <std::size_t I>
@@ -350,11 +360,31 @@ Kelt_static(PyObject *cls, PyObject *const *args, size_t nargsf, PyObject *kwnam
     COMM_ENTRY_END(nullptr)
 }
 
+}  // namespace
+
+PyObject *
+Kelt_init(PyObject *self, PyTypeObject *defining, PyObject *const *args, size_t nargsf,
+          PyObject *kwnames)
+{
+    return Kelt_method<kInit>(self, defining, args, nargsf, kwnames);
+}
+
+PyObject *
+Kelt_init_in(PyObject *module, PyObject *self, PyObject *const *args, size_t nargsf,
+             PyObject *kwnames)
+{
+    COMM_ENTRY_BEGIN
+    return run_bound(kEntries[kInit], self, module, args, nargsf, kwnames, 1);
+    COMM_ENTRY_END(nullptr)
+}
+
+namespace {
+
 constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 // In the order of the class body; private names are mangled on attaching.
 PyMethodDef Kelt_methods[] = {
-    {"__init__", COMM_METH(Kelt_method<kInit>), kMethodFlags,
+    {"__init__", COMM_METH(Kelt_init), kMethodFlags,
      "__init__($self, /, port='COM1', baud_rate=9600, timeout=1)\n--\n\n"},
     {"__sr", COMM_METH(Kelt_method<kSr>), kMethodFlags,
      "__sr($self, /, data, recv_len=32)\n--\n\n"},
@@ -390,89 +420,6 @@ PyMethodDef Kelt_static_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-// ------------------------------------------------------------ the type
-
-// An instance is what a Python class's instance is: its attributes live in
-// its __dict__, and it can be weakly referenced. With the dict and the weak
-// reference list last, in this order, CPython does not count the layout as
-// one of its own: Kelt mixes with other bases as a Python class does.
-struct KeltObject {
-    PyObject_HEAD
-    PyObject *dict;
-    PyObject *weakreflist;
-};
-
-KeltObject *
-as_kelt(PyObject *self)
-{
-    return reinterpret_cast<KeltObject *>(self);
-}
-
-// __weakref__ as a Python class shows it: the first weak reference, or None.
-PyObject *
-Kelt_weakref(PyObject *self, void *)
-{
-    PyObject *first = as_kelt(self)->weakreflist;  // borrowed
-    return first ? Ref::borrow(first).release() : py::none();
-}
-
-int
-Kelt_traverse(PyObject *self, visitproc visit, void *arg)
-{
-    Py_VISIT(Py_TYPE(self));
-    Py_VISIT(as_kelt(self)->dict);
-    return 0;
-}
-
-int
-Kelt_clear(PyObject *self)
-{
-    Py_CLEAR(as_kelt(self)->dict);
-    return 0;
-}
-
-void
-Kelt_dealloc(PyObject *self)
-{
-    PyTypeObject *type = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    if (as_kelt(self)->weakreflist != nullptr) {
-        PyObject_ClearWeakRefs(self);
-    }
-    (void)Kelt_clear(self);
-    type->tp_free(self);
-    Py_DECREF(type);  // instances of a heap type own a reference to it
-}
-
-PyMemberDef Kelt_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(KeltObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(KeltObject, weakreflist), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef Kelt_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
-    {"__weakref__", Kelt_weakref, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot Kelt_slots[] = {
-    {Py_tp_traverse, reinterpret_cast<void *>(Kelt_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(Kelt_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(Kelt_dealloc)},
-    {Py_tp_members, Kelt_members},
-    {Py_tp_getset, Kelt_getset},
-    {0, nullptr},
-};
-
-PyType_Spec Kelt_spec = {
-    "tarvelpump.comm.Kelt",                                         // name
-    sizeof(KeltObject),                                             // basicsize
-    0,                                                              // itemsize
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,  // flags
-    Kelt_slots,                                                     // slots
-};
-
 // [0x55, 0xAA, 0x05, PROD_ID, <direction>], the constants as they stand now.
 Ref
 frame_header(PyObject *module, const char *direction)
@@ -501,6 +448,10 @@ is_class_chkd(PyObject *method, PyObject *self)
 
 // As a class statement: the class, then its body in order (the frame
 // headers, then the methods), then the module binding.
+// As a class statement: type() called with the class body's first
+// attributes (the frame headers), then the methods in their order, then the
+// module binding. The class is an ordinary one, its instances keep their
+// attributes as any Python object does.
 int
 add_kelt(PyObject *module)
 {
@@ -527,36 +478,56 @@ add_kelt(PyObject *module)
     if (st->kw_addr_channel == nullptr) {
         return -1;
     }
-    st->Kelt_type = PyType_FromModuleAndSpec(module, &Kelt_spec, nullptr);
-    if (st->Kelt_type == nullptr) {
+    Ref modname = lookup_global(module, st->str___name__);
+    if (!modname) {
         return -1;
     }
-    PyObject *type = st->Kelt_type;  // borrowed from the state
+    Ref body = Ref::steal(PyDict_New());
+    if (!body) {
+        return -1;
+    }
+    if (PyDict_SetItemString(body.get(), "__module__", modname.get()) < 0) {
+        return -1;
+    }
+    if (PyDict_SetItemString(body.get(), "__qualname__", st->str_Kelt) < 0) {
+        return -1;
+    }
     Ref gsh = frame_header(module, "PC2PUMP");
     if (!gsh) {
         return -1;
     }
-    if (PyObject_SetAttr(type, st->str__Kelt__gsh, gsh.get()) < 0) {
+    if (PyDict_SetItem(body.get(), st->str__Kelt__gsh, gsh.get()) < 0) {
         return -1;
     }
     Ref grh = frame_header(module, "PUMP2PC");
     if (!grh) {
         return -1;
     }
-    if (PyObject_SetAttr(type, st->str__Kelt__grh, grh.get()) < 0) {
+    if (PyDict_SetItem(body.get(), st->str__Kelt__grh, grh.get()) < 0) {
+        return -1;
+    }
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    if (!bases) {
+        return -1;
+    }
+    PyObject *args[] = {st->str_Kelt, bases.get(), body.get()};
+    st->Kelt_type =
+        PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyType_Type), args, 3, nullptr);
+    if (st->Kelt_type == nullptr) {
+        return -1;
+    }
+    PyObject *type = st->Kelt_type;  // borrowed from the state
+    if (set_defining_module(type, module) < 0) {
         return -1;
     }
     if (py::attach_methods(type, Kelt_methods) < 0) {
         return -1;
     }
-    Ref modname = lookup_global(module, st->str___name__);
-    if (!modname) {
-        return -1;
-    }
     if (py::attach_static_methods(type, Kelt_static_methods, modname.get()) < 0) {
         return -1;
     }
-    return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type));
+    install_kelt_call(reinterpret_cast<PyTypeObject *>(type));
+    return PyModule_AddObjectRef(module, "Kelt", type);
 }
 
 }  // namespace comm

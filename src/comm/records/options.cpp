@@ -61,18 +61,6 @@ namespace comm {
 
 using py::Ref;
 
-namespace {
-
-// These classes come from type(), which leaves their defining module empty:
-// the methods on them find the module state through set_defining_module
-// below; the static __new__ methods are bound to the module itself. `obj` is
-// a table (its metaclass defines the method) or an entry (its class does).
-ModuleState *
-state_of_class(PyObject *obj)
-{
-    return state_of_type(Py_TYPE(obj));
-}
-
 // type() leaves a class's ht_module empty; filling it (a strong reference,
 // which type_dealloc releases and type_traverse visits) lets
 // PyType_GetModuleByDef find our state from the class's methods, as it does
@@ -88,6 +76,18 @@ set_defining_module(PyObject *type, PyObject *module)
     }
     reinterpret_cast<PyHeapTypeObject *>(type)->ht_module = Ref::borrow(module).release();
     return 0;
+}
+
+namespace {
+
+// These classes come from type(), which leaves their defining module empty:
+// the methods on them find the module state through set_defining_module
+// below; the static __new__ methods are bound to the module itself. `obj` is
+// a table (its metaclass defines the method) or an entry (its class does).
+ModuleState *
+state_of_class(PyObject *obj)
+{
+    return state_of_type(Py_TYPE(obj));
 }
 
 // A static method bound to the module, so that it reaches the state
