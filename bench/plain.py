@@ -44,18 +44,14 @@ class OptionsMeta(type):
                 code, text = value if isinstance(value, tuple) else (value, None)
                 ns[key] = entry = Option(code, key, text)
                 entries.append(entry)
+        ns["codes"] = tuple(int(e) for e in entries)  # a plain class attribute
         cls = super().__new__(mcls, name, bases, ns)
         cls._options_ = tuple(entries)
-        cls._codes_ = tuple(int(e) for e in entries)
         cls._ids_ = frozenset(map(id, entries))  # membership is by identity
         cls._by_code_ = {}
         for e in entries:
             cls._by_code_.setdefault(int(e), e)
         return cls
-
-    @property
-    def codes(cls):
-        return cls._codes_
 
     def get_option_by_code(cls, code):
         return cls._by_code_.get(code)
