@@ -14,9 +14,7 @@
 #include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
-#include <cstdio>
 #include <iterator>
-#include <string>
 
 namespace comm {
 
@@ -124,37 +122,6 @@ const char *const kConvertedCommands[] = {
     "GET_RATE_UNIT", "GET_PUMP_ALARM",
 };
 
-// str(value). A list or tuple of plain ints (every reply value) is written
-// here: neither type's repr can be overridden, and list.__repr__'s guard
-// against recursion costs more than the digits.
-Ref
-str_of(PyObject *value)
-{
-    bool is_list = PyList_CheckExact(value);
-    if (!is_list && !PyTuple_CheckExact(value)) {
-        return Ref::steal(PyObject_Str(value));
-    }
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-    if (n == 0 || n > 64) {
-        return Ref::steal(PyObject_Str(value));
-    }
-    std::string out(1, is_list ? '[' : '(');
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PySequence_Fast_GET_ITEM(value, i);  // no Python code runs
-        int overflow = 0;
-        long v = PyLong_CheckExact(item) ? PyLong_AsLongAndOverflow(item, &overflow) : 0;
-        if (!PyLong_CheckExact(item) || overflow) {
-            return Ref::steal(PyObject_Str(value));
-        }
-        char digits[24];
-        int len = std::snprintf(digits, sizeof digits, i > 0 ? ", %ld" : "%ld", v);
-        out.append(digits, static_cast<std::size_t>(len));
-    }
-    out += is_list ? "]" : (n == 1 ? ",)" : ")");
-    return Ref::steal(
-        PyUnicode_DecodeASCII(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr));
-}
-
 }  // namespace
 
 int
@@ -238,7 +205,7 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
         return Ref();
     }
     if (!truthy) {
-        return str_of(value);
+        return Ref::steal(PyObject_Str(value));
     }
     Ref text = Ref::steal(PyObject_CallOneArg(converter.get(), value));
     if (text || !PyErr_ExceptionMatches(PyExc_Exception)) {
@@ -261,7 +228,7 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
     if (!logged) {
         return Ref();
     }
-    return str_of(value);
+    return Ref::steal(PyObject_Str(value));
 }
 
 }  // namespace comm
