@@ -265,6 +265,7 @@ comm_clear(PyObject *module)
     Py_CLEAR(st->kw_send_item);
     Py_CLEAR(st->kw_query);
     Py_CLEAR(st->kw_addr_channel);
+    Py_CLEAR(st->remain_time_format);
     Py_CLEAR(st->default_port);
     Py_CLEAR(st->default_baud_rate);
     Py_CLEAR(st->default_timeout);

@@ -57,13 +57,13 @@ PyObject *
 convert_remain_time(PyObject *module, PyObject *value)
 {
     COMM_ENTRY_BEGIN
+    ModuleState *st = state_of_module(module);
     // Translated at every use, so a catalogue installed later applies.
-    Ref gettext = lookup_global(module, state_of_module(module)->str__);
-    Ref format = Ref::steal(PyUnicode_FromString("%s小时%s分"));
-    if (!gettext || !format) {
+    Ref gettext = lookup_global(module, st->str__);
+    if (!gettext) {
         return nullptr;
     }
-    Ref translated = Ref::steal(PyObject_CallOneArg(gettext.get(), format.get()));
+    Ref translated = Ref::steal(PyObject_CallOneArg(gettext.get(), st->remain_time_format));
     if (!translated) {
         return nullptr;
     }
@@ -127,7 +127,12 @@ const char *const kConvertedCommands[] = {
 int
 add_convert_func(PyObject *module)
 {
-    Ref command = lookup_global(module, state_of_module(module)->str_Command);
+    ModuleState *st = state_of_module(module);
+    st->remain_time_format = PyUnicode_FromString("%s小时%s分");
+    if (st->remain_time_format == nullptr) {
+        return -1;
+    }
+    Ref command = lookup_global(module, st->str_Command);
     Ref table = Ref::steal(PyDict_New());
     if (!command || !table) {
         return -1;

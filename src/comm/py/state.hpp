@@ -62,6 +62,8 @@ struct ModuleState {
     PyObject *kw_send_item;  // ("command", "data_send", "to_addr", "to_channel")
     PyObject *kw_query;         // ("command", "to_addr", "to_channel")
     PyObject *kw_addr_channel;  // ("addr", "channel"): self.__send_commands(...)
+    // "%s小时%s分", one object as the constant of a function's code is.
+    PyObject *remain_time_format;
     // Kelt's defaults, one object each as a def's defaults are.
     PyObject *default_port;       // "COM1"
     PyObject *default_baud_rate;  // 9600
