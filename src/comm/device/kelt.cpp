@@ -183,8 +183,14 @@ pump_status_body(const Call &c)
     }
     if (ok) {
         Ref real_data = Ref::steal(PyObject_GetAttr(rc.get(), st->str_value));
-        Ref status = real_data ? Ref::steal(PySequence_GetItem(real_data.get(), 0)) : Ref();
-        if (!status || PyObject_SetAttr(rc.get(), st->str_value, status.get()) < 0) {
+        if (!real_data) {
+            return Ref();
+        }
+        Ref status = Ref::steal(PySequence_GetItem(real_data.get(), 0));
+        if (!status) {
+            return Ref();
+        }
+        if (PyObject_SetAttr(rc.get(), st->str_value, status.get()) < 0) {
             return Ref();
         }
     }
@@ -219,7 +225,10 @@ send_commands_body(const Call &c)
         }
         PyObject *args[] = {pair[0].get(), pair[1].get(), addr, channel};
         Ref rc = Ref::steal(PyObject_Vectorcall(method.get(), args, 0, st->kw_send_item));
-        if (!rc || PyList_Append(results.get(), rc.get()) < 0) {
+        if (!rc) {
+            return Ref();
+        }
+        if (PyList_Append(results.get(), rc.get()) < 0) {
             return Ref();
         }
         Ref time = lookup_global(c.module, st->str_time);
@@ -430,7 +439,10 @@ frame_header(PyObject *module, const char *direction)
     }
     for (const char *name : {"PROD_ID", direction}) {
         Ref value = Ref::steal(PyObject_GetAttrString(module, name));
-        if (!value || PyList_Append(header.get(), value.get()) < 0) {
+        if (!value) {
+            return Ref();
+        }
+        if (PyList_Append(header.get(), value.get()) < 0) {
             return Ref();
         }
     }

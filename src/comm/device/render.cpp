@@ -133,8 +133,11 @@ add_convert_func(PyObject *module)
         return -1;
     }
     Ref command = lookup_global(module, st->str_Command);
+    if (!command) {
+        return -1;
+    }
     Ref table = Ref::steal(PyDict_New());
-    if (!command || !table) {
+    if (!table) {
         return -1;
     }
     for (std::size_t i = 0; i < std::size(kConverters); ++i) {
@@ -143,7 +146,10 @@ add_convert_func(PyObject *module)
             return -1;
         }
         Ref fn = make_module_function(module, &kConverters[i]);
-        if (!fn || PyDict_SetItem(table.get(), key.get(), fn.get()) < 0) {
+        if (!fn) {
+            return -1;
+        }
+        if (PyDict_SetItem(table.get(), key.get(), fn.get()) < 0) {
             return -1;
         }
     }
@@ -213,8 +219,11 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
         return Ref::steal(PyObject_Str(value));
     }
     Ref text = Ref::steal(PyObject_CallOneArg(converter.get(), value));
-    if (text || !PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (text) {
         return text;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return Ref();
     }
     // A value the converter cannot read is logged and shown as it came.
     PyErr_Clear();
@@ -224,8 +233,11 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
     }
     Ref line = Ref::steal(PyUnicode_FromFormat(
         "Fail to convert value %S of command %S", value, name.get()));
+    if (!line) {
+        return Ref();
+    }
     Ref log = lookup_global(module, st->str_log);
-    if (!line || !log) {
+    if (!log) {
         return Ref();
     }
     Ref logged = Ref::steal(

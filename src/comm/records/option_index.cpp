@@ -174,8 +174,11 @@ make_index(PyObject *entries)
 {
     Py_ssize_t n = PyTuple_GET_SIZE(entries);
     Ref codes = Ref::steal(PyTuple_New(n));
+    if (!codes) {
+        return Ref();
+    }
     Ref by_code = Ref::steal(PyDict_New());
-    if (!codes || !by_code) {
+    if (!by_code) {
         return Ref();
     }
     for (Py_ssize_t i = 0; i < n; ++i) {

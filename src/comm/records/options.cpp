@@ -103,7 +103,10 @@ int
 attach_static(PyObject *type, PyMethodDef *def, PyObject *module, PyObject *modname)
 {
     Ref fn = Ref::steal(PyCFunction_NewEx(def, module, modname));
-    Ref descr = fn ? Ref::steal(PyStaticMethod_New(fn.get())) : Ref();
+    if (!fn) {
+        return -1;
+    }
+    Ref descr = Ref::steal(PyStaticMethod_New(fn.get()));
     if (!descr) {
         return -1;
     }
@@ -285,9 +288,15 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
     // The caller's namespace stays as it was; the class gets a copy with the
     // entries in place of the declared values.
     Ref ns = Ref::steal(PyDict_Copy(body));
+    if (!ns) {
+        return nullptr;
+    }
     Ref items = Ref::steal(PyDict_Items(body));
+    if (!items) {
+        return nullptr;
+    }
     Ref entries = Ref::steal(PyList_New(0));
-    if (!ns || !items || !entries) {
+    if (!entries) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
@@ -302,18 +311,28 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
             continue;
         }
         Ref entry = make_entry(option_class.get(), name, key, value);
-        if (!entry || PyDict_SetItem(ns.get(), key, entry.get()) < 0 ||
-            PyList_Append(entries.get(), entry.get()) < 0) {
+        if (!entry) {
+            return nullptr;
+        }
+        if (PyDict_SetItem(ns.get(), key, entry.get()) < 0) {
+            return nullptr;
+        }
+        if (PyList_Append(entries.get(), entry.get()) < 0) {
             return nullptr;
         }
     }
     Ref ordered = Ref::steal(PyList_AsTuple(entries.get()));
-    if (!ordered || PyDict_SetItem(ns.get(), st->str__options_, ordered.get()) < 0) {
+    if (!ordered) {
+        return nullptr;
+    }
+    if (PyDict_SetItem(ns.get(), st->str__options_, ordered.get()) < 0) {
         return nullptr;
     }
     Ref index = make_index(ordered.get());
-    if (index ? PyDict_SetItem(ns.get(), st->str__option_index_, index.get()) < 0
-              : PyErr_Occurred() != nullptr) {
+    if (!index && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (index && PyDict_SetItem(ns.get(), st->str__option_index_, index.get()) < 0) {
         return nullptr;
     }
     Ref type_args = Ref::steal(PyTuple_Pack(4, mcls, name, bases, ns.get()));
@@ -356,7 +375,10 @@ OptionsMeta_contains(PyObject *cls, PyObject *item)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_class(cls);
-    Ref entries = st ? entries_of(st, cls) : Ref();
+    if (st == nullptr) {
+        return nullptr;
+    }
+    Ref entries = entries_of(st, cls);
     if (!entries) {
         return nullptr;
     }
@@ -374,8 +396,14 @@ OptionsMeta_iter(PyObject *cls, PyObject *)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_class(cls);
-    Ref entries = st ? entries_of(st, cls) : Ref();
-    return entries ? PyObject_GetIter(entries.get()) : nullptr;
+    if (st == nullptr) {
+        return nullptr;
+    }
+    Ref entries = entries_of(st, cls);
+    if (!entries) {
+        return nullptr;
+    }
+    return PyObject_GetIter(entries.get());
     COMM_ENTRY_END(nullptr)
 }
 
@@ -384,9 +412,14 @@ OptionsMeta_len(PyObject *cls, PyObject *)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_class(cls);
-    Ref entries = st ? entries_of(st, cls) : Ref();
-    return entries ? PyLong_FromSsize_t(PyTuple_GET_SIZE(entries.get()))
-                   : nullptr;
+    if (st == nullptr) {
+        return nullptr;
+    }
+    Ref entries = entries_of(st, cls);
+    if (!entries) {
+        return nullptr;
+    }
+    return PyLong_FromSsize_t(PyTuple_GET_SIZE(entries.get()));
     COMM_ENTRY_END(nullptr)
 }
 
@@ -526,10 +559,17 @@ Option_new(PyObject *module, PyObject *const *args, size_t nargsf, PyObject *kwn
     }
     PyObject *new_args[] = {args[0], code.get()};
     Ref self = Ref::steal(PyObject_Vectorcall(int_new.get(), new_args, 2, nullptr));
+    if (!self) {
+        return nullptr;
+    }
     // Entries are read-only to Python; only the generic setter fills them.
-    if (!self || PyObject_GenericSetAttr(self.get(), st->str_name, name) < 0 ||
-        PyObject_GenericSetAttr(self.get(), st->str_text, text) < 0 ||
-        PyObject_GenericSetAttr(self.get(), st->str___objclass__, Py_None) < 0) {
+    if (PyObject_GenericSetAttr(self.get(), st->str_name, name) < 0) {
+        return nullptr;
+    }
+    if (PyObject_GenericSetAttr(self.get(), st->str_text, text) < 0) {
+        return nullptr;
+    }
+    if (PyObject_GenericSetAttr(self.get(), st->str___objclass__, Py_None) < 0) {
         return nullptr;
     }
     return self.release();
@@ -541,7 +581,10 @@ Option_str(PyObject *self, PyObject *)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_class(self);
-    return st ? get_attr(self, st->str_name).release() : nullptr;
+    if (st == nullptr) {
+        return nullptr;
+    }
+    return get_attr(self, st->str_name).release();
     COMM_ENTRY_END(nullptr)
 }
 
@@ -555,9 +598,15 @@ Option_repr(PyObject *self, PyObject *)
         return nullptr;
     }
     Ref name = get_attr(self, st->str_name);
-    Ref owner = name ? get_attr(self, st->str___objclass__) : Ref();
-    Ref number = owner ? Ref::steal(PyLong_Type.tp_repr(self)) : Ref();  // int.__repr__
-    if (!name || !owner || !number) {
+    if (!name) {
+        return nullptr;
+    }
+    Ref owner = get_attr(self, st->str___objclass__);
+    if (!owner) {
+        return nullptr;
+    }
+    Ref number = Ref::steal(PyLong_Type.tp_repr(self));  // int.__repr__
+    if (!number) {
         return nullptr;
     }
     if (owner.get() == Py_None) {
@@ -615,14 +664,20 @@ Option_reduce(PyObject *self, PyObject *)
         return nullptr;
     }
     Ref owner = get_attr(self, st->str___objclass__);
-    Ref name = owner ? get_attr(self, st->str_name) : Ref();
-    if (!owner || !name) {
+    if (!owner) {
+        return nullptr;
+    }
+    Ref name = get_attr(self, st->str_name);
+    if (!name) {
         return nullptr;
     }
     if (owner.get() == Py_None) {
         Ref text = get_attr(self, st->str_text);
-        Ref code = text ? Ref::steal(PyNumber_Index(self)) : Ref();
-        if (!text || !code) {
+        if (!text) {
+            return nullptr;
+        }
+        Ref code = Ref::steal(PyNumber_Index(self));
+        if (!code) {
             return nullptr;
         }
         return Py_BuildValue("(O(OOO))", reinterpret_cast<PyObject *>(Py_TYPE(self)),
@@ -704,14 +759,25 @@ Ref
 class_namespace(PyObject *modname, const char *name, const char *doc)
 {
     Ref ns = Ref::steal(PyDict_New());
+    if (!ns) {
+        return Ref();
+    }
+    if (PyDict_SetItemString(ns.get(), "__module__", modname) < 0) {
+        return Ref();
+    }
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
-    if (!ns || !qualname || PyDict_SetItemString(ns.get(), "__module__", modname) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
+    if (!qualname) {
+        return Ref();
+    }
+    if (PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
         return Ref();
     }
     if (doc != nullptr) {
         Ref text = Ref::steal(PyUnicode_FromString(doc));
-        if (!text || PyDict_SetItemString(ns.get(), "__doc__", text.get()) < 0) {
+        if (!text) {
+            return Ref();
+        }
+        if (PyDict_SetItemString(ns.get(), "__doc__", text.get()) < 0) {
             return Ref();
         }
     }
@@ -744,37 +810,62 @@ add_options(PyObject *module)
 
     Ref meta_ns = class_namespace(modname.get(), "OptionsMeta",
                                   "The metaclass of option tables.");
+    if (!meta_ns) {
+        return -1;
+    }
     Ref meta_bases = Ref::steal(PyTuple_Pack(1, type_obj));
-    if (!meta_ns || !meta_bases) {
+    if (!meta_bases) {
         return -1;
     }
     Ref meta = call_metaclass(type_obj, "OptionsMeta", meta_bases.get(), meta_ns.get());
-    if (!meta || set_defining_module(meta.get(), module) < 0 ||
-        attach_static(meta.get(), &OptionsMeta_new_def, module, modname.get()) < 0 ||
-        py::attach_methods(meta.get(), OptionsMeta_methods, modname.get()) < 0) {
+    if (!meta) {
+        return -1;
+    }
+    if (set_defining_module(meta.get(), module) < 0) {
+        return -1;
+    }
+    if (attach_static(meta.get(), &OptionsMeta_new_def, module, modname.get()) < 0) {
+        return -1;
+    }
+    if (py::attach_methods(meta.get(), OptionsMeta_methods, modname.get()) < 0) {
         return -1;
     }
 
     Ref option_ns = class_namespace(
         modname.get(), "Option",
         "An entry of an option table: an int code with a name and a text.");
+    if (!option_ns) {
+        return -1;
+    }
     Ref option_bases = Ref::steal(
         PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyLong_Type)));
-    if (!option_ns || !option_bases) {
+    if (!option_bases) {
         return -1;
     }
     Ref option = call_metaclass(type_obj, "Option", option_bases.get(), option_ns.get());
-    if (!option || set_defining_module(option.get(), module) < 0 ||
-        attach_static(option.get(), &Option_new_def, module, modname.get()) < 0 ||
-        py::attach_methods(option.get(), Option_methods, modname.get()) < 0 ||
-        PyObject_SetAttr(meta.get(), st->str__option_class, option.get()) < 0) {
+    if (!option) {
+        return -1;
+    }
+    if (set_defining_module(option.get(), module) < 0) {
+        return -1;
+    }
+    if (attach_static(option.get(), &Option_new_def, module, modname.get()) < 0) {
+        return -1;
+    }
+    if (py::attach_methods(option.get(), Option_methods, modname.get()) < 0) {
+        return -1;
+    }
+    if (PyObject_SetAttr(meta.get(), st->str__option_class, option.get()) < 0) {
         return -1;
     }
 
     Ref options_ns = class_namespace(modname.get(), "Options", nullptr);
+    if (!options_ns) {
+        return -1;
+    }
     Ref options_bases = Ref::steal(
         PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-    if (!options_ns || !options_bases) {
+    if (!options_bases) {
         return -1;
     }
     Ref options = call_metaclass(meta.get(), "Options", options_bases.get(),
@@ -791,11 +882,21 @@ make_table(PyObject *module, const char *name, const EntrySpec *entries,
 {
     ModuleState *st = state_of_module(module);
     Ref modname = lookup_global(module, st->str___name__);
+    if (!modname) {
+        return Ref();
+    }
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    if (!qualname) {
+        return Ref();
+    }
     Ref ns = Ref::steal(PyDict_New());
-    if (!modname || !qualname || !ns ||
-        PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
+    if (!ns) {
+        return Ref();
+    }
+    if (PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0) {
+        return Ref();
+    }
+    if (PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
         return Ref();
     }
     for (std::size_t i = 0; i < count; ++i) {
