@@ -321,6 +321,7 @@ comm_free(void *module)
 
 PyModuleDef_Slot comm_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(comm_exec)},
+    py::gil_used_slot(),  // the module relies on the GIL
     {0, nullptr},
 };
 

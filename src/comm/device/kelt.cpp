@@ -1,10 +1,14 @@
-// The device class Kelt: the type, its method table and the queries; the
-// exchange and the transaction themselves are in exchange.cpp.
+// The device class Kelt: the class, its method table and the queries; the
+// exchange and the transaction themselves are in exchange.cpp, and Kelt(...)
+// itself in kelt_call.cpp. The class is made by calling type(), as its class
+// statement would be run, so it and its instances are those of a Python
+// class:
 //
 //     class Kelt:
 //         __gsh = [0x55, 0xAA, 0x05, PROD_ID, PC2PUMP]
 //         __grh = [0x55, 0xAA, 0x05, PROD_ID, PUMP2PC]
-//         def __init__(self, port="COM1", baud_rate=9600, timeout=1): ...
+//         def __init__(self, port="COM1", baud_rate=9600, timeout=1):
+//             self.port = port; self.baud_rate = baud_rate; self.timeout = timeout
 //         def __sr(self, data, recv_len=32): ...           # open, write, read, close
 //         def __chkd(self, data): ...                      # check data
 //         def __send_and_recv(self, command, data_send=[], to_addr=None, to_channel=None): ...

@@ -17,9 +17,10 @@ class PortHold {
     PortHold &operator=(const PortHold &) = delete;
     ~PortHold();
 
-    // Waits for the port with the GIL released; 0, or -1 with an exception
-    // set (an error of the port's __hash__ or __eq__, or of a signal
-    // handler that ran while waiting).
+    // Takes the port's lock, waiting for it with the GIL released; 0 once
+    // held, or at once for a port value left unlocked (its __hash__ or
+    // __eq__ raised TypeError); -1 with an exception set for any other error
+    // of them, or one raised by a signal handler that ran while waiting.
     int acquire(PyObject *module, PyObject *port);
 
   private:
