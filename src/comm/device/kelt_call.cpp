@@ -43,13 +43,20 @@ using py::Ref;
 
 namespace {
 
-// Whether `tp`'s own __init__ is still the one of our method table.
-bool
+// 1 when `tp`'s own __init__ is still the one of our method table, 0 when
+// it is not, -1 with an exception set.
+int
 own_init(PyTypeObject *tp, ModuleState *st)
 {
+    if (st->str___init__ == nullptr) {
+        return 0;  // the state was cleared: the general way
+    }
     PyObject *init = PyDict_GetItemWithError(tp->tp_dict, st->str___init__);  // borrowed
-    if (init == nullptr || !PyObject_TypeCheck(init, &PyMethodDescr_Type)) {
-        return false;  // an error of the look-up is the general path's to meet
+    if (init == nullptr) {
+        return PyErr_Occurred() ? -1 : 0;
+    }
+    if (!PyObject_TypeCheck(init, &PyMethodDescr_Type)) {
+        return 0;
     }
     PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(init)->d_method;
     return def->ml_meth == reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Kelt_init));
@@ -94,10 +101,11 @@ Kelt_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *
         return nullptr;
     }
     ModuleState *st = state_of_module(module);
-    if (tp->tp_new != PyBaseObject_Type.tp_new || !own_init(tp, st)) {
-        if (PyErr_Occurred()) {
-            return nullptr;
-        }
+    int own = tp->tp_new == PyBaseObject_Type.tp_new ? own_init(tp, st) : 0;
+    if (own < 0) {
+        return nullptr;
+    }
+    if (own == 0) {
         return general_call(type, args, nargsf, kwnames);
     }
     // object.__new__(Kelt), which also readies the instance's attribute

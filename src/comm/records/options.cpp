@@ -225,25 +225,25 @@ set_own_codes(ModuleState *st, PyObject *cls, PyObject *value)
     return done;
 }
 
-// The table's `codes`, made from `entries` (a tuple the caller holds): -1
-// with an exception set.
-int
-store_codes(ModuleState *st, PyObject *cls, PyObject *entries)
+// tuple(operator.index(e) for e in entries), `entries` a tuple the caller
+// holds.
+Ref
+codes_of(PyObject *entries)
 {
     Py_ssize_t n = PyTuple_GET_SIZE(entries);
     Ref codes = Ref::steal(PyTuple_New(n));
     if (!codes) {
-        return -1;
+        return Ref();
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
         // PyNumber_Index gives an exact int: the plain code.
         Ref code = Ref::steal(PyNumber_Index(PyTuple_GET_ITEM(entries, i)));
         if (!code) {
-            return -1;
+            return Ref();
         }
         PyTuple_SET_ITEM(codes.get(), i, code.release());
     }
-    return set_own_codes(st, cls, codes.get());
+    return codes;
 }
 
 int
@@ -355,7 +355,11 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
     if (!answered) {
         return nullptr;
     }
-    if (store_codes(st, cls.get(), answered.get()) < 0) {
+    Ref codes = codes_of(answered.get());
+    if (!codes) {
+        return nullptr;
+    }
+    if (set_own_codes(st, cls.get(), codes.get()) < 0) {
         return nullptr;
     }
     return cls.release();
@@ -443,15 +447,27 @@ OptionsMeta_setattr(PyObject *cls, PyObject *const *args, Py_ssize_t nargs)
     if (st == nullptr) {
         return nullptr;
     }
-    bool entries = is_name(name, "_options_");
-    if (entries && !PyTuple_Check(value)) {
+    if (!is_name(name, "_options_")) {
+        if (PyType_Type.tp_setattro(cls, name, value) < 0) {
+            return nullptr;
+        }
+        return py::none();
+    }
+    // The new codes are made first: a value they cannot be made of is
+    // refused before anything changes.
+    if (!PyTuple_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%R._options_ must be a tuple of options", cls);
         return nullptr;
     }
-    if (PyType_Type.tp_setattro(cls, name, value) < 0) {
+    Ref entries = Ref::borrow(value);
+    Ref codes = codes_of(entries.get());
+    if (!codes) {
         return nullptr;
     }
-    if (entries && store_codes(st, cls, value) < 0) {
+    if (PyType_Type.tp_setattro(cls, name, entries.get()) < 0) {
+        return nullptr;
+    }
+    if (set_own_codes(st, cls, codes.get()) < 0) {
         return nullptr;
     }
     return py::none();
