@@ -184,6 +184,7 @@ def test_references_are_not_leaked(monkeypatch):
 # --- a Kelt's state, next to the same class written in Python ---------------
 
 FIELDS = ("port", "baud_rate", "timeout")
+SEEN = []  # what the overrides below saw, in order
 
 
 class python:
@@ -261,9 +262,6 @@ def constructed(cls):
     return state(made(cls)), list(SEEN)
 
 
-SEEN = []
-
-
 def fresh_classes(kind):
     """A second instance of the module's Kelt and a copy of the Python one,
     with their subclasses: CPython cannot undo a replaced __new__, so it is
@@ -334,4 +332,6 @@ def test_instances_behave_as_the_python_class(monkeypatch, kind, operation):
         return
     assert got[0] == "returns"
     if operation in ("copy", "deepcopy") or operation.startswith("pickle"):
-        assert got[1][1]["port"] == "/dev/ttyX" and got[1][1]["timeout"] == 0.5
+        name, fields, slots = got[1]
+        assert fields["port"] == "/dev/ttyX" and fields["timeout"] == 0.5
+        assert slots == ({"extra": [1, 2]} if kind == "Slots" else {})

@@ -36,7 +36,6 @@
 #include <cstddef>
 #include <iterator>
 
-
 namespace comm {
 
 using py::Ref;
