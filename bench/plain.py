@@ -1,7 +1,8 @@
 """What a user would write in plain Python for the calls that bench/run.py
 times side by side with tarvelpump.comm: an option table with `codes` and
-`get_option_by_code`, a pump class with `__init__`, `get_value_str` and a
-transaction, and the record it returns. Written the way one writes it when
+`get_option_by_code`, a pump class with `__init__`, `get_value_str`, the
+exchange over pyserial with its per-port lock, the transaction and the full
+status query, and the record it returns. Written the way one writes it when
 speed matters (look-up dicts and code tuples made once per table), not line
 for line; the table contents are taken from the module so both sides answer
 the same. Nothing here imports the module's C++ at call time.
@@ -12,6 +13,10 @@ from __future__ import annotations
 import gettext
 import logging
 import random
+import threading
+import time
+
+import serial
 
 from tarvelpump import comm as _source
 
@@ -44,18 +49,14 @@ class OptionsMeta(type):
                 code, text = value if isinstance(value, tuple) else (value, None)
                 ns[key] = entry = Option(code, key, text)
                 entries.append(entry)
+        ns["codes"] = tuple(int(e) for e in entries)  # a plain class attribute
         cls = super().__new__(mcls, name, bases, ns)
         cls._options_ = tuple(entries)
-        cls._codes_ = tuple(int(e) for e in entries)
         cls._ids_ = frozenset(map(id, entries))  # membership is by identity
         cls._by_code_ = {}
         for e in entries:
             cls._by_code_.setdefault(int(e), e)
         return cls
-
-    @property
-    def codes(cls):
-        return cls._codes_
 
     def get_option_by_code(cls, code):
         return cls._by_code_.get(code)
@@ -127,6 +128,19 @@ class DeviceReturn:
     value = None
 
 
+_locks = {}
+_locks_guard = threading.Lock()
+
+
+def _port_lock(port):
+    """One re-entrant lock per port value, for the whole process."""
+    with _locks_guard:
+        lock = _locks.get(port)
+        if lock is None:
+            lock = _locks[port] = threading.RLock()
+    return lock
+
+
 class Kelt:
     __gsh = [0x55, 0xAA, 0x05, PROD_ID, PC2PUMP]
     __grh = [0x55, 0xAA, 0x05, PROD_ID, PUMP2PC]
@@ -137,7 +151,28 @@ class Kelt:
         self.timeout = timeout
 
     def __sr(self, data, recv_len=32):
-        raise NotImplementedError("the bench overrides the exchange")
+        size = 128 if recv_len > 128 else recv_len
+        with _port_lock(self.port):
+            port = serial.Serial(port=self.port, baudrate=self.baud_rate, timeout=self.timeout)
+            if not port.is_open:
+                port.open()
+            sent = port.write(data)
+            debug = log.isEnabledFor(logging.DEBUG)
+            if debug:
+                log.debug(str(sent) + " bytes sent. " + hex_str(data))
+            received, total = b"", 0
+            while total < recv_len:
+                chunk = port.read(size)
+                if debug:
+                    log.debug(str(len(chunk)) + " bytes received. " + hex_str(chunk))
+                received += chunk
+                total += len(chunk)
+                if not chunk or total >= recv_len:
+                    break
+            if debug:
+                log.debug("Finished. Total %d bytes received." % total)
+            port.close()
+        return list(received)
 
     def __chkd(self, data):
         return (sum(data[:7 + data[6]]) ^ 0xFFFF).to_bytes(4, "big")[-1]
@@ -192,6 +227,21 @@ class Kelt:
     def get_pump_status(self, addr=None, channel=None):
         return self.__send_and_recv(command=Command.GET_PUMP_STATUS, to_addr=addr,
                                     to_channel=channel)
+
+    def __send_commands(self, head_data_list, addr=None, channel=None):
+        results = []
+        for command, data in head_data_list:
+            results.append(self.__send_and_recv(command=command, data_send=data,
+                                                to_addr=addr, to_channel=channel))
+            time.sleep(0.1)
+        return results
+
+    def get_all_status(self, addr=None, channel=None):
+        return self.__send_commands([(Command.GET_PUMP_STATUS, []),
+                                     (Command.GET_PUMPDOOR_STATUS, []),
+                                     (Command.GET_REMAIN_TIME, []),
+                                     (Command.GET_RATE_UNIT, []),
+                                     (Command.GET_PUMP_ALARM, [])], addr=addr, channel=channel)
 
 
 def fake_return_code_msg(cmd, val):

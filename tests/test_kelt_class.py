@@ -1,8 +1,11 @@
 """The class Kelt as Python code sees it: layout, names, documentation,
 queries, and overrides through attribute lookup on self."""
 
+import copy
 import gc
+import importlib.util
 import inspect
+import pickle
 import sys
 import time
 
@@ -176,3 +179,159 @@ def test_references_are_not_leaked(monkeypatch):
             k._Kelt__send_and_recv(999, data)
     after = [sys.getrefcount(o) for o in (k, data, addr, C.GET_PUMP_STATUS)]
     assert before == after
+
+
+# --- a Kelt's state, next to the same class written in Python ---------------
+
+FIELDS = ("port", "baud_rate", "timeout")
+SEEN = []  # what the overrides below saw, in order
+
+
+class python:
+    """The class sketched at the top of kelt.cpp, as far as an instance's
+    state goes, and the subclasses a user may write of it. Both sides use the
+    same class names, so that error messages can be compared as they are."""
+
+    class Kelt:
+        def __init__(self, port="COM1", baud_rate=9600, timeout=1):
+            self.port = port
+            self.baud_rate = baud_rate
+            self.timeout = timeout
+
+    class Slots(Kelt):
+        __slots__ = ("extra",)
+
+    class Dict(Kelt):
+        pass
+
+
+class native:
+    Kelt = comm.Kelt
+
+    class Slots(comm.Kelt):
+        __slots__ = ("extra",)
+
+    class Dict(comm.Kelt):
+        pass
+
+
+def made(cls):
+    k = cls("/dev/ttyX", 19200, 0.5)
+    if "extra" in getattr(cls, "__slots__", ()):
+        k.extra = [1, 2]
+    elif cls.__name__ == "Dict":
+        k.note = "n"
+    return k
+
+
+def state(obj):
+    slots = getattr(type(obj), "__slots__", ())
+    return (type(obj).__name__, vars(obj),
+            {name: getattr(obj, name, "<unset>") for name in slots})
+
+
+def outcome(fn, *args):
+    try:
+        return "returns", fn(*args)
+    except Exception as e:
+        return "raises", type(e).__name__, str(e)
+
+
+def spy_setattr(self, name, value):
+    SEEN.append((name, value))
+    object.__setattr__(self, name, value)
+
+
+def loud_getattribute(self, name):
+    value = object.__getattribute__(self, name)
+    return ("seen", value) if name in FIELDS else value
+
+
+def other_init(self, port="X", *rest):
+    SEEN.append(("init", port))
+    object.__setattr__(self, "port", ("other", port))
+
+
+def counting_new(cls, *args, **kwargs):
+    SEEN.append(("new", len(args)))
+    return object.__new__(cls)
+
+
+def constructed(cls):
+    SEEN.clear()
+    return state(made(cls)), list(SEEN)
+
+
+def fresh_classes(kind):
+    """A second instance of the module's Kelt and a copy of the Python one,
+    with their subclasses: CPython cannot undo a replaced __new__, so it is
+    tried on classes nothing else uses."""
+    spec = importlib.util.find_spec("tarvelpump.comm")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    pair = []
+    for base in (module.Kelt, type("Kelt", (), {"__init__": python.Kelt.__init__})):
+        if kind == "Slots":
+            base = type("Slots", (base,), {"__slots__": ("extra",)})
+        elif kind == "Dict":
+            base = type("Dict", (base,), {})
+        pair.append(base)
+    return pair
+
+
+class Tagged:
+    __slots__ = ("tag",)
+
+
+def set_then_read(cls):
+    SEEN.clear()
+    k = made(cls)
+    k.timeout = 5
+    return list(SEEN), state(k)
+
+
+OPERATIONS = {
+    "copy": lambda cls: state(copy.copy(made(cls))),
+    "deepcopy": lambda cls: state(copy.deepcopy(made(cls))),
+    **{f"pickle {p}": (lambda p: lambda cls: state(pickle.loads(pickle.dumps(made(cls), p))))(p)
+       for p in range(pickle.HIGHEST_PROTOCOL + 1)},
+    "beside a slotted base": lambda cls: state(made(type(cls.__name__, (cls, Tagged), {}))),
+    "object.__getattribute__":
+        lambda cls: [object.__getattribute__(made(cls), name) for name in FIELDS],
+    "__setattr__ on the class": set_then_read,
+    "__init__ on the class": constructed,
+    "__new__ on the class": constructed,
+    "__getattribute__ on the class":
+        lambda cls: [getattr(made(cls), name) for name in (*FIELDS, "extra", "note")
+                     if hasattr(made(cls), name)],
+}
+OVERRIDES = {"__setattr__ on the class": ("__setattr__", spy_setattr),
+             "__getattribute__ on the class": ("__getattribute__", loud_getattribute),
+             "__init__ on the class": ("__init__", other_init),
+             "__new__ on the class": ("__new__", counting_new)}
+
+
+@pytest.mark.parametrize("operation", OPERATIONS)
+@pytest.mark.parametrize("kind", ["Kelt", "Slots", "Dict"])
+def test_instances_behave_as_the_python_class(monkeypatch, kind, operation):
+    classes = getattr(native, kind), getattr(python, kind)
+    if operation == "__new__ on the class":
+        classes = fresh_classes(kind)
+    if operation in OVERRIDES:
+        name, fn = OVERRIDES[operation]
+        for cls in classes:
+            monkeypatch.setattr(cls, name, fn)
+    expected = outcome(OPERATIONS[operation], classes[1])
+    got = outcome(OPERATIONS[operation], classes[0])
+    assert got == expected
+    # Python refuses a slotted class under pickle's oldest protocols, and a
+    # second base with slots of its own beside it; everything else works and
+    # keeps the fields and the slots.
+    if kind == "Slots" and operation in ("pickle 0", "pickle 1", "beside a slotted base"):
+        assert got[0] == "raises"
+        return
+    assert got[0] == "returns"
+    if operation in ("copy", "deepcopy") or operation.startswith("pickle"):
+        name, fields, slots = got[1]
+        assert fields["port"] == "/dev/ttyX" and fields["timeout"] == 0.5
+        assert slots == ({"extra": [1, 2]} if kind == "Slots" else {})

@@ -119,10 +119,30 @@ def test_codes_in_declaration_order_as_plain_ints():
     assert len(Sample.codes) == 4 and Sample.codes[1] == 2
 
 
-def test_codes_is_read_only():
+def test_codes_is_read_only_and_follows_the_entries():
     with pytest.raises(AttributeError):
         Sample.codes = (9,)
+    with pytest.raises(AttributeError):
+        del Sample.codes
     assert Sample.codes == (1, 2, -3, 1 << 70)
+    assert "codes" in vars(Sample)  # a class attribute, read as any other
+
+    class T(Options):
+        A = 1
+        B = 2
+
+    entries = T._options_
+    # What codes cannot be made of is refused before anything changes.
+    for bad, error in (([T.B], TypeError), ((T.A, "x"), TypeError)):
+        with pytest.raises(error):
+            T._options_ = bad
+        assert T._options_ is entries and T.codes == (1, 2)
+    T._options_ = (T.B,)
+    assert T.codes == (2,) and T.get_option_by_code(1) is None
+    T.other = 5  # any other attribute as type() sets it
+    assert T.other == 5 and T.codes == (2,)
+    del T._options_
+    assert "codes" not in vars(T) and T.codes == () == Options.codes
 
 
 def test_iteration_and_len():

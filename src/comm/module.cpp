@@ -41,13 +41,19 @@ log_error(PyObject *module, const char *text)
 {
     ModuleState *st = state_of_module(module);
     Ref log = lookup_global(module, st->str_log);
+    if (!log) {
+        return -1;
+    }
     Ref msg = Ref::steal(PyUnicode_FromString(text));
-    if (!log || !msg) {
+    if (!msg) {
         return -1;
     }
     Ref r = Ref::steal(
         PyObject_CallMethodOneArg(log.get(), st->str_error, msg.get()));
-    return r ? 0 : -1;
+    if (!r) {
+        return -1;
+    }
+    return 0;
 }
 
 // The installation attempt and the second import; leaves any exception set.
@@ -73,8 +79,11 @@ install_pyserial(PyObject *module)
     }
     // One string, no shell: what the command line was always given as.
     Ref cmdline = Ref::steal(PyUnicode_FromString("pip install pyserial"));
+    if (!cmdline) {
+        return -1;
+    }
     Ref kwnames = Ref::steal(PyTuple_Pack(2, st->str_stdout, st->str_stderr));
-    if (!cmdline || !kwnames) {
+    if (!kwnames) {
         return -1;
     }
     PyObject *args[] = {cmdline.get(), pipe.get(), merged.get()};
@@ -135,12 +144,13 @@ add_logger(PyObject *module)
 int
 add_frame_constants(PyObject *module)
 {
-    if (PyModule_AddIntConstant(module, "PROD_ID", 6) < 0 ||
-        PyModule_AddIntConstant(module, "PC2PUMP", 1) < 0 ||
-        PyModule_AddIntConstant(module, "PUMP2PC", 0) < 0) {
+    if (PyModule_AddIntConstant(module, "PROD_ID", 6) < 0) {
         return -1;
     }
-    return 0;
+    if (PyModule_AddIntConstant(module, "PC2PUMP", 1) < 0) {
+        return -1;
+    }
+    return PyModule_AddIntConstant(module, "PUMP2PC", 0);
 }
 
 int
@@ -154,10 +164,16 @@ intern_names(ModuleState *st)
     COMM_INTERNED_NAMES(COMM_INTERN_NAME)
 #undef COMM_INTERN_NAME
     st->kw_serial = PyTuple_Pack(3, st->str_port, st->str_baudrate, st->str_timeout);
+    if (st->kw_serial == nullptr) {
+        return -1;
+    }
     st->kw_sr = PyTuple_Pack(2, st->str_data, st->str_recv_len);
+    if (st->kw_sr == nullptr) {
+        return -1;
+    }
     st->kw_send_item = PyTuple_Pack(4, st->str_command, st->str_data_send, st->str_to_addr,
                                     st->str_to_channel);
-    if (!st->kw_serial || !st->kw_sr || !st->kw_send_item) {
+    if (st->kw_send_item == nullptr) {
         return -1;
     }
     return 0;
@@ -176,6 +192,39 @@ is_main(PyObject *module)
     }
     return PyUnicode_CompareWithASCIIString(name.get(), "__main__") == 0;
 }
+
+int
+import_list_ports(PyObject *module)
+{
+    return bind_import(module, "serial", "serial.tools.list_ports");
+}
+
+int
+import_random(PyObject *module)
+{
+    return bind_import(module, "random", "random");
+}
+
+int
+import_time(PyObject *module)
+{
+    return bind_import(module, "time", "time");
+}
+
+int
+import_logging(PyObject *module)
+{
+    return bind_import(module, "logging", "logging");
+}
+
+// The start-up steps, in the fixed order of the module's namespace.
+using Step = int (*)(PyObject *module);
+const Step kStartup[] = {
+    import_list_ports, add_options, add_gettext, import_random, import_time,
+    import_logging, add_logger, guarded_serial_import, add_frame_constants,
+    add_device_return, add_state_tables, add_command_tables, add_convert_func,
+    add_functions, add_kelt, add_hold_port, add_simulation,
+};
 
 int
 comm_exec(PyObject *module)
@@ -204,30 +253,21 @@ comm_exec(PyObject *module)
         return -1;
     }
 
-    int main = 0;
     // Any step that fails ends the import with its exception; m_clear then
     // drops whatever the state holds so far.
-    if (bind_import(module, "serial", "serial.tools.list_ports") < 0 ||
-        add_options(module) < 0 ||
-        add_gettext(module) < 0 ||
-        bind_import(module, "random", "random") < 0 ||
-        bind_import(module, "time", "time") < 0 ||
-        bind_import(module, "logging", "logging") < 0 ||
-        add_logger(module) < 0 ||
-        guarded_serial_import(module) < 0 ||
-        add_frame_constants(module) < 0 ||
-        add_device_return(module) < 0 ||
-        add_state_tables(module) < 0 ||
-        add_command_tables(module) < 0 ||
-        add_convert_func(module) < 0 ||
-        add_functions(module) < 0 ||
-        add_kelt(module) < 0 ||
-        add_hold_port(module) < 0 ||
-        add_simulation(module) < 0 ||
-        (main = is_main(module)) < 0) {
+    for (Step step : kStartup) {
+        if (step(module) < 0) {
+            return -1;
+        }
+    }
+    int main = is_main(module);
+    if (main < 0) {
         return -1;
     }
-    return main ? run_demo(module) : 0;
+    if (main) {
+        return run_demo(module);
+    }
+    return 0;
     COMM_ENTRY_END(-1)
 }
 
@@ -240,7 +280,6 @@ comm_traverse(PyObject *module, visitproc visit, void *arg)
     }
     Py_VISIT(st->DeviceReturn_type);
     Py_VISIT(st->Kelt_type);
-    Py_VISIT(st->Kelt_init);
     Py_VISIT(st->default_code);
     Py_VISIT(st->empty_data);
     return 0;
@@ -258,7 +297,6 @@ comm_clear(PyObject *module)
 #undef COMM_CLEAR_NAME
     Py_CLEAR(st->DeviceReturn_type);
     Py_CLEAR(st->Kelt_type);
-    Py_CLEAR(st->Kelt_init);
     Py_CLEAR(st->default_code);
     Py_CLEAR(st->empty_data);
     Py_CLEAR(st->kw_serial);
@@ -266,6 +304,7 @@ comm_clear(PyObject *module)
     Py_CLEAR(st->kw_send_item);
     Py_CLEAR(st->kw_query);
     Py_CLEAR(st->kw_addr_channel);
+    Py_CLEAR(st->remain_time_format);
     Py_CLEAR(st->default_port);
     Py_CLEAR(st->default_baud_rate);
     Py_CLEAR(st->default_timeout);
@@ -280,6 +319,7 @@ comm_free(void *module)
 
 PyModuleDef_Slot comm_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(comm_exec)},
+    py::gil_used_slot(),  // the module relies on the GIL
     {0, nullptr},
 };
 

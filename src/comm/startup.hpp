@@ -18,6 +18,12 @@ int add_hold_port(PyObject *module);      // _hold_port (device/port_lock.cpp)
 int add_simulation(PyObject *module);     // fake_* functions
 int run_demo(PyObject *module);           // only when __name__ == "__main__"
 
+// For a class made by calling its metaclass, as a class statement does:
+// records `module` as the class's defining module (which type() leaves
+// empty), so that its C++ methods find the state as those of a class made
+// from a spec do. -1 with an exception set.
+int set_defining_module(PyObject *type, PyObject *module);
+
 // A builtin function bound to the module (its `self`), with __module__ set
 // to the module's name. New reference.
 py::Ref make_module_function(PyObject *module, PyMethodDef *def);

@@ -64,7 +64,7 @@ read_size(std::size_t recv_len) noexcept
 enum class ReplyStatus : std::uint8_t {
     kSuccess,
     kNoData,         // nothing received
-    kTooShort,       // under 7 bytes, or shorter than its own length byte says
+    kTooShort,       // 7 bytes or fewer, or under 8 + its own length byte (byte 6)
     kBadCheckData,   // last byte is not the check data of the bytes before it
     kBadHeader,      // bytes 0-4 differ from the expected frame header
     kBadAppHeader,   // bytes 5-6 differ from the expected application header

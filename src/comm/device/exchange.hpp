@@ -1,6 +1,7 @@
-// The guts of Kelt's serial exchange, check-data rule and command
-// transaction, apart from the entry points in kelt.cpp that bind their
-// arguments (as _struct.c keeps s_unpack_internal apart from s_unpack).
+// The guts of Kelt's serial exchange and command transaction
+// (exchange.cpp), apart from the entry points in kelt.cpp that bind their
+// arguments (as _struct.c keeps s_unpack_internal apart from s_unpack); the
+// check-data rule and the reply's verdict are in verdict.hpp.
 #pragma once
 
 #include "comm/py/ref.hpp"

@@ -1,10 +1,14 @@
-// The device class Kelt: the type, its method table and the queries; the
-// exchange and the transaction themselves are in exchange.cpp.
+// The device class Kelt: the class, its method table and the queries; the
+// exchange and the transaction themselves are in exchange.cpp, and Kelt(...)
+// itself in kelt_call.cpp. The class is made by calling type(), as its class
+// statement would be run, so it and its instances are those of a Python
+// class:
 //
 //     class Kelt:
 //         __gsh = [0x55, 0xAA, 0x05, PROD_ID, PC2PUMP]
 //         __grh = [0x55, 0xAA, 0x05, PROD_ID, PUMP2PC]
-//         def __init__(self, port="COM1", baud_rate=9600, timeout=1): ...
+//         def __init__(self, port="COM1", baud_rate=9600, timeout=1):
+//             self.port = port; self.baud_rate = baud_rate; self.timeout = timeout
 //         def __sr(self, data, recv_len=32): ...           # open, write, read, close
 //         def __chkd(self, data): ...                      # check data
 //         def __send_and_recv(self, command, data_send=[], to_addr=None, to_channel=None): ...
@@ -19,7 +23,7 @@
 // self._Kelt__sr), so subclasses and instances may override them.
 #include "comm/call_time.hpp"
 #include "comm/device/exchange.hpp"
-#include "comm/device/kelt_object.hpp"
+#include "comm/device/kelt_call.hpp"
 #include "comm/device/render.hpp"
 #include "comm/device/verdict.hpp"
 #include "comm/py/args.hpp"
@@ -31,8 +35,6 @@
 
 #include <cstddef>
 #include <iterator>
-
-#include <structmember.h>
 
 namespace comm {
 
@@ -73,14 +75,20 @@ struct Entry {
     Body body;
 };
 
-// self.port = port; self.baud_rate = baud_rate; self.timeout = timeout
+// self.port = port; self.baud_rate = baud_rate; self.timeout = timeout,
+// each through the class's __setattr__ (set_field, kelt_call.cpp), so an
+// override or a descriptor of the class sees it.
 Ref
 init_body(const Call &c)
 {
     ModuleState *st = c.st;
-    PyObject *values[] = {c.arg(0, st->default_port), c.arg(1, st->default_baud_rate),
-                          c.arg(2, st->default_timeout)};
-    if (store_attributes(c.self, st, values) < 0) {
+    if (set_field(c.self, st->str_port, c.arg(0, st->default_port)) < 0) {
+        return Ref();
+    }
+    if (set_field(c.self, st->str_baud_rate, c.arg(1, st->default_baud_rate)) < 0) {
+        return Ref();
+    }
+    if (set_field(c.self, st->str_timeout, c.arg(2, st->default_timeout)) < 0) {
         return Ref();
     }
     return Ref::borrow(Py_None);
@@ -178,8 +186,14 @@ pump_status_body(const Call &c)
     }
     if (ok) {
         Ref real_data = Ref::steal(PyObject_GetAttr(rc.get(), st->str_value));
-        Ref status = real_data ? Ref::steal(PySequence_GetItem(real_data.get(), 0)) : Ref();
-        if (!status || PyObject_SetAttr(rc.get(), st->str_value, status.get()) < 0) {
+        if (!real_data) {
+            return Ref();
+        }
+        Ref status = Ref::steal(PySequence_GetItem(real_data.get(), 0));
+        if (!status) {
+            return Ref();
+        }
+        if (PyObject_SetAttr(rc.get(), st->str_value, status.get()) < 0) {
             return Ref();
         }
     }
@@ -214,7 +228,10 @@ send_commands_body(const Call &c)
         }
         PyObject *args[] = {pair[0].get(), pair[1].get(), addr, channel};
         Ref rc = Ref::steal(PyObject_Vectorcall(method.get(), args, 0, st->kw_send_item));
-        if (!rc || PyList_Append(results.get(), rc.get()) < 0) {
+        if (!rc) {
+            return Ref();
+        }
+        if (PyList_Append(results.get(), rc.get()) < 0) {
             return Ref();
         }
         Ref time = lookup_global(c.module, st->str_time);
@@ -306,17 +323,13 @@ const Entry kEntries[] = {
     {"Kelt.get_value_str", nullptr, {&M::str_command, &M::str_value}, 2, 2, value_str_body},
 };
 
-// The one shared entry: finds the module through `defining`, binds the
-// arguments of row `e` and runs its body.
+// Binds the arguments of row `e` and runs its body, for the module that
+// defined the class.
 PyObject *
-run_entry(const Entry &e, PyObject *self, PyTypeObject *defining, PyObject *const *args,
+run_bound(const Entry &e, PyObject *self, PyObject *module, PyObject *const *args,
           size_t nargsf, PyObject *kwnames, Py_ssize_t self_count)
 {
-    Call c{self, module_of_type(defining), nullptr, e.command, {}};
-    if (c.module == nullptr) {
-        return nullptr;
-    }
-    c.st = state_of_module(c.module);
+    Call c{self, module, state_of_module(module), e.command, {}};
     PyObject *names[kMaxParams];
     for (Py_ssize_t i = 0; i < e.nparams; ++i) {
         names[i] = c.st->*e.params[i];
@@ -328,6 +341,19 @@ run_entry(const Entry &e, PyObject *self, PyTypeObject *defining, PyObject *cons
     Ref result = e.body(c);
     assert(result || PyErr_Occurred());
     return result.release();
+}
+
+// The one shared entry: finds the module through `defining`, then runs row
+// `e`.
+PyObject *
+run_entry(const Entry &e, PyObject *self, PyTypeObject *defining, PyObject *const *args,
+          size_t nargsf, PyObject *kwnames, Py_ssize_t self_count)
+{
+    PyObject *module = module_of_type(defining);  // borrowed from the class
+    if (module == nullptr) {
+        return nullptr;
+    }
+    return run_bound(e, self, module, args, nargsf, kwnames, self_count);
 }
 
 template <std::size_t I>
@@ -351,11 +377,31 @@ Kelt_static(PyObject *cls, PyObject *const *args, size_t nargsf, PyObject *kwnam
     COMM_ENTRY_END(nullptr)
 }
 
+}  // namespace
+
+PyObject *
+Kelt_init(PyObject *self, PyTypeObject *defining, PyObject *const *args, size_t nargsf,
+          PyObject *kwnames)
+{
+    return Kelt_method<kInit>(self, defining, args, nargsf, kwnames);
+}
+
+PyObject *
+Kelt_init_in(PyObject *module, PyObject *self, PyObject *const *args, size_t nargsf,
+             PyObject *kwnames)
+{
+    COMM_ENTRY_BEGIN
+    return run_bound(kEntries[kInit], self, module, args, nargsf, kwnames, 1);
+    COMM_ENTRY_END(nullptr)
+}
+
+namespace {
+
 constexpr int kMethodFlags = METH_METHOD | METH_FASTCALL | METH_KEYWORDS;
 
 // In the order of the class body; private names are mangled on attaching.
 PyMethodDef Kelt_methods[] = {
-    {"__init__", COMM_METH(Kelt_method<kInit>), kMethodFlags,
+    {"__init__", COMM_METH(Kelt_init), kMethodFlags,
      "__init__($self, /, port='COM1', baud_rate=9600, timeout=1)\n--\n\n"},
     {"__sr", COMM_METH(Kelt_method<kSr>), kMethodFlags,
      "__sr($self, /, data, recv_len=32)\n--\n\n"},
@@ -382,8 +428,6 @@ PyMethodDef Kelt_methods[] = {
      "\n"
      "        returns: pump status, remain time\n"
      "        "},
-    {"__getstate__", COMM_METH(Kelt_getstate), METH_NOARGS,
-     "__getstate__($self, /)\n--\n\nThe instance dict, for copy and pickle."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -391,103 +435,6 @@ PyMethodDef Kelt_static_methods[] = {
     {"get_value_str", COMM_METH(Kelt_static<kValueStr>), METH_FASTCALL | METH_KEYWORDS,
      "get_value_str(command, value)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
-};
-
-// ------------------------------------------------------------ the type
-
-// Allocates without the instance dict that object.__new__ would make at
-// once: __init__ may keep its attributes in the object's own fields.
-PyObject *
-Kelt_new(PyTypeObject *type, PyObject *, PyObject *)
-{
-    return type->tp_alloc(type, 0);
-}
-
-// Kelt(...) itself, by vectorcall: what type.__call__ does (__new__, then
-// __init__) without packing the arguments into a tuple and a dict first,
-// as long as neither method has been replaced on the class.
-PyObject *
-Kelt_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
-{
-    COMM_ENTRY_BEGIN
-    auto *tp = reinterpret_cast<PyTypeObject *>(type);
-    PyObject *module = PyType_GetModule(tp);  // Kelt itself: never a subclass
-    if (module == nullptr) {
-        return nullptr;
-    }
-    ModuleState *st = state_of_module(module);
-    PyObject *init = nullptr;  // borrowed; null also once the state is cleared
-    if (st->Kelt_init != nullptr) {
-        init = PyDict_GetItemWithError(tp->tp_dict, st->str___init__);
-        if (init == nullptr && PyErr_Occurred()) {
-            return nullptr;
-        }
-    }
-    if (init == nullptr || init != st->Kelt_init || tp->tp_new != Kelt_new) {
-        // The general path of type.__call__, with its tuple and dict.
-        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        Ref tuple = Ref::steal(PyTuple_New(nargs));
-        if (!tuple) {
-            return nullptr;
-        }
-        for (Py_ssize_t i = 0; i < nargs; ++i) {
-            PyTuple_SET_ITEM(tuple.get(), i, Ref::borrow(args[i]).release());
-        }
-        Ref kwargs;
-        Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-        if (nkw > 0) {
-            kwargs = Ref::steal(PyDict_New());
-            if (!kwargs) {
-                return nullptr;
-            }
-            for (Py_ssize_t k = 0; k < nkw; ++k) {
-                if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k),
-                                   args[nargs + k]) < 0) {
-                    return nullptr;
-                }
-            }
-        }
-        return PyType_Type.tp_call(type, tuple.get(), kwargs.get());
-    }
-    Ref self = Ref::steal(tp->tp_alloc(tp, 0));
-    if (!self) {
-        return nullptr;
-    }
-    Ref done = Ref::steal(run_entry(kEntries[kInit], self.get(), tp, args, nargsf, kwnames, 1));
-    return done ? self.release() : nullptr;
-    COMM_ENTRY_END(nullptr)
-}
-
-PyMemberDef Kelt_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(KeltObject, dict), READONLY, nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(KeltObject, weakreflist), READONLY, nullptr},
-    {nullptr, 0, 0, 0, nullptr},
-};
-
-PyGetSetDef Kelt_getset[] = {
-    {"__dict__", Kelt_get_dict, Kelt_set_dict, nullptr, nullptr},
-    {"__weakref__", Kelt_weakref, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
-};
-
-PyType_Slot Kelt_slots[] = {
-    {Py_tp_new, reinterpret_cast<void *>(Kelt_new)},
-    {Py_tp_getattro, reinterpret_cast<void *>(Kelt_getattro)},
-    {Py_tp_setattro, reinterpret_cast<void *>(Kelt_setattro)},
-    {Py_tp_traverse, reinterpret_cast<void *>(Kelt_traverse)},
-    {Py_tp_clear, reinterpret_cast<void *>(Kelt_clear)},
-    {Py_tp_dealloc, reinterpret_cast<void *>(Kelt_dealloc)},
-    {Py_tp_members, Kelt_members},
-    {Py_tp_getset, Kelt_getset},
-    {0, nullptr},
-};
-
-PyType_Spec Kelt_spec = {
-    "tarvelpump.comm.Kelt",                                         // name
-    sizeof(KeltObject),                                             // basicsize
-    0,                                                              // itemsize
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,  // flags
-    Kelt_slots,                                                     // slots
 };
 
 // [0x55, 0xAA, 0x05, PROD_ID, <direction>], the constants as they stand now.
@@ -500,7 +447,10 @@ frame_header(PyObject *module, const char *direction)
     }
     for (const char *name : {"PROD_ID", direction}) {
         Ref value = Ref::steal(PyObject_GetAttrString(module, name));
-        if (!value || PyList_Append(header.get(), value.get()) < 0) {
+        if (!value) {
+            return Ref();
+        }
+        if (PyList_Append(header.get(), value.get()) < 0) {
             return Ref();
         }
     }
@@ -518,50 +468,86 @@ is_class_chkd(PyObject *method, PyObject *self)
 
 // As a class statement: the class, then its body in order (the frame
 // headers, then the methods), then the module binding.
+// As a class statement: type() called with the class body's first
+// attributes (the frame headers), then the methods in their order, then the
+// module binding. The class is an ordinary one, its instances keep their
+// attributes as any Python object does.
 int
 add_kelt(PyObject *module)
 {
     ModuleState *st = state_of_module(module);
+    // Each kept in the state at once, so that m_clear drops it if a later
+    // step fails.
     st->default_port = PyUnicode_InternFromString("COM1");
+    if (st->default_port == nullptr) {
+        return -1;
+    }
     st->default_baud_rate = PyLong_FromLong(9600);
+    if (st->default_baud_rate == nullptr) {
+        return -1;
+    }
     st->default_timeout = PyLong_FromLong(1);
+    if (st->default_timeout == nullptr) {
+        return -1;
+    }
     st->kw_query = PyTuple_Pack(3, st->str_command, st->str_to_addr, st->str_to_channel);
+    if (st->kw_query == nullptr) {
+        return -1;
+    }
     st->kw_addr_channel = PyTuple_Pack(2, st->str_addr, st->str_channel);
-    if (!st->default_port || !st->default_baud_rate || !st->default_timeout || !st->kw_query ||
-        !st->kw_addr_channel) {
-        return -1;
-    }
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &Kelt_spec, nullptr));
-    if (!type) {
-        return -1;
-    }
-    Ref gsh = frame_header(module, "PC2PUMP");
-    if (!gsh || PyObject_SetAttr(type.get(), st->str__Kelt__gsh, gsh.get()) < 0) {
-        return -1;
-    }
-    Ref grh = frame_header(module, "PUMP2PC");
-    if (!grh || PyObject_SetAttr(type.get(), st->str__Kelt__grh, grh.get()) < 0) {
+    if (st->kw_addr_channel == nullptr) {
         return -1;
     }
     Ref modname = lookup_global(module, st->str___name__);
-    if (!modname || py::attach_methods(type.get(), Kelt_methods) < 0 ||
-        py::attach_static_methods(type.get(), Kelt_static_methods, modname.get()) < 0) {
+    if (!modname) {
         return -1;
     }
-    auto *tp = reinterpret_cast<PyTypeObject *>(type.get());
-    Ref init;
-    if (py::dict_get_item_ref(tp->tp_dict, st->str___init__, &init) <= 0) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "Kelt has no __init__");
-        }
+    Ref body = Ref::steal(PyDict_New());
+    if (!body) {
         return -1;
     }
-    st->Kelt_init = init.release();
-    // A type made from a spec has no slot for its own vectorcall on 3.11;
-    // the field is the type's, and subclasses do not inherit it.
-    tp->tp_vectorcall = Kelt_vectorcall;
-    st->Kelt_type = Ref::borrow(type.get()).release();
-    return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
+    if (PyDict_SetItemString(body.get(), "__module__", modname.get()) < 0) {
+        return -1;
+    }
+    if (PyDict_SetItemString(body.get(), "__qualname__", st->str_Kelt) < 0) {
+        return -1;
+    }
+    Ref gsh = frame_header(module, "PC2PUMP");
+    if (!gsh) {
+        return -1;
+    }
+    if (PyDict_SetItem(body.get(), st->str__Kelt__gsh, gsh.get()) < 0) {
+        return -1;
+    }
+    Ref grh = frame_header(module, "PUMP2PC");
+    if (!grh) {
+        return -1;
+    }
+    if (PyDict_SetItem(body.get(), st->str__Kelt__grh, grh.get()) < 0) {
+        return -1;
+    }
+    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    if (!bases) {
+        return -1;
+    }
+    PyObject *args[] = {st->str_Kelt, bases.get(), body.get()};
+    st->Kelt_type =
+        PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyType_Type), args, 3, nullptr);
+    if (st->Kelt_type == nullptr) {
+        return -1;
+    }
+    PyObject *type = st->Kelt_type;  // borrowed from the state
+    if (set_defining_module(type, module) < 0) {
+        return -1;
+    }
+    if (py::attach_methods(type, Kelt_methods) < 0) {
+        return -1;
+    }
+    if (py::attach_static_methods(type, Kelt_static_methods, modname.get()) < 0) {
+        return -1;
+    }
+    install_kelt_call(reinterpret_cast<PyTypeObject *>(type));
+    return PyModule_AddObjectRef(module, "Kelt", type);
 }
 
 }  // namespace comm

@@ -14,9 +14,7 @@
 #include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
-#include <cstdio>
 #include <iterator>
-#include <string>
 
 namespace comm {
 
@@ -59,13 +57,13 @@ PyObject *
 convert_remain_time(PyObject *module, PyObject *value)
 {
     COMM_ENTRY_BEGIN
+    ModuleState *st = state_of_module(module);
     // Translated at every use, so a catalogue installed later applies.
-    Ref gettext = lookup_global(module, state_of_module(module)->str__);
-    Ref format = Ref::steal(PyUnicode_FromString("%s小时%s分"));
-    if (!gettext || !format) {
+    Ref gettext = lookup_global(module, st->str__);
+    if (!gettext) {
         return nullptr;
     }
-    Ref translated = Ref::steal(PyObject_CallOneArg(gettext.get(), format.get()));
+    Ref translated = Ref::steal(PyObject_CallOneArg(gettext.get(), st->remain_time_format));
     if (!translated) {
         return nullptr;
     }
@@ -124,45 +122,22 @@ const char *const kConvertedCommands[] = {
     "GET_RATE_UNIT", "GET_PUMP_ALARM",
 };
 
-// str(value). A list or tuple of plain ints (every reply value) is written
-// here: neither type's repr can be overridden, and list.__repr__'s guard
-// against recursion costs more than the digits.
-Ref
-str_of(PyObject *value)
-{
-    bool is_list = PyList_CheckExact(value);
-    if (!is_list && !PyTuple_CheckExact(value)) {
-        return Ref::steal(PyObject_Str(value));
-    }
-    Py_ssize_t n = PySequence_Fast_GET_SIZE(value);
-    if (n == 0 || n > 64) {
-        return Ref::steal(PyObject_Str(value));
-    }
-    std::string out(1, is_list ? '[' : '(');
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *item = PySequence_Fast_GET_ITEM(value, i);  // no Python code runs
-        int overflow = 0;
-        long v = PyLong_CheckExact(item) ? PyLong_AsLongAndOverflow(item, &overflow) : 0;
-        if (!PyLong_CheckExact(item) || overflow) {
-            return Ref::steal(PyObject_Str(value));
-        }
-        char digits[24];
-        int len = std::snprintf(digits, sizeof digits, i > 0 ? ", %ld" : "%ld", v);
-        out.append(digits, static_cast<std::size_t>(len));
-    }
-    out += is_list ? "]" : (n == 1 ? ",)" : ")");
-    return Ref::steal(
-        PyUnicode_DecodeASCII(out.data(), static_cast<Py_ssize_t>(out.size()), nullptr));
-}
-
 }  // namespace
 
 int
 add_convert_func(PyObject *module)
 {
-    Ref command = lookup_global(module, state_of_module(module)->str_Command);
+    ModuleState *st = state_of_module(module);
+    st->remain_time_format = PyUnicode_FromString("%s小时%s分");
+    if (st->remain_time_format == nullptr) {
+        return -1;
+    }
+    Ref command = lookup_global(module, st->str_Command);
+    if (!command) {
+        return -1;
+    }
     Ref table = Ref::steal(PyDict_New());
-    if (!command || !table) {
+    if (!table) {
         return -1;
     }
     for (std::size_t i = 0; i < std::size(kConverters); ++i) {
@@ -171,7 +146,10 @@ add_convert_func(PyObject *module)
             return -1;
         }
         Ref fn = make_module_function(module, &kConverters[i]);
-        if (!fn || PyDict_SetItem(table.get(), key.get(), fn.get()) < 0) {
+        if (!fn) {
+            return -1;
+        }
+        if (PyDict_SetItem(table.get(), key.get(), fn.get()) < 0) {
             return -1;
         }
     }
@@ -238,11 +216,14 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
         return Ref();
     }
     if (!truthy) {
-        return str_of(value);
+        return Ref::steal(PyObject_Str(value));
     }
     Ref text = Ref::steal(PyObject_CallOneArg(converter.get(), value));
-    if (text || !PyErr_ExceptionMatches(PyExc_Exception)) {
+    if (text) {
         return text;
+    }
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+        return Ref();
     }
     // A value the converter cannot read is logged and shown as it came.
     PyErr_Clear();
@@ -252,8 +233,11 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
     }
     Ref line = Ref::steal(PyUnicode_FromFormat(
         "Fail to convert value %S of command %S", value, name.get()));
+    if (!line) {
+        return Ref();
+    }
     Ref log = lookup_global(module, st->str_log);
-    if (!line || !log) {
+    if (!log) {
         return Ref();
     }
     Ref logged = Ref::steal(
@@ -261,7 +245,7 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
     if (!logged) {
         return Ref();
     }
-    return str_of(value);
+    return Ref::steal(PyObject_Str(value));
 }
 
 }  // namespace comm

@@ -36,6 +36,21 @@ get_optional_attr(PyObject *obj, PyObject *name, Ref *result)
     return -1;
 }
 
+// The Py_mod_gil slot (3.13) saying that the module relies on the GIL: a
+// free-threaded build then keeps the GIL on while the module is loaded,
+// rather than running its code without it. Earlier versions have no such
+// slot and always a GIL: there this is the end of the slot list, and the
+// entry after it is never read. Put it last, before the terminating entry.
+constexpr PyModuleDef_Slot
+gil_used_slot()
+{
+#if PY_VERSION_HEX >= 0x030D0000
+    return {Py_mod_gil, Py_MOD_GIL_USED};
+#else
+    return {0, nullptr};
+#endif
+}
+
 // PyModule_Add (3.13): binds name to value in the module, consuming value
 // even on failure. An empty value means its creation failed: pass it on.
 inline int

@@ -61,7 +61,10 @@ attach_methods(PyObject *type, PyMethodDef *defs, PyObject *modname = nullptr)
             return -1;
         }
         Ref name = mangled_name(type, def->ml_name);
-        if (!name || PyObject_SetAttr(type, name.get(), descr.get()) < 0) {
+        if (!name) {
+            return -1;
+        }
+        if (PyObject_SetAttr(type, name.get(), descr.get()) < 0) {
             return -1;
         }
     }
@@ -80,7 +83,10 @@ attach_static_methods(PyObject *type, PyMethodDef *defs, PyObject *modname)
             return -1;
         }
         Ref descr = Ref::steal(PyStaticMethod_New(fn.get()));
-        if (!descr || PyObject_SetAttrString(type, def->ml_name, descr.get()) < 0) {
+        if (!descr) {
+            return -1;
+        }
+        if (PyObject_SetAttrString(type, def->ml_name, descr.get()) < 0) {
             return -1;
         }
     }

@@ -52,7 +52,6 @@ struct ModuleState {
 
     PyObject *DeviceReturn_type;  // heap class, also bound in the module
     PyObject *Kelt_type;          // heap class, also bound in the module
-    PyObject *Kelt_init;          // its own __init__, to see it replaced
     // Default of DeviceReturn's `code` argument, taken when the class is made.
     PyObject *default_code;
     // The one shared default of `data_send`: an empty list nobody modifies.
@@ -63,6 +62,8 @@ struct ModuleState {
     PyObject *kw_send_item;  // ("command", "data_send", "to_addr", "to_channel")
     PyObject *kw_query;         // ("command", "to_addr", "to_channel")
     PyObject *kw_addr_channel;  // ("addr", "channel"): self.__send_commands(...)
+    // "%s小时%s分", one object as the constant of a function's code is.
+    PyObject *remain_time_format;
     // Kelt's defaults, one object each as a def's defaults are.
     PyObject *default_port;       // "COM1"
     PyObject *default_baud_rate;  // 9600

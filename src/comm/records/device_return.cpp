@@ -146,9 +146,13 @@ DeviceReturn_init(PyObject *self, PyObject *const *args, size_t nargsf,
         }
     }
     // Through setattr, in this order, so a subclass's property sees them so.
-    if (PyObject_SetAttr(self, st->str_value, value) < 0 ||
-        PyObject_SetAttr(self, st->str_code, code.get()) < 0 ||
-        PyObject_SetAttr(self, st->str_command, command) < 0) {
+    if (PyObject_SetAttr(self, st->str_value, value) < 0) {
+        return nullptr;
+    }
+    if (PyObject_SetAttr(self, st->str_code, code.get()) < 0) {
+        return nullptr;
+    }
+    if (PyObject_SetAttr(self, st->str_command, command) < 0) {
         return nullptr;
     }
     int given = message ? PyObject_IsTrue(message) : 0;
@@ -157,7 +161,10 @@ DeviceReturn_init(PyObject *self, PyObject *const *args, size_t nargsf,
     }
     Ref shown = given ? Ref::borrow(message)
                       : Ref::steal(PyObject_GetAttr(code.get(), st->str_text));
-    if (!shown || PyObject_SetAttr(self, st->str_message, shown.get()) < 0) {
+    if (!shown) {
+        return nullptr;
+    }
+    if (PyObject_SetAttr(self, st->str_message, shown.get()) < 0) {
         return nullptr;
     }
     return py::none();
@@ -169,7 +176,10 @@ Ref
 attr_text(PyObject *obj, PyObject *name)
 {
     Ref value = Ref::steal(PyObject_GetAttr(obj, name));
-    return value ? Ref::steal(PyObject_Str(value.get())) : Ref();
+    if (!value) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_Str(value.get()));
 }
 
 PyObject *
@@ -331,11 +341,19 @@ add_device_return(PyObject *module)
         return -1;
     }
     Ref not_set_text = Ref::steal(PyObject_GetAttr(not_set.get(), st->str_text));
-    if (!not_set_text ||
-        PyObject_SetAttr(type.get(), st->str_command, Py_None) < 0 ||
-        PyObject_SetAttr(type.get(), st->str_code, not_set.get()) < 0 ||
-        PyObject_SetAttr(type.get(), st->str_message, not_set_text.get()) < 0 ||
-        PyObject_SetAttr(type.get(), st->str_value, Py_None) < 0) {
+    if (!not_set_text) {
+        return -1;
+    }
+    if (PyObject_SetAttr(type.get(), st->str_command, Py_None) < 0) {
+        return -1;
+    }
+    if (PyObject_SetAttr(type.get(), st->str_code, not_set.get()) < 0) {
+        return -1;
+    }
+    if (PyObject_SetAttr(type.get(), st->str_message, not_set_text.get()) < 0) {
+        return -1;
+    }
+    if (PyObject_SetAttr(type.get(), st->str_value, Py_None) < 0) {
         return -1;
     }
     return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));

@@ -16,12 +16,21 @@
 //             ns["_option_index_"] = (ns["_options_"], codes, {code: first entry})
 //             cls = super().__new__(mcls, name, bases, ns)
 //             for e in entries: object.__setattr__(e, "__objclass__", cls)
+//             cls.__dict__["codes"] = tuple(operator.index(e) for e in cls._options_)
 //             return cls
+//         def __setattr__(cls, name, value):      # codes follow _options_
+//             if name == "codes": raise AttributeError
+//             if name == "_options_" and not isinstance(value, tuple): raise TypeError
+//             super().__setattr__(name, value)
+//             if name == "_options_": cls.__dict__["codes"] = tuple(map(operator.index, value))
+//         def __delattr__(cls, name):             # ... and go with them
+//             if name == "codes": raise AttributeError
+//             super().__delattr__(name)
+//             if name == "_options_": cls.__dict__.pop("codes", None)
 //         def __bool__(cls): return True       # an empty table is no false
 //         def __contains__(cls, x): return any(x is e for e in cls._options_)
 //         def __iter__(cls): return iter(cls._options_)
 //         def __len__(cls): return len(cls._options_)
-//         codes = property(lambda cls: tuple(int(e) for e in cls._options_))
 //         def get_option_by_code(cls, code):
 //             return next((e for e in cls._options_ if e == code), None)
 //
@@ -37,16 +46,14 @@
 // An entry's code is an int or an int subclass, but not a bool: `A = True`
 // in a table is taken for a slip and refused like any other wrong value.
 //
-// `codes`, `get_option_by_code`, `in`, `iter` and `len` answer from the
-// `_option_index_` that __new__ leaves in the table's own dict, once it is
-// seen to be made from what `cls._options_` gives now. That finding is kept
-// under the table's and its metaclass's type version tags (OptionIndexSlot),
-// which CPython changes on any assignment to them or to their bases, so
-// rebinding `_options_` anywhere is seen at once. A table that does not
-// qualify is answered as the sketch above does. The
-// index is private, as an enum's `_value2member_map_` is: editing its dict
-// in place edits the answers, but nothing it holds is freed under us.
+// `codes` is a plain class attribute of each table, read as fast as any;
+// the metaclass keeps it read-only and in step with `_options_`.
+// get_option_by_code answers from the `_option_index_` that __new__ leaves
+// in the table, while it is seen to belong to `cls._options_`
+// (option_index.cpp); `in`, `iter` and `len` read `cls._options_`.
 #include "comm/records/options.hpp"
+
+#include "comm/records/option_index.hpp"
 
 #include "comm/py/args.hpp"
 #include "comm/py/compat.hpp"
@@ -60,18 +67,6 @@
 namespace comm {
 
 using py::Ref;
-
-namespace {
-
-// These classes come from type(), which leaves their defining module empty:
-// the methods on them find the module state through set_defining_module
-// below; the static __new__ methods are bound to the module itself. `obj` is
-// a table (its metaclass defines the method) or an entry (its class does).
-ModuleState *
-state_of_class(PyObject *obj)
-{
-    return state_of_type(Py_TYPE(obj));
-}
 
 // type() leaves a class's ht_module empty; filling it (a strong reference,
 // which type_dealloc releases and type_traverse visits) lets
@@ -90,13 +85,28 @@ set_defining_module(PyObject *type, PyObject *module)
     return 0;
 }
 
+namespace {
+
+// These classes come from type(), which leaves their defining module empty:
+// the methods on them find the module state through set_defining_module
+// below; the static __new__ methods are bound to the module itself. `obj` is
+// a table (its metaclass defines the method) or an entry (its class does).
+ModuleState *
+state_of_class(PyObject *obj)
+{
+    return state_of_type(Py_TYPE(obj));
+}
+
 // A static method bound to the module, so that it reaches the state
 // whichever class it is called with.
 int
 attach_static(PyObject *type, PyMethodDef *def, PyObject *module, PyObject *modname)
 {
     Ref fn = Ref::steal(PyCFunction_NewEx(def, module, modname));
-    Ref descr = fn ? Ref::steal(PyStaticMethod_New(fn.get())) : Ref();
+    if (!fn) {
+        return -1;
+    }
+    Ref descr = Ref::steal(PyStaticMethod_New(fn.get()));
     if (!descr) {
         return -1;
     }
@@ -107,179 +117,6 @@ Ref
 get_attr(PyObject *obj, PyObject *name)
 {
     return Ref::steal(PyObject_GetAttr(obj, name));
-}
-
-// The entries of a table in declaration order: a new reference to a tuple.
-Ref
-entries_of(ModuleState *st, PyObject *table)
-{
-    Ref entries = get_attr(table, st->str__options_);
-    if (entries && !PyTuple_Check(entries.get())) {
-        PyErr_Format(PyExc_TypeError, "%R._options_ must be a tuple of options", table);
-        return Ref();
-    }
-    return entries;
-}
-
-// An int whose == and hash are int's own: comparing it with an entry runs
-// no Python code, and a dict keyed by the plain codes finds what a scan
-// comparing each entry with it would find first.
-bool
-compares_as_int(PyObject *value)
-{
-    PyTypeObject *type = Py_TYPE(value);
-    return PyLong_Check(value) && type->tp_richcompare == PyLong_Type.tp_richcompare &&
-           type->tp_hash == PyLong_Type.tp_hash;
-}
-
-// (entries, codes, {code: first entry}) for __new__ to leave in the table,
-// or an empty Ref without an exception when an entry does not compare as
-// an int (an _option_class of the user's own may make anything).
-Ref
-make_index(PyObject *entries)
-{
-    Py_ssize_t n = PyTuple_GET_SIZE(entries);
-    Ref codes = Ref::steal(PyTuple_New(n));
-    Ref by_code = Ref::steal(PyDict_New());
-    if (!codes || !by_code) {
-        return Ref();
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *entry = PyTuple_GET_ITEM(entries, i);  // entries holds it
-        if (!compares_as_int(entry)) {
-            return Ref();
-        }
-        // An int subclass's index is an exact int copy: no Python code.
-        Ref code = Ref::steal(PyNumber_Index(entry));
-        if (!code) {
-            return Ref();
-        }
-        if (!PyDict_SetDefault(by_code.get(), code.get(), entry)) {
-            return Ref();
-        }
-        PyTuple_SET_ITEM(codes.get(), i, code.release());
-    }
-    return Ref::steal(PyTuple_Pack(3, entries, codes.get(), by_code.get()));
-}
-
-// Whether any class on the metaclass's MRO names `_options_`: then
-// `cls._options_` is not simply a class dict's entry and no index is used.
-// A key of the user's own in a class dict may run code while compared, so
-// the MRO and each dict are held.
-int
-metaclass_names_entries(ModuleState *st, PyObject *cls)
-{
-    Ref mro = Ref::borrow(Py_TYPE(cls)->tp_mro);
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
-        PyObject *base = PyTuple_GET_ITEM(mro.get(), i);
-        Ref dict = Ref::borrow(reinterpret_cast<PyTypeObject *>(base)->tp_dict);
-        int found = dict ? PyDict_Contains(dict.get(), st->str__options_) : 0;
-        if (found != 0) {
-            return found;
-        }
-    }
-    return 0;
-}
-
-// The index that __new__ left in the table's own dict: 1 and *index set
-// when it is there and has its shape, 0 when not, -1 with an exception.
-int
-own_index(ModuleState *st, PyObject *cls, Ref *index)
-{
-    Ref dict = Ref::borrow(reinterpret_cast<PyTypeObject *>(cls)->tp_dict);
-    int found = py::dict_get_item_ref(dict.get(), st->str__option_index_, index);
-    if (found <= 0) {
-        return found;
-    }
-    PyObject *held = index->get();
-    if (!PyTuple_CheckExact(held) || PyTuple_GET_SIZE(held) != 3 ||
-        !PyTuple_CheckExact(PyTuple_GET_ITEM(held, 0)) ||
-        !PyTuple_CheckExact(PyTuple_GET_ITEM(held, 1)) ||
-        !PyDict_CheckExact(PyTuple_GET_ITEM(held, 2))) {
-        *index = Ref();
-        return 0;
-    }
-    return 1;
-}
-
-// Whether `codes` are the codes of `entries`, one by one: an index put on a
-// table by hand is not believed. Both sides compare as ints: no Python code.
-int
-codes_match(PyObject *entries, PyObject *codes)
-{
-    Py_ssize_t n = PyTuple_GET_SIZE(entries);
-    if (PyTuple_GET_SIZE(codes) != n) {
-        return 0;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *code = PyTuple_GET_ITEM(codes, i);
-        PyObject *entry = PyTuple_GET_ITEM(entries, i);
-        if (!PyLong_CheckExact(code) || !compares_as_int(entry)) {
-            return 0;
-        }
-        int eq = PyObject_RichCompareBool(code, entry, Py_EQ);
-        if (eq <= 0) {
-            return eq;
-        }
-    }
-    return 1;
-}
-
-// The look-ups of a table: 1 and *index set when the table has an index made
-// for its current `_options_`; 0 and *entries set when it is to be answered
-// by a scan of `cls._options_`; -1 with an exception set.
-int
-index_of(ModuleState *st, PyObject *cls, Ref *index, Ref *entries)
-{
-    PyTypeObject *type = reinterpret_cast<PyTypeObject *>(cls);
-    unsigned int tag = type->tp_version_tag;
-    OptionIndexSlot &slot = st->option_index[tag % kOptionIndexSlots];
-    if (tag != 0 && slot.tag == tag && slot.table == cls &&
-        slot.meta_tag == Py_TYPE(cls)->tp_version_tag) {
-        int found = own_index(st, cls, index);
-        if (found != 0) {
-            return found;
-        }
-    }
-    // Looking `_options_` up also gives both classes a version tag.
-    *entries = entries_of(st, cls);
-    if (!*entries) {
-        return -1;
-    }
-    tag = type->tp_version_tag;
-    unsigned int meta_tag = Py_TYPE(cls)->tp_version_tag;
-    int named = metaclass_names_entries(st, cls);
-    int found = named == 0 ? own_index(st, cls, index) : 0;
-    if (named < 0 || found < 0) {
-        return -1;
-    }
-    if (found == 0 || PyTuple_GET_ITEM(index->get(), 0) != entries->get()) {
-        return 0;
-    }
-    int match = codes_match(entries->get(), PyTuple_GET_ITEM(index->get(), 1));
-    if (match <= 0) {
-        return match;
-    }
-    // Filed only if no key of the user's own in a class dict ran code that
-    // changed a class while it was compared in the look-ups above.
-    if (tag != 0 && meta_tag != 0 && type->tp_version_tag == tag &&
-        Py_TYPE(cls)->tp_version_tag == meta_tag) {
-        st->option_index[tag % kOptionIndexSlots] = OptionIndexSlot{cls, tag, meta_tag};
-    }
-    return 1;
-}
-
-// The entries of a table, from its index when it has one.
-Ref
-table_entries(ModuleState *st, PyObject *cls)
-{
-    Ref index;
-    Ref entries;
-    int indexed = index_of(st, cls, &index, &entries);
-    if (indexed > 0) {
-        return Ref::borrow(PyTuple_GET_ITEM(index.get(), 0));
-    }
-    return indexed < 0 ? Ref() : std::move(entries);
 }
 
 bool
@@ -368,6 +205,55 @@ refuse_extension(PyObject *name, PyObject *bases, PyObject *entries_key)
     return 0;
 }
 
+// `name` is the str `text` (a str subclass compared by its characters).
+bool
+is_name(PyObject *name, const char *text)
+{
+    return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, text) == 0;
+}
+
+// Puts `codes` in the table's own dict (or takes it out, value null) as
+// type.__setattr__ would, but past any `codes` a metaclass defines: that
+// one answers reads, as a metaclass's data descriptor does for every class.
+int
+set_own_codes(ModuleState *st, PyObject *cls, PyObject *value)
+{
+    Ref own = Ref::borrow(reinterpret_cast<PyTypeObject *>(cls)->tp_dict);
+    int done = value ? PyDict_SetItem(own.get(), st->str_codes, value)
+                     : PyDict_DelItem(own.get(), st->str_codes);
+    PyType_Modified(reinterpret_cast<PyTypeObject *>(cls));
+    return done;
+}
+
+// tuple(operator.index(e) for e in entries), `entries` a tuple the caller
+// holds.
+Ref
+codes_of(PyObject *entries)
+{
+    Py_ssize_t n = PyTuple_GET_SIZE(entries);
+    Ref codes = Ref::steal(PyTuple_New(n));
+    if (!codes) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        // PyNumber_Index gives an exact int: the plain code.
+        Ref code = Ref::steal(PyNumber_Index(PyTuple_GET_ITEM(entries, i)));
+        if (!code) {
+            return Ref();
+        }
+        PyTuple_SET_ITEM(codes.get(), i, code.release());
+    }
+    return codes;
+}
+
+int
+refuse_codes(PyObject *cls)
+{
+    PyErr_Format(PyExc_AttributeError, "attribute 'codes' of '%s' objects is not writable",
+                 Py_TYPE(cls)->tp_name);
+    return -1;
+}
+
 // OptionsMeta.__new__(mcls, name, bases, ns, **kwds): a static method taking
 // a tuple, since what it hands on to type.__new__ is a tuple again.
 PyObject *
@@ -402,9 +288,15 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
     // The caller's namespace stays as it was; the class gets a copy with the
     // entries in place of the declared values.
     Ref ns = Ref::steal(PyDict_Copy(body));
+    if (!ns) {
+        return nullptr;
+    }
     Ref items = Ref::steal(PyDict_Items(body));
+    if (!items) {
+        return nullptr;
+    }
     Ref entries = Ref::steal(PyList_New(0));
-    if (!ns || !items || !entries) {
+    if (!entries) {
         return nullptr;
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
@@ -419,18 +311,28 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
             continue;
         }
         Ref entry = make_entry(option_class.get(), name, key, value);
-        if (!entry || PyDict_SetItem(ns.get(), key, entry.get()) < 0 ||
-            PyList_Append(entries.get(), entry.get()) < 0) {
+        if (!entry) {
+            return nullptr;
+        }
+        if (PyDict_SetItem(ns.get(), key, entry.get()) < 0) {
+            return nullptr;
+        }
+        if (PyList_Append(entries.get(), entry.get()) < 0) {
             return nullptr;
         }
     }
     Ref ordered = Ref::steal(PyList_AsTuple(entries.get()));
-    if (!ordered || PyDict_SetItem(ns.get(), st->str__options_, ordered.get()) < 0) {
+    if (!ordered) {
+        return nullptr;
+    }
+    if (PyDict_SetItem(ns.get(), st->str__options_, ordered.get()) < 0) {
         return nullptr;
     }
     Ref index = make_index(ordered.get());
-    if (index ? PyDict_SetItem(ns.get(), st->str__option_index_, index.get()) < 0
-              : PyErr_Occurred() != nullptr) {
+    if (!index && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (index && PyDict_SetItem(ns.get(), st->str__option_index_, index.get()) < 0) {
         return nullptr;
     }
     Ref type_args = Ref::steal(PyTuple_Pack(4, mcls, name, bases, ns.get()));
@@ -447,6 +349,18 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
                                     st->str___objclass__, cls.get()) < 0) {
             return nullptr;
         }
+    }
+    // `codes` as the table answers `_options_` (a metaclass may answer it).
+    Ref answered = entries_of(st, cls.get());
+    if (!answered) {
+        return nullptr;
+    }
+    Ref codes = codes_of(answered.get());
+    if (!codes) {
+        return nullptr;
+    }
+    if (set_own_codes(st, cls.get(), codes.get()) < 0) {
+        return nullptr;
     }
     return cls.release();
     COMM_ENTRY_END(nullptr)
@@ -465,7 +379,10 @@ OptionsMeta_contains(PyObject *cls, PyObject *item)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_class(cls);
-    Ref entries = st ? table_entries(st, cls) : Ref();
+    if (st == nullptr) {
+        return nullptr;
+    }
+    Ref entries = entries_of(st, cls);
     if (!entries) {
         return nullptr;
     }
@@ -483,8 +400,14 @@ OptionsMeta_iter(PyObject *cls, PyObject *)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_class(cls);
-    Ref entries = st ? table_entries(st, cls) : Ref();
-    return entries ? PyObject_GetIter(entries.get()) : nullptr;
+    if (st == nullptr) {
+        return nullptr;
+    }
+    Ref entries = entries_of(st, cls);
+    if (!entries) {
+        return nullptr;
+    }
+    return PyObject_GetIter(entries.get());
     COMM_ENTRY_END(nullptr)
 }
 
@@ -493,41 +416,93 @@ OptionsMeta_len(PyObject *cls, PyObject *)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_class(cls);
-    Ref entries = st ? table_entries(st, cls) : Ref();
-    return entries ? PyLong_FromSsize_t(PyTuple_GET_SIZE(entries.get()))
-                   : nullptr;
+    if (st == nullptr) {
+        return nullptr;
+    }
+    Ref entries = entries_of(st, cls);
+    if (!entries) {
+        return nullptr;
+    }
+    return PyLong_FromSsize_t(PyTuple_GET_SIZE(entries.get()));
     COMM_ENTRY_END(nullptr)
 }
 
+// OptionsMeta.__setattr__(cls, name, value): `codes` is read-only, and
+// follows `_options_`, which must be a tuple of entries.
 PyObject *
-OptionsMeta_codes(PyObject *cls, void *)
+OptionsMeta_setattr(PyObject *cls, PyObject *const *args, Py_ssize_t nargs)
 {
     COMM_ENTRY_BEGIN
+    if (nargs != 2) {
+        PyErr_Format(PyExc_TypeError, "expected 2 arguments, got %zd", nargs);
+        return nullptr;
+    }
+    PyObject *name = args[0];
+    PyObject *value = args[1];
+    if (is_name(name, "codes")) {
+        refuse_codes(cls);
+        return nullptr;
+    }
     ModuleState *st = state_of_class(cls);
     if (st == nullptr) {
         return nullptr;
     }
-    Ref index;
-    Ref entries;
-    int indexed = index_of(st, cls, &index, &entries);
-    if (indexed != 0) {
-        return indexed > 0 ? Ref::borrow(PyTuple_GET_ITEM(index.get(), 1)).release()
-                           : nullptr;
+    if (!is_name(name, "_options_")) {
+        if (PyType_Type.tp_setattro(cls, name, value) < 0) {
+            return nullptr;
+        }
+        return py::none();
     }
-    Py_ssize_t n = PyTuple_GET_SIZE(entries.get());
-    Ref codes = Ref::steal(PyTuple_New(n));
+    // The new codes are made first: a value they cannot be made of is
+    // refused before anything changes.
+    if (!PyTuple_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%R._options_ must be a tuple of options", cls);
+        return nullptr;
+    }
+    Ref entries = Ref::borrow(value);
+    Ref codes = codes_of(entries.get());
     if (!codes) {
         return nullptr;
     }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        // PyNumber_Index gives an exact int: the plain code.
-        Ref code = Ref::steal(PyNumber_Index(PyTuple_GET_ITEM(entries.get(), i)));
-        if (!code) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(codes.get(), i, code.release());
+    if (PyType_Type.tp_setattro(cls, name, entries.get()) < 0) {
+        return nullptr;
     }
-    return codes.release();
+    if (set_own_codes(st, cls, codes.get()) < 0) {
+        return nullptr;
+    }
+    return py::none();
+    COMM_ENTRY_END(nullptr)
+}
+
+// OptionsMeta.__delattr__(cls, name): without `_options_` of its own, a
+// table answers with its base's, and so without `codes` of its own too.
+PyObject *
+OptionsMeta_delattr(PyObject *cls, PyObject *name)
+{
+    COMM_ENTRY_BEGIN
+    if (is_name(name, "codes")) {
+        refuse_codes(cls);
+        return nullptr;
+    }
+    ModuleState *st = state_of_class(cls);
+    if (st == nullptr) {
+        return nullptr;
+    }
+    if (PyType_Type.tp_setattro(cls, name, nullptr) < 0) {
+        return nullptr;
+    }
+    if (!is_name(name, "_options_")) {
+        return py::none();
+    }
+    Ref own = Ref::borrow(reinterpret_cast<PyTypeObject *>(cls)->tp_dict);
+    int has_codes = PyDict_Contains(own.get(), st->str_codes);
+    if (has_codes < 0) {
+        return nullptr;
+    }
+    if (has_codes && set_own_codes(st, cls, nullptr) < 0) {
+        return nullptr;
+    }
+    return py::none();
     COMM_ENTRY_END(nullptr)
 }
 
@@ -539,33 +514,24 @@ OptionsMeta_get_option_by_code(PyObject *cls, PyObject *code)
     if (st == nullptr) {
         return nullptr;
     }
-    Ref index;
+    Ref entry;
     Ref entries;
-    int indexed = index_of(st, cls, &index, &entries);
+    int indexed = index_lookup(st, cls, code, &entry, &entries);
     if (indexed < 0) {
         return nullptr;
     }
     if (indexed > 0) {
-        if (compares_as_int(code)) {
-            // `index` holds the dict across the look-up.
-            Ref entry;
-            int found = py::dict_get_item_ref(PyTuple_GET_ITEM(index.get(), 2), code, &entry);
-            if (found < 0) {
-                return nullptr;
-            }
-            return found ? entry.release() : py::none();
-        }
-        entries = Ref::borrow(PyTuple_GET_ITEM(index.get(), 0));
+        return entry.release();
     }
     // The comparison may run Python code; `entries` keeps the items alive.
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries.get()); ++i) {
-        PyObject *entry = PyTuple_GET_ITEM(entries.get(), i);
-        int eq = PyObject_RichCompareBool(entry, code, Py_EQ);
+        PyObject *item = PyTuple_GET_ITEM(entries.get(), i);
+        int eq = PyObject_RichCompareBool(item, code, Py_EQ);
         if (eq < 0) {
             return nullptr;
         }
         if (eq) {
-            return Ref::borrow(entry).release();
+            return Ref::borrow(item).release();
         }
     }
     return py::none();
@@ -609,10 +575,17 @@ Option_new(PyObject *module, PyObject *const *args, size_t nargsf, PyObject *kwn
     }
     PyObject *new_args[] = {args[0], code.get()};
     Ref self = Ref::steal(PyObject_Vectorcall(int_new.get(), new_args, 2, nullptr));
+    if (!self) {
+        return nullptr;
+    }
     // Entries are read-only to Python; only the generic setter fills them.
-    if (!self || PyObject_GenericSetAttr(self.get(), st->str_name, name) < 0 ||
-        PyObject_GenericSetAttr(self.get(), st->str_text, text) < 0 ||
-        PyObject_GenericSetAttr(self.get(), st->str___objclass__, Py_None) < 0) {
+    if (PyObject_GenericSetAttr(self.get(), st->str_name, name) < 0) {
+        return nullptr;
+    }
+    if (PyObject_GenericSetAttr(self.get(), st->str_text, text) < 0) {
+        return nullptr;
+    }
+    if (PyObject_GenericSetAttr(self.get(), st->str___objclass__, Py_None) < 0) {
         return nullptr;
     }
     return self.release();
@@ -624,7 +597,10 @@ Option_str(PyObject *self, PyObject *)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_class(self);
-    return st ? get_attr(self, st->str_name).release() : nullptr;
+    if (st == nullptr) {
+        return nullptr;
+    }
+    return get_attr(self, st->str_name).release();
     COMM_ENTRY_END(nullptr)
 }
 
@@ -638,9 +614,15 @@ Option_repr(PyObject *self, PyObject *)
         return nullptr;
     }
     Ref name = get_attr(self, st->str_name);
-    Ref owner = name ? get_attr(self, st->str___objclass__) : Ref();
-    Ref number = owner ? Ref::steal(PyLong_Type.tp_repr(self)) : Ref();  // int.__repr__
-    if (!name || !owner || !number) {
+    if (!name) {
+        return nullptr;
+    }
+    Ref owner = get_attr(self, st->str___objclass__);
+    if (!owner) {
+        return nullptr;
+    }
+    Ref number = Ref::steal(PyLong_Type.tp_repr(self));  // int.__repr__
+    if (!number) {
         return nullptr;
     }
     if (owner.get() == Py_None) {
@@ -698,14 +680,20 @@ Option_reduce(PyObject *self, PyObject *)
         return nullptr;
     }
     Ref owner = get_attr(self, st->str___objclass__);
-    Ref name = owner ? get_attr(self, st->str_name) : Ref();
-    if (!owner || !name) {
+    if (!owner) {
+        return nullptr;
+    }
+    Ref name = get_attr(self, st->str_name);
+    if (!name) {
         return nullptr;
     }
     if (owner.get() == Py_None) {
         Ref text = get_attr(self, st->str_text);
-        Ref code = text ? Ref::steal(PyNumber_Index(self)) : Ref();
-        if (!text || !code) {
+        if (!text) {
+            return nullptr;
+        }
+        Ref code = Ref::steal(PyNumber_Index(self));
+        if (!code) {
             return nullptr;
         }
         return Py_BuildValue("(O(OOO))", reinterpret_cast<PyObject *>(Py_TYPE(self)),
@@ -746,15 +734,18 @@ PyMethodDef OptionsMeta_methods[] = {
      "__iter__($cls, /)\n--\n\nThe entries in declaration order."},
     {"__len__", COMM_METH(OptionsMeta_len), METH_NOARGS,
      "__len__($cls, /)\n--\n\nThe number of entries."},
+    {"__setattr__", COMM_METH(OptionsMeta_setattr), METH_FASTCALL,
+     "__setattr__($cls, name, value, /)\n--\n\n"
+     "As type's; `codes` is read-only and follows `_options_`."},
+    {"__delattr__", COMM_METH(OptionsMeta_delattr), METH_O,
+     "__delattr__($cls, name, /)\n--\n\n"
+     "As type's; `codes` is read-only and follows `_options_`."},
     {"get_option_by_code", COMM_METH(OptionsMeta_get_option_by_code), METH_O,
      "get_option_by_code($cls, code, /)\n--\n\n"
      "The first entry whose code equals code, or None."},
     {nullptr, nullptr, 0, nullptr},
 };
 
-PyGetSetDef OptionsMeta_codes_def = {
-    "codes", OptionsMeta_codes, nullptr,
-    "The codes of the entries as plain ints, in declaration order.", nullptr};
 
 PyMethodDef Option_new_def = {
     "__new__", COMM_METH(Option_new), METH_FASTCALL | METH_KEYWORDS,
@@ -784,14 +775,25 @@ Ref
 class_namespace(PyObject *modname, const char *name, const char *doc)
 {
     Ref ns = Ref::steal(PyDict_New());
+    if (!ns) {
+        return Ref();
+    }
+    if (PyDict_SetItemString(ns.get(), "__module__", modname) < 0) {
+        return Ref();
+    }
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
-    if (!ns || !qualname || PyDict_SetItemString(ns.get(), "__module__", modname) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
+    if (!qualname) {
+        return Ref();
+    }
+    if (PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
         return Ref();
     }
     if (doc != nullptr) {
         Ref text = Ref::steal(PyUnicode_FromString(doc));
-        if (!text || PyDict_SetItemString(ns.get(), "__doc__", text.get()) < 0) {
+        if (!text) {
+            return Ref();
+        }
+        if (PyDict_SetItemString(ns.get(), "__doc__", text.get()) < 0) {
             return Ref();
         }
     }
@@ -824,42 +826,62 @@ add_options(PyObject *module)
 
     Ref meta_ns = class_namespace(modname.get(), "OptionsMeta",
                                   "The metaclass of option tables.");
+    if (!meta_ns) {
+        return -1;
+    }
     Ref meta_bases = Ref::steal(PyTuple_Pack(1, type_obj));
-    if (!meta_ns || !meta_bases) {
+    if (!meta_bases) {
         return -1;
     }
     Ref meta = call_metaclass(type_obj, "OptionsMeta", meta_bases.get(), meta_ns.get());
-    if (!meta || set_defining_module(meta.get(), module) < 0 ||
-        attach_static(meta.get(), &OptionsMeta_new_def, module, modname.get()) < 0 ||
-        py::attach_methods(meta.get(), OptionsMeta_methods, modname.get()) < 0) {
+    if (!meta) {
         return -1;
     }
-    Ref codes = Ref::steal(PyDescr_NewGetSet(
-        reinterpret_cast<PyTypeObject *>(meta.get()), &OptionsMeta_codes_def));
-    if (!codes || PyObject_SetAttrString(meta.get(), "codes", codes.get()) < 0) {
+    if (set_defining_module(meta.get(), module) < 0) {
+        return -1;
+    }
+    if (attach_static(meta.get(), &OptionsMeta_new_def, module, modname.get()) < 0) {
+        return -1;
+    }
+    if (py::attach_methods(meta.get(), OptionsMeta_methods, modname.get()) < 0) {
         return -1;
     }
 
     Ref option_ns = class_namespace(
         modname.get(), "Option",
         "An entry of an option table: an int code with a name and a text.");
+    if (!option_ns) {
+        return -1;
+    }
     Ref option_bases = Ref::steal(
         PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyLong_Type)));
-    if (!option_ns || !option_bases) {
+    if (!option_bases) {
         return -1;
     }
     Ref option = call_metaclass(type_obj, "Option", option_bases.get(), option_ns.get());
-    if (!option || set_defining_module(option.get(), module) < 0 ||
-        attach_static(option.get(), &Option_new_def, module, modname.get()) < 0 ||
-        py::attach_methods(option.get(), Option_methods, modname.get()) < 0 ||
-        PyObject_SetAttr(meta.get(), st->str__option_class, option.get()) < 0) {
+    if (!option) {
+        return -1;
+    }
+    if (set_defining_module(option.get(), module) < 0) {
+        return -1;
+    }
+    if (attach_static(option.get(), &Option_new_def, module, modname.get()) < 0) {
+        return -1;
+    }
+    if (py::attach_methods(option.get(), Option_methods, modname.get()) < 0) {
+        return -1;
+    }
+    if (PyObject_SetAttr(meta.get(), st->str__option_class, option.get()) < 0) {
         return -1;
     }
 
     Ref options_ns = class_namespace(modname.get(), "Options", nullptr);
+    if (!options_ns) {
+        return -1;
+    }
     Ref options_bases = Ref::steal(
         PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-    if (!options_ns || !options_bases) {
+    if (!options_bases) {
         return -1;
     }
     Ref options = call_metaclass(meta.get(), "Options", options_bases.get(),
@@ -876,11 +898,21 @@ make_table(PyObject *module, const char *name, const EntrySpec *entries,
 {
     ModuleState *st = state_of_module(module);
     Ref modname = lookup_global(module, st->str___name__);
+    if (!modname) {
+        return Ref();
+    }
     Ref qualname = Ref::steal(PyUnicode_FromString(name));
+    if (!qualname) {
+        return Ref();
+    }
     Ref ns = Ref::steal(PyDict_New());
-    if (!modname || !qualname || !ns ||
-        PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0 ||
-        PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
+    if (!ns) {
+        return Ref();
+    }
+    if (PyDict_SetItemString(ns.get(), "__module__", modname.get()) < 0) {
+        return Ref();
+    }
+    if (PyDict_SetItemString(ns.get(), "__qualname__", qualname.get()) < 0) {
         return Ref();
     }
     for (std::size_t i = 0; i < count; ++i) {

@@ -34,13 +34,18 @@ draw(PyObject *module, double *r)
 {
     ModuleState *st = state_of_module(module);
     Ref random = lookup_global(module, st->str_random);
-    Ref value = random ? Ref::steal(PyObject_CallMethodNoArgs(random.get(), st->str_random))
-                       : Ref();
+    if (!random) {
+        return -1;
+    }
+    Ref value = Ref::steal(PyObject_CallMethodNoArgs(random.get(), st->str_random));
     if (!value) {
         return -1;
     }
     *r = PyFloat_AsDouble(value.get());
-    return (*r == -1.0 && PyErr_Occurred()) ? -1 : 0;
+    if (*r == -1.0 && PyErr_Occurred()) {
+        return -1;
+    }
+    return 0;
 }
 
 // int(r * n): the whole part, which truncates; a NaN or an infinity (from a
@@ -72,7 +77,10 @@ random_code(PyObject *module, PyObject *options)
         return Ref();
     }
     Ref index = whole_part(r, n);
-    return index ? Ref::steal(PyObject_GetItem(codes.get(), index.get())) : Ref();
+    if (!index) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_GetItem(codes.get(), index.get()));
 }
 
 Ref
@@ -85,14 +93,23 @@ code_and_message(PyObject *module, PyObject *cmd, PyObject *val)
     }
     // round(x, 2) as the builtin does it: correctly rounded in decimal.
     Ref round = lookup_global(module, st->str_round);
-    Ref x = round ? Ref::steal(PyFloat_FromDouble(r * 100)) : Ref();
-    Ref digits = x ? Ref::steal(PyLong_FromLong(2)) : Ref();
+    if (!round) {
+        return Ref();
+    }
+    Ref x = Ref::steal(PyFloat_FromDouble(r * 100));
+    if (!x) {
+        return Ref();
+    }
+    Ref digits = Ref::steal(PyLong_FromLong(2));
     if (!digits) {
         return Ref();
     }
     PyObject *args[] = {x.get(), digits.get()};
     Ref rounded = Ref::steal(PyObject_Vectorcall(round.get(), args, 2, nullptr));
-    Ref ninety = rounded ? Ref::steal(PyLong_FromLong(90)) : Ref();
+    if (!rounded) {
+        return Ref();
+    }
+    Ref ninety = Ref::steal(PyLong_FromLong(90));
     if (!ninety) {
         return Ref();
     }
@@ -106,19 +123,33 @@ code_and_message(PyObject *module, PyObject *cmd, PyObject *val)
     }
     if (no_data) {
         Ref code = Ref::steal(PyObject_GetAttr(codes.get(), st->str_NO_DATA_RETURN));
-        Ref text = code ? Ref::steal(PyObject_GetAttr(code.get(), st->str_text)) : Ref();
-        return text ? Ref::steal(PyTuple_Pack(2, code.get(), text.get())) : Ref();
+        if (!code) {
+            return Ref();
+        }
+        Ref text = Ref::steal(PyObject_GetAttr(code.get(), st->str_text));
+        if (!text) {
+            return Ref();
+        }
+        return Ref::steal(PyTuple_Pack(2, code.get(), text.get()));
     }
     Ref code = Ref::steal(PyObject_GetAttr(codes.get(), st->str_SUCCESS));
-    Ref kelt = code ? lookup_global(module, st->str_Kelt) : Ref();
-    Ref get_value_str = kelt ? Ref::steal(PyObject_GetAttr(kelt.get(), st->str_get_value_str))
-                             : Ref();
+    if (!code) {
+        return Ref();
+    }
+    Ref kelt = lookup_global(module, st->str_Kelt);
+    if (!kelt) {
+        return Ref();
+    }
+    Ref get_value_str = Ref::steal(PyObject_GetAttr(kelt.get(), st->str_get_value_str));
     if (!get_value_str) {
         return Ref();
     }
     PyObject *render_args[] = {cmd, val};
     Ref text = Ref::steal(PyObject_Vectorcall(get_value_str.get(), render_args, 2, nullptr));
-    return text ? Ref::steal(PyTuple_Pack(2, code.get(), text.get())) : Ref();
+    if (!text) {
+        return Ref();
+    }
+    return Ref::steal(PyTuple_Pack(2, code.get(), text.get()));
 }
 
 PyObject *
@@ -159,22 +190,31 @@ call_random_code(PyObject *module, PyObject *table_name)
 {
     ModuleState *st = state_of_module(module);
     Ref fn = lookup_global(module, st->str_fake_random_options_code);
-    Ref table = fn ? lookup_global(module, table_name) : Ref();
-    return table ? Ref::steal(PyObject_CallOneArg(fn.get(), table.get())) : Ref();
+    if (!fn) {
+        return Ref();
+    }
+    Ref table = lookup_global(module, table_name);
+    if (!table) {
+        return Ref();
+    }
+    return Ref::steal(PyObject_CallOneArg(fn.get(), table.get()));
 }
 
 // Appends DeviceReturn(command=..., value=..., code=..., message=...) with
 // the code and message that fake_return_code_msg gives for the value.
 int
-append_record(PyObject *module, PyObject *records, PyObject *command_name, Ref value)
+append_record(PyObject *module, PyObject *records, PyObject *command_name, const Ref &value)
 {
     ModuleState *st = state_of_module(module);
-    if (!value) {
+    Ref commands = lookup_global(module, st->str_Command);
+    if (!commands) {
         return -1;
     }
-    Ref commands = lookup_global(module, st->str_Command);
-    Ref command = commands ? Ref::steal(PyObject_GetAttr(commands.get(), command_name)) : Ref();
-    Ref fn = command ? lookup_global(module, st->str_fake_return_code_msg) : Ref();
+    Ref command = Ref::steal(PyObject_GetAttr(commands.get(), command_name));
+    if (!command) {
+        return -1;
+    }
+    Ref fn = lookup_global(module, st->str_fake_return_code_msg);
     if (!fn) {
         return -1;
     }
@@ -188,23 +228,31 @@ append_record(PyObject *module, PyObject *records, PyObject *command_name, Ref v
         return -1;
     }
     Ref record_class = lookup_global(module, st->str_DeviceReturn);
-    Ref kwnames = record_class ? Ref::steal(PyTuple_Pack(4, st->str_command, st->str_value,
-                                                         st->str_code, st->str_message))
-                               : Ref();
+    if (!record_class) {
+        return -1;
+    }
+    Ref kwnames = Ref::steal(
+        PyTuple_Pack(4, st->str_command, st->str_value, st->str_code, st->str_message));
     if (!kwnames) {
         return -1;
     }
     PyObject *record_args[] = {command.get(), value.get(), items[0].get(), items[1].get()};
     Ref record = Ref::steal(PyObject_Vectorcall(record_class.get(), record_args, 0,
                                                 kwnames.get()));
-    return record ? PyList_Append(records, record.get()) : -1;
+    if (!record) {
+        return -1;
+    }
+    return PyList_Append(records, record.get());
 }
 
 Ref
 one_code_value(PyObject *module, PyObject *table_name)
 {
     Ref code = call_random_code(module, table_name);
-    return code ? Ref::steal(Py_BuildValue("[O]", code.get())) : Ref();
+    if (!code) {
+        return Ref();
+    }
+    return Ref::steal(Py_BuildValue("[O]", code.get()));
 }
 
 Ref
@@ -216,11 +264,17 @@ remain_time_value(PyObject *module)
         return Ref();
     }
     Ref h = whole_part(hours, 6);
-    if (!h || draw(module, &minutes) < 0) {
+    if (!h) {
+        return Ref();
+    }
+    if (draw(module, &minutes) < 0) {
         return Ref();
     }
     Ref m = whole_part(minutes, 60);
-    return m ? Ref::steal(Py_BuildValue("[OO]", h.get(), m.get())) : Ref();
+    if (!m) {
+        return Ref();
+    }
+    return Ref::steal(Py_BuildValue("[OO]", h.get(), m.get()));
 }
 
 Ref
@@ -240,12 +294,18 @@ alarm_value(PyObject *module)
         return Ref();
     }
     Ref word = Ref::steal(PyLong_FromLong(0));
-    for (Py_ssize_t i = 0; i < count && word; ++i) {
-        Ref bit = call_random_code(module, st->str_KeltPumpAlarmBits);
-        word = bit ? Ref::steal(PyNumber_Or(word.get(), bit.get())) : Ref();
-    }
     if (!word) {
         return Ref();
+    }
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        Ref bit = call_random_code(module, st->str_KeltPumpAlarmBits);
+        if (!bit) {
+            return Ref();
+        }
+        word = Ref::steal(PyNumber_Or(word.get(), bit.get()));
+        if (!word) {
+            return Ref();
+        }
     }
     // The word as two big-endian bytes, then two zero bytes.
     long w = PyLong_AsLong(word.get());
@@ -273,24 +333,59 @@ module_fake_get_all_status(PyObject *module, PyObject *const *args, size_t nargs
         return nullptr;
     }
     Ref format = Ref::steal(PyUnicode_FromString("Get faking status from address %s"));
-    Ref line = format ? Ref::steal(PyUnicode_Format(format.get(), addr)) : Ref();
-    Ref log = line ? lookup_global(module, st->str_log) : Ref();
-    Ref logged = log ? Ref::steal(PyObject_CallMethodOneArg(log.get(), st->str_info, line.get()))
-                     : Ref();
-    Ref records = logged ? Ref::steal(PyList_New(0)) : Ref();
+    if (!format) {
+        return nullptr;
+    }
+    Ref line = Ref::steal(PyUnicode_Format(format.get(), addr));
+    if (!line) {
+        return nullptr;
+    }
+    Ref log = lookup_global(module, st->str_log);
+    if (!log) {
+        return nullptr;
+    }
+    Ref logged = Ref::steal(PyObject_CallMethodOneArg(log.get(), st->str_info, line.get()));
+    if (!logged) {
+        return nullptr;
+    }
+    Ref records = Ref::steal(PyList_New(0));
     if (!records) {
         return nullptr;
     }
     // Each value is drawn before its success test, in this order.
-    if (append_record(module, records.get(), st->str_GET_PUMP_STATUS,
-                      one_code_value(module, st->str_PumpStatus)) < 0 ||
-        append_record(module, records.get(), st->str_GET_PUMPDOOR_STATUS,
-                      one_code_value(module, st->str_PumpDoorStatus)) < 0 ||
-        append_record(module, records.get(), st->str_GET_REMAIN_TIME,
-                      remain_time_value(module)) < 0 ||
-        append_record(module, records.get(), st->str_GET_RATE_UNIT,
-                      one_code_value(module, st->str_RateUnit)) < 0 ||
-        append_record(module, records.get(), st->str_GET_PUMP_ALARM, alarm_value(module)) < 0) {
+    Ref status = one_code_value(module, st->str_PumpStatus);
+    if (!status) {
+        return nullptr;
+    }
+    if (append_record(module, records.get(), st->str_GET_PUMP_STATUS, status) < 0) {
+        return nullptr;
+    }
+    Ref door = one_code_value(module, st->str_PumpDoorStatus);
+    if (!door) {
+        return nullptr;
+    }
+    if (append_record(module, records.get(), st->str_GET_PUMPDOOR_STATUS, door) < 0) {
+        return nullptr;
+    }
+    Ref remain = remain_time_value(module);
+    if (!remain) {
+        return nullptr;
+    }
+    if (append_record(module, records.get(), st->str_GET_REMAIN_TIME, remain) < 0) {
+        return nullptr;
+    }
+    Ref unit = one_code_value(module, st->str_RateUnit);
+    if (!unit) {
+        return nullptr;
+    }
+    if (append_record(module, records.get(), st->str_GET_RATE_UNIT, unit) < 0) {
+        return nullptr;
+    }
+    Ref alarm = alarm_value(module);
+    if (!alarm) {
+        return nullptr;
+    }
+    if (append_record(module, records.get(), st->str_GET_PUMP_ALARM, alarm) < 0) {
         return nullptr;
     }
     return records.release();
@@ -305,13 +400,6 @@ PyMethodDef simulation_defs[] = {
     {"fake_get_all_status", COMM_METH(module_fake_get_all_status),
      METH_FASTCALL | METH_KEYWORDS, "fake_get_all_status(addr, /)\n--\n\n"},
 };
-
-// Binds a module attribute and keeps a reference for the caller.
-int
-bind(PyObject *module, const char *name, Ref &value)
-{
-    return value ? PyModule_AddObjectRef(module, name, value.get()) : -1;
-}
 
 }  // namespace
 
@@ -338,14 +426,25 @@ run_demo(PyObject *module)
 {
     ModuleState *st = state_of_module(module);
     Ref datetime = import_statement(module, "datetime");
-    if (bind(module, "datetime", datetime) < 0) {
+    if (!datetime) {
+        return -1;
+    }
+    if (PyModule_AddObjectRef(module, "datetime", datetime.get()) < 0) {
         return -1;
     }
     Ref logging = lookup_global(module, st->str_logging);
-    Ref basic_config =
-        logging ? Ref::steal(PyObject_GetAttr(logging.get(), st->str_basicConfig)) : Ref();
-    Ref level = basic_config ? Ref::steal(PyObject_GetAttr(logging.get(), st->str_DEBUG)) : Ref();
-    Ref kw = level ? Ref::steal(PyTuple_Pack(1, st->str_level)) : Ref();
+    if (!logging) {
+        return -1;
+    }
+    Ref basic_config = Ref::steal(PyObject_GetAttr(logging.get(), st->str_basicConfig));
+    if (!basic_config) {
+        return -1;
+    }
+    Ref level = Ref::steal(PyObject_GetAttr(logging.get(), st->str_DEBUG));
+    if (!level) {
+        return -1;
+    }
+    Ref kw = Ref::steal(PyTuple_Pack(1, st->str_level));
     if (!kw) {
         return -1;
     }
@@ -356,23 +455,44 @@ run_demo(PyObject *module)
         return -1;
     }
     Ref dt_class = Ref::steal(PyObject_GetAttr(datetime.get(), st->str_datetime));
-    Ref t1 = dt_class ? Ref::steal(PyObject_CallMethodNoArgs(dt_class.get(), st->str_now))
-                      : Ref();
-    if (bind(module, "t1", t1) < 0) {
+    if (!dt_class) {
+        return -1;
+    }
+    Ref t1 = Ref::steal(PyObject_CallMethodNoArgs(dt_class.get(), st->str_now));
+    if (!t1) {
+        return -1;
+    }
+    if (PyModule_AddObjectRef(module, "t1", t1.get()) < 0) {
         return -1;
     }
     Ref print = lookup_global(module, st->str_print);
-    if (!print || !Ref::steal(PyObject_CallOneArg(print.get(), t1.get()))) {
+    if (!print) {
+        return -1;
+    }
+    Ref printed = Ref::steal(PyObject_CallOneArg(print.get(), t1.get()));
+    if (!printed) {
         return -1;
     }
     Ref kelt = lookup_global(module, st->str_Kelt);
-    Ref port = kelt ? Ref::steal(PyUnicode_FromString("COM4")) : Ref();
-    Ref g = port ? Ref::steal(PyObject_CallOneArg(kelt.get(), port.get())) : Ref();
-    if (bind(module, "g", g) < 0) {
+    if (!kelt) {
+        return -1;
+    }
+    Ref port = Ref::steal(PyUnicode_FromString("COM4"));
+    if (!port) {
+        return -1;
+    }
+    Ref g = Ref::steal(PyObject_CallOneArg(kelt.get(), port.get()));
+    if (!g) {
+        return -1;
+    }
+    if (PyModule_AddObjectRef(module, "g", g.get()) < 0) {
         return -1;
     }
     Ref addr = Ref::steal(PyLong_FromLong(801));
-    Ref addr_kw = addr ? Ref::steal(PyTuple_Pack(1, st->str_addr)) : Ref();
+    if (!addr) {
+        return -1;
+    }
+    Ref addr_kw = Ref::steal(PyTuple_Pack(1, st->str_addr));
     if (!addr_kw) {
         return -1;
     }
@@ -380,7 +500,10 @@ run_demo(PyObject *module)
     Ref rcs = Ref::steal(PyObject_VectorcallMethod(st->str_get_all_status, query_args,
                                                    1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
                                                    addr_kw.get()));
-    if (bind(module, "rcs", rcs) < 0) {
+    if (!rcs) {
+        return -1;
+    }
+    if (PyModule_AddObjectRef(module, "rcs", rcs.get()) < 0) {
         return -1;
     }
     Ref it = Ref::steal(PyObject_GetIter(rcs.get()));
@@ -388,12 +511,18 @@ run_demo(PyObject *module)
         return -1;
     }
     while (Ref s = Ref::steal(PyIter_Next(it.get()))) {
-        if (PyModule_AddObjectRef(module, "s", s.get()) < 0 ||
-            !Ref::steal(PyObject_CallOneArg(print.get(), s.get()))) {
+        if (PyModule_AddObjectRef(module, "s", s.get()) < 0) {
+            return -1;
+        }
+        Ref shown = Ref::steal(PyObject_CallOneArg(print.get(), s.get()));
+        if (!shown) {
             return -1;
         }
     }
-    return PyErr_Occurred() ? -1 : 0;
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    return 0;
 }
 
 }  // namespace comm

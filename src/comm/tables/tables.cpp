@@ -121,7 +121,10 @@ add_alarm_tables(PyObject *module)
     }
     Ref table = make_table(module, "KeltPumpAlarmBits", entries,
                            std::size(entries), true);
-    if (!table || PyModule_AddObjectRef(module, "KeltPumpAlarmBits", table.get()) < 0) {
+    if (!table) {
+        return -1;
+    }
+    if (PyModule_AddObjectRef(module, "KeltPumpAlarmBits", table.get()) < 0) {
         return -1;
     }
     Ref order = Ref::steal(PyDict_New());
@@ -130,9 +133,14 @@ add_alarm_tables(PyObject *module)
     }
     for (const AlarmSpec &alarm : kAlarms) {
         Ref key = entry_of(table.get(), alarm.entry.name);
+        if (!key) {
+            return -1;
+        }
         Ref position = Ref::steal(PyLong_FromLong(alarm.order));
-        if (!key || !position ||
-            PyDict_SetItem(order.get(), key.get(), position.get()) < 0) {
+        if (!position) {
+            return -1;
+        }
+        if (PyDict_SetItem(order.get(), key.get(), position.get()) < 0) {
             return -1;
         }
     }
@@ -149,8 +157,11 @@ header_dict(PyObject *command_table, long CommandSpec::*length)
     }
     for (const CommandSpec &command : kCommands) {
         Ref key = entry_of(command_table, command.entry.name);
+        if (!key) {
+            return Ref();
+        }
         Ref n = Ref::steal(PyLong_FromLong(command.*length));
-        if (!key || !n) {
+        if (!n) {
             return Ref();
         }
         Ref header = Ref::steal(PyList_New(2));
@@ -171,10 +182,16 @@ header_dict(PyObject *command_table, long CommandSpec::*length)
 int
 add_state_tables(PyObject *module)
 {
-    if (add_table(module, "PowerStatus", kPowerStatus) < 0 ||
-        add_table(module, "PumpStatus", kPumpStatus) < 0 ||
-        add_table(module, "PumpDoorStatus", kPumpDoorStatus) < 0 ||
-        add_table(module, "RateUnit", kRateUnit) < 0) {
+    if (add_table(module, "PowerStatus", kPowerStatus) < 0) {
+        return -1;
+    }
+    if (add_table(module, "PumpStatus", kPumpStatus) < 0) {
+        return -1;
+    }
+    if (add_table(module, "PumpDoorStatus", kPumpDoorStatus) < 0) {
+        return -1;
+    }
+    if (add_table(module, "RateUnit", kRateUnit) < 0) {
         return -1;
     }
     return add_alarm_tables(module);
@@ -188,7 +205,10 @@ add_command_tables(PyObject *module)
         entries[i] = kCommands[i].entry;
     }
     Ref command = make_table(module, "Command", entries, std::size(entries), true);
-    if (!command || PyModule_AddObjectRef(module, "Command", command.get()) < 0) {
+    if (!command) {
+        return -1;
+    }
+    if (PyModule_AddObjectRef(module, "Command", command.get()) < 0) {
         return -1;
     }
     if (py::module_add(module, "CommandSendAppHeader",
