@@ -43,6 +43,12 @@ def strict(text: str) -> None:
     parse_message(text, validation_level=VALIDATION_LEVEL.STRICT, find_groups=True).validate()
 
 
+def unescape(text: str) -> str:
+    for code, char in (("F", "|"), ("S", "^"), ("T", "&"), ("R", "~"), ("E", "\\")):
+        text = text.replace(f"\\{code}\\", char)
+    return text
+
+
 class Msg:
     """One received message, split by hand (fields counted as HL7 counts them)."""
 
@@ -71,7 +77,7 @@ class Msg:
 
     @property
     def bed(self) -> str:
-        return self.get("PV1", 3).split("^")[2]
+        return unescape(self.get("PV1", 3).split("^")[2])
 
     def obx(self) -> dict[str, list[str]]:
         """OBX rows by the code of OBX-3 (padded so every field can be read)."""
@@ -125,6 +131,7 @@ def test_pcd01_and_pcd04_of_a_ward(tmp_path: Path) -> None:
         ward.pump("bed 2").update(alarm=OCCLUSION)
         wait_for(lambda: any(x.kind == "ORU^R40^ORU_R01" for x in msgs()))
         ward.pump("bed 1").update(alarm=AIR)
+        wait_for(lambda: sum(x.kind == "ORU^R40^ORU_R01" for x in msgs()) == 2)
         ward.pump("bed 2").update(alarm=0)
         wait_for(lambda: sum(x.kind == "ORU^R40^ORU_R01" for x in msgs()) == 3)
         occl, air, end = [x for x in msgs() if x.kind == "ORU^R40^ORU_R01"]

@@ -80,6 +80,8 @@ class EventKind(str, enum.Enum):
     NEAR_END = "near_end"
     LINK_DOWN = "link_down"
     LINK_UP = "link_up"
+    #: the HL7 receiver answered a message with an error: it is kept aside, not sent again
+    HL7_REJECTED = "hl7_rejected"
 
 
 def _iso(t: datetime | None) -> str | None:

@@ -1,4 +1,4 @@
-"""Every round, kept: readings, events and the MQTT outbox in one SQLite file.
+"""Every round, kept: readings, events and the MQTT and HL7 outboxes in one SQLite file.
 
 One writer connection behind a lock takes the rounds of every poller thread,
 one transaction per round, so a round is either all there or not at all. The
@@ -21,17 +21,19 @@ import sqlite3
 import threading
 import time
 from collections.abc import Iterator
+import dataclasses
+from collections.abc import Callable, Sequence
 from contextlib import contextmanager
 from datetime import datetime
-from typing import Any
+from typing import Any, Protocol
 
-from .model import Event, EventKind, Reading, RoundResult
+from .model import Event, EventKind, Reading, RoundResult, now
 
-__all__ = ["Store", "StoreError", "SCHEMA_VERSION"]
+__all__ = ["Hl7Row", "Store", "StoreError", "SCHEMA_VERSION"]
 
 log = logging.getLogger(__name__)
 
-SCHEMA_VERSION = 1
+SCHEMA_VERSION = 2
 
 # Step i takes a file from version i to i + 1. A later version appends its
 # step here; files written by an older station are brought up on open.
@@ -60,9 +62,45 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
         """CREATE TABLE outbox (
             seq INTEGER PRIMARY KEY AUTOINCREMENT, event TEXT NOT NULL, body TEXT NOT NULL)""",
     ),
+    # version 1 -> 2: the HL7 outbox, and the messages its receiver answered
+    # with an error (AE), kept aside with that error.
+    (
+        """CREATE TABLE hl7_outbox (
+            seq INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, pump TEXT, link TEXT NOT NULL,
+            control_id TEXT NOT NULL, body TEXT NOT NULL)""",
+        """CREATE TABLE hl7_set_aside (
+            seq INTEGER PRIMARY KEY, kind TEXT NOT NULL, pump TEXT, link TEXT NOT NULL,
+            control_id TEXT NOT NULL, body TEXT NOT NULL, t REAL NOT NULL, error TEXT NOT NULL)""",
+    ),
 )
 
 _PRUNE_BATCH = 20_000
+
+
+@dataclasses.dataclass(frozen=True)
+class Hl7Row:
+    """One message of the HL7 outbox."""
+
+    seq: int
+    kind: str  #: "PCD-01" or "PCD-04"
+    pump: str | None
+    link: str
+    control_id: str  #: its MSH-10
+    text: str
+
+
+class _Hl7Message(Protocol):
+    kind: str
+    pump: str | None
+    link: str
+    control_id: str
+    text: str
+
+
+class Hl7Composer(Protocol):
+    """What the store needs to queue HL7 messages with a round (``hl7.Composer``)."""
+
+    def compose(self, result: RoundResult) -> tuple[Sequence[_Hl7Message], Callable[[], None]]: ...
 
 
 class StoreError(Exception):
@@ -76,6 +114,9 @@ class Store:
     and ``max_events`` as row counts) is applied every ``prune_every``
     seconds from the writer, in batches, so a round never waits long for it.
     The outbox is never pruned: an event waits there until it is acked.
+
+    ``hl7``: a composer whose messages for each round are queued in the HL7
+    outbox in the round's own transaction (see ``hl7_peek``).
     """
 
     def __init__(
@@ -88,6 +129,7 @@ class Store:
         max_events: int | None = None,
         synchronous: str = "normal",
         prune_every: float = 60.0,
+        hl7: Hl7Composer | None = None,
     ) -> None:
         if synchronous not in ("normal", "full"):
             raise ValueError(f"synchronous must be 'normal' or 'full', not {synchronous!r}")
@@ -97,6 +139,7 @@ class Store:
         self.max_readings = max_readings
         self.max_events = max_events
         self.prune_every = prune_every
+        self._hl7 = hl7
         self._synchronous = synchronous.upper()
         self._lock = threading.Lock()
         self._pool_lock = threading.Lock()
@@ -190,12 +233,31 @@ class Store:
                         "INSERT INTO outbox (event, body) VALUES (?, ?)",
                         [(e.id, json.dumps(e.to_json(), default=str)) for e in result.events],
                     )
+                committed = self._queue_hl7(db, result)
                 db.execute("COMMIT")
             except BaseException:
                 db.execute("ROLLBACK")
                 raise
+            if committed is not None:
+                committed()
             if time.monotonic() >= self._next_prune:
                 self._prune()
+
+    def _queue_hl7(self, db: sqlite3.Connection, result: RoundResult) -> Callable[[], None] | None:
+        if self._hl7 is None:
+            return None
+        try:
+            messages, committed = self._hl7.compose(result)
+        except Exception:
+            # HL7 is an output: it must never cost a round its commit
+            log.exception("store: no HL7 messages for a round of %s", result.link)
+            return None
+        if messages:
+            db.executemany(
+                "INSERT INTO hl7_outbox (kind, pump, link, control_id, body) VALUES (?,?,?,?,?)",
+                [(m.kind, m.pump, m.link, m.control_id, m.text) for m in messages],
+            )
+        return committed
 
     def prune(self) -> int:
         """Apply the retention limits now; the number of rows removed."""
@@ -245,6 +307,48 @@ class Store:
             if self._closed:
                 raise StoreError("the store is closed")
             self._db.execute("DELETE FROM outbox WHERE seq = ?", (seq,))
+
+    def hl7_ack(self, seq: int) -> None:
+        """The HL7 message at ``seq`` was accepted: drop it from the outbox."""
+        with self._lock:
+            if self._closed:
+                raise StoreError("the store is closed")
+            self._db.execute("DELETE FROM hl7_outbox WHERE seq = ?", (seq,))
+
+    def hl7_set_aside(self, seq: int, error: str, ack: str = "AE") -> Event | None:
+        """The receiver answered the message at ``seq`` with an error: keep it
+        aside with that error, and record an ``hl7_rejected`` event (shown by
+        ``station events``) in the same transaction. The event, or None if the
+        row was already gone."""
+        with self._lock:
+            if self._closed:
+                raise StoreError("the store is closed")
+            db = self._db
+            db.execute("BEGIN IMMEDIATE")
+            try:
+                row = db.execute("SELECT kind, pump, link, control_id FROM hl7_outbox WHERE seq = ?",
+                                 (seq,)).fetchone()
+                if row is None:
+                    db.execute("ROLLBACK")
+                    return None
+                event = Event(EventKind.HL7_REJECTED, row[1], row[2], now(),
+                              {"message": row[0], "control_id": row[3], "ack": ack, "error": error})
+                db.execute(
+                    "INSERT INTO hl7_set_aside (seq, kind, pump, link, control_id, body, t, error)"
+                    " SELECT seq, kind, pump, link, control_id, body, ?, ? FROM hl7_outbox WHERE seq = ?",
+                    (event.time.timestamp(), error, seq))
+                db.execute("DELETE FROM hl7_outbox WHERE seq = ?", (seq,))
+                # filed under the latest round, so retention treats it like its neighbours
+                db.execute(
+                    "INSERT INTO events (id, round, kind, pump, link, time, t, details)"
+                    " VALUES (?, coalesce((SELECT max(id) FROM rounds), 0), ?, ?, ?, ?, ?, ?)",
+                    (event.id, event.kind.value, event.pump, event.link, event.time.isoformat(),
+                     event.time.timestamp(), json.dumps(event.details)))
+                db.execute("COMMIT")
+            except BaseException:
+                db.execute("ROLLBACK")
+                raise
+            return event
 
     # -- reading ---------------------------------------------------------
 
@@ -320,6 +424,18 @@ class Store:
         with self._reader() as db:
             rows = db.execute("SELECT seq, body FROM outbox ORDER BY seq LIMIT ?", (limit,)).fetchall()
         return [(int(seq), Event.from_json(json.loads(body))) for seq, body in rows]
+
+    def hl7_peek(self, limit: int = 1) -> list[Hl7Row]:
+        """The oldest HL7 messages not yet accepted, in order; safe from any thread."""
+        with self._reader() as db:
+            rows = db.execute("SELECT seq, kind, pump, link, control_id, body FROM hl7_outbox"
+                              " ORDER BY seq LIMIT ?", (limit,)).fetchall()
+        return [Hl7Row(*r) for r in rows]
+
+    def hl7_pending(self) -> int:
+        """How many HL7 messages wait in the outbox."""
+        with self._reader() as db:
+            return int(db.execute("SELECT count(*) FROM hl7_outbox").fetchone()[0])
 
     def counts(self) -> dict[str, int]:
         """Rows per table: rounds, readings, events, outbox."""
