@@ -51,7 +51,7 @@ class Receiver:
                 code, error = self.answer(text)
                 with self.lock:
                     self.got.append(text)
-                ack = str(message.create_ack(ack_code=code))
+                ack = str(message.create_ack(ack_code=code)).rstrip("\r")
                 if error:
                     ack += f"|{error}"  # MSA-3, the text of the error
                 writer.writeblock(ack.encode("utf-8"))

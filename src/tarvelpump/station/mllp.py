@@ -180,7 +180,11 @@ class Hl7Publisher:
                 self._set_connected(True)
                 try:
                     await self._deliver(reader, writer)
-                except (OSError, EOFError, asyncio.IncompleteReadError, asyncio.TimeoutError, _Protocol,
+                except asyncio.IncompleteReadError:
+                    log.warning("HL7: %s closed the connection; sending again from the oldest message not "
+                                "accepted", self.url)
+                    self._count("reconnects")
+                except (OSError, EOFError, asyncio.TimeoutError, _Protocol,
                         hl7.mllp.InvalidBlockError, ValueError) as exc:
                     log.warning("HL7: connection to %s lost (%s); sending again from the oldest message not "
                                 "accepted", self.url, exc or type(exc).__name__)
@@ -229,7 +233,7 @@ class Hl7Publisher:
                 self._count("retried")
                 wait = min(60.0, self._retry_after * 2 ** min(refusals, 6))
                 if not refusals:
-                    log.warning("HL7: %s answered %s to the %s of %s (%s); sending it again in %.0f s",
+                    log.warning("HL7: %s answered %s to the %s of %s (%s); sending it again in %.1f s",
                                 self.url, code, row.kind, row.pump or row.link, error or "no text", wait)
                 refusals += 1
                 await asyncio.sleep(wait)
