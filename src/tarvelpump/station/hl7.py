@@ -30,6 +30,7 @@ of message with hl7apy's strict v2.6 validation instead.
 from __future__ import annotations
 
 import dataclasses
+import functools
 import logging
 import time
 import uuid
@@ -209,7 +210,7 @@ class Composer:
             if e.kind in (EventKind.ALARM_RAISED, EventKind.ALARM_CLEARED) and e.pump is not None:
                 view = views.get(e.pump) or self._views.get(e.pump)
                 if view is not None:
-                    self._build(out, "PCD-04", view, lambda m, c, v=view, e=e: self._pcd04(m, v, e))
+                    self._build(out, "PCD-04", view, functools.partial(self._pcd04, view=view, e=e))
         for label, view in views.items():
             if news[label]:
                 # An early report inside a pass has no reading yet: what
@@ -230,7 +231,7 @@ class Composer:
             if due:
                 times = {f: v for f in FIELDS if (v := last(label, f)) is not None}
                 gone = next((e.time for e in news[label] if e.kind == EventKind.OFFLINE), None)
-                self._build(out, "PCD-01", view, lambda m, c, v=view, tm=times, g=gone: self._pcd01(m, c, v, tm, g))
+                self._build(out, "PCD-01", view, functools.partial(self._pcd01, view=view, times=times, gone=gone))
                 reported[label] = (view.presence, view.running, t)
 
         def committed() -> None:
@@ -266,7 +267,7 @@ class Composer:
         lines.append(segment("OBR", {1: "1", 3: f"{order}^{escape(self.application)}", 4: code, 7: dtm(at)}))
         return _Obx(lines, escape(f"{self.station}/{view.link}/{view.addr}/{view.channel}"))
 
-    def _pcd01(self, m: list[str], control: str, view: PumpView, times: dict[str, tuple[object, datetime]],
+    def _pcd01(self, m: list[str], control: str, *, view: PumpView, times: dict[str, tuple[object, datetime]],
                gone: datetime | None) -> None:
         at = gone if not view.online and gone is not None else (view.last_seen or now())
         rows = self._patient(m, view, control, mdc("MDC_DEV_PUMP_INFUS_MDS"), at)
@@ -297,7 +298,7 @@ class Composer:
         metric(local("RATE_UNIT", "rate unit"), "1.1.1.3", "rate_unit", "CWE", _rate_unit)
         metric(local("DOOR", "door"), "1.1.1.4", "door", "CWE", lambda c: local(*_option(comm.PumpDoorStatus, c)))
 
-    def _pcd04(self, m: list[str], view: PumpView, e: Event) -> None:
+    def _pcd04(self, m: list[str], control: str, *, view: PumpView, e: Event) -> None:
         d = e.details
         name, text = str(d.get("alarm", "")), str(d.get("text") or "")
         code = mdc(ALARM_CODES[name], text) if name in ALARM_CODES else local(name, text or name)

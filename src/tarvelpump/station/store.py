@@ -90,11 +90,16 @@ class Hl7Row:
 
 
 class _Hl7Message(Protocol):
-    kind: str
-    pump: str | None
-    link: str
-    control_id: str
-    text: str
+    @property
+    def kind(self) -> str: ...
+    @property
+    def pump(self) -> str | None: ...
+    @property
+    def link(self) -> str: ...
+    @property
+    def control_id(self) -> str: ...
+    @property
+    def text(self) -> str: ...
 
 
 class Hl7Composer(Protocol):
