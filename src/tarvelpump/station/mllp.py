@@ -126,7 +126,7 @@ class Hl7Publisher:
         self._thread = threading.Thread(target=asyncio.run, args=(self._main(ready),), name="hl7-outbox",
                                         daemon=True)
         self._thread.start()
-        ready.wait()
+        ready.wait(5.0)
 
     def stop(self, timeout: float = 5.0) -> None:
         """Stop sending: a message in flight stays in the outbox, for the next start."""
@@ -176,8 +176,9 @@ class Hl7Publisher:
                     backoff = min(self._reconnect_max, backoff * 2)
                     continue
                 log.info("HL7: connected to %s", self.url)
-                noted, backoff = False, 0.5
+                noted = False
                 self._set_connected(True)
+                before = self._answered()
                 try:
                     await self._deliver(reader, writer)
                 except asyncio.IncompleteReadError:
@@ -192,12 +193,20 @@ class Hl7Publisher:
                 except Exception:
                     # a store error must not end delivery: start again shortly
                     log.exception("HL7: delivery to %s failed; trying again", self.url)
-                    await asyncio.sleep(1.0)
                 finally:
                     self._set_connected(False)
                     writer.close()
+                if self._answered() > before:
+                    backoff = 0.5
+                else:  # a receiver that takes the connection but no message is not hammered
+                    await asyncio.sleep(backoff)
+                    backoff = min(self._reconnect_max, backoff * 2)
         except asyncio.CancelledError:
             pass
+
+    def _answered(self) -> int:
+        with self._lock:
+            return self._counts["acked"] + self._counts["rejected"]
 
     async def _deliver(self, reader: hl7.mllp.HL7StreamReader, writer: hl7.mllp.HL7StreamWriter) -> None:
         assert self._kick is not None
