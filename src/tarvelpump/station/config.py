@@ -20,8 +20,8 @@ from typing import Any
 from .broker_url import LABEL_MAX, parse_url
 from .model import RadioMode, pump_id
 
-__all__ = ["ConfigError", "LinkConfig", "PollConfig", "PumpConfig", "StationConfig", "StoreConfig",
-           "load_config", "parse_config"]
+__all__ = ["ConfigError", "Hl7Config", "LinkConfig", "PollConfig", "PumpConfig", "StationConfig", "StoreConfig",
+           "load_config", "parse_config", "parse_mllp_url"]
 
 
 class ConfigError(ValueError):
@@ -84,6 +84,14 @@ class PumpConfig:
 
 
 @dataclasses.dataclass(frozen=True)
+class Hl7Config:
+    url: str  #: mllp://HOST:PORT of the hospital's integration engine
+    application: str = "TARVELPUMP"  #: MSH-3, sending application
+    facility: str = ""  #: MSH-4, sending facility; empty: the station's name
+    report_every: float = 60.0  #: seconds between two PCD-01 of an answering pump, at most
+
+
+@dataclasses.dataclass(frozen=True)
 class StationConfig:
     name: str = ""
     store: StoreConfig = StoreConfig()
@@ -92,6 +100,7 @@ class StationConfig:
     pumps: tuple[PumpConfig, ...] = ()
     http: str | None = None  #: HOST:PORT to serve the page on
     mqtt: str | None = None  #: broker URL to publish to
+    hl7: Hl7Config | None = None  #: HL7 (IHE PCD) to an integration engine
 
 
 def load_config(path: str | os.PathLike[str]) -> StationConfig:
@@ -156,7 +165,7 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
     Every check is a look-up in a table of what came before, so the check
     takes time in proportion to the number of pumps, not its square.
     """
-    _known(data, "", {"station", "store", "poll", "link", "pump"})
+    _known(data, "", {"station", "store", "poll", "link", "pump", "hl7"})
     station = _table(data, "station")
     _known(station, "station", {"name", "http", "mqtt"})
     store = _table(data, "store")
@@ -282,6 +291,21 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
             parse_url(mqtt, ward=True)  # its messages never show the password
         except ValueError as e:
             raise ConfigError("station.mqtt", str(e)) from None
+    hl7 = None
+    if "hl7" in data:
+        table = _table(data, "hl7")
+        _known(table, "hl7", {f.name for f in dataclasses.fields(Hl7Config)})
+        url = _text(table, "hl7.url", "url", None)
+        try:
+            parse_mllp_url(url)
+        except ValueError as e:
+            raise ConfigError("hl7.url", str(e)) from None
+        hl7 = Hl7Config(
+            url=url,
+            application=_name(table, "hl7.application", "application", "TARVELPUMP"),
+            facility=_name(table, "hl7.facility", "facility", ""),
+            report_every=_number(table, "hl7.report_every", "report_every", 60.0, 0.0, 86400.0, above=True) or 60.0,
+        )
     return StationConfig(
         name=_name(station, "station.name", "name", ""),
         store=store_config,
@@ -290,6 +314,7 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
         pumps=tuple(pumps),
         http=http,
         mqtt=mqtt,
+        hl7=hl7,
     )
 
 
@@ -299,6 +324,17 @@ def parse_hostport(text: str) -> tuple[str, int]:
     if not sep or not host or not port.isdigit() or int(port) > 65535:
         raise ValueError(f'must be HOST:PORT, e.g. "127.0.0.1:8750", got {_show(text)}')
     return host.strip("[]"), int(port)
+
+
+def parse_mllp_url(text: str) -> tuple[str, int]:
+    """"mllp://host:port" -> (host, port); "mllp://[::1]:2575" for IPv6."""
+    scheme, sep, rest = text.partition("://")
+    if scheme.lower() != "mllp" or not sep:
+        raise ValueError(f'must be mllp://HOST:PORT, e.g. "mllp://127.0.0.1:2575", got {_show(text)}')
+    host, port = parse_hostport(rest.rstrip("/"))
+    if not port:
+        raise ValueError(f"an MLLP receiver needs a port other than 0, got {_show(text)}")
+    return host, port
 
 
 # -- checks ------------------------------------------------------------------
