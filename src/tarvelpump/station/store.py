@@ -22,7 +22,7 @@ import threading
 import time
 from collections.abc import Iterator
 import dataclasses
-from collections.abc import Callable, Sequence
+from collections.abc import Sequence
 from contextlib import contextmanager
 from datetime import datetime
 from typing import Any, Protocol
@@ -103,9 +103,14 @@ class _Hl7Message(Protocol):
 
 
 class Hl7Composer(Protocol):
-    """What the store needs to queue HL7 messages with a round (``hl7.Composer``)."""
+    """What the store needs to queue HL7 messages with a round (``hl7.Composer``):
+    ``compose`` in the transaction, then ``commit`` or ``rollback`` as it ends."""
 
-    def compose(self, result: RoundResult) -> tuple[Sequence[_Hl7Message], Callable[[], None]]: ...
+    def compose(self, result: RoundResult) -> Sequence[_Hl7Message]: ...
+
+    def commit(self) -> None: ...
+
+    def rollback(self) -> None: ...
 
 
 class StoreError(Exception):
@@ -238,31 +243,32 @@ class Store:
                         "INSERT INTO outbox (event, body) VALUES (?, ?)",
                         [(e.id, json.dumps(e.to_json(), default=str)) for e in result.events],
                     )
-                committed = self._queue_hl7(db, result)
+                self._queue_hl7(db, result)
                 db.execute("COMMIT")
             except BaseException:
                 db.execute("ROLLBACK")
+                if self._hl7 is not None:
+                    self._hl7.rollback()
                 raise
-            if committed is not None:
-                committed()
+            if self._hl7 is not None:
+                self._hl7.commit()
             if time.monotonic() >= self._next_prune:
                 self._prune()
 
-    def _queue_hl7(self, db: sqlite3.Connection, result: RoundResult) -> Callable[[], None] | None:
+    def _queue_hl7(self, db: sqlite3.Connection, result: RoundResult) -> None:
         if self._hl7 is None:
-            return None
+            return
         try:
-            messages, committed = self._hl7.compose(result)
+            messages = self._hl7.compose(result)
         except Exception:
             # HL7 is an output: it must never cost a round its commit
             log.exception("store: no HL7 messages for a round of %s", result.link)
-            return None
+            return
         if messages:
             db.executemany(
                 "INSERT INTO hl7_outbox (kind, pump, link, control_id, body) VALUES (?,?,?,?,?)",
                 [(m.kind, m.pump, m.link, m.control_id, m.text) for m in messages],
             )
-        return committed
 
     def prune(self) -> int:
         """Apply the retention limits now; the number of rows removed."""
