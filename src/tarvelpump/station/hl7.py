@@ -158,10 +158,11 @@ class _Obx:
 class Composer:
     """Decides which messages a committed round calls for, and writes them.
 
-    The store calls ``compose`` inside the round's transaction and the
-    returned callable once it is committed: what was reported, and when each
-    value was read, only moves on with what is really stored. Calls come one
-    at a time (under the store's lock).
+    The store calls ``compose`` for each round inside its transaction, then
+    ``commit`` or ``rollback`` as the transaction ends: what was reported, and
+    when each value was read, only moves on with what is really stored, and
+    several rounds in one transaction see each other. Calls come one at a
+    time (under the store's lock).
     """
 
     def __init__(self, *, station: str, application: str = "TARVELPUMP", facility: str = "",
@@ -180,12 +181,17 @@ class Composer:
         self._read: dict[str, dict[str, tuple[object, datetime]]] = {}  # label -> field -> (value, read at)
         self._reported: dict[str, tuple[str, int | None, float]] = {}  # label -> (presence, running, when)
         self._views: dict[str, PumpView] = {}
+        # what the rounds of the transaction under way add, until it ends
+        self._new_read: dict[str, dict[str, tuple[object, datetime]]] = defaultdict(dict)
+        self._new_reported: dict[str, tuple[str, int | None, float]] = {}
 
     # -- deciding ------------------------------------------------------------
 
-    def compose(self, result: RoundResult) -> tuple[list[Hl7Message], Callable[[], None]]:
-        read: dict[str, dict[str, tuple[object, datetime]]] = defaultdict(dict)
-        reported: dict[str, tuple[str, int | None, float]] = {}
+    def compose(self, result: RoundResult) -> list[Hl7Message]:
+        """The messages ``result`` calls for; what they say counts as
+        reported once ``commit()`` follows (``rollback()``: it never was)."""
+        read = self._new_read
+        reported = self._new_reported
         t = self._clock()
 
         def last(label: str, field: str) -> tuple[object, datetime] | None:
@@ -219,7 +225,7 @@ class Composer:
                     value, seen = getattr(view, field), last(label, field)
                     if value is not None and seen is not None and seen[0] != value:
                         read[label][field] = (value, news[label][0].time)
-            before = self._reported.get(label)
+            before = reported.get(label) or self._reported.get(label)
             if view.online:
                 if result.partial:  # only a change of running state is worth an early word
                     due = before is not None and before[0] == ONLINE and before[1] != view.running
@@ -233,13 +239,19 @@ class Composer:
                 gone = next((e.time for e in news[label] if e.kind == EventKind.OFFLINE), None)
                 self._build(out, "PCD-01", view, functools.partial(self._pcd01, view=view, times=times, gone=gone))
                 reported[label] = (view.presence, view.running, t)
+        return out
 
-        def committed() -> None:
-            for label, fields in read.items():
-                self._read.setdefault(label, {}).update(fields)
-            self._reported.update(reported)
+    def commit(self) -> None:
+        """The rounds composed since the last commit or rollback are stored."""
+        for label, fields in self._new_read.items():
+            self._read.setdefault(label, {}).update(fields)
+        self._reported.update(self._new_reported)
+        self.rollback()
 
-        return out, committed
+    def rollback(self) -> None:
+        """The rounds composed since the last commit or rollback were not stored."""
+        self._new_read = defaultdict(dict)
+        self._new_reported = {}
 
     # -- writing -------------------------------------------------------------
 

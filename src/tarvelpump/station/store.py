@@ -34,7 +34,7 @@ import stat
 import sys
 import threading
 import time
-from collections.abc import Callable, Iterator, Sequence
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from datetime import datetime
 from pathlib import Path
@@ -140,9 +140,14 @@ class _Hl7Message(Protocol):
 
 
 class Hl7Composer(Protocol):
-    """What the store needs to queue HL7 messages with a round (``hl7.Composer``)."""
+    """What the store needs to queue HL7 messages with a round (``hl7.Composer``):
+    ``compose`` in the transaction, then ``commit`` or ``rollback`` as it ends."""
 
-    def compose(self, result: RoundResult) -> tuple[Sequence[_Hl7Message], Callable[[], None]]: ...
+    def compose(self, result: RoundResult) -> Sequence[_Hl7Message]: ...
+
+    def commit(self) -> None: ...
+
+    def rollback(self) -> None: ...
 
 
 class StoreError(Exception):
@@ -375,14 +380,16 @@ class Store:
             db = self._writer()
             db.execute("BEGIN IMMEDIATE")
             try:
-                committed = [self._insert(db, result) for result in results]
+                for result in results:
+                    self._insert(db, result)
                 db.execute("COMMIT")
             except BaseException:
                 _rollback(db)
+                if self._hl7 is not None:
+                    self._hl7.rollback()
                 raise
-            for done in committed:
-                if done is not None:
-                    done()
+            if self._hl7 is not None:
+                self._hl7.commit()
             if time.monotonic() >= self._next_prune:
                 # Committed whatever happens here: a failed pruning must not
                 # pass for a failed commit (the rounds would be committed twice).
@@ -392,7 +399,7 @@ class Store:
                     _rollback(db)
                     log.warning("store %s: retention could not be applied (%s); will try again", self.path, exc)
 
-    def _insert(self, db: sqlite3.Connection, result: RoundResult) -> Callable[[], None] | None:
+    def _insert(self, db: sqlite3.Connection, result: RoundResult) -> None:
         cur = db.execute(
             "INSERT INTO rounds (link, started, t, duration_s, exchanges, link_up, partial) VALUES (?,?,?,?,?,?,?)",
             (result.link, result.started.isoformat(), result.started.timestamp(),
@@ -423,23 +430,22 @@ class Store:
                 " SET link = excluded.link, time = excluded.time, view = excluded.view",
                 [(v.label, v.link, t, json.dumps(v.to_json(), default=str)) for v in result.views],
             )
-        return self._queue_hl7(db, result)
+        self._queue_hl7(db, result)
 
-    def _queue_hl7(self, db: sqlite3.Connection, result: RoundResult) -> Callable[[], None] | None:
+    def _queue_hl7(self, db: sqlite3.Connection, result: RoundResult) -> None:
         if self._hl7 is None:
-            return None
+            return
         try:
-            messages, committed = self._hl7.compose(result)
+            messages = self._hl7.compose(result)
         except Exception:
             # HL7 is an output: it must never cost a round its commit
             log.exception("store: no HL7 messages for a round of %s", result.link)
-            return None
+            return
         if messages:
             db.executemany(
                 "INSERT INTO hl7_outbox (kind, pump, link, control_id, body) VALUES (?,?,?,?,?)",
                 [(m.kind, m.pump, m.link, m.control_id, m.text) for m in messages],
             )
-        return committed
 
     def prune(self) -> int:
         """Apply the retention limits now; the number of rows removed."""
