@@ -14,15 +14,14 @@ connections from a small pool, so they never wait for a round to commit.
 
 from __future__ import annotations
 
+import dataclasses
 import json
 import logging
 import os
 import sqlite3
 import threading
 import time
-from collections.abc import Iterator
-import dataclasses
-from collections.abc import Sequence
+from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from datetime import datetime
 from typing import Any, Protocol
