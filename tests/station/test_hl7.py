@@ -18,7 +18,7 @@ from tarvelpump.station.hl7 import Composer
 from tarvelpump.station.hub import Hub
 from tarvelpump.station.link import Link
 from tarvelpump.station.mllp import Hl7Publisher
-from tarvelpump.station.model import Event, EventKind
+from tarvelpump.station.model import Event, EventKind, PumpView
 from tarvelpump.station.poller import Poller, PollSettings
 from tarvelpump.station.pump import Pump
 from tarvelpump.station.store import Store
@@ -185,14 +185,15 @@ class Gateway:
         self.alarms: list[Event] = []
         self.open()
 
-    def open(self) -> None:
+    def open(self, initial: dict[str, PumpView] | None = None) -> None:
         self.store = Store(self.db, hl7=Composer(station="ward 9", report_every=1.0))
         self.hub = Hub()
         self.hub.add(self.store.on_round)
         self.hub.add(lambda r: self.alarms.extend(
             e for e in r.events if e.kind in (EventKind.ALARM_RAISED, EventKind.ALARM_CLEARED)))
         self.pub = Hl7Publisher(self.url, self.store, **self.options)
-        self.poller = Poller(self.link, self.pumps, PollSettings(gap=0.0), self.hub, station="ward 9")
+        self.poller = Poller(self.link, self.pumps, PollSettings(gap=0.0), self.hub, station="ward 9",
+                             initial=initial)
         self.pub.start()
 
     def alarm(self, label: str, word: int) -> None:
@@ -273,19 +274,25 @@ def test_outage_restart_reject_and_error(tmp_path: Path, caplog: pytest.LogCaptu
         # repeats: the two refused ones, and at most the one in flight as the receiver went
         assert check_order(msgs(), gw.alarms) <= 2 + 1
 
-        # a station restarted with messages undelivered sends them after the restart
+        # a station restarted with messages undelivered sends them after the restart; a pump
+        # reported answering before the restart and silent since is reported offline after it
         receiver.stop()
         for n in range(6):
             gw.alarm("bed 3", 1 << (n % 2 + 2))
+        kept = {v.label: v for v in gw.poller.views()}
         gw.close()
         with Store(gw.db) as stopped:
             left = stopped.hl7_peek(100)
         assert len(left) >= 6
         receiver.start()
-        gw.open()
+        ward.pump("bed 2").present = False
+        gw.open(initial=kept)
         gw.alarm("bed 1", 0)
+        for _ in range(3):
+            gw.poller.run_round()
         wait_for(lambda: gw.store.hl7_pending() == 0, timeout=20)
         got = msgs()
+        assert pcd01(got, "bed 2")[-1].obx()["PRESENCE"][5] == "offline^no answer^99TVP"
         assert {x.control for x in got} >= {row.control_id for row in left}
         assert check_order(got, gw.alarms) <= 2 + 2
         for x in got:

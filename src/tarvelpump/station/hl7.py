@@ -9,8 +9,8 @@ What is sent, per pump (``PumpView``):
 - PCD-01 ``ORU^R01^ORU_R01`` when the pump is first heard, on each change of
   its running state or presence, and at least every ``report_every`` seconds
   while it answers; once when it goes offline (its values then carry OBX-11
-  ``X``, never an old value as if current). A pump that never answered gets
-  nothing.
+  ``X``, never an old value as if current); after a restart, also a pump
+  heard before it and silent since. A pump never heard gets nothing.
 - PCD-04 ``ORU^R40^ORU_R01`` for each alarm raised (phase ``start``, state
   ``active``) and cleared (``end``, ``inactive``).
 
@@ -232,8 +232,12 @@ class Composer:
                 else:
                     due = (before is None or before[0] != ONLINE or before[1] != view.running
                            or t - before[2] >= self.report_every)
-            else:  # offline once, for a pump reported answering; never for one never heard
-                due = view.presence == OFFLINE and before is not None and before[0] == ONLINE
+            else:
+                # Offline once, for a pump reported answering (in this run, or
+                # heard in an earlier one, whose last report said it answered);
+                # never for a pump never heard.
+                due = view.presence == OFFLINE and (before[0] == ONLINE if before is not None
+                                                    else view.last_seen is not None)
             if due:
                 times = {f: v for f in FIELDS if (v := last(label, f)) is not None}
                 gone = next((e.time for e in news[label] if e.kind == EventKind.OFFLINE), None)

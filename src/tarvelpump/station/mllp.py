@@ -226,7 +226,8 @@ class Hl7Publisher:
             self._count("sent")
             block = await asyncio.wait_for(reader.readblock(), self._ack_timeout)
             code, control, error = parse_ack(block.decode("utf-8", "replace"))
-            if control != row.control_id:
+            # one message at a time: an acknowledgement that names none is this one's
+            if control and control != row.control_id:
                 raise _Protocol(f"an acknowledgement of {control!r} came for {row.control_id!r}")
             if code in ACCEPTED:
                 self._store.hl7_ack(row.seq)
