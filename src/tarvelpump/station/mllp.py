@@ -122,6 +122,7 @@ class Hl7Publisher:
         if self._thread is not None:
             return
         ready = threading.Event()
+        self._stopping = False
         log.info("HL7: sending to %s", self.url)
         self._thread = threading.Thread(target=asyncio.run, args=(self._main(ready),), name="hl7-outbox",
                                         daemon=True)
