@@ -9,12 +9,13 @@ and pyserial.
 
 from __future__ import annotations
 
+import dataclasses
 import logging
 import threading
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Protocol
 
-from .config import StationConfig, parse_hostport
+from .config import Hl7Config, StationConfig, parse_hostport, parse_mllp_url
 from .hub import Hub
 from .link import Link
 from .model import RoundResult
@@ -24,6 +25,8 @@ from .store import Store
 
 if TYPE_CHECKING:
     from types import TracebackType
+
+    from .mllp import Hl7Publisher
 
 __all__ = ["Station"]
 
@@ -43,8 +46,9 @@ class Station:
     """Everything one gateway runs. Nothing is opened until ``start()``
     except the store; ``stop()`` releases it all, whatever failed on the way.
 
-    ``http`` (HOST:PORT) and ``mqtt`` (a broker URL) override the
-    configuration's own; the empty string turns one off.
+    ``http`` (HOST:PORT), ``mqtt`` (a broker URL) and ``hl7`` (mllp://HOST:PORT)
+    override the configuration's own; the empty string turns one off.
+    ``hl7``, once started, is the HL7 publisher (its ``counts()`` for the metrics).
 
     A store that cannot be written, or that another station holds, fails the
     constructor with ``StoreError`` (naming the file, and the holder's PID).
@@ -54,17 +58,30 @@ class Station:
     naming the store and the cause.
     """
 
-    def __init__(self, config: StationConfig, *, http: str | None = None, mqtt: str | None = None) -> None:
+    def __init__(self, config: StationConfig, *, http: str | None = None, mqtt: str | None = None,
+                 hl7: str | None = None) -> None:
         self.config = config
         self.http = (config.http if http is None else http) or None
         self.mqtt = (config.mqtt if mqtt is None else mqtt) or None
+        url = (config.hl7.url if config.hl7 is not None else None) if hl7 is None else hl7
+        self.hl7_config = dataclasses.replace(config.hl7 or Hl7Config(url=url), url=url) if url else None
         if self.http is not None:
             parse_hostport(self.http)  # a bad address fails here, before anything runs
+        composer = None
+        if self.hl7_config is not None:
+            parse_mllp_url(self.hl7_config.url)
+            from .hl7 import Composer
+
+            h = self.hl7_config
+            composer = Composer(station=config.name, application=h.application, facility=h.facility,
+                                report_every=h.report_every)
+        self.hl7: Hl7Publisher | None = None
         self.hub = Hub()
         s = config.store
-        # The outbox keeps events for the broker across outages and restarts.
+        # The outboxes keep events for the broker, and HL7 messages, across outages and restarts.
         self.store = Store(s.path, outbox=self.mqtt is not None, retention_days=s.retention_days,
-                           max_readings=s.max_readings, max_events=s.max_events, synchronous=s.synchronous)
+                           max_readings=s.max_readings, max_events=s.max_events, synchronous=s.synchronous,
+                           hl7=composer)
         self.links: dict[str, Link] = {}
         self.pumps: list[Pump] = []
         self.pollers: list[Poller] = []
@@ -115,6 +132,13 @@ class Station:
                 self.hub.add(publisher.on_round)
                 self._outputs.append(publisher)
                 publisher.start()
+            if self.hl7_config is not None:
+                from .mllp import Hl7Publisher
+
+                self.hl7 = Hl7Publisher(self.hl7_config.url, self.store)
+                self.hub.add(self.hl7.on_round)
+                self._outputs.append(self.hl7)
+                self.hl7.start()
             if self.http is not None:
                 from .web import serve
 

@@ -30,7 +30,7 @@ from typing import Any, TextIO
 
 from . import presence, since
 from .broker_url import parse_url
-from .config import ConfigError, StationConfig, load_config, parse_hostport
+from .config import ConfigError, StationConfig, load_config, parse_hostport, parse_mllp_url
 from .hub import Hub
 from .model import OFFLINE, ONLINE, UNHEARD, Event, PumpView, RoundResult
 from .order import ordered
@@ -46,6 +46,7 @@ EXAMPLES = textwrap.dedent("""\
       tarvelpump station check --config ward.toml   what the configuration resolves to; opens nothing
       tarvelpump station run --config ward.toml     watch the pumps; a live table on a terminal
       tarvelpump station run --config ward.toml --json --http 127.0.0.1:8750 --mqtt mqtt://broker/site/ward
+      tarvelpump station run --config ward.toml --hl7 mllp://engine.hospital:2575   PCD-01/PCD-04 to the hospital
       tarvelpump station events --config ward.toml --pump "bed 12" --since 1h --json
       tarvelpump station history --config ward.toml --since 2026-12-07T08:00 --json
       tarvelpump station view --mqtt mqtt://broker/site   one page for every gateway of a site
@@ -82,6 +83,14 @@ def _mqtt_url(ward: bool) -> Callable[[str], str]:
         return text
 
     return check
+
+
+def _mllp_url(text: str) -> str:
+    try:
+        parse_mllp_url(text)
+    except ValueError as e:
+        raise argparse.ArgumentTypeError(str(e)) from None
+    return text
 
 
 def _seconds(text: str) -> float:
@@ -331,7 +340,7 @@ def _run(args: argparse.Namespace) -> int:
     from .app import Station
 
     config = _config(args)  # a ConfigError ends here, before any port is opened
-    station = Station(config, http=args.http, mqtt=args.mqtt)
+    station = Station(config, http=args.http, mqtt=args.mqtt, hl7=args.hl7)
     # Listening before the first round: no event goes unprinted.
     display = Display(station.hub, _display_mode(args, sys.stdout), sys.stdout, config.name or "station")
     with _stop_on_signals() as stop:
@@ -353,13 +362,15 @@ def _demo(args: argparse.Namespace) -> int:
     from .demo import Demo
 
     http = None if args.no_http else args.http
-    with _stop_on_signals() as stop, Demo(http=http, mqtt=args.mqtt, seed=args.seed) as demo:
+    with _stop_on_signals() as stop, Demo(http=http, mqtt=args.mqtt, hl7=args.hl7, seed=args.seed) as demo:
         assert demo.station is not None and demo.config is not None
         for link in demo.config.links:
             _note(f"virtual radio {link.name} at {link.port}")
         _note(f"store in {demo.store_path} (removed on exit)")
         if demo.http_url:
             _note(f"open the page: {demo.http_url}")
+        if args.hl7:
+            _note(f"HL7 (IHE PCD-01 and PCD-04) to {args.hl7}")
         _note("watching 12 virtual pumps; their alarms, doors and comings and goings show below (Ctrl-C stops)")
         display = Display(demo.station.hub, _display_mode(args, sys.stdout), sys.stdout, "demo ward")
         try:
@@ -447,6 +458,7 @@ def build_parser() -> argparse.ArgumentParser:
     p.add_argument("--config", required=True, help="the station's TOML file")
     outputs(p, None)
     p.add_argument("--mqtt", type=_mqtt_url(ward=True), metavar="URL", help="publish to a broker: mqtt://[user:pass@]host[:port]/site/ward")
+    p.add_argument("--hl7", type=_mllp_url, metavar="URL", help="send HL7 (IHE PCD-01, PCD-04) to mllp://HOST:PORT")
     p.set_defaults(run=_run)
 
     for name, text, run in (("events", "stored events, oldest first", _events),
@@ -470,6 +482,7 @@ def build_parser() -> argparse.ArgumentParser:
     outputs(p, "127.0.0.1:8750")
     p.add_argument("--no-http", action="store_true", help="no page")
     p.add_argument("--mqtt", type=_mqtt_url(ward=True), metavar="URL", help="publish to a broker as well")
+    p.add_argument("--hl7", type=_mllp_url, metavar="URL", help="send HL7 to mllp://HOST:PORT as well")
     p.add_argument("--seed", type=int, help="repeat the virtual ward's moves")
     p.set_defaults(run=_demo)
 

@@ -32,17 +32,20 @@ class Demo:
     """Virtual wards plus a station watching them, with its store in a temporary folder.
 
     ``http`` is HOST:PORT for the page (port 0: a free one) or ``None`` for
-    no page. ``pumps`` are shared out between the two radios. Ward time runs
+    no page; ``mqtt`` and ``hl7`` (mllp://HOST:PORT) add those outputs.
+    ``pumps`` are shared out between the two radios. Ward time runs
     ``speed`` times faster than real time, so a newcomer sees alarms come
     and go within a minute.
     """
 
-    def __init__(self, *, http: str | None = "127.0.0.1:0", mqtt: str | None = None, pumps: int = DEMO_PUMPS,
+    def __init__(self, *, http: str | None = "127.0.0.1:0", mqtt: str | None = None, hl7: str | None = None,
+                 pumps: int = DEMO_PUMPS,
                  moving: bool = True, speed: float = 10.0, seed: int | None = None, baud: int = 9600,
                  hop_delay: float = 0.0, poll: PollConfig | None = None, timeout: float = 0.5,
                  name: str = "demo ward", directory: str | Path | None = None) -> None:
         self._http = http
         self._mqtt = mqtt
+        self._hl7 = hl7
         self._count = pumps
         self._moving = moving
         self._speed = speed
@@ -90,7 +93,8 @@ class Demo:
                                         mode=RadioMode.FIXED))
             self.config = StationConfig(name=self._name, store=StoreConfig(path=folder / "demo.sqlite"),
                                         poll=self._poll, links=tuple(links), pumps=tuple(pumps))
-            self.station = Station(self.config, http=self._http or "", mqtt=self._mqtt or "").start()
+            self.station = Station(self.config, http=self._http or "", mqtt=self._mqtt or "",
+                                   hl7=self._hl7 or "").start()
             self.http_url = self.station.http_url
         except BaseException:
             self.stop()

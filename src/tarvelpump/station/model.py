@@ -82,6 +82,8 @@ class EventKind(str, enum.Enum):
     LINK_UP = "link_up"
     POLLER_FAILED = "poller_failed"  #: passes of a link keep failing (a fault of the station itself)
     POLLER_RECOVERED = "poller_recovered"
+    #: the HL7 receiver answered a message with an error: it is kept aside, not sent again
+    HL7_REJECTED = "hl7_rejected"
 
 
 def _iso(t: datetime | None) -> str | None:

@@ -1,4 +1,4 @@
-"""Every round, kept: readings, events and the MQTT outbox in one SQLite file.
+"""Every round, kept: readings, events and the MQTT and HL7 outboxes in one SQLite file.
 
 One writer connection behind a lock takes the rounds of every poller thread,
 one transaction per round, so a round is either all there or not at all. The
@@ -24,6 +24,7 @@ tables and columns the station writes.
 
 from __future__ import annotations
 
+import dataclasses
 import fcntl
 import json
 import logging
@@ -37,15 +38,15 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from datetime import datetime
 from pathlib import Path
-from typing import Any
+from typing import Any, Protocol
 
-from .model import Event, EventKind, PumpView, Reading, RoundResult
+from .model import Event, EventKind, PumpView, Reading, RoundResult, now
 
-__all__ = ["Store", "StoreError", "SCHEMA_VERSION"]
+__all__ = ["Hl7Row", "Store", "StoreError", "SCHEMA_VERSION"]
 
 log = logging.getLogger(__name__)
 
-SCHEMA_VERSION = 2
+SCHEMA_VERSION = 3
 
 # Step i takes a file from version i to i + 1. A later version appends its
 # step here; files written by an older station are brought up on open.
@@ -84,6 +85,16 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
         """CREATE TABLE pumps (
             label TEXT PRIMARY KEY, link TEXT NOT NULL, time REAL NOT NULL, view TEXT NOT NULL)""",
     ),
+    # version 2 -> 3: the HL7 outbox, and the messages its receiver answered
+    # with an error (AE), kept aside with that error.
+    (
+        """CREATE TABLE hl7_outbox (
+            seq INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, pump TEXT, link TEXT NOT NULL,
+            control_id TEXT NOT NULL, body TEXT NOT NULL)""",
+        """CREATE TABLE hl7_set_aside (
+            seq INTEGER PRIMARY KEY, kind TEXT NOT NULL, pump TEXT, link TEXT NOT NULL,
+            control_id TEXT NOT NULL, body TEXT NOT NULL, t REAL NOT NULL, error TEXT NOT NULL)""",
+    ),
 )
 
 #: Every table and column the station writes (or the command line reads).
@@ -95,10 +106,48 @@ _COLUMNS: dict[str, tuple[str, ...]] = {
     "events": ("seq", "id", "round", "kind", "pump", "link", "time", "t", "details"),
     "outbox": ("seq", "event", "body"),
     "pumps": ("label", "link", "time", "view"),
+    "hl7_outbox": ("seq", "kind", "pump", "link", "control_id", "body"),
+    "hl7_set_aside": ("seq", "kind", "pump", "link", "control_id", "body", "t", "error"),
 }
 _READ = ("schema_version", "readings", "events")
 
 _PRUNE_BATCH = 20_000
+
+
+@dataclasses.dataclass(frozen=True)
+class Hl7Row:
+    """One message of the HL7 outbox."""
+
+    seq: int
+    kind: str  #: "PCD-01" or "PCD-04"
+    pump: str | None
+    link: str
+    control_id: str  #: its MSH-10
+    text: str
+
+
+class _Hl7Message(Protocol):
+    @property
+    def kind(self) -> str: ...
+    @property
+    def pump(self) -> str | None: ...
+    @property
+    def link(self) -> str: ...
+    @property
+    def control_id(self) -> str: ...
+    @property
+    def text(self) -> str: ...
+
+
+class Hl7Composer(Protocol):
+    """What the store needs to queue HL7 messages with a round (``hl7.Composer``):
+    ``compose`` in the transaction, then ``commit`` or ``rollback`` as it ends."""
+
+    def compose(self, result: RoundResult) -> Sequence[_Hl7Message]: ...
+
+    def commit(self) -> None: ...
+
+    def rollback(self) -> None: ...
 
 
 class StoreError(Exception):
@@ -164,6 +213,9 @@ class Store:
     and ``max_events`` as row counts) is applied every ``prune_every``
     seconds from the writer, in batches, so a round never waits long for it.
     The outbox is never pruned: an event waits there until it is acked.
+
+    ``hl7``: a composer whose messages for each round are queued in the HL7
+    outbox in the round's own transaction (see ``hl7_peek``).
     """
 
     def __init__(
@@ -177,6 +229,7 @@ class Store:
         synchronous: str = "normal",
         prune_every: float = 60.0,
         readonly: bool = False,
+        hl7: Hl7Composer | None = None,
     ) -> None:
         if synchronous not in ("normal", "full"):
             raise ValueError(f"synchronous must be 'normal' or 'full', not {synchronous!r}")
@@ -187,6 +240,7 @@ class Store:
         self.max_events = max_events
         self.prune_every = prune_every
         self.readonly = readonly
+        self._hl7 = hl7
         self._synchronous = synchronous.upper()
         self._lock = threading.Lock()
         self._pool_lock = threading.Lock()
@@ -331,7 +385,11 @@ class Store:
                 db.execute("COMMIT")
             except BaseException:
                 _rollback(db)
+                if self._hl7 is not None:
+                    self._hl7.rollback()
                 raise
+            if self._hl7 is not None:
+                self._hl7.commit()
             if time.monotonic() >= self._next_prune:
                 # Committed whatever happens here: a failed pruning must not
                 # pass for a failed commit (the rounds would be committed twice).
@@ -371,6 +429,22 @@ class Store:
                 "INSERT INTO pumps (label, link, time, view) VALUES (?,?,?,?) ON CONFLICT (label) DO UPDATE"
                 " SET link = excluded.link, time = excluded.time, view = excluded.view",
                 [(v.label, v.link, t, json.dumps(v.to_json(), default=str)) for v in result.views],
+            )
+        self._queue_hl7(db, result)
+
+    def _queue_hl7(self, db: sqlite3.Connection, result: RoundResult) -> None:
+        if self._hl7 is None:
+            return
+        try:
+            messages = self._hl7.compose(result)
+        except Exception:
+            # HL7 is an output: it must never cost a round its commit
+            log.exception("store: no HL7 messages for a round of %s", result.link)
+            return
+        if messages:
+            db.executemany(
+                "INSERT INTO hl7_outbox (kind, pump, link, control_id, body) VALUES (?,?,?,?,?)",
+                [(m.kind, m.pump, m.link, m.control_id, m.text) for m in messages],
             )
 
     def prune(self) -> int:
@@ -420,6 +494,44 @@ class Store:
         """The event at ``seq`` was delivered: drop it from the outbox."""
         with self._lock:
             self._writer().execute("DELETE FROM outbox WHERE seq = ?", (seq,))
+
+    def hl7_ack(self, seq: int) -> None:
+        """The HL7 message at ``seq`` was accepted: drop it from the outbox."""
+        with self._lock:
+            self._writer().execute("DELETE FROM hl7_outbox WHERE seq = ?", (seq,))
+
+    def hl7_set_aside(self, seq: int, error: str, ack: str = "AE") -> Event | None:
+        """The receiver answered the message at ``seq`` with an error: keep it
+        aside with that error, and record an ``hl7_rejected`` event (shown by
+        ``station events``) in the same transaction. The event, or None if the
+        row was already gone."""
+        with self._lock:
+            db = self._writer()
+            db.execute("BEGIN IMMEDIATE")
+            try:
+                row = db.execute("SELECT kind, pump, link, control_id FROM hl7_outbox WHERE seq = ?",
+                                 (seq,)).fetchone()
+                if row is None:
+                    db.execute("ROLLBACK")
+                    return None
+                event = Event(EventKind.HL7_REJECTED, row[1], row[2], now(),
+                              {"message": row[0], "control_id": row[3], "ack": ack, "error": error})
+                db.execute(
+                    "INSERT INTO hl7_set_aside (seq, kind, pump, link, control_id, body, t, error)"
+                    " SELECT seq, kind, pump, link, control_id, body, ?, ? FROM hl7_outbox WHERE seq = ?",
+                    (event.time.timestamp(), error, seq))
+                db.execute("DELETE FROM hl7_outbox WHERE seq = ?", (seq,))
+                # filed under the latest round, so retention treats it like its neighbours
+                db.execute(
+                    "INSERT INTO events (id, round, kind, pump, link, time, t, details)"
+                    " VALUES (?, coalesce((SELECT max(id) FROM rounds), 0), ?, ?, ?, ?, ?, ?)",
+                    (event.id, event.kind.value, event.pump, event.link, event.time.isoformat(),
+                     event.time.timestamp(), json.dumps(event.details)))
+                db.execute("COMMIT")
+            except BaseException:
+                _rollback(db)
+                raise
+            return event
 
     # -- reading ---------------------------------------------------------
 
@@ -507,6 +619,18 @@ class Store:
                 log.warning("store %s: the last view of %r cannot be read (%s); it starts afresh", self.path,
                             label, exc)
         return views
+
+    def hl7_peek(self, limit: int = 1) -> list[Hl7Row]:
+        """The oldest HL7 messages not yet accepted, in order; safe from any thread."""
+        with self._reader() as db:
+            rows = db.execute("SELECT seq, kind, pump, link, control_id, body FROM hl7_outbox"
+                              " ORDER BY seq LIMIT ?", (limit,)).fetchall()
+        return [Hl7Row(*r) for r in rows]
+
+    def hl7_pending(self) -> int:
+        """How many HL7 messages wait in the outbox."""
+        with self._reader() as db:
+            return int(db.execute("SELECT count(*) FROM hl7_outbox").fetchone()[0])
 
     def counts(self) -> dict[str, int]:
         """Rows per table: rounds, readings, events, outbox."""
