@@ -15,7 +15,7 @@ import threading
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Protocol
 
-from .config import Hl7Config, StationConfig, parse_hostport, parse_mllp_url
+from .config import StationConfig, parse_hostport, parse_mllp_url
 from .hub import Hub
 from .link import Link
 from .model import RoundResult
@@ -63,13 +63,13 @@ class Station:
         self.config = config
         self.http = (config.http if http is None else http) or None
         self.mqtt = (config.mqtt if mqtt is None else mqtt) or None
-        url = (config.hl7.url if config.hl7 is not None else None) if hl7 is None else hl7
-        self.hl7_config = dataclasses.replace(config.hl7 or Hl7Config(url=url), url=url) if url else None
+        url = config.hl7.url if hl7 is None else hl7
+        self.hl7_config = dataclasses.replace(config.hl7, url=url) if url else None
         if self.http is not None:
             parse_hostport(self.http)  # a bad address fails here, before anything runs
         composer = None
-        if self.hl7_config is not None:
-            parse_mllp_url(self.hl7_config.url)
+        if self.hl7_config is not None and url:
+            parse_mllp_url(url)
             from .hl7 import Composer
 
             h = self.hl7_config
@@ -135,7 +135,7 @@ class Station:
             if self.hl7_config is not None:
                 from .mllp import Hl7Publisher
 
-                self.hl7 = Hl7Publisher(self.hl7_config.url, self.store)
+                self.hl7 = Hl7Publisher(str(self.hl7_config.url), self.store)
                 self.hub.add(self.hl7.on_round)
                 self._outputs.append(self.hl7)
                 self.hl7.start()
