@@ -15,7 +15,7 @@ lookup_global(PyObject *module, PyObject *name)
     Ref value;
     int found = py::dict_get_item_ref(PyModule_GetDict(module), name, &value);
     if (found != 0) {
-        return value;  // found, or an error is set
+        return value; // found, or an error is set
     }
     found = py::dict_get_item_ref(PyEval_GetBuiltins(), name, &value);
     if (found == 0) {
@@ -41,9 +41,10 @@ import_statement(PyObject *module, const char *dotted)
     if (!level) {
         return Ref();
     }
-    PyObject *globals = PyModule_GetDict(module);  // borrowed; lives with module
+    PyObject *globals =
+        PyModule_GetDict(module); // borrowed; lives with module
     PyObject *args[] = {name.get(), globals, Py_None, Py_None, level.get()};
     return Ref::steal(PyObject_Vectorcall(import.get(), args, 5, nullptr));
 }
 
-}  // namespace comm
+} // namespace comm

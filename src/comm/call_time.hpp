@@ -14,4 +14,4 @@ py::Ref lookup_global(PyObject *module, PyObject *name);
 // `import <dotted>` as the statement does it, returning the top package.
 py::Ref import_statement(PyObject *module, const char *dotted);
 
-}  // namespace comm
+} // namespace comm

@@ -2,8 +2,8 @@
 //
 //     def hex_str(data):
 //         if isinstance(data, int): return hex(data)
-//         if isinstance(data, (bytes, list)): return " ".join(hex(x) for x in data)
-//         return str(data)
+//         if isinstance(data, (bytes, list)): return " ".join(hex(x) for x in
+//         data) return str(data)
 //
 //     def list_ports():
 //         return list(serial.tools.list_ports.comports())
@@ -74,7 +74,7 @@ module_hex_str(PyObject *module, PyObject *const *args, size_t nargsf,
     ModuleState *st = state_of_module(module);
     PyObject *names[] = {st->str_data};
     py::Signature sig = {"hex_str", names, 1, 1, 0};
-    PyObject *data = nullptr;  // borrowed from the caller's vector
+    PyObject *data = nullptr; // borrowed from the caller's vector
     if (py::bind_args(sig, args, nargsf, kwnames, &data) < 0) {
         return nullptr;
     }
@@ -95,11 +95,13 @@ module_list_ports(PyObject *module, PyObject *)
     if (!tools) {
         return nullptr;
     }
-    Ref list_ports = Ref::steal(PyObject_GetAttr(tools.get(), st->str_list_ports));
+    Ref list_ports =
+        Ref::steal(PyObject_GetAttr(tools.get(), st->str_list_ports));
     if (!list_ports) {
         return nullptr;
     }
-    Ref ports = Ref::steal(PyObject_CallMethodNoArgs(list_ports.get(), st->str_comports));
+    Ref ports = Ref::steal(
+        PyObject_CallMethodNoArgs(list_ports.get(), st->str_comports));
     if (!ports) {
         return nullptr;
     }
@@ -118,7 +120,7 @@ PyMethodDef list_ports_def = {
     "list_ports()\n--\n\n"
     "The machine's serial ports, as pyserial's port-information objects."};
 
-}  // namespace
+} // namespace
 
 // A builtin function bound to the module, named after it.
 Ref
@@ -143,4 +145,4 @@ add_functions(PyObject *module)
                           make_module_function(module, &list_ports_def));
 }
 
-}  // namespace comm
+} // namespace comm

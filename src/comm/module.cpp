@@ -73,7 +73,8 @@ install_pyserial(PyObject *module)
     if (!pipe) {
         return -1;
     }
-    Ref merged = Ref::steal(PyObject_GetAttr(subprocess.get(), st->str_STDOUT));
+    Ref merged =
+        Ref::steal(PyObject_GetAttr(subprocess.get(), st->str_STDOUT));
     if (!merged) {
         return -1;
     }
@@ -87,8 +88,8 @@ install_pyserial(PyObject *module)
         return -1;
     }
     PyObject *args[] = {cmdline.get(), pipe.get(), merged.get()};
-    Ref done = Ref::steal(
-        PyObject_Vectorcall(run.get(), args, 1, kwnames.get()));
+    Ref done =
+        Ref::steal(PyObject_Vectorcall(run.get(), args, 1, kwnames.get()));
     if (!done) {
         return -1;
     }
@@ -101,14 +102,14 @@ guarded_serial_import(PyObject *module)
     if (bind_import(module, "serial", "serial") == 0) {
         return 0;
     }
-    PyErr_Clear();  // any failure leads to the installation attempt
+    PyErr_Clear(); // any failure leads to the installation attempt
     if (bind_import(module, "subprocess", "subprocess") < 0) {
-        return -1;  // not guarded
+        return -1; // not guarded
     }
     if (install_pyserial(module) == 0) {
         return 0;
     }
-    PyErr_Clear();  // reported as one log line; the import carries on
+    PyErr_Clear(); // reported as one log line; the import carries on
     return log_error(module, "ERROR: Fail to initialize COM interface.");
 }
 
@@ -120,7 +121,8 @@ add_gettext(PyObject *module)
         return -1;
     }
     return py::module_add(
-        module, "_", Ref::steal(PyObject_GetAttrString(gettext_mod.get(), "gettext")));
+        module, "_",
+        Ref::steal(PyObject_GetAttrString(gettext_mod.get(), "gettext")));
 }
 
 int
@@ -135,10 +137,9 @@ add_logger(PyObject *module)
     if (!name) {
         return -1;
     }
-    return py::module_add(
-        module, "log",
-        Ref::steal(PyObject_CallMethodOneArg(logging.get(), st->str_getLogger,
-                                             name.get())));
+    return py::module_add(module, "log",
+                          Ref::steal(PyObject_CallMethodOneArg(
+                              logging.get(), st->str_getLogger, name.get())));
 }
 
 int
@@ -156,14 +157,15 @@ add_frame_constants(PyObject *module)
 int
 intern_names(ModuleState *st)
 {
-#define COMM_INTERN_NAME(n)                           \
-    st->str_##n = PyUnicode_InternFromString(#n);     \
-    if (st->str_##n == nullptr) {                     \
-        return -1;                                    \
+#define COMM_INTERN_NAME(n)                                                   \
+    st->str_##n = PyUnicode_InternFromString(#n);                             \
+    if (st->str_##n == nullptr) {                                             \
+        return -1;                                                            \
     }
     COMM_INTERNED_NAMES(COMM_INTERN_NAME)
 #undef COMM_INTERN_NAME
-    st->kw_serial = PyTuple_Pack(3, st->str_port, st->str_baudrate, st->str_timeout);
+    st->kw_serial =
+        PyTuple_Pack(3, st->str_port, st->str_baudrate, st->str_timeout);
     if (st->kw_serial == nullptr) {
         return -1;
     }
@@ -171,8 +173,8 @@ intern_names(ModuleState *st)
     if (st->kw_sr == nullptr) {
         return -1;
     }
-    st->kw_send_item = PyTuple_Pack(4, st->str_command, st->str_data_send, st->str_to_addr,
-                                    st->str_to_channel);
+    st->kw_send_item = PyTuple_Pack(4, st->str_command, st->str_data_send,
+                                    st->str_to_addr, st->str_to_channel);
     if (st->kw_send_item == nullptr) {
         return -1;
     }
@@ -220,10 +222,12 @@ import_logging(PyObject *module)
 // The start-up steps, in the fixed order of the module's namespace.
 using Step = int (*)(PyObject *module);
 const Step kStartup[] = {
-    import_list_ports, add_options, add_gettext, import_random, import_time,
-    import_logging, add_logger, guarded_serial_import, add_frame_constants,
-    add_device_return, add_state_tables, add_command_tables, add_convert_func,
-    add_functions, add_kelt, add_hold_port, add_simulation,
+    import_list_ports, add_options,           add_gettext,
+    import_random,     import_time,           import_logging,
+    add_logger,        guarded_serial_import, add_frame_constants,
+    add_device_return, add_state_tables,      add_command_tables,
+    add_convert_func,  add_functions,         add_kelt,
+    add_hold_port,     add_simulation,
 };
 
 int
@@ -239,7 +243,7 @@ comm_exec(PyObject *module)
         return -1;
     }
     // Assertions follow the interpreter's -O, read once as sys.flags.
-    PyObject *flags = PySys_GetObject("flags");  // borrowed
+    PyObject *flags = PySys_GetObject("flags"); // borrowed
     if (flags == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "lost sys.flags");
         return -1;
@@ -319,25 +323,25 @@ comm_free(void *module)
 
 PyModuleDef_Slot comm_slots[] = {
     {Py_mod_exec, reinterpret_cast<void *>(comm_exec)},
-    py::gil_used_slot(),  // the module relies on the GIL
+    py::gil_used_slot(), // the module relies on the GIL
     {0, nullptr},
 };
 
-}  // namespace
+} // namespace
 
 PyModuleDef comm_def = {
     PyModuleDef_HEAD_INIT,
-    "comm",                // m_name
-    nullptr,               // m_doc: the module has no docstring
-    sizeof(ModuleState),   // m_size
-    nullptr,               // m_methods: functions are bound during exec, in order
-    comm_slots,            // m_slots
-    comm_traverse,         // m_traverse
-    comm_clear,            // m_clear
-    comm_free,             // m_free
+    "comm",              // m_name
+    nullptr,             // m_doc: the module has no docstring
+    sizeof(ModuleState), // m_size
+    nullptr,       // m_methods: functions are bound during exec, in order
+    comm_slots,    // m_slots
+    comm_traverse, // m_traverse
+    comm_clear,    // m_clear
+    comm_free,     // m_free
 };
 
-}  // namespace comm
+} // namespace comm
 
 PyMODINIT_FUNC
 PyInit_comm(void)

@@ -28,4 +28,4 @@ int set_defining_module(PyObject *type, PyObject *module);
 // to the module's name. New reference.
 py::Ref make_module_function(PyObject *module, PyMethodDef *def);
 
-}  // namespace comm
+} // namespace comm

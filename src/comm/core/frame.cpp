@@ -28,7 +28,7 @@ append(std::vector<std::uint8_t> &out, ByteView bytes)
     }
 }
 
-}  // namespace
+} // namespace
 
 std::size_t
 check_data_end(std::size_t size, std::size_t declared) noexcept
@@ -125,4 +125,4 @@ validate_reply(ByteView reply, ByteView frame_header,
     return verdict;
 }
 
-}  // namespace comm::core
+} // namespace comm::core

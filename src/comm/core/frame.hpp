@@ -63,19 +63,19 @@ read_size(std::size_t recv_len) noexcept
 // Reply defects, in the order in which they are tested.
 enum class ReplyStatus : std::uint8_t {
     kSuccess,
-    kNoData,         // nothing received
-    kTooShort,       // 7 bytes or fewer, or under 8 + its own length byte (byte 6)
-    kBadCheckData,   // last byte is not the check data of the bytes before it
-    kBadHeader,      // bytes 0-4 differ from the expected frame header
-    kBadAppHeader,   // bytes 5-6 differ from the expected application header
+    kNoData,   // nothing received
+    kTooShort, // 7 bytes or fewer, or under 8 + its own length byte (byte 6)
+    kBadCheckData, // last byte is not the check data of the bytes before it
+    kBadHeader,    // bytes 0-4 differ from the expected frame header
+    kBadAppHeader, // bytes 5-6 differ from the expected application header
 };
 
 struct ReplyVerdict {
     ReplyStatus status;
-    std::uint8_t received_check;  // kBadCheckData: the reply's last byte
-    std::uint8_t expected_check;  // kBadCheckData: what it should have been
-    std::size_t value_offset;     // kSuccess: the user data is
-    std::size_t value_size;       //   reply[value_offset, +value_size)
+    std::uint8_t received_check; // kBadCheckData: the reply's last byte
+    std::uint8_t expected_check; // kBadCheckData: what it should have been
+    std::size_t value_offset;    // kSuccess: the user data is
+    std::size_t value_size;      //   reply[value_offset, +value_size)
 };
 
 // Validates a reply against the expected frame header (normally 5 bytes) and
@@ -84,4 +84,4 @@ struct ReplyVerdict {
 ReplyVerdict validate_reply(ByteView reply, ByteView frame_header,
                             ByteView app_header) noexcept;
 
-}  // namespace comm::core
+} // namespace comm::core

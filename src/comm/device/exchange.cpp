@@ -9,10 +9,12 @@
 //         ... read chunks of `size` until recv_len bytes or silence ...
 //         ser.close(); return received
 //
-//     def __send_and_recv(self, command, data_send=[], to_addr=None, to_channel=None):
+//     def __send_and_recv(self, command, data_send=[], to_addr=None,
+//     to_channel=None):
 //         frame = list(self.__gsh) + send_header[:2] + data_send[:N]
 //         frame.append(self.__chkd(frame)); prefix; data = bytes(frame)
-//         reply = self.__sr(data=data, recv_len=recv_len)   # SerialException: code
+//         reply = self.__sr(data=data, recv_len=recv_len)   # SerialException:
+//         code
 //         ... length, check data, headers, then SUCCESS with get_value_str ...
 //
 // Every sequence a caller or an override hands in is copied or read item by
@@ -56,12 +58,12 @@ struct DebugLog {
         if (!log) {
             return -1;
         }
-        Ref level = Ref::steal(PyLong_FromLong(10));  // logging.DEBUG
+        Ref level = Ref::steal(PyLong_FromLong(10)); // logging.DEBUG
         if (!level) {
             return -1;
         }
-        Ref on = Ref::steal(
-            PyObject_CallMethodOneArg(log.get(), st->str_isEnabledFor, level.get()));
+        Ref on = Ref::steal(PyObject_CallMethodOneArg(
+            log.get(), st->str_isEnabledFor, level.get()));
         if (!on) {
             return -1;
         }
@@ -102,19 +104,22 @@ struct DebugLog {
 // On a failure the exchange's exception is the one that stays.
 class PortCloser {
   public:
-    PortCloser(PyObject *port, PyObject *close_name) : port_(port), close_(close_name) {}
+    PortCloser(PyObject *port, PyObject *close_name)
+        : port_(port), close_(close_name)
+    {
+    }
     PortCloser(const PortCloser &) = delete;
     PortCloser &operator=(const PortCloser &) = delete;
     ~PortCloser()
     {
         if (port_ == nullptr || py::ended_mid_call()) {
-            return;  // a thread ended at exit calls nothing on its way out
+            return; // a thread ended at exit calls nothing on its way out
         }
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         Ref r = Ref::steal(PyObject_CallMethodNoArgs(port_, close_));
         if (!r) {
-            PyErr_Clear();  // the first failure is the one to report
+            PyErr_Clear(); // the first failure is the one to report
         }
         PyErr_Restore(type, value, tb);
     }
@@ -130,8 +135,8 @@ class PortCloser {
     }
 
   private:
-    PyObject *port_;   // borrowed from the exchange, which outlives us
-    PyObject *close_;  // interned, kept by the module state
+    PyObject *port_;  // borrowed from the exchange, which outlives us
+    PyObject *close_; // interned, kept by the module state
 };
 
 // Reads until recv_len bytes have come or a read brings nothing.
@@ -146,11 +151,13 @@ read_reply(PyObject *port, ModuleState *st, DebugLog &dbg, Py_ssize_t recv_len,
     }
     Py_ssize_t total = 0;
     if (recv_len <= 0 && dbg.enabled &&
-        dbg.line(Ref::steal(PyUnicode_FromString("Finished. Total 0 bytes received."))) < 0) {
+        dbg.line(Ref::steal(
+            PyUnicode_FromString("Finished. Total 0 bytes received."))) < 0) {
         return -1;
     }
     while (total < recv_len) {
-        Ref chunk = Ref::steal(PyObject_CallMethodOneArg(port, st->str_read, size.get()));
+        Ref chunk = Ref::steal(
+            PyObject_CallMethodOneArg(port, st->str_read, size.get()));
         if (!chunk) {
             return -1;
         }
@@ -183,7 +190,8 @@ read_reply(PyObject *port, ModuleState *st, DebugLog &dbg, Py_ssize_t recv_len,
 
 // ------------------------------------------------------------ transaction
 
-// DeviceReturn(command, code=DeviceReturnCode.<code>[, message=...][, value=...])
+// DeviceReturn(command, code=DeviceReturnCode.<code>[, message=...][,
+// value=...])
 Ref
 make_record(PyObject *module, PyObject *command, PyObject *code_name,
             PyObject *message = nullptr, PyObject *value = nullptr)
@@ -221,7 +229,8 @@ make_record(PyObject *module, PyObject *command, PyObject *code_name,
     for (Py_ssize_t i = 0; i < nkw; ++i) {
         PyTuple_SET_ITEM(kwnames.get(), i, Ref::borrow(names[i]).release());
     }
-    return Ref::steal(PyObject_Vectorcall(record_class.get(), args, 1, kwnames.get()));
+    return Ref::steal(
+        PyObject_Vectorcall(record_class.get(), args, 1, kwnames.get()));
 }
 
 // The exchange raised: a SerialException (looked up now, as the handler's
@@ -233,16 +242,18 @@ serial_failure(PyObject *module, PyObject *command)
     PyObject *type, *value, *tb;
     PyErr_Fetch(&type, &value, &tb);
     PyErr_NormalizeException(&type, &value, &tb);
-    Ref etype = Ref::steal(type), evalue = Ref::steal(value), etb = Ref::steal(tb);
+    Ref etype = Ref::steal(type), evalue = Ref::steal(value),
+        etb = Ref::steal(tb);
     Ref serial = lookup_global(module, st->str_serial);
     if (!serial) {
-        return Ref();  // the lookup's own error is the one to see
+        return Ref(); // the lookup's own error is the one to see
     }
     Ref util = Ref::steal(PyObject_GetAttr(serial.get(), st->str_serialutil));
     if (!util) {
         return Ref();
     }
-    Ref serial_error = Ref::steal(PyObject_GetAttr(util.get(), st->str_SerialException));
+    Ref serial_error =
+        Ref::steal(PyObject_GetAttr(util.get(), st->str_SerialException));
     if (!serial_error) {
         return Ref();
     }
@@ -271,15 +282,15 @@ extend(PyObject *list, PyObject *part)
 // absent): what finish_request computes, without an object per byte. False
 // sends every other case there, errors included.
 bool
-plain_request(PyObject *frame, PyObject *data_send, Py_ssize_t data_len, PyObject *to_addr,
-              PyObject *to_channel, Ref *request)
+plain_request(PyObject *frame, PyObject *data_send, Py_ssize_t data_len,
+              PyObject *to_addr, PyObject *to_channel, Ref *request)
 {
     Bytes head, user, address;
     if (!small_bytes(frame, head) || !small_bytes(data_send, user)) {
         return false;
     }
     if (user.size() > static_cast<std::size_t>(data_len)) {
-        user.resize(static_cast<std::size_t>(data_len));  // data_send[:N]
+        user.resize(static_cast<std::size_t>(data_len)); // data_send[:N]
     }
     std::uint8_t channel = 0;
     bool has_channel = false;
@@ -290,7 +301,7 @@ plain_request(PyObject *frame, PyObject *data_send, Py_ssize_t data_len, PyObjec
         int overflow = 0;
         long v = PyLong_AsLongAndOverflow(to_channel, &overflow);
         if (overflow || v < 0 || v > 255) {
-            return false;  // bytes() refuses it on the general path
+            return false; // bytes() refuses it on the general path
         }
         channel = static_cast<std::uint8_t>(v);
         has_channel = v != 0;
@@ -302,18 +313,20 @@ plain_request(PyObject *frame, PyObject *data_send, Py_ssize_t data_len, PyObjec
             return false;
         }
         if (v != 0) {
-            address = {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v & 0xFF)};
+            address = {static_cast<std::uint8_t>(v >> 8),
+                       static_cast<std::uint8_t>(v & 0xFF)};
         }
     }
-    else if (to_addr != Py_None && !(PyList_CheckExact(to_addr) && small_bytes(to_addr, address))) {
+    else if (to_addr != Py_None &&
+             !(PyList_CheckExact(to_addr) && small_bytes(to_addr, address))) {
         return false;
     }
-    Bytes wire = core::build_request({head.data(), head.size()}, {nullptr, 0},
-                                     {user.data(), user.size()},
-                                     {address.data(), address.size()},
-                                     has_channel ? &channel : nullptr);
-    *request = Ref::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char *>(wire.data()),
-                                                    static_cast<Py_ssize_t>(wire.size())));
+    Bytes wire = core::build_request(
+        {head.data(), head.size()}, {nullptr, 0}, {user.data(), user.size()},
+        {address.data(), address.size()}, has_channel ? &channel : nullptr);
+    *request = Ref::steal(
+        PyBytes_FromStringAndSize(reinterpret_cast<const char *>(wire.data()),
+                                  static_cast<Py_ssize_t>(wire.size())));
     return true;
 }
 
@@ -321,12 +334,14 @@ plain_request(PyObject *frame, PyObject *data_send, Py_ssize_t data_len, PyObjec
 // address, bytes(). `frame` holds the frame header and application header.
 Ref
 finish_request(PyObject *frame_in, PyObject *data_send, Py_ssize_t data_len,
-               PyObject *chkd, bool own_chkd, PyObject *to_addr, PyObject *to_channel)
+               PyObject *chkd, bool own_chkd, PyObject *to_addr,
+               PyObject *to_channel)
 {
     Ref frame = Ref::borrow(frame_in);
     Ref plain;
-    if (own_chkd && plain_request(frame_in, data_send, data_len, to_addr, to_channel, &plain)) {
-        return plain;  // empty only when the bytes object could not be made
+    if (own_chkd && plain_request(frame_in, data_send, data_len, to_addr,
+                                  to_channel, &plain)) {
+        return plain; // empty only when the bytes object could not be made
     }
     Ref user = Ref::steal(PySequence_GetSlice(data_send, 0, data_len));
     if (!user || extend(frame.get(), user.get()) < 0) {
@@ -354,7 +369,8 @@ finish_request(PyObject *frame_in, PyObject *data_send, Py_ssize_t data_len,
                 return Ref();
             }
             if (overflow < 0 || v < 0) {
-                PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+                PyErr_SetString(PyExc_OverflowError,
+                                "can't convert negative int to unsigned");
                 return Ref();
             }
             if (overflow > 0 || v > 0xFFFF) {
@@ -380,17 +396,18 @@ finish_request(PyObject *frame_in, PyObject *data_send, Py_ssize_t data_len,
 
 // What the request step hands on to the exchange and the record.
 struct Request {
-    Ref bytes;        // the request; empty when the user data's length is wrong
-    Ref recv_len;     // 8 + element 1 of the reply's application header
-    Ref recv_header;  // CommandRecvAppHeader[command]
-    Ref chkd;         // self.__chkd, for the request and the reply
+    Ref bytes;       // the request; empty when the user data's length is wrong
+    Ref recv_len;    // 8 + element 1 of the reply's application header
+    Ref recv_header; // CommandRecvAppHeader[command]
+    Ref chkd;        // self.__chkd, for the request and the reply
     bool own_chkd = false;
 };
 
 // The headers of `command`: its request header into *send_header, its reply
 // header and the reply's length into `out`.
 int
-look_up_headers(PyObject *module, PyObject *command, Ref *send_header, Request *out)
+look_up_headers(PyObject *module, PyObject *command, Ref *send_header,
+                Request *out)
 {
     ModuleState *st = state_of_module(module);
     Ref send_table = lookup_global(module, st->str_CommandSendAppHeader);
@@ -413,7 +430,8 @@ look_up_headers(PyObject *module, PyObject *command, Ref *send_header, Request *
     if (!recv_n) {
         return -1;
     }
-    Ref eight = Ref::steal(PyLong_FromLong(static_cast<long>(core::kFrameOverhead)));
+    Ref eight =
+        Ref::steal(PyLong_FromLong(static_cast<long>(core::kFrameOverhead)));
     if (!eight) {
         return -1;
     }
@@ -425,8 +443,9 @@ look_up_headers(PyObject *module, PyObject *command, Ref *send_header, Request *
 // test of the user data, then the frame in bytes. 0 (with no request bytes
 // when the length is wrong: nothing is sent), or -1 with an exception set.
 int
-make_request(PyObject *self, PyObject *module, PyObject *command, PyObject *data_send,
-             PyObject *to_addr, PyObject *to_channel, Request *out)
+make_request(PyObject *self, PyObject *module, PyObject *command,
+             PyObject *data_send, PyObject *to_addr, PyObject *to_channel,
+             Request *out)
 {
     ModuleState *st = state_of_module(module);
     Ref send_header;
@@ -461,7 +480,8 @@ make_request(PyObject *self, PyObject *module, PyObject *command, PyObject *data
     if (!data_len_obj) {
         return -1;
     }
-    int differs = PyObject_RichCompareBool(send_n.get(), data_len_obj.get(), Py_NE);
+    int differs =
+        PyObject_RichCompareBool(send_n.get(), data_len_obj.get(), Py_NE);
     if (differs < 0) {
         return -1;
     }
@@ -475,8 +495,9 @@ make_request(PyObject *self, PyObject *module, PyObject *command, PyObject *data
         return -1;
     }
     out->own_chkd = is_class_chkd(out->chkd.get(), self);
-    out->bytes = finish_request(frame.get(), data_send, data_len, out->chkd.get(),
-                                out->own_chkd, to_addr, to_channel);
+    out->bytes =
+        finish_request(frame.get(), data_send, data_len, out->chkd.get(),
+                       out->own_chkd, to_addr, to_channel);
     return out->bytes ? 0 : -1;
 }
 
@@ -503,8 +524,8 @@ exchange_request(PyObject *self, PyObject *module, const Request &request)
 // code with its message, or SUCCESS with the value and the text of
 // self.get_value_str.
 Ref
-record_reply(PyObject *self, PyObject *module, PyObject *command, const Request &request,
-             PyObject *reply_in)
+record_reply(PyObject *self, PyObject *module, PyObject *command,
+             const Request &request, PyObject *reply_in)
 {
     ModuleState *st = state_of_module(module);
     Ref reply = own_list(reply_in);
@@ -516,39 +537,45 @@ record_reply(PyObject *self, PyObject *module, PyObject *command, const Request 
         return Ref();
     }
     Verdict verdict;
-    if (judge_reply(module, reply.get(), grh.get(), request.recv_header.get(), request.chkd.get(),
-                    request.own_chkd, &verdict) < 0) {
+    if (judge_reply(module, reply.get(), grh.get(), request.recv_header.get(),
+                    request.chkd.get(), request.own_chkd, &verdict) < 0) {
         return Ref();
     }
     if (verdict.code != nullptr) {
-        return make_record(module, command, verdict.code, verdict.message.get());
+        return make_record(module, command, verdict.code,
+                           verdict.message.get());
     }
     PyObject *render_args[] = {self, command, verdict.value.get()};
     Ref text = Ref::steal(PyObject_VectorcallMethod(
-        st->str_get_value_str, render_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+        st->str_get_value_str, render_args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        nullptr));
     if (!text) {
         return Ref();
     }
-    return make_record(module, command, st->str_SUCCESS, text.get(), verdict.value.get());
+    return make_record(module, command, st->str_SUCCESS, text.get(),
+                       verdict.value.get());
 }
 
-}  // namespace
+} // namespace
 
 Ref
-serial_exchange(PyObject *self, PyObject *module, PyObject *data, Py_ssize_t recv_len)
+serial_exchange(PyObject *self, PyObject *module, PyObject *data,
+                Py_ssize_t recv_len)
 {
     ModuleState *st = state_of_module(module);
     DebugLog dbg;
     if (dbg.init(module) < 0) {
         return Ref();
     }
-    // serial.Serial(port=self.port, baudrate=self.baud_rate, timeout=self.timeout),
-    // each operand checked before the next is evaluated.
+    // serial.Serial(port=self.port, baudrate=self.baud_rate,
+    // timeout=self.timeout), each operand checked before the next is
+    // evaluated.
     Ref serial = lookup_global(module, st->str_serial);
     if (!serial) {
         return Ref();
     }
-    Ref serial_class = Ref::steal(PyObject_GetAttr(serial.get(), st->str_Serial));
+    Ref serial_class =
+        Ref::steal(PyObject_GetAttr(serial.get(), st->str_Serial));
     if (!serial_class) {
         return Ref();
     }
@@ -571,7 +598,8 @@ serial_exchange(PyObject *self, PyObject *module, PyObject *data, Py_ssize_t rec
         return Ref();
     }
     PyObject *ctor_args[] = {port_name.get(), baud.get(), timeout.get()};
-    Ref port = Ref::steal(PyObject_Vectorcall(serial_class.get(), ctor_args, 0, st->kw_serial));
+    Ref port = Ref::steal(
+        PyObject_Vectorcall(serial_class.get(), ctor_args, 0, st->kw_serial));
     if (!port) {
         return Ref();
     }
@@ -585,12 +613,14 @@ serial_exchange(PyObject *self, PyObject *module, PyObject *data, Py_ssize_t rec
         return Ref();
     }
     if (!open) {
-        Ref opened = Ref::steal(PyObject_CallMethodNoArgs(port.get(), st->str_open));
+        Ref opened =
+            Ref::steal(PyObject_CallMethodNoArgs(port.get(), st->str_open));
         if (!opened) {
             return Ref();
         }
     }
-    Ref sent = Ref::steal(PyObject_CallMethodOneArg(port.get(), st->str_write, data));
+    Ref sent =
+        Ref::steal(PyObject_CallMethodOneArg(port.get(), st->str_write, data));
     if (!sent) {
         return Ref();
     }
@@ -598,23 +628,26 @@ serial_exchange(PyObject *self, PyObject *module, PyObject *data, Py_ssize_t rec
         return Ref();
     }
     Bytes received;
-    if (read_reply(port.get(), st, dbg, recv_len, received) < 0 || closer.close() < 0) {
+    if (read_reply(port.get(), st, dbg, recv_len, received) < 0 ||
+        closer.close() < 0) {
         return Ref();
     }
     return list_of(received.data(), received.size());
 }
 
 Ref
-transaction(PyObject *self, PyObject *module, PyObject *command, PyObject *data_send,
-            PyObject *to_addr, PyObject *to_channel)
+transaction(PyObject *self, PyObject *module, PyObject *command,
+            PyObject *data_send, PyObject *to_addr, PyObject *to_channel)
 {
     Request request;
-    if (make_request(self, module, command, data_send, to_addr, to_channel, &request) < 0) {
+    if (make_request(self, module, command, data_send, to_addr, to_channel,
+                     &request) < 0) {
         return Ref();
     }
     if (!request.bytes) {
-        return make_record(module, command,
-                           state_of_module(module)->str_INVALID_USER_DATA_LENGTH);
+        return make_record(
+            module, command,
+            state_of_module(module)->str_INVALID_USER_DATA_LENGTH);
     }
     // The exchange: only the serial library's own failure becomes a code.
     Ref reply = exchange_request(self, module, request);
@@ -624,4 +657,4 @@ transaction(PyObject *self, PyObject *module, PyObject *command, PyObject *data_
     return record_reply(self, module, command, request, reply.get());
 }
 
-}  // namespace comm
+} // namespace comm

@@ -24,4 +24,4 @@ py::Ref transaction(PyObject *self, PyObject *module, PyObject *command,
 // method bound to self (defined beside the method table in kelt.cpp).
 bool is_class_chkd(PyObject *method, PyObject *self);
 
-}  // namespace comm
+} // namespace comm

@@ -8,16 +8,18 @@
 //         __gsh = [0x55, 0xAA, 0x05, PROD_ID, PC2PUMP]
 //         __grh = [0x55, 0xAA, 0x05, PROD_ID, PUMP2PC]
 //         def __init__(self, port="COM1", baud_rate=9600, timeout=1):
-//             self.port = port; self.baud_rate = baud_rate; self.timeout = timeout
-//         def __sr(self, data, recv_len=32): ...           # open, write, read, close
-//         def __chkd(self, data): ...                      # check data
-//         def __send_and_recv(self, command, data_send=[], to_addr=None, to_channel=None): ...
-//         def get_pump_status(self, addr=None, channel=None): ...
-//         def get_pump_alarm(self, addr=None, channel=None): ...
-//         def get_kvo_rate(self, data, addr=None, channel=None): ...
-//         def __send_commands(self, head_data_list, addr=None, channel=None): ...
-//         def get_all_status(self, addr=None, channel=None): ...
-//         get_value_str = staticmethod(lambda command, value: ...)
+//             self.port = port; self.baud_rate = baud_rate; self.timeout =
+//             timeout
+//         def __sr(self, data, recv_len=32): ...           # open, write,
+//         read, close def __chkd(self, data): ...                      # check
+//         data def __send_and_recv(self, command, data_send=[], to_addr=None,
+//         to_channel=None): ... def get_pump_status(self, addr=None,
+//         channel=None): ... def get_pump_alarm(self, addr=None,
+//         channel=None): ... def get_kvo_rate(self, data, addr=None,
+//         channel=None): ... def __send_commands(self, head_data_list,
+//         addr=None, channel=None): ... def get_all_status(self, addr=None,
+//         channel=None): ... get_value_str = staticmethod(lambda command,
+//         value: ...)
 //
 // The methods reach each other through attributes of self (self.__sr is
 // self._Kelt__sr), so subclasses and instances may override them.
@@ -48,11 +50,11 @@ using NameSlot = PyObject *ModuleState::*;
 
 // The bound arguments of one call.
 struct Call {
-    PyObject *self;    // the instance; the class for get_value_str
-    PyObject *module;  // borrowed from the defining class
+    PyObject *self;   // the instance; the class for get_value_str
+    PyObject *module; // borrowed from the defining class
     ModuleState *st;
-    NameSlot command;  // Command.<name> that a query sends
-    PyObject *given[4];  // borrowed; null where a default applies
+    NameSlot command;   // Command.<name> that a query sends
+    PyObject *given[4]; // borrowed; null where a default applies
 
     PyObject *
     arg(std::size_t i, PyObject *fallback = Py_None) const
@@ -67,11 +69,11 @@ constexpr std::size_t kMaxParams = 4;
 
 // One row per Python-visible method: how its arguments bind, and its body.
 struct Entry {
-    const char *qualname;  // as Python reports it in a TypeError
-    NameSlot command;      // for a query: the Command entry it sends
-    NameSlot params[kMaxParams];  // parameters after self, in order
+    const char *qualname;        // as Python reports it in a TypeError
+    NameSlot command;            // for a query: the Command entry it sends
+    NameSlot params[kMaxParams]; // parameters after self, in order
     Py_ssize_t nparams;
-    Py_ssize_t nrequired;  // the first nrequired have no default
+    Py_ssize_t nrequired; // the first nrequired have no default
     Body body;
 };
 
@@ -85,10 +87,12 @@ init_body(const Call &c)
     if (set_field(c.self, st->str_port, c.arg(0, st->default_port)) < 0) {
         return Ref();
     }
-    if (set_field(c.self, st->str_baud_rate, c.arg(1, st->default_baud_rate)) < 0) {
+    if (set_field(c.self, st->str_baud_rate, c.arg(1, st->default_baud_rate)) <
+        0) {
         return Ref();
     }
-    if (set_field(c.self, st->str_timeout, c.arg(2, st->default_timeout)) < 0) {
+    if (set_field(c.self, st->str_timeout, c.arg(2, st->default_timeout)) <
+        0) {
         return Ref();
     }
     return Ref::borrow(Py_None);
@@ -117,8 +121,8 @@ Ref
 send_and_recv_body(const Call &c)
 {
     // The shared empty default is only ever read.
-    return transaction(c.self, c.module, c.given[0], c.arg(1, c.st->empty_data), c.arg(2),
-                       c.arg(3));
+    return transaction(c.self, c.module, c.given[0],
+                       c.arg(1, c.st->empty_data), c.arg(2), c.arg(3));
 }
 
 // self.__send_and_recv(command=Command.<name>, [data_send=data,]
@@ -135,16 +139,19 @@ query(const Call &c, PyObject *data, PyObject *addr, PyObject *channel)
     if (!command) {
         return Ref();
     }
-    Ref method = Ref::steal(PyObject_GetAttr(c.self, st->str__Kelt__send_and_recv));
+    Ref method =
+        Ref::steal(PyObject_GetAttr(c.self, st->str__Kelt__send_and_recv));
     if (!method) {
         return Ref();
     }
     if (data != nullptr) {
         PyObject *args[] = {command.get(), data, addr, channel};
-        return Ref::steal(PyObject_Vectorcall(method.get(), args, 0, st->kw_send_item));
+        return Ref::steal(
+            PyObject_Vectorcall(method.get(), args, 0, st->kw_send_item));
     }
     PyObject *args[] = {command.get(), addr, channel};
-    return Ref::steal(PyObject_Vectorcall(method.get(), args, 0, st->kw_query));
+    return Ref::steal(
+        PyObject_Vectorcall(method.get(), args, 0, st->kw_query));
 }
 
 Ref
@@ -218,16 +225,18 @@ send_commands_body(const Call &c)
         return Ref();
     }
     while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
-        Ref pair[2];  // command, data = item
+        Ref pair[2]; // command, data = item
         if (py::unpack(item.get(), pair, 2) < 0) {
             return Ref();
         }
-        Ref method = Ref::steal(PyObject_GetAttr(c.self, st->str__Kelt__send_and_recv));
+        Ref method =
+            Ref::steal(PyObject_GetAttr(c.self, st->str__Kelt__send_and_recv));
         if (!method) {
             return Ref();
         }
         PyObject *args[] = {pair[0].get(), pair[1].get(), addr, channel};
-        Ref rc = Ref::steal(PyObject_Vectorcall(method.get(), args, 0, st->kw_send_item));
+        Ref rc = Ref::steal(
+            PyObject_Vectorcall(method.get(), args, 0, st->kw_send_item));
         if (!rc) {
             return Ref();
         }
@@ -238,7 +247,8 @@ send_commands_body(const Call &c)
         if (!time) {
             return Ref();
         }
-        Ref slept = Ref::steal(PyObject_CallMethodOneArg(time.get(), st->str_sleep, pause.get()));
+        Ref slept = Ref::steal(
+            PyObject_CallMethodOneArg(time.get(), st->str_sleep, pause.get()));
         if (!slept) {
             return Ref();
         }
@@ -258,7 +268,8 @@ all_status_body(const Call &c)
         return Ref();
     }
     // The full status set: five (command, []) pairs, each list new.
-    PyObject *const order[] = {st->str_GET_PUMP_STATUS, st->str_GET_PUMPDOOR_STATUS,
+    PyObject *const order[] = {st->str_GET_PUMP_STATUS,
+                               st->str_GET_PUMPDOOR_STATUS,
                                st->str_GET_REMAIN_TIME, st->str_GET_RATE_UNIT,
                                st->str_GET_PUMP_ALARM};
     // As the list display does: the items first, then the list, so that no
@@ -283,12 +294,13 @@ all_status_body(const Call &c)
         return Ref();
     }
     for (std::size_t i = 0; i < std::size(order); ++i) {
-        PyList_SET_ITEM(set.get(), static_cast<Py_ssize_t>(i), pairs[i].release());
+        PyList_SET_ITEM(set.get(), static_cast<Py_ssize_t>(i),
+                        pairs[i].release());
     }
     PyObject *call_args[] = {c.self, set.get(), c.arg(0), c.arg(1)};
-    return Ref::steal(PyObject_VectorcallMethod(st->str__Kelt__send_commands, call_args,
-                                                2 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                st->kw_addr_channel));
+    return Ref::steal(PyObject_VectorcallMethod(
+        st->str__Kelt__send_commands, call_args,
+        2 | PY_VECTORCALL_ARGUMENTS_OFFSET, st->kw_addr_channel));
 }
 
 Ref
@@ -298,43 +310,86 @@ value_str_body(const Call &c)
 }
 
 enum EntryIndex : std::size_t {
-    kInit, kSr, kChkd, kSendAndRecv, kPumpStatus, kPumpAlarm, kKvoRate,
-    kSendCommands, kAllStatus, kValueStr,
+    kInit,
+    kSr,
+    kChkd,
+    kSendAndRecv,
+    kPumpStatus,
+    kPumpAlarm,
+    kKvoRate,
+    kSendCommands,
+    kAllStatus,
+    kValueStr,
 };
 
 using M = ModuleState;
 const Entry kEntries[] = {
-    {"Kelt.__init__", nullptr, {&M::str_port, &M::str_baud_rate, &M::str_timeout}, 3, 0,
+    {"Kelt.__init__",
+     nullptr,
+     {&M::str_port, &M::str_baud_rate, &M::str_timeout},
+     3,
+     0,
      init_body},
     {"Kelt.__sr", nullptr, {&M::str_data, &M::str_recv_len}, 2, 1, sr_body},
     {"Kelt.__chkd", nullptr, {&M::str_data}, 1, 1, chkd_body},
-    {"Kelt.__send_and_recv", nullptr,
-     {&M::str_command, &M::str_data_send, &M::str_to_addr, &M::str_to_channel}, 4, 1,
+    {"Kelt.__send_and_recv",
+     nullptr,
+     {&M::str_command, &M::str_data_send, &M::str_to_addr, &M::str_to_channel},
+     4,
+     1,
      send_and_recv_body},
-    {"Kelt.get_pump_status", &M::str_GET_PUMP_STATUS, {&M::str_addr, &M::str_channel}, 2, 0,
+    {"Kelt.get_pump_status",
+     &M::str_GET_PUMP_STATUS,
+     {&M::str_addr, &M::str_channel},
+     2,
+     0,
      pump_status_body},
-    {"Kelt.get_pump_alarm", &M::str_GET_PUMP_ALARM, {&M::str_addr, &M::str_channel}, 2, 0,
+    {"Kelt.get_pump_alarm",
+     &M::str_GET_PUMP_ALARM,
+     {&M::str_addr, &M::str_channel},
+     2,
+     0,
      query_body},
-    {"Kelt.get_kvo_rate", &M::str_GET_KVO_RATE,
-     {&M::str_data, &M::str_addr, &M::str_channel}, 3, 1, query_with_data_body},
-    {"Kelt.__send_commands", nullptr,
-     {&M::str_head_data_list, &M::str_addr, &M::str_channel}, 3, 1, send_commands_body},
-    {"Kelt.get_all_status", nullptr, {&M::str_addr, &M::str_channel}, 2, 0, all_status_body},
-    {"Kelt.get_value_str", nullptr, {&M::str_command, &M::str_value}, 2, 2, value_str_body},
+    {"Kelt.get_kvo_rate",
+     &M::str_GET_KVO_RATE,
+     {&M::str_data, &M::str_addr, &M::str_channel},
+     3,
+     1,
+     query_with_data_body},
+    {"Kelt.__send_commands",
+     nullptr,
+     {&M::str_head_data_list, &M::str_addr, &M::str_channel},
+     3,
+     1,
+     send_commands_body},
+    {"Kelt.get_all_status",
+     nullptr,
+     {&M::str_addr, &M::str_channel},
+     2,
+     0,
+     all_status_body},
+    {"Kelt.get_value_str",
+     nullptr,
+     {&M::str_command, &M::str_value},
+     2,
+     2,
+     value_str_body},
 };
 
 // Binds the arguments of row `e` and runs its body, for the module that
 // defined the class.
 PyObject *
-run_bound(const Entry &e, PyObject *self, PyObject *module, PyObject *const *args,
-          size_t nargsf, PyObject *kwnames, Py_ssize_t self_count)
+run_bound(const Entry &e, PyObject *self, PyObject *module,
+          PyObject *const *args, size_t nargsf, PyObject *kwnames,
+          Py_ssize_t self_count)
 {
     Call c{self, module, state_of_module(module), e.command, {}};
     PyObject *names[kMaxParams];
     for (Py_ssize_t i = 0; i < e.nparams; ++i) {
         names[i] = c.st->*e.params[i];
     }
-    py::Signature sig = {e.qualname, names, e.nparams, e.nrequired, self_count};
+    py::Signature sig = {e.qualname, names, e.nparams, e.nrequired,
+                         self_count};
     if (py::bind_args(sig, args, nargsf, kwnames, c.given) < 0) {
         return nullptr;
     }
@@ -346,10 +401,11 @@ run_bound(const Entry &e, PyObject *self, PyObject *module, PyObject *const *arg
 // The one shared entry: finds the module through `defining`, then runs row
 // `e`.
 PyObject *
-run_entry(const Entry &e, PyObject *self, PyTypeObject *defining, PyObject *const *args,
-          size_t nargsf, PyObject *kwnames, Py_ssize_t self_count)
+run_entry(const Entry &e, PyObject *self, PyTypeObject *defining,
+          PyObject *const *args, size_t nargsf, PyObject *kwnames,
+          Py_ssize_t self_count)
 {
-    PyObject *module = module_of_type(defining);  // borrowed from the class
+    PyObject *module = module_of_type(defining); // borrowed from the class
     if (module == nullptr) {
         return nullptr;
     }
@@ -358,8 +414,8 @@ run_entry(const Entry &e, PyObject *self, PyTypeObject *defining, PyObject *cons
 
 template <std::size_t I>
 PyObject *
-Kelt_method(PyObject *self, PyTypeObject *defining, PyObject *const *args, size_t nargsf,
-            PyObject *kwnames)
+Kelt_method(PyObject *self, PyTypeObject *defining, PyObject *const *args,
+            size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
     return run_entry(kEntries[I], self, defining, args, nargsf, kwnames, 1);
@@ -369,26 +425,27 @@ Kelt_method(PyObject *self, PyTypeObject *defining, PyObject *const *args, size_
 // Static: CPython passes the function's `self`, which is the class.
 template <std::size_t I>
 PyObject *
-Kelt_static(PyObject *cls, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+Kelt_static(PyObject *cls, PyObject *const *args, size_t nargsf,
+            PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
-    return run_entry(kEntries[I], cls, reinterpret_cast<PyTypeObject *>(cls), args, nargsf,
-                     kwnames, 0);
+    return run_entry(kEntries[I], cls, reinterpret_cast<PyTypeObject *>(cls),
+                     args, nargsf, kwnames, 0);
     COMM_ENTRY_END(nullptr)
 }
 
-}  // namespace
+} // namespace
 
 PyObject *
-Kelt_init(PyObject *self, PyTypeObject *defining, PyObject *const *args, size_t nargsf,
-          PyObject *kwnames)
+Kelt_init(PyObject *self, PyTypeObject *defining, PyObject *const *args,
+          size_t nargsf, PyObject *kwnames)
 {
     return Kelt_method<kInit>(self, defining, args, nargsf, kwnames);
 }
 
 PyObject *
-Kelt_init_in(PyObject *module, PyObject *self, PyObject *const *args, size_t nargsf,
-             PyObject *kwnames)
+Kelt_init_in(PyObject *module, PyObject *self, PyObject *const *args,
+             size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
     return run_bound(kEntries[kInit], self, module, args, nargsf, kwnames, 1);
@@ -405,12 +462,15 @@ PyMethodDef Kelt_methods[] = {
      "__init__($self, /, port='COM1', baud_rate=9600, timeout=1)\n--\n\n"},
     {"__sr", COMM_METH(Kelt_method<kSr>), kMethodFlags,
      "__sr($self, /, data, recv_len=32)\n--\n\n"},
-    {"__chkd", COMM_METH(Kelt_method<kChkd>), kMethodFlags, "__chkd($self, /, data)\n--\n\n"},
+    {"__chkd", COMM_METH(Kelt_method<kChkd>), kMethodFlags,
+     "__chkd($self, /, data)\n--\n\n"},
     {"__send_and_recv", COMM_METH(Kelt_method<kSendAndRecv>), kMethodFlags,
-     "__send_and_recv($self, /, command, data_send=[], to_addr=None, to_channel=None)\n--\n\n"
+     "__send_and_recv($self, /, command, data_send=[], to_addr=None, "
+     "to_channel=None)\n--\n\n"
      "\n"
      "        友人 USR-LG207 LoRa 设备\n"
-     "        1. 透传 1v1， 两设备 地址 信道 一致即可。 to_addr, to_channel 不传\n"
+     "        1. 透传 1v1， 两设备 地址 信道 一致即可。 to_addr, to_channel "
+     "不传\n"
      "        2. 定点， 设备 地址、信道 不一致。 to_addr, to_channel 都要传\n"
      "        3. 主从， 主设备和从设备的信道要一样，地址不同。 只传 to_addr.\n"
      "        4. 其他\n"
@@ -422,7 +482,8 @@ PyMethodDef Kelt_methods[] = {
     {"get_kvo_rate", COMM_METH(Kelt_method<kKvoRate>), kMethodFlags,
      "get_kvo_rate($self, /, data, addr=None, channel=None)\n--\n\n"},
     {"__send_commands", COMM_METH(Kelt_method<kSendCommands>), kMethodFlags,
-     "__send_commands($self, /, head_data_list, addr=None, channel=None)\n--\n\n"},
+     "__send_commands($self, /, head_data_list, addr=None, "
+     "channel=None)\n--\n\n"},
     {"get_all_status", COMM_METH(Kelt_method<kAllStatus>), kMethodFlags,
      "get_all_status($self, /, addr=None, channel=None)\n--\n\n"
      "\n"
@@ -432,8 +493,8 @@ PyMethodDef Kelt_methods[] = {
 };
 
 PyMethodDef Kelt_static_methods[] = {
-    {"get_value_str", COMM_METH(Kelt_static<kValueStr>), METH_FASTCALL | METH_KEYWORDS,
-     "get_value_str(command, value)\n--\n\n"},
+    {"get_value_str", COMM_METH(Kelt_static<kValueStr>),
+     METH_FASTCALL | METH_KEYWORDS, "get_value_str(command, value)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -457,7 +518,7 @@ frame_header(PyObject *module, const char *direction)
     return header;
 }
 
-}  // namespace
+} // namespace
 
 bool
 is_class_chkd(PyObject *method, PyObject *self)
@@ -490,7 +551,8 @@ add_kelt(PyObject *module)
     if (st->default_timeout == nullptr) {
         return -1;
     }
-    st->kw_query = PyTuple_Pack(3, st->str_command, st->str_to_addr, st->str_to_channel);
+    st->kw_query =
+        PyTuple_Pack(3, st->str_command, st->str_to_addr, st->str_to_channel);
     if (st->kw_query == nullptr) {
         return -1;
     }
@@ -526,28 +588,30 @@ add_kelt(PyObject *module)
     if (PyDict_SetItem(body.get(), st->str__Kelt__grh, grh.get()) < 0) {
         return -1;
     }
-    Ref bases = Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    Ref bases = Ref::steal(
+        PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
     if (!bases) {
         return -1;
     }
     PyObject *args[] = {st->str_Kelt, bases.get(), body.get()};
-    st->Kelt_type =
-        PyObject_Vectorcall(reinterpret_cast<PyObject *>(&PyType_Type), args, 3, nullptr);
+    st->Kelt_type = PyObject_Vectorcall(
+        reinterpret_cast<PyObject *>(&PyType_Type), args, 3, nullptr);
     if (st->Kelt_type == nullptr) {
         return -1;
     }
-    PyObject *type = st->Kelt_type;  // borrowed from the state
+    PyObject *type = st->Kelt_type; // borrowed from the state
     if (set_defining_module(type, module) < 0) {
         return -1;
     }
     if (py::attach_methods(type, Kelt_methods) < 0) {
         return -1;
     }
-    if (py::attach_static_methods(type, Kelt_static_methods, modname.get()) < 0) {
+    if (py::attach_static_methods(type, Kelt_static_methods, modname.get()) <
+        0) {
         return -1;
     }
     install_kelt_call(reinterpret_cast<PyTypeObject *>(type));
     return PyModule_AddObjectRef(module, "Kelt", type);
 }
 
-}  // namespace comm
+} // namespace comm

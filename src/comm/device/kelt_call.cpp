@@ -49,9 +49,10 @@ int
 own_init(PyTypeObject *tp, ModuleState *st)
 {
     if (st->str___init__ == nullptr) {
-        return 0;  // the state was cleared: the general way
+        return 0; // the state was cleared: the general way
     }
-    PyObject *init = PyDict_GetItemWithError(tp->tp_dict, st->str___init__);  // borrowed
+    PyObject *init =
+        PyDict_GetItemWithError(tp->tp_dict, st->str___init__); // borrowed
     if (init == nullptr) {
         return PyErr_Occurred() ? -1 : 0;
     }
@@ -59,12 +60,14 @@ own_init(PyTypeObject *tp, ModuleState *st)
         return 0;
     }
     PyMethodDef *def = reinterpret_cast<PyMethodDescrObject *>(init)->d_method;
-    return def->ml_meth == reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(Kelt_init));
+    return def->ml_meth == reinterpret_cast<PyCFunction>(
+                               reinterpret_cast<void (*)()>(Kelt_init));
 }
 
 // type.__call__(Kelt, *args, **kwargs), the tuple and dict made here.
 PyObject *
-general_call(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+general_call(PyObject *type, PyObject *const *args, size_t nargsf,
+             PyObject *kwnames)
 {
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     Ref tuple = Ref::steal(PyTuple_New(nargs));
@@ -82,7 +85,8 @@ general_call(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwn
             return nullptr;
         }
         for (Py_ssize_t k = 0; k < nkw; ++k) {
-            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k), args[nargs + k]) < 0) {
+            if (PyDict_SetItem(kwargs.get(), PyTuple_GET_ITEM(kwnames, k),
+                               args[nargs + k]) < 0) {
                 return nullptr;
             }
         }
@@ -91,12 +95,13 @@ general_call(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwn
 }
 
 PyObject *
-Kelt_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+Kelt_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf,
+                PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
     auto *tp = reinterpret_cast<PyTypeObject *>(type);
     // Only Kelt itself comes here: its own defining module.
-    PyObject *module = PyType_GetModule(tp);  // borrowed
+    PyObject *module = PyType_GetModule(tp); // borrowed
     if (module == nullptr) {
         return nullptr;
     }
@@ -118,7 +123,8 @@ Kelt_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *
     if (!self) {
         return nullptr;
     }
-    Ref done = Ref::steal(Kelt_init_in(module, self.get(), args, nargsf, kwnames));
+    Ref done =
+        Ref::steal(Kelt_init_in(module, self.get(), args, nargsf, kwnames));
     if (!done) {
         return nullptr;
     }
@@ -126,14 +132,15 @@ Kelt_vectorcall(PyObject *type, PyObject *const *args, size_t nargsf, PyObject *
     COMM_ENTRY_END(nullptr)
 }
 
-}  // namespace
+} // namespace
 
 int
 set_field(PyObject *self, PyObject *name, PyObject *value)
 {
     setattrofunc setattro = Py_TYPE(self)->tp_setattro;
     if (setattro == nullptr) {
-        return PyObject_SetAttr(self, name, value);  // a class with only tp_setattr
+        return PyObject_SetAttr(self, name,
+                                value); // a class with only tp_setattr
     }
     return setattro(self, name, value);
 }
@@ -144,4 +151,4 @@ install_kelt_call(PyTypeObject *kelt)
     kelt->tp_vectorcall = Kelt_vectorcall;
 }
 
-}  // namespace comm
+} // namespace comm

@@ -7,8 +7,8 @@
 namespace comm {
 
 // Kelt.__init__ as the class's method table has it (kelt.cpp).
-PyObject *Kelt_init(PyObject *self, PyTypeObject *defining, PyObject *const *args,
-                    size_t nargsf, PyObject *kwnames);
+PyObject *Kelt_init(PyObject *self, PyTypeObject *defining,
+                    PyObject *const *args, size_t nargsf, PyObject *kwnames);
 
 // The same, for the class whose defining module is `module`.
 PyObject *Kelt_init_in(PyObject *module, PyObject *self, PyObject *const *args,
@@ -22,4 +22,4 @@ void install_kelt_call(PyTypeObject *kelt);
 // exception set.
 int set_field(PyObject *self, PyObject *name, PyObject *value);
 
-}  // namespace comm
+} // namespace comm

@@ -38,21 +38,21 @@ using py::Ref;
 struct PortEntry {
     Py_hash_t hash = 0;
     bool is_text = false;
-    std::string text;                      // a string port's UTF-8
-    PyObject *key = nullptr;               // any other port value, owned
-    PyInterpreterState *interp = nullptr;  // the key's interpreter
+    std::string text;                     // a string port's UTF-8
+    PyObject *key = nullptr;              // any other port value, owned
+    PyInterpreterState *interp = nullptr; // the key's interpreter
     PyThread_type_lock lock = nullptr;
     // Read by other threads to see whether they hold the port already.
-    std::atomic<unsigned long> owner{0};   // thread ident while depth > 0
+    std::atomic<unsigned long> owner{0}; // thread ident while depth > 0
     std::atomic<unsigned long> depth{0};
-    std::size_t users = 0;  // holds, waiters and comparisons in progress
+    std::size_t users = 0; // holds, waiters and comparisons in progress
 };
 
 namespace {
 
 struct Registry {
     std::vector<PortEntry *> entries;
-    unsigned long long inserts = 0;  // tells a search that it must look again
+    unsigned long long inserts = 0; // tells a search that it must look again
 };
 
 // Never destroyed: a thread ended at exit may leave an entry behind.
@@ -78,7 +78,7 @@ unpin(PortEntry *e)
             break;
         }
     }
-    Ref key = Ref::steal(e->key);  // dropped last: its __del__ may run anything
+    Ref key = Ref::steal(e->key); // dropped last: its __del__ may run anything
     PyThread_free_lock(e->lock);
     delete e;
 }
@@ -89,14 +89,14 @@ equal(const PortEntry *e, PyObject *port)
 {
     Ref key;
     if (e->is_text) {
-        key = Ref::steal(PyUnicode_DecodeUTF8(e->text.data(),
-                                              static_cast<Py_ssize_t>(e->text.size()), nullptr));
+        key = Ref::steal(PyUnicode_DecodeUTF8(
+            e->text.data(), static_cast<Py_ssize_t>(e->text.size()), nullptr));
         if (!key) {
             return -1;
         }
     }
     else {
-        key = Ref::borrow(e->key);  // pinned, so alive; ours across __eq__
+        key = Ref::borrow(e->key); // pinned, so alive; ours across __eq__
     }
     return PyObject_RichCompareBool(key.get(), port, Py_EQ);
 }
@@ -124,14 +124,14 @@ pin_entry(PyObject *port, PortEntry **out)
             if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
                 return -1;
             }
-            PyErr_Clear();  // a lone surrogate: keyed as an object
+            PyErr_Clear(); // a lone surrogate: keyed as an object
         }
     }
     PyInterpreterState *interp = PyInterpreterState_Get();
     Registry &reg = registry();
     for (;;) {
         unsigned long long inserts = reg.inserts;
-        std::vector<PortEntry *> maybe;  // only == can tell
+        std::vector<PortEntry *> maybe; // only == can tell
         for (PortEntry *e : reg.entries) {
             if (e->hash != hash) {
                 continue;
@@ -146,7 +146,7 @@ pin_entry(PyObject *port, PortEntry **out)
                 continue;
             }
             if (!e->is_text && e->interp != interp) {
-                continue;  // another interpreter's object: not ours to call
+                continue; // another interpreter's object: not ours to call
             }
             if (e->key == port) {
                 ++e->users;
@@ -181,7 +181,7 @@ pin_entry(PyObject *port, PortEntry **out)
             return 0;
         }
         if (reg.inserts != inserts) {
-            continue;  // an entry came while == ran: it may be this port's
+            continue; // an entry came while == ran: it may be this port's
         }
         auto *e = new PortEntry;
         e->lock = PyThread_allocate_lock();
@@ -225,7 +225,10 @@ class Acquired {
     explicit Acquired(PyThread_type_lock lock) : lock_(lock) {}
     Acquired(const Acquired &) = delete;
     Acquired &operator=(const Acquired &) = delete;
-    ~Acquired() { give_back(); }
+    ~Acquired()
+    {
+        give_back();
+    }
     void
     keep() noexcept
     {
@@ -269,7 +272,7 @@ wait_for(PyThread_type_lock lock)
         PyLockStatus r = PyThread_acquire_lock_timed(lock, -1, 1);
         Acquired got(r == PY_LOCK_ACQUIRED ? lock : nullptr);
         if (!main && py::is_finalizing()) {
-            got.give_back();  // a finalizer may still want the port
+            got.give_back(); // a finalizer may still want the port
             park_forever();
         }
         PyEval_RestoreThread(saved);
@@ -278,7 +281,7 @@ wait_for(PyThread_type_lock lock)
             return 0;
         }
         if (r == PY_LOCK_INTR && Py_MakePendingCalls() < 0) {
-            return -1;  // a signal handler raised (KeyboardInterrupt)
+            return -1; // a signal handler raised (KeyboardInterrupt)
         }
     }
 }
@@ -338,7 +341,7 @@ after_fork_in_child()
     for (PortEntry *e : registry().entries) {
         unsigned long depth = e->depth.load();
         if (depth > 0 && e->owner.load() == me) {
-            e->users = depth;  // each of its holds is one user
+            e->users = depth; // each of its holds is one user
             continue;
         }
         PyThread_type_lock fresh = PyThread_allocate_lock();
@@ -355,10 +358,9 @@ after_fork_in_child()
 // ------------------------------------------------------------ _hold_port
 
 struct HoldObject {
-    PyObject_HEAD
-    PyObject *port;
-    PortEntry *entry;  // while holds > 0 (null: the port is not locked)
-    Py_ssize_t holds;  // entered and not yet left, by any thread
+    PyObject_HEAD PyObject *port;
+    PortEntry *entry; // while holds > 0 (null: the port is not locked)
+    Py_ssize_t holds; // entered and not yet left, by any thread
 };
 
 HoldObject *
@@ -458,7 +460,8 @@ Hold_dealloc(PyObject *self)
 
 PyMethodDef Hold_methods[] = {
     {"__enter__", COMM_METH(Hold_enter), METH_NOARGS,
-     "__enter__($self, /)\n--\n\nWaits for the port (the GIL released) and holds it."},
+     "__enter__($self, /)\n--\n\nWaits for the port (the GIL released) and "
+     "holds it."},
     {"__exit__", COMM_METH(Hold_exit), METH_FASTCALL,
      "__exit__($self, /, *exc)\n--\n\nGives one hold of the port back."},
     {nullptr, nullptr, 0, nullptr},
@@ -470,19 +473,20 @@ PyType_Slot Hold_slots[] = {
     {Py_tp_clear, reinterpret_cast<void *>(Hold_clear)},
     {Py_tp_dealloc, reinterpret_cast<void *>(Hold_dealloc)},
     {Py_tp_methods, Hold_methods},
-    {Py_tp_doc, const_cast<char *>(
-                    "_hold_port(port)\n--\n\n"
-                    "Holds the lock that exchanges on `port` take, re-entrantly, for a\n"
-                    "`with` block. Private: for the station's own serial lines.")},
+    {Py_tp_doc,
+     const_cast<char *>(
+         "_hold_port(port)\n--\n\n"
+         "Holds the lock that exchanges on `port` take, re-entrantly, for a\n"
+         "`with` block. Private: for the station's own serial lines.")},
     {0, nullptr},
 };
 
 PyType_Spec Hold_spec = {
-    "tarvelpump.comm._hold_port",              // name
-    sizeof(HoldObject),                        // basicsize
-    0,                                         // itemsize
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,   // flags
-    Hold_slots,                                // slots
+    "tarvelpump.comm._hold_port",            // name
+    sizeof(HoldObject),                      // basicsize
+    0,                                       // itemsize
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, // flags
+    Hold_slots,                              // slots
 };
 
 // threading.main_thread().ident
@@ -493,7 +497,8 @@ read_main_thread(PyObject *module)
     if (!threading) {
         return -1;
     }
-    Ref main = Ref::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+    Ref main = Ref::steal(
+        PyObject_CallMethod(threading.get(), "main_thread", nullptr));
     if (!main) {
         return -1;
     }
@@ -517,8 +522,11 @@ note_exit(PyObject *, PyObject *)
 }
 
 PyMethodDef note_exit_def = {
-    "_note_exit", COMM_METH(note_exit), METH_NOARGS,
-    "_note_exit()\n--\n\nFrom here on, threads may be ended under the module's frames.",
+    "_note_exit",
+    COMM_METH(note_exit),
+    METH_NOARGS,
+    "_note_exit()\n--\n\nFrom here on, threads may be ended under the "
+    "module's frames.",
 };
 
 // atexit.register(_note_exit), in the main interpreter: the function refers
@@ -534,11 +542,12 @@ register_exit_hook(PyObject *module)
     if (!hook) {
         return -1;
     }
-    Ref done = Ref::steal(PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
+    Ref done = Ref::steal(
+        PyObject_CallMethod(atexit.get(), "register", "O", hook.get()));
     return done ? 0 : -1;
 }
 
-}  // namespace
+} // namespace
 
 int
 PortHold::acquire(PyObject *port)
@@ -563,8 +572,9 @@ add_hold_port(PyObject *module)
     if (main_thread.load() == 0 && read_main_thread(module) < 0) {
         return -1;
     }
-    static bool exit_hooked = false;  // under the GIL
-    if (!exit_hooked && PyInterpreterState_Get() == PyInterpreterState_Main()) {
+    static bool exit_hooked = false; // under the GIL
+    if (!exit_hooked &&
+        PyInterpreterState_Get() == PyInterpreterState_Main()) {
         if (register_exit_hook(module) < 0) {
             return -1;
         }
@@ -572,13 +582,17 @@ add_hold_port(PyObject *module)
     }
 #if !defined(_WIN32)
     static std::once_flag registered;
-    std::call_once(registered, [] { pthread_atfork(nullptr, nullptr, after_fork_in_child); });
+    std::call_once(registered, [] {
+        pthread_atfork(nullptr, nullptr, after_fork_in_child);
+    });
 #endif
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &Hold_spec, nullptr));
+    Ref type =
+        Ref::steal(PyType_FromModuleAndSpec(module, &Hold_spec, nullptr));
     if (!type) {
         return -1;
     }
-    return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
+    return PyModule_AddType(module,
+                            reinterpret_cast<PyTypeObject *>(type.get()));
 }
 
-}  // namespace comm
+} // namespace comm

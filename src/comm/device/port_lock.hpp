@@ -16,7 +16,10 @@ class PortHold {
     PortHold() = default;
     PortHold(const PortHold &) = delete;
     PortHold &operator=(const PortHold &) = delete;
-    ~PortHold() { release(); }
+    ~PortHold()
+    {
+        release();
+    }
 
     // Waits for the port with the GIL released; 0, or -1 with an exception
     // set (an error of the port's __hash__ or __eq__, or of a signal
@@ -28,4 +31,4 @@ class PortHold {
     PortEntry *entry_ = nullptr;
 };
 
-}  // namespace comm
+} // namespace comm

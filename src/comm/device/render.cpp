@@ -1,11 +1,14 @@
 // ConvertFunc and the rendering rule behind Kelt.get_value_str.
 //
 //     ConvertFunc = {
-//         Command.GET_PUMP_STATUS: lambda v: PumpStatus.get_option_by_code(v[0]).text,
-//         Command.GET_PUMPDOOR_STATUS: lambda v: PumpDoorStatus.get_option_by_code(v[0]).text,
+//         Command.GET_PUMP_STATUS: lambda v:
+//         PumpStatus.get_option_by_code(v[0]).text,
+//         Command.GET_PUMPDOOR_STATUS: lambda v:
+//         PumpDoorStatus.get_option_by_code(v[0]).text,
 //         Command.GET_REMAIN_TIME: lambda v: _("%s小时%s分") % (v[0], v[1]),
-//         Command.GET_RATE_UNIT: lambda v: RateUnit.get_option_by_code(v[0]).text,
-//         Command.GET_PUMP_ALARM: lambda v: format(int.from_bytes(bytes(v[:2]), "big"), "016b"),
+//         Command.GET_RATE_UNIT: lambda v:
+//         RateUnit.get_option_by_code(v[0]).text, Command.GET_PUMP_ALARM:
+//         lambda v: format(int.from_bytes(bytes(v[:2]), "big"), "016b"),
 //     }
 #include "comm/device/render.hpp"
 
@@ -24,7 +27,8 @@ namespace {
 
 // table.get_option_by_code(v[0]).text, the table looked up now.
 PyObject *
-text_by_code(PyObject *module, PyObject *value, PyObject *ModuleState::*table_name)
+text_by_code(PyObject *module, PyObject *value,
+             PyObject *ModuleState::*table_name)
 {
     ModuleState *st = state_of_module(module);
     Ref table = lookup_global(module, st->*table_name);
@@ -63,7 +67,8 @@ convert_remain_time(PyObject *module, PyObject *value)
     if (!gettext) {
         return nullptr;
     }
-    Ref translated = Ref::steal(PyObject_CallOneArg(gettext.get(), st->remain_time_format));
+    Ref translated =
+        Ref::steal(PyObject_CallOneArg(gettext.get(), st->remain_time_format));
     if (!translated) {
         return nullptr;
     }
@@ -96,10 +101,11 @@ convert_alarm(PyObject *, PyObject *value)
     if (!raw) {
         return nullptr;
     }
-    const auto *p = reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(raw.get()));
+    const auto *p =
+        reinterpret_cast<const unsigned char *>(PyBytes_AS_STRING(raw.get()));
     unsigned word = 0;
     for (Py_ssize_t i = 0; i < PyBytes_GET_SIZE(raw.get()); ++i) {
-        word = (word << 8) | p[i];  // big-endian
+        word = (word << 8) | p[i]; // big-endian
     }
     char bits[16];
     for (int i = 0; i < 16; ++i) {
@@ -111,18 +117,21 @@ convert_alarm(PyObject *, PyObject *value)
 
 // Anonymous one-argument functions, as lambdas are.
 PyMethodDef kConverters[] = {
-    {"<lambda>", COMM_METH(convert_by_table<&ModuleState::str_PumpStatus>), METH_O, nullptr},
-    {"<lambda>", COMM_METH(convert_by_table<&ModuleState::str_PumpDoorStatus>), METH_O, nullptr},
+    {"<lambda>", COMM_METH(convert_by_table<&ModuleState::str_PumpStatus>),
+     METH_O, nullptr},
+    {"<lambda>", COMM_METH(convert_by_table<&ModuleState::str_PumpDoorStatus>),
+     METH_O, nullptr},
     {"<lambda>", COMM_METH(convert_remain_time), METH_O, nullptr},
-    {"<lambda>", COMM_METH(convert_by_table<&ModuleState::str_RateUnit>), METH_O, nullptr},
+    {"<lambda>", COMM_METH(convert_by_table<&ModuleState::str_RateUnit>),
+     METH_O, nullptr},
     {"<lambda>", COMM_METH(convert_alarm), METH_O, nullptr},
 };
 const char *const kConvertedCommands[] = {
     "GET_PUMP_STATUS", "GET_PUMPDOOR_STATUS", "GET_REMAIN_TIME",
-    "GET_RATE_UNIT", "GET_PUMP_ALARM",
+    "GET_RATE_UNIT",   "GET_PUMP_ALARM",
 };
 
-}  // namespace
+} // namespace
 
 int
 add_convert_func(PyObject *module)
@@ -141,7 +150,8 @@ add_convert_func(PyObject *module)
         return -1;
     }
     for (std::size_t i = 0; i < std::size(kConverters); ++i) {
-        Ref key = Ref::steal(PyObject_GetAttrString(command.get(), kConvertedCommands[i]));
+        Ref key = Ref::steal(
+            PyObject_GetAttrString(command.get(), kConvertedCommands[i]));
         if (!key) {
             return -1;
         }
@@ -189,8 +199,8 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
     if (!PyList_Check(value) && !PyTuple_Check(value)) {
         return Ref::borrow(Py_None);
     }
-    Py_ssize_t size = PyList_Check(value) ? PyList_GET_SIZE(value)
-                                          : PyTuple_GET_SIZE(value);
+    Py_ssize_t size =
+        PyList_Check(value) ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value);
     if (size == 0) {
         return Ref::borrow(Py_None);
     }
@@ -198,7 +208,8 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
     if (!length) {
         return Ref();
     }
-    int differs = PyObject_RichCompareBool(length.get(), expected.get(), Py_NE);
+    int differs =
+        PyObject_RichCompareBool(length.get(), expected.get(), Py_NE);
     if (differs != 0) {
         return differs < 0 ? Ref() : Ref::borrow(Py_None);
     }
@@ -248,4 +259,4 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
     return Ref::steal(PyObject_Str(value));
 }
 
-}  // namespace comm
+} // namespace comm

@@ -10,4 +10,4 @@ namespace comm {
 // command's reply length. New reference; null with an exception set.
 py::Ref value_text(PyObject *module, PyObject *command, PyObject *value);
 
-}  // namespace comm
+} // namespace comm

@@ -30,19 +30,20 @@ using Bytes = std::vector<std::uint8_t>;
 
 // The sum of the check-data rule. Integers that add as int does are summed
 // in C; from the first element that does not (one with __radd__, or no
-// number at all) the sum is a Python object and `s + item` runs as Python adds,
-// raising what Python raises.
+// number at all) the sum is a Python object and `s + item` runs as Python
+// adds, raising what Python raises.
 class CheckSum {
   public:
     int
     add(PyObject *item)
     {
         if (!slow_ && PyLong_Check(item) &&
-            Py_TYPE(item)->tp_as_number->nb_add == PyLong_Type.tp_as_number->nb_add) {
+            Py_TYPE(item)->tp_as_number->nb_add ==
+                PyLong_Type.tp_as_number->nb_add) {
             int overflow = 0;
             long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
-            // Into a temporary: on overflow the builtin stores the wrapped sum,
-            // and the slow path below must start from the sum so far.
+            // Into a temporary: on overflow the builtin stores the wrapped
+            // sum, and the slow path below must start from the sum so far.
             long long sum;
             if (!overflow && !__builtin_add_overflow(fast_, v, &sum)) {
                 fast_ = sum;
@@ -66,14 +67,16 @@ class CheckSum {
         if (!slow_) {
             long long folded = fast_ ^ 0xFFFF;
             if (folded < 0) {
-                PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+                PyErr_SetString(PyExc_OverflowError,
+                                "can't convert negative int to unsigned");
                 return Ref();
             }
             if (folded > 0xFFFFFFFFLL) {
                 PyErr_SetString(PyExc_OverflowError, "int too big to convert");
                 return Ref();
             }
-            return Ref::steal(PyLong_FromLong(static_cast<long>(folded & 0xFF)));
+            return Ref::steal(
+                PyLong_FromLong(static_cast<long>(folded & 0xFF)));
         }
         Ref mask = Ref::steal(PyLong_FromLong(0xFFFF));
         if (!mask) {
@@ -83,7 +86,8 @@ class CheckSum {
         if (!folded) {
             return Ref();
         }
-        Ref four = Ref::steal(PyObject_CallMethod(folded.get(), "to_bytes", "is", 4, "big"));
+        Ref four = Ref::steal(
+            PyObject_CallMethod(folded.get(), "to_bytes", "is", 4, "big"));
         if (!four) {
             return Ref();
         }
@@ -97,7 +101,8 @@ class CheckSum {
 
 // "Received <what> (<got>) invalid, should be <want>", both through hex_str.
 Ref
-header_message(PyObject *module, const char *what, PyObject *got, PyObject *want)
+header_message(PyObject *module, const char *what, PyObject *got,
+               PyObject *want)
 {
     Ref got_text = call_hex_str(module, got);
     if (!got_text) {
@@ -107,15 +112,16 @@ header_message(PyObject *module, const char *what, PyObject *got, PyObject *want
     if (!want_text) {
         return Ref();
     }
-    return Ref::steal(PyUnicode_FromFormat("Received %s (%S) invalid, should be %S", what,
-                                           got_text.get(), want_text.get()));
+    return Ref::steal(
+        PyUnicode_FromFormat("Received %s (%S) invalid, should be %S", what,
+                             got_text.get(), want_text.get()));
 }
 
 Ref
 check_message(PyObject *received, PyObject *expected)
 {
-    Ref format = Ref::steal(
-        PyUnicode_FromString("Received check data (%x) is not correct. should be %x"));
+    Ref format = Ref::steal(PyUnicode_FromString(
+        "Received check data (%x) is not correct. should be %x"));
     if (!format) {
         return Ref();
     }
@@ -130,8 +136,9 @@ check_message(PyObject *received, PyObject *expected)
 // overridden __chkd): the value on success, or an empty Ref with *code and
 // *message set for a failure code; -1 with an exception set.
 int
-judge_general(PyObject *module, PyObject *reply, PyObject *grh, PyObject *recv_header,
-              PyObject *chkd, bool own_chkd, Ref *value, PyObject **code, Ref *message)
+judge_general(PyObject *module, PyObject *reply, PyObject *grh,
+              PyObject *recv_header, PyObject *chkd, bool own_chkd, Ref *value,
+              PyObject **code, Ref *message)
 {
     ModuleState *st = state_of_module(module);
     Py_ssize_t n = PyList_GET_SIZE(reply);
@@ -174,7 +181,8 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh, PyObject *recv_h
         *code = st->str_INVALID_DATA_LENGTH;
         return 0;
     }
-    Ref last = Ref::borrow(PyList_GET_ITEM(reply, n - 1));  // no Python code since n
+    Ref last =
+        Ref::borrow(PyList_GET_ITEM(reply, n - 1)); // no Python code since n
     Ref body = Ref::steal(PyList_GetSlice(reply, 0, n - 1));
     Ref check = body ? call_chkd(chkd, own_chkd, body.get()) : Ref();
     if (!check) {
@@ -215,8 +223,10 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh, PyObject *recv_h
     // reply[7:7 + reply[6]]
     Ref seven = Ref::steal(PyLong_FromLong(7));
     Ref length = seven ? Ref::steal(PySequence_GetItem(reply, 6)) : Ref();
-    Ref end = length ? Ref::steal(PyNumber_Add(seven.get(), length.get())) : Ref();
-    Ref slice = end ? Ref::steal(PySlice_New(seven.get(), end.get(), nullptr)) : Ref();
+    Ref end =
+        length ? Ref::steal(PyNumber_Add(seven.get(), length.get())) : Ref();
+    Ref slice =
+        end ? Ref::steal(PySlice_New(seven.get(), end.get(), nullptr)) : Ref();
     if (!slice) {
         return -1;
     }
@@ -229,13 +239,13 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh, PyObject *recv_h
 int
 judge_reply_bytes(PyObject *module, const Bytes &reply, PyObject *grh,
                   PyObject *recv_header, const Bytes &want_header,
-                  const Bytes &want_app, Ref *value, PyObject **code, Ref *message)
+                  const Bytes &want_app, Ref *value, PyObject **code,
+                  Ref *message)
 {
     ModuleState *st = state_of_module(module);
-    core::ReplyVerdict verdict =
-        core::validate_reply({reply.data(), reply.size()},
-                             {want_header.data(), want_header.size()},
-                             {want_app.data(), want_app.size()});
+    core::ReplyVerdict verdict = core::validate_reply(
+        {reply.data(), reply.size()}, {want_header.data(), want_header.size()},
+        {want_app.data(), want_app.size()});
     switch (verdict.status) {
     case core::ReplyStatus::kNoData:
         *code = st->str_NO_DATA_RETURN;
@@ -259,9 +269,11 @@ judge_reply_bytes(PyObject *module, const Bytes &reply, PyObject *grh,
         if (!got) {
             return -1;
         }
-        *code = header ? st->str_INVALID_HEADER_DATA : st->str_INVALID_APP_DATA;
-        *message = header_message(module, header ? "header data" : "application data",
-                                  got.get(), header ? grh : recv_header);
+        *code =
+            header ? st->str_INVALID_HEADER_DATA : st->str_INVALID_APP_DATA;
+        *message =
+            header_message(module, header ? "header data" : "application data",
+                           got.get(), header ? grh : recv_header);
         return *message ? 0 : -1;
     }
     case core::ReplyStatus::kSuccess:
@@ -271,7 +283,7 @@ judge_reply_bytes(PyObject *module, const Bytes &reply, PyObject *grh,
     return *value ? 0 : -1;
 }
 
-}  // namespace
+} // namespace
 
 bool
 small_bytes(PyObject *seq, std::vector<std::uint8_t> &out)
@@ -286,7 +298,8 @@ small_bytes(PyObject *seq, std::vector<std::uint8_t> &out)
         PyObject *item = PySequence_Fast_GET_ITEM(seq, i);
         if (!PyLong_Check(item) ||
             Py_TYPE(item)->tp_richcompare != PyLong_Type.tp_richcompare ||
-            Py_TYPE(item)->tp_as_number->nb_add != PyLong_Type.tp_as_number->nb_add) {
+            Py_TYPE(item)->tp_as_number->nb_add !=
+                PyLong_Type.tp_as_number->nb_add) {
             return false;
         }
         int overflow = 0;
@@ -364,8 +377,9 @@ Ref
 check_data_rule(PyObject *data)
 {
     if (PyBytes_Check(data)) {
-        core::ByteView view = {reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(data)),
-                               static_cast<std::size_t>(PyBytes_GET_SIZE(data))};
+        core::ByteView view = {
+            reinterpret_cast<const std::uint8_t *>(PyBytes_AS_STRING(data)),
+            static_cast<std::size_t>(PyBytes_GET_SIZE(data))};
         return Ref::steal(PyLong_FromLong(core::check_data(view)));
     }
     // s = 0; s = s + data[0] .. data[6]; then data[7 .. 6 + data[6]] as far as
@@ -378,34 +392,38 @@ check_data_rule(PyObject *data)
     CheckSum sum;
     std::size_t end = core::check_data_end(static_cast<std::size_t>(n), 0);
     for (std::size_t i = 0; i < end; ++i) {
-        Ref item = Ref::steal(PySequence_GetItem(data, static_cast<Py_ssize_t>(i)));
+        Ref item =
+            Ref::steal(PySequence_GetItem(data, static_cast<Py_ssize_t>(i)));
         if (!item || sum.add(item.get()) < 0) {
             return Ref();
         }
         if (i + 1 == core::kUserDataOffset && n > 7) {
-            Py_ssize_t declared = PyNumber_AsSsize_t(item.get(), PyExc_OverflowError);
+            Py_ssize_t declared =
+                PyNumber_AsSsize_t(item.get(), PyExc_OverflowError);
             if (declared == -1 && PyErr_Occurred()) {
                 return Ref();
             }
-            end = core::check_data_end(static_cast<std::size_t>(n),
-                                       declared > 0 ? static_cast<std::size_t>(declared) : 0);
+            end = core::check_data_end(
+                static_cast<std::size_t>(n),
+                declared > 0 ? static_cast<std::size_t>(declared) : 0);
         }
     }
     return sum.fold();
 }
 
 int
-judge_reply(PyObject *module, PyObject *reply, PyObject *grh, PyObject *recv_header,
-            PyObject *chkd, bool own_chkd, Verdict *out)
+judge_reply(PyObject *module, PyObject *reply, PyObject *grh,
+            PyObject *recv_header, PyObject *chkd, bool own_chkd, Verdict *out)
 {
     Bytes reply_bytes, want_header, want_app;
-    if (own_chkd && small_bytes(reply, reply_bytes) && small_bytes(grh, want_header) &&
-        small_bytes(recv_header, want_app)) {
-        return judge_reply_bytes(module, reply_bytes, grh, recv_header, want_header,
-                                 want_app, &out->value, &out->code, &out->message);
+    if (own_chkd && small_bytes(reply, reply_bytes) &&
+        small_bytes(grh, want_header) && small_bytes(recv_header, want_app)) {
+        return judge_reply_bytes(module, reply_bytes, grh, recv_header,
+                                 want_header, want_app, &out->value,
+                                 &out->code, &out->message);
     }
-    return judge_general(module, reply, grh, recv_header, chkd, own_chkd, &out->value,
-                         &out->code, &out->message);
+    return judge_general(module, reply, grh, recv_header, chkd, own_chkd,
+                         &out->value, &out->code, &out->message);
 }
 
-}  // namespace comm
+} // namespace comm

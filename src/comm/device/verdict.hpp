@@ -53,4 +53,4 @@ int judge_reply(PyObject *module, PyObject *reply, PyObject *grh,
                 PyObject *recv_header, PyObject *chkd, bool own_chkd,
                 Verdict *out);
 
-}  // namespace comm
+} // namespace comm

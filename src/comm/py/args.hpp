@@ -8,11 +8,11 @@
 namespace comm::py {
 
 struct Signature {
-    const char *qualname;       // "Kelt.get_kvo_rate", as Python reports it
-    PyObject *const *names;     // interned parameter names, self excluded
+    const char *qualname;   // "Kelt.get_kvo_rate", as Python reports it
+    PyObject *const *names; // interned parameter names, self excluded
     Py_ssize_t nparams;
-    Py_ssize_t nrequired;       // the first nrequired have no default
-    Py_ssize_t self_count;      // 1 for methods: counted as Python counts
+    Py_ssize_t nrequired;  // the first nrequired have no default
+    Py_ssize_t self_count; // 1 for methods: counted as Python counts
 };
 
 namespace detail {
@@ -31,13 +31,13 @@ find_param(const Signature &sig, PyObject *key)
             return i;
         }
         if (eq == -1 && PyErr_Occurred()) {
-            PyErr_Clear();  // keyword that is not a str cannot match
+            PyErr_Clear(); // keyword that is not a str cannot match
         }
     }
     return -1;
 }
 
-}  // namespace detail
+} // namespace detail
 
 // Fills out[0..nparams) with borrowed arguments, nullptr where a parameter
 // with a default was not given. Returns 0, or -1 with TypeError set. The
@@ -75,10 +75,11 @@ bind_args(const Signature &sig, PyObject *const *args, size_t nargsf,
         Py_ssize_t hi = sig.nparams + sig.self_count;
         Py_ssize_t given = nargs + sig.self_count;
         if (lo == hi) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() takes %zd positional argument%s but %zd %s given",
-                         sig.qualname, hi, hi == 1 ? "" : "s", given,
-                         given == 1 ? "was" : "were");
+            PyErr_Format(
+                PyExc_TypeError,
+                "%s() takes %zd positional argument%s but %zd %s given",
+                sig.qualname, hi, hi == 1 ? "" : "s", given,
+                given == 1 ? "was" : "were");
         }
         else {
             PyErr_Format(PyExc_TypeError,
@@ -103,8 +104,9 @@ bind_args(const Signature &sig, PyObject *const *args, size_t nargsf,
             }
             ++seen;
             const char *sep = seen == 1 ? ""
-                              : seen == missing ? (missing > 2 ? ", and " : " and ")
-                                                : ", ";
+                              : seen == missing
+                                  ? (missing > 2 ? ", and " : " and ")
+                                  : ", ";
             list = Ref::steal(PyUnicode_FromFormat("%U%s'%U'", list.get(), sep,
                                                    sig.names[i]));
         }
@@ -123,25 +125,27 @@ bind_args(const Signature &sig, PyObject *const *args, size_t nargsf,
 // bind_args for a signature whose parameters are all positional-only
 // (`def f(a, /)`): a keyword is refused as the interpreter refuses it.
 inline int
-bind_positional_only(const Signature &sig, PyObject *const *args, size_t nargsf,
-                     PyObject *kwnames, PyObject **out)
+bind_positional_only(const Signature &sig, PyObject *const *args,
+                     size_t nargsf, PyObject *kwnames, PyObject **out)
 {
     Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
     for (Py_ssize_t k = 0; k < nkw; ++k) {
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         if (detail::find_param(sig, key) < 0) {
-            PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+            PyErr_Format(PyExc_TypeError,
+                         "%s() got an unexpected keyword argument '%S'",
                          sig.qualname, key);
         }
         else {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() got some positional-only arguments passed as keyword "
-                         "arguments: '%S'",
-                         sig.qualname, key);
+            PyErr_Format(
+                PyExc_TypeError,
+                "%s() got some positional-only arguments passed as keyword "
+                "arguments: '%S'",
+                sig.qualname, key);
         }
         return -1;
     }
     return bind_args(sig, args, nargsf, nullptr, out);
 }
 
-}  // namespace comm::py
+} // namespace comm::py

@@ -11,7 +11,7 @@ namespace comm::py {
 inline int
 dict_get_item_ref(PyObject *dict, PyObject *key, Ref *result)
 {
-    PyObject *item = PyDict_GetItemWithError(dict, key);  // borrowed
+    PyObject *item = PyDict_GetItemWithError(dict, key); // borrowed
     if (item != nullptr) {
         *result = Ref::borrow(item);
         return 1;
@@ -62,4 +62,4 @@ module_add(PyObject *module, const char *name, Ref value)
     return PyModule_AddObjectRef(module, name, value.get());
 }
 
-}  // namespace comm::py
+} // namespace comm::py

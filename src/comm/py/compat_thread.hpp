@@ -57,4 +57,4 @@ ended_mid_call() noexcept
            !thread_is_attached();
 }
 
-}  // namespace comm::py
+} // namespace comm::py

@@ -20,7 +20,8 @@ mangled_name(PyObject *cls, const char *name)
     if (!is_private) {
         return Ref::steal(PyUnicode_InternFromString(name));
     }
-    Ref cls_name = Ref::steal(PyType_GetName(reinterpret_cast<PyTypeObject *>(cls)));
+    Ref cls_name =
+        Ref::steal(PyType_GetName(reinterpret_cast<PyTypeObject *>(cls)));
     if (!cls_name) {
         return Ref();
     }
@@ -29,7 +30,7 @@ mangled_name(PyObject *cls, const char *name)
         return Ref();
     }
     while (*bare == '_') {
-        ++bare;  // the compiler strips the class name's own underscores
+        ++bare; // the compiler strips the class name's own underscores
     }
     Ref text = Ref::steal(PyUnicode_FromFormat("_%s%s", bare, name));
     if (!text) {
@@ -55,7 +56,8 @@ attach_methods(PyObject *type, PyMethodDef *defs, PyObject *modname = nullptr)
             descr = Ref::steal(PyStaticMethod_New(fn.get()));
         }
         else {
-            descr = Ref::steal(PyDescr_NewMethod(reinterpret_cast<PyTypeObject *>(type), def));
+            descr = Ref::steal(PyDescr_NewMethod(
+                reinterpret_cast<PyTypeObject *>(type), def));
         }
         if (!descr) {
             return -1;
@@ -93,4 +95,4 @@ attach_static_methods(PyObject *type, PyMethodDef *defs, PyObject *modname)
     return 0;
 }
 
-}  // namespace comm::py
+} // namespace comm::py

@@ -25,7 +25,10 @@ class Ref {
     Ref() noexcept = default;
     Ref(const Ref &) = delete;
     Ref &operator=(const Ref &) = delete;
-    Ref(Ref &&o) noexcept : p_(o.p_) { o.p_ = nullptr; }
+    Ref(Ref &&o) noexcept : p_(o.p_)
+    {
+        o.p_ = nullptr;
+    }
     ~Ref()
     {
         if (p_ != nullptr && !ended_mid_call()) {
@@ -71,7 +74,11 @@ class Ref {
         p_ = nullptr;
         return p;
     }
-    explicit operator bool() const noexcept { return p_ != nullptr; }
+    explicit
+    operator bool() const noexcept
+    {
+        return p_ != nullptr;
+    }
 
   private:
     explicit Ref(PyObject *p) noexcept : p_(p) {}
@@ -110,11 +117,12 @@ class RecursionGuard {
     bool entered_;
 };
 
-}  // namespace comm::py
+} // namespace comm::py
 
 // Table entries of every method pass through this cast (C function pointer
 // types differ by signature; CPython calls them by the flags).
-#define COMM_METH(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
+#define COMM_METH(fn)                                                         \
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(fn))
 
 // No C++ exception may unwind into the interpreter: each function that
 // CPython calls wraps its body in COMM_ENTRY_BEGIN / COMM_ENTRY_END(error).
@@ -122,18 +130,18 @@ class RecursionGuard {
 // thread, pthread_exit while the interpreter finalizes) is no error of ours
 // and must go on, never be swallowed.
 #define COMM_ENTRY_BEGIN try {
-#define COMM_ENTRY_END(error_value)                                     \
-    }                                                                   \
-    catch (const std::bad_alloc &)                                      \
-    {                                                                   \
-        PyErr_NoMemory();                                               \
-        return error_value;                                             \
-    }                                                                   \
-    catch (...)                                                         \
-    {                                                                   \
-        if (!std::current_exception()) {                                \
-            throw;                                                      \
-        }                                                               \
-        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception"); \
-        return error_value;                                             \
+#define COMM_ENTRY_END(error_value)                                           \
+    }                                                                         \
+    catch (const std::bad_alloc &)                                            \
+    {                                                                         \
+        PyErr_NoMemory();                                                     \
+        return error_value;                                                   \
+    }                                                                         \
+    catch (...)                                                               \
+    {                                                                         \
+        if (!std::current_exception()) {                                      \
+            throw;                                                            \
+        }                                                                     \
+        PyErr_SetString(PyExc_SystemError, "unexpected C++ exception");       \
+        return error_value;                                                   \
     }

@@ -7,6 +7,8 @@
 #include "comm/py/ref.hpp"
 
 // Interned names, one `PyObject *str_<name>` each. The string is the name.
+// Kept as written: the formatter would break the list inside the names.
+// clang-format off
 #define COMM_INTERNED_NAMES(X)                                                \
     X(__init__) X(__name__) X(__import__) X(_Kelt__chkd) X(_Kelt__grh) X(_Kelt__gsh)      \
     X(_Kelt__send_and_recv) X(_Kelt__send_commands) X(_Kelt__sr) X(DEBUG)     \
@@ -29,6 +31,7 @@
     X(to_channel) X(tools) X(val) X(value) X(write)                          \
     X(_options_) X(_option_class) X(_option_index_) X(__new__) X(__objclass__)\
     X(getattr) X(isupper)
+// clang-format on
 
 namespace comm {
 
@@ -38,9 +41,9 @@ namespace comm {
 // the table, its bases or its metaclass, so a slot whose tags still match
 // needs no second check. No object is held or borrowed here.
 struct OptionIndexSlot {
-    PyObject *table;        // compared, never dereferenced
-    unsigned int tag;       // the table's tp_version_tag; 0: empty
-    unsigned int meta_tag;  // its metaclass's
+    PyObject *table;       // compared, never dereferenced
+    unsigned int tag;      // the table's tp_version_tag; 0: empty
+    unsigned int meta_tag; // its metaclass's
 };
 
 constexpr unsigned int kOptionIndexSlots = 64;
@@ -50,24 +53,26 @@ struct ModuleState {
     COMM_INTERNED_NAMES(COMM_DECLARE_NAME)
 #undef COMM_DECLARE_NAME
 
-    PyObject *DeviceReturn_type;  // heap class, also bound in the module
-    PyObject *Kelt_type;          // heap class, also bound in the module
+    PyObject *DeviceReturn_type; // heap class, also bound in the module
+    PyObject *Kelt_type;         // heap class, also bound in the module
     // Default of DeviceReturn's `code` argument, taken when the class is made.
     PyObject *default_code;
     // The one shared default of `data_send`: an empty list nobody modifies.
     PyObject *empty_data;
     // Keyword names of the calls every exchange makes, built once.
-    PyObject *kw_serial;     // ("port", "baudrate", "timeout"): serial.Serial(...)
-    PyObject *kw_sr;         // ("data", "recv_len"): self._Kelt__sr(...)
-    PyObject *kw_send_item;  // ("command", "data_send", "to_addr", "to_channel")
-    PyObject *kw_query;         // ("command", "to_addr", "to_channel")
-    PyObject *kw_addr_channel;  // ("addr", "channel"): self.__send_commands(...)
+    PyObject *kw_serial; // ("port", "baudrate", "timeout"): serial.Serial(...)
+    PyObject *kw_sr;     // ("data", "recv_len"): self._Kelt__sr(...)
+    PyObject
+        *kw_send_item;  // ("command", "data_send", "to_addr", "to_channel")
+    PyObject *kw_query; // ("command", "to_addr", "to_channel")
+    PyObject
+        *kw_addr_channel; // ("addr", "channel"): self.__send_commands(...)
     // "%s小时%s分", one object as the constant of a function's code is.
     PyObject *remain_time_format;
     // Kelt's defaults, one object each as a def's defaults are.
-    PyObject *default_port;       // "COM1"
-    PyObject *default_baud_rate;  // 9600
-    PyObject *default_timeout;    // 1
+    PyObject *default_port;      // "COM1"
+    PyObject *default_baud_rate; // 9600
+    PyObject *default_timeout;   // 1
     // sys.flags.optimize at start-up: assertions are skipped when set.
     int optimize;
     // Option tables known to be indexed; nothing held, so nothing to clear.
@@ -97,4 +102,4 @@ state_of_type(PyTypeObject *type)
     return module ? state_of_module(module) : nullptr;
 }
 
-}  // namespace comm
+} // namespace comm

@@ -15,9 +15,10 @@ unpack(PyObject *value, Ref *out, Py_ssize_t n)
     if (!it) {
         // Only a value that is no iterable at all gets the unpacking message;
         // an __iter__ that raised keeps its own.
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value)->tp_iter == nullptr &&
-            !PySequence_Check(value)) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+        if (PyErr_ExceptionMatches(PyExc_TypeError) &&
+            Py_TYPE(value)->tp_iter == nullptr && !PySequence_Check(value)) {
+            PyErr_Format(PyExc_TypeError,
+                         "cannot unpack non-iterable %.200s object",
                          Py_TYPE(value)->tp_name);
         }
         return -1;
@@ -26,18 +27,21 @@ unpack(PyObject *value, Ref *out, Py_ssize_t n)
         out[i] = Ref::steal(PyIter_Next(it.get()));
         if (!out[i]) {
             if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError,
-                             "not enough values to unpack (expected %zd, got %zd)", n, i);
+                PyErr_Format(
+                    PyExc_ValueError,
+                    "not enough values to unpack (expected %zd, got %zd)", n,
+                    i);
             }
             return -1;
         }
     }
     Ref extra = Ref::steal(PyIter_Next(it.get()));
     if (extra) {
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        PyErr_Format(PyExc_ValueError,
+                     "too many values to unpack (expected %zd)", n);
         return -1;
     }
     return PyErr_Occurred() ? -1 : 0;
 }
 
-}  // namespace comm::py
+} // namespace comm::py

@@ -18,7 +18,8 @@
 //             self.message = message if message else code.text
 //         def __repr__(self):
 //             return ("<DeviceReturn command=" + str(self.command.name)
-//                     + " code=" + str(self.code) + ", value=" + str(self.value)
+//                     + " code=" + str(self.code) + ", value=" +
+//                     str(self.value)
 //                     + ", message=" + str(self.message) + ">")
 //         command = None
 //         code = DeviceReturnCode.NOT_SET
@@ -32,7 +33,7 @@
 #include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
-#include <structmember.h>  // T_PYSSIZET, READONLY on the 3.11 floor
+#include <structmember.h> // T_PYSSIZET, READONLY on the 3.11 floor
 
 #include <cstddef>
 
@@ -43,9 +44,8 @@ using py::Ref;
 namespace {
 
 struct DeviceReturnObject {
-    PyObject_HEAD
-    PyObject *dict;         // instance __dict__: the record's attributes
-    PyObject *weakreflist;  // __weakref__
+    PyObject_HEAD PyObject *dict; // instance __dict__: the record's attributes
+    PyObject *weakreflist;        // __weakref__
 };
 
 DeviceReturnObject *
@@ -80,7 +80,7 @@ class ReprGuard {
     ~ReprGuard()
     {
         if (status_ == 0 && !py::ended_mid_call()) {
-            Py_ReprLeave(self_);  // keeps a pending exception
+            Py_ReprLeave(self_); // keeps a pending exception
         }
     }
     int
@@ -107,7 +107,7 @@ DeviceReturn_init(PyObject *self, PyObject *const *args, size_t nargsf,
                   PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
-    PyObject *found = module_of_type(Py_TYPE(self));  // borrowed
+    PyObject *found = module_of_type(Py_TYPE(self)); // borrowed
     if (found == nullptr) {
         return nullptr;
     }
@@ -116,7 +116,7 @@ DeviceReturn_init(PyObject *self, PyObject *const *args, size_t nargsf,
     PyObject *names[] = {st->str_command, st->str_value, st->str_code,
                          st->str_message};
     py::Signature sig = {"DeviceReturn.__init__", names, 4, 1, 1};
-    PyObject *bound[4];  // borrowed from the caller's vector
+    PyObject *bound[4]; // borrowed from the caller's vector
     if (py::bind_args(sig, args, nargsf, kwnames, bound) < 0) {
         return nullptr;
     }
@@ -124,7 +124,7 @@ DeviceReturn_init(PyObject *self, PyObject *const *args, size_t nargsf,
     PyObject *value = bound[1] ? bound[1] : Py_None;
     // The default lives in the state: re-owned before any Python code runs.
     Ref code = Ref::borrow(bound[2] ? bound[2] : st->default_code);
-    PyObject *message = bound[3];  // nullptr stands for the default ""
+    PyObject *message = bound[3]; // nullptr stands for the default ""
 
     if (!st->optimize) {
         // Option and DeviceReturnCode as the module's globals are now.
@@ -192,7 +192,7 @@ DeviceReturn_repr(PyObject *self, PyObject *)
         return guard.status() < 0 ? nullptr
                                   : PyUnicode_FromString("<DeviceReturn ...>");
     }
-    PyObject *found = module_of_type(Py_TYPE(self));  // borrowed
+    PyObject *found = module_of_type(Py_TYPE(self)); // borrowed
     if (found == nullptr) {
         return nullptr;
     }
@@ -249,7 +249,7 @@ DeviceReturn_dealloc(PyObject *self)
     }
     (void)DeviceReturn_clear(self);
     tp->tp_free(self);
-    Py_DECREF(tp);  // instances of a heap type own a reference to it
+    Py_DECREF(tp); // instances of a heap type own a reference to it
 }
 
 // Attached after the class is made, so that the class dict lists them first
@@ -267,10 +267,10 @@ PyMethodDef DeviceReturn_methods[] = {
 };
 
 PyMemberDef DeviceReturn_members[] = {
-    {"__dictoffset__", T_PYSSIZET, offsetof(DeviceReturnObject, dict), READONLY,
-     nullptr},
-    {"__weaklistoffset__", T_PYSSIZET, offsetof(DeviceReturnObject, weakreflist),
+    {"__dictoffset__", T_PYSSIZET, offsetof(DeviceReturnObject, dict),
      READONLY, nullptr},
+    {"__weaklistoffset__", T_PYSSIZET,
+     offsetof(DeviceReturnObject, weakreflist), READONLY, nullptr},
     {nullptr, 0, 0, 0, nullptr},
 };
 
@@ -278,12 +278,13 @@ PyMemberDef DeviceReturn_members[] = {
 PyObject *
 DeviceReturn_weakref(PyObject *self, void *)
 {
-    PyObject *first = as_record(self)->weakreflist;  // borrowed
+    PyObject *first = as_record(self)->weakreflist; // borrowed
     return first ? Ref::borrow(first).release() : py::none();
 }
 
 PyGetSetDef DeviceReturn_getset[] = {
-    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr,
+     nullptr},
     {"__weakref__", DeviceReturn_weakref, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -298,14 +299,14 @@ PyType_Slot DeviceReturn_slots[] = {
 };
 
 PyType_Spec DeviceReturn_spec = {
-    "tarvelpump.comm.DeviceReturn",  // name
-    sizeof(DeviceReturnObject),      // basicsize
-    0,                               // itemsize
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,  // flags
-    DeviceReturn_slots,              // slots
+    "tarvelpump.comm.DeviceReturn",                                // name
+    sizeof(DeviceReturnObject),                                    // basicsize
+    0,                                                             // itemsize
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, // flags
+    DeviceReturn_slots,                                            // slots
 };
 
-}  // namespace
+} // namespace
 
 int
 add_device_return(PyObject *module)
@@ -317,7 +318,8 @@ add_device_return(PyObject *module)
                                   false)) < 0) {
         return -1;
     }
-    Ref type = Ref::steal(PyType_FromModuleAndSpec(module, &DeviceReturn_spec, nullptr));
+    Ref type = Ref::steal(
+        PyType_FromModuleAndSpec(module, &DeviceReturn_spec, nullptr));
     if (!type) {
         return -1;
     }
@@ -332,7 +334,7 @@ add_device_return(PyObject *module)
     if (!success) {
         return -1;
     }
-    st->default_code = success.release();  // exec runs once per state
+    st->default_code = success.release(); // exec runs once per state
     if (py::attach_methods(type.get(), DeviceReturn_methods) < 0) {
         return -1;
     }
@@ -340,7 +342,8 @@ add_device_return(PyObject *module)
     if (!not_set) {
         return -1;
     }
-    Ref not_set_text = Ref::steal(PyObject_GetAttr(not_set.get(), st->str_text));
+    Ref not_set_text =
+        Ref::steal(PyObject_GetAttr(not_set.get(), st->str_text));
     if (!not_set_text) {
         return -1;
     }
@@ -350,13 +353,15 @@ add_device_return(PyObject *module)
     if (PyObject_SetAttr(type.get(), st->str_code, not_set.get()) < 0) {
         return -1;
     }
-    if (PyObject_SetAttr(type.get(), st->str_message, not_set_text.get()) < 0) {
+    if (PyObject_SetAttr(type.get(), st->str_message, not_set_text.get()) <
+        0) {
         return -1;
     }
     if (PyObject_SetAttr(type.get(), st->str_value, Py_None) < 0) {
         return -1;
     }
-    return PyModule_AddType(module, reinterpret_cast<PyTypeObject *>(type.get()));
+    return PyModule_AddType(module,
+                            reinterpret_cast<PyTypeObject *>(type.get()));
 }
 
-}  // namespace comm
+} // namespace comm

@@ -10,8 +10,9 @@
 // interleaved rounds, PumpStatus, ns per call, 2-core VM):
 //
 //     get_option_by_code     compared one by one   with the index   plain
-//     hit (2)                      124 (1.05-1.07)        98-108 (0.79-0.92)   117
-//     miss (99)                    176 (1.48)            109-110 (0.91-0.92)   119
+//     hit (2)                      124 (1.05-1.07)        98-108 (0.79-0.92)
+//     117 miss (99)                    176 (1.48)            109-110
+//     (0.91-0.92)   119
 //
 // What it relies on in CPython: a type's tp_version_tag changes whenever the
 // type, one of its bases or its metaclass is assigned to (PyType_Modified
@@ -38,7 +39,8 @@ entries_of(ModuleState *st, PyObject *table)
 {
     Ref entries = Ref::steal(PyObject_GetAttr(table, st->str__options_));
     if (entries && !PyTuple_Check(entries.get())) {
-        PyErr_Format(PyExc_TypeError, "%R._options_ must be a tuple of options", table);
+        PyErr_Format(PyExc_TypeError,
+                     "%R._options_ must be a tuple of options", table);
         return Ref();
     }
     return entries;
@@ -53,7 +55,8 @@ bool
 compares_as_int(PyObject *value)
 {
     PyTypeObject *type = Py_TYPE(value);
-    return PyLong_Check(value) && type->tp_richcompare == PyLong_Type.tp_richcompare &&
+    return PyLong_Check(value) &&
+           type->tp_richcompare == PyLong_Type.tp_richcompare &&
            type->tp_hash == PyLong_Type.tp_hash;
 }
 
@@ -67,7 +70,8 @@ metaclass_names_entries(ModuleState *st, PyObject *cls)
     Ref mro = Ref::borrow(Py_TYPE(cls)->tp_mro);
     for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
         PyObject *base = PyTuple_GET_ITEM(mro.get(), i);
-        Ref dict = Ref::borrow(reinterpret_cast<PyTypeObject *>(base)->tp_dict);
+        Ref dict =
+            Ref::borrow(reinterpret_cast<PyTypeObject *>(base)->tp_dict);
         int found = dict ? PyDict_Contains(dict.get(), st->str__options_) : 0;
         if (found != 0) {
             return found;
@@ -82,7 +86,8 @@ int
 own_index(ModuleState *st, PyObject *cls, Ref *index)
 {
     Ref dict = Ref::borrow(reinterpret_cast<PyTypeObject *>(cls)->tp_dict);
-    int found = py::dict_get_item_ref(dict.get(), st->str__option_index_, index);
+    int found =
+        py::dict_get_item_ref(dict.get(), st->str__option_index_, index);
     if (found <= 0) {
         return found;
     }
@@ -159,12 +164,13 @@ index_of(ModuleState *st, PyObject *cls, Ref *index, Ref *entries)
     // changed a class while it was compared in the look-ups above.
     if (tag != 0 && meta_tag != 0 && type->tp_version_tag == tag &&
         Py_TYPE(cls)->tp_version_tag == meta_tag) {
-        st->option_index[tag % kOptionIndexSlots] = OptionIndexSlot{cls, tag, meta_tag};
+        st->option_index[tag % kOptionIndexSlots] =
+            OptionIndexSlot{cls, tag, meta_tag};
     }
     return 1;
 }
 
-}  // namespace
+} // namespace
 
 // (entries, codes, {code: first entry}) for __new__ to leave in the table,
 // or an empty Ref without an exception when an entry does not compare as
@@ -182,7 +188,7 @@ make_index(PyObject *entries)
         return Ref();
     }
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject *entry = PyTuple_GET_ITEM(entries, i);  // entries holds it
+        PyObject *entry = PyTuple_GET_ITEM(entries, i); // entries holds it
         if (!compares_as_int(entry)) {
             return Ref();
         }
@@ -200,7 +206,8 @@ make_index(PyObject *entries)
 }
 
 int
-index_lookup(ModuleState *st, PyObject *cls, PyObject *code, Ref *entry, Ref *entries)
+index_lookup(ModuleState *st, PyObject *cls, PyObject *code, Ref *entry,
+             Ref *entries)
 {
     Ref index;
     int indexed = index_of(st, cls, &index, entries);
@@ -212,7 +219,8 @@ index_lookup(ModuleState *st, PyObject *cls, PyObject *code, Ref *entry, Ref *en
         return 0;
     }
     // `index` holds the dict across the look-up.
-    int found = py::dict_get_item_ref(PyTuple_GET_ITEM(index.get(), 2), code, entry);
+    int found =
+        py::dict_get_item_ref(PyTuple_GET_ITEM(index.get(), 2), code, entry);
     if (found < 0) {
         return -1;
     }
@@ -222,4 +230,4 @@ index_lookup(ModuleState *st, PyObject *cls, PyObject *code, Ref *entry, Ref *en
     return 1;
 }
 
-}  // namespace comm
+} // namespace comm

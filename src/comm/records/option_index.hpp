@@ -19,7 +19,7 @@ py::Ref make_index(PyObject *entries);
 // set (the entry, or None) when the index answers; 0 and *entries set to
 // `cls._options_` when the caller is to compare the entries one by one; -1
 // with an exception set.
-int index_lookup(ModuleState *st, PyObject *cls, PyObject *code, py::Ref *entry,
-                 py::Ref *entries);
+int index_lookup(ModuleState *st, PyObject *cls, PyObject *code,
+                 py::Ref *entry, py::Ref *entries);
 
-}  // namespace comm
+} // namespace comm

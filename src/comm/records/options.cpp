@@ -13,16 +13,17 @@
 //                     ns[key] = e = mcls._option_class(code, key, text)
 //                     entries.append(e)      # each v is checked first
 //             ns["_options_"] = tuple(entries)
-//             ns["_option_index_"] = (ns["_options_"], codes, {code: first entry})
-//             cls = super().__new__(mcls, name, bases, ns)
-//             for e in entries: object.__setattr__(e, "__objclass__", cls)
-//             cls.__dict__["codes"] = tuple(operator.index(e) for e in cls._options_)
-//             return cls
+//             ns["_option_index_"] = (ns["_options_"], codes, {code: first
+//             entry}) cls = super().__new__(mcls, name, bases, ns) for e in
+//             entries: object.__setattr__(e, "__objclass__", cls)
+//             cls.__dict__["codes"] = tuple(operator.index(e) for e in
+//             cls._options_) return cls
 //         def __setattr__(cls, name, value):      # codes follow _options_
 //             if name == "codes": raise AttributeError
-//             if name == "_options_" and not isinstance(value, tuple): raise TypeError
-//             super().__setattr__(name, value)
-//             if name == "_options_": cls.__dict__["codes"] = tuple(map(operator.index, value))
+//             if name == "_options_" and not isinstance(value, tuple): raise
+//             TypeError super().__setattr__(name, value) if name ==
+//             "_options_": cls.__dict__["codes"] = tuple(map(operator.index,
+//             value))
 //         def __delattr__(cls, name):             # ... and go with them
 //             if name == "codes": raise AttributeError
 //             super().__delattr__(name)
@@ -35,11 +36,12 @@
 //             return next((e for e in cls._options_ if e == code), None)
 //
 //     class Option(int):
-//         def __new__(cls, code, name, text=None): ...  # name, text, __objclass__
-//         def __str__(self): return self.name
-//         def __repr__(self): return f"<{self.__objclass__.__name__}.{self.name}: {int(self)}>"
+//         def __new__(cls, code, name, text=None): ...  # name, text,
+//         __objclass__ def __str__(self): return self.name def __repr__(self):
+//         return f"<{self.__objclass__.__name__}.{self.name}: {int(self)}>"
 //         __setattr__ = __delattr__ = read_only          # AttributeError
-//         def __reduce_ex__(self, proto): return getattr, (self.__objclass__, self.name)
+//         def __reduce_ex__(self, proto): return getattr, (self.__objclass__,
+//         self.name)
 //
 //     class Options(metaclass=OptionsMeta): pass
 //
@@ -76,12 +78,15 @@ int
 set_defining_module(PyObject *type, PyObject *module)
 {
     if (!PyType_Check(type) ||
-        !PyType_HasFeature(reinterpret_cast<PyTypeObject *>(type), Py_TPFLAGS_HEAPTYPE) ||
+        !PyType_HasFeature(reinterpret_cast<PyTypeObject *>(type),
+                           Py_TPFLAGS_HEAPTYPE) ||
         reinterpret_cast<PyHeapTypeObject *>(type)->ht_module != nullptr) {
-        PyErr_SetString(PyExc_SystemError, "set_defining_module: not a fresh heap class");
+        PyErr_SetString(PyExc_SystemError,
+                        "set_defining_module: not a fresh heap class");
         return -1;
     }
-    reinterpret_cast<PyHeapTypeObject *>(type)->ht_module = Ref::borrow(module).release();
+    reinterpret_cast<PyHeapTypeObject *>(type)->ht_module =
+        Ref::borrow(module).release();
     return 0;
 }
 
@@ -100,7 +105,8 @@ state_of_class(PyObject *obj)
 // A static method bound to the module, so that it reaches the state
 // whichever class it is called with.
 int
-attach_static(PyObject *type, PyMethodDef *def, PyObject *module, PyObject *modname)
+attach_static(PyObject *type, PyMethodDef *def, PyObject *module,
+              PyObject *modname)
 {
     Ref fn = Ref::steal(PyCFunction_NewEx(def, module, modname));
     if (!fn) {
@@ -156,7 +162,7 @@ make_entry(PyObject *option_class, PyObject *table_name, PyObject *key,
                          table_name, key, size);
             return Ref();
         }
-        code = PyTuple_GET_ITEM(value, 0);  // borrowed: the caller holds value
+        code = PyTuple_GET_ITEM(value, 0); // borrowed: the caller holds value
         text = PyTuple_GET_ITEM(value, 1);
         if (!is_code(code) || !PyUnicode_Check(text)) {
             PyErr_Format(PyExc_TypeError,
@@ -185,7 +191,7 @@ refuse_extension(PyObject *name, PyObject *bases, PyObject *entries_key)
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(bases); ++i) {
         Ref base = Ref::borrow(PyTuple_GET_ITEM(bases, i));
         if (!PyType_Check(base.get())) {
-            continue;  // type.__new__ says what is wrong with it
+            continue; // type.__new__ says what is wrong with it
         }
         Ref entries;
         int found = py::get_optional_attr(base.get(), entries_key, &entries);
@@ -194,11 +200,11 @@ refuse_extension(PyObject *name, PyObject *bases, PyObject *entries_key)
         }
         if (found && PyTuple_Check(entries.get()) &&
             PyTuple_GET_SIZE(entries.get()) > 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "%U: cannot extend option table '%s', which has "
-                         "entries",
-                         name,
-                         reinterpret_cast<PyTypeObject *>(base.get())->tp_name);
+            PyErr_Format(
+                PyExc_TypeError,
+                "%U: cannot extend option table '%s', which has "
+                "entries",
+                name, reinterpret_cast<PyTypeObject *>(base.get())->tp_name);
             return -1;
         }
     }
@@ -209,7 +215,8 @@ refuse_extension(PyObject *name, PyObject *bases, PyObject *entries_key)
 bool
 is_name(PyObject *name, const char *text)
 {
-    return PyUnicode_Check(name) && PyUnicode_CompareWithASCIIString(name, text) == 0;
+    return PyUnicode_Check(name) &&
+           PyUnicode_CompareWithASCIIString(name, text) == 0;
 }
 
 // Puts `codes` in the table's own dict (or takes it out, value null) as
@@ -249,7 +256,8 @@ codes_of(PyObject *entries)
 int
 refuse_codes(PyObject *cls)
 {
-    PyErr_Format(PyExc_AttributeError, "attribute 'codes' of '%s' objects is not writable",
+    PyErr_Format(PyExc_AttributeError,
+                 "attribute 'codes' of '%s' objects is not writable",
                  Py_TYPE(cls)->tp_name);
     return -1;
 }
@@ -261,12 +269,14 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_module(module);
-    Ref type_new = get_attr(reinterpret_cast<PyObject *>(&PyType_Type), st->str___new__);
+    Ref type_new =
+        get_attr(reinterpret_cast<PyObject *>(&PyType_Type), st->str___new__);
     if (!type_new) {
         return nullptr;
     }
     // All borrowed from args, which our caller holds for the call.
-    if (PyTuple_GET_SIZE(args) != 4 || !PyType_Check(PyTuple_GET_ITEM(args, 0)) ||
+    if (PyTuple_GET_SIZE(args) != 4 ||
+        !PyType_Check(PyTuple_GET_ITEM(args, 0)) ||
         !PyUnicode_Check(PyTuple_GET_ITEM(args, 1)) ||
         !PyTuple_Check(PyTuple_GET_ITEM(args, 2)) ||
         !PyDict_Check(PyTuple_GET_ITEM(args, 3))) {
@@ -301,7 +311,7 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
     }
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
         Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-        PyObject *key = PyTuple_GET_ITEM(item.get(), 0);  // item holds both
+        PyObject *key = PyTuple_GET_ITEM(item.get(), 0); // item holds both
         PyObject *value = PyTuple_GET_ITEM(item.get(), 1);
         int wanted = is_entry_name(st, key);
         if (wanted < 0) {
@@ -332,14 +342,16 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
     if (!index && PyErr_Occurred()) {
         return nullptr;
     }
-    if (index && PyDict_SetItem(ns.get(), st->str__option_index_, index.get()) < 0) {
+    if (index &&
+        PyDict_SetItem(ns.get(), st->str__option_index_, index.get()) < 0) {
         return nullptr;
     }
     Ref type_args = Ref::steal(PyTuple_Pack(4, mcls, name, bases, ns.get()));
     if (!type_args) {
         return nullptr;
     }
-    Ref cls = Ref::steal(PyObject_Call(type_new.get(), type_args.get(), kwargs));
+    Ref cls =
+        Ref::steal(PyObject_Call(type_new.get(), type_args.get(), kwargs));
     if (!cls) {
         return nullptr;
     }
@@ -456,7 +468,8 @@ OptionsMeta_setattr(PyObject *cls, PyObject *const *args, Py_ssize_t nargs)
     // The new codes are made first: a value they cannot be made of is
     // refused before anything changes.
     if (!PyTuple_Check(value)) {
-        PyErr_Format(PyExc_TypeError, "%R._options_ must be a tuple of options", cls);
+        PyErr_Format(PyExc_TypeError,
+                     "%R._options_ must be a tuple of options", cls);
         return nullptr;
     }
     Ref entries = Ref::borrow(value);
@@ -541,18 +554,20 @@ OptionsMeta_get_option_by_code(PyObject *cls, PyObject *code)
 // Option.__new__(cls, code, name, text=None): a free-standing entry until a
 // table claims it.
 PyObject *
-Option_new(PyObject *module, PyObject *const *args, size_t nargsf, PyObject *kwnames)
+Option_new(PyObject *module, PyObject *const *args, size_t nargsf,
+           PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_module(module);
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
     if (nargs < 1) {
-        PyErr_SetString(PyExc_TypeError, "Option.__new__(): not enough arguments");
+        PyErr_SetString(PyExc_TypeError,
+                        "Option.__new__(): not enough arguments");
         return nullptr;
     }
     PyObject *names[] = {st->str_code, st->str_name, st->str_text};
     py::Signature sig = {"Option.__new__", names, 3, 2, 1};
-    PyObject *bound[3];  // borrowed from the caller's vector
+    PyObject *bound[3]; // borrowed from the caller's vector
     if (py::bind_args(sig, args + 1, static_cast<size_t>(nargs - 1), kwnames,
                       bound) < 0) {
         return nullptr;
@@ -569,12 +584,14 @@ Option_new(PyObject *module, PyObject *const *args, size_t nargsf, PyObject *kwn
         return nullptr;
     }
     // super().__new__(cls, code), with int.__new__'s own checks on cls.
-    Ref int_new = get_attr(reinterpret_cast<PyObject *>(&PyLong_Type), st->str___new__);
+    Ref int_new =
+        get_attr(reinterpret_cast<PyObject *>(&PyLong_Type), st->str___new__);
     if (!int_new) {
         return nullptr;
     }
     PyObject *new_args[] = {args[0], code.get()};
-    Ref self = Ref::steal(PyObject_Vectorcall(int_new.get(), new_args, 2, nullptr));
+    Ref self =
+        Ref::steal(PyObject_Vectorcall(int_new.get(), new_args, 2, nullptr));
     if (!self) {
         return nullptr;
     }
@@ -585,7 +602,8 @@ Option_new(PyObject *module, PyObject *const *args, size_t nargsf, PyObject *kwn
     if (PyObject_GenericSetAttr(self.get(), st->str_text, text) < 0) {
         return nullptr;
     }
-    if (PyObject_GenericSetAttr(self.get(), st->str___objclass__, Py_None) < 0) {
+    if (PyObject_GenericSetAttr(self.get(), st->str___objclass__, Py_None) <
+        0) {
         return nullptr;
     }
     return self.release();
@@ -621,7 +639,7 @@ Option_repr(PyObject *self, PyObject *)
     if (!owner) {
         return nullptr;
     }
-    Ref number = Ref::steal(PyLong_Type.tp_repr(self));  // int.__repr__
+    Ref number = Ref::steal(PyLong_Type.tp_repr(self)); // int.__repr__
     if (!number) {
         return nullptr;
     }
@@ -642,11 +660,13 @@ int
 read_only(PyObject *self, PyObject *name)
 {
     if (!PyUnicode_Check(name)) {
-        PyErr_Format(PyExc_TypeError, "attribute name must be string, not '%s'",
+        PyErr_Format(PyExc_TypeError,
+                     "attribute name must be string, not '%s'",
                      Py_TYPE(name)->tp_name);
         return -1;
     }
-    PyErr_Format(PyExc_AttributeError, "'%s' object attribute '%U' is read-only",
+    PyErr_Format(PyExc_AttributeError,
+                 "'%s' object attribute '%U' is read-only",
                  Py_TYPE(self)->tp_name, name);
     return -1;
 }
@@ -696,11 +716,13 @@ Option_reduce(PyObject *self, PyObject *)
         if (!code) {
             return nullptr;
         }
-        return Py_BuildValue("(O(OOO))", reinterpret_cast<PyObject *>(Py_TYPE(self)),
+        return Py_BuildValue("(O(OOO))",
+                             reinterpret_cast<PyObject *>(Py_TYPE(self)),
                              code.get(), name.get(), text.get());
     }
     Ref getattr;
-    int found = py::dict_get_item_ref(PyEval_GetBuiltins(), st->str_getattr, &getattr);
+    int found =
+        py::dict_get_item_ref(PyEval_GetBuiltins(), st->str_getattr, &getattr);
     if (found <= 0) {
         if (found == 0) {
             PyErr_SetString(PyExc_RuntimeError, "lost builtins.getattr");
@@ -714,7 +736,7 @@ Option_reduce(PyObject *self, PyObject *)
 PyObject *
 Option_reduce_ex(PyObject *self, PyObject *)
 {
-    return Option_reduce(self, nullptr);  // the same for every protocol
+    return Option_reduce(self, nullptr); // the same for every protocol
 }
 
 // The __new__ methods: functions bound to the module, made static methods by
@@ -722,7 +744,8 @@ Option_reduce_ex(PyObject *self, PyObject *)
 PyMethodDef OptionsMeta_new_def = {
     "__new__", COMM_METH(OptionsMeta_new), METH_VARARGS | METH_KEYWORDS,
     "__new__(mcls, name, bases, ns, /, **kwds)\n--\n\n"
-    "Make an option table: each upper-case class attribute becomes an Option."};
+    "Make an option table: each upper-case class attribute becomes an "
+    "Option."};
 
 PyMethodDef OptionsMeta_methods[] = {
     {"__bool__", COMM_METH(OptionsMeta_bool), METH_NOARGS,
@@ -746,7 +769,6 @@ PyMethodDef OptionsMeta_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
-
 PyMethodDef Option_new_def = {
     "__new__", COMM_METH(Option_new), METH_FASTCALL | METH_KEYWORDS,
     "__new__(cls, code, name, text=None)\n--\n\n"
@@ -756,9 +778,11 @@ PyMethodDef Option_methods[] = {
     {"__str__", COMM_METH(Option_str), METH_NOARGS,
      "__str__($self, /)\n--\n\nThe entry's name."},
     {"__repr__", COMM_METH(Option_repr), METH_NOARGS,
-     "__repr__($self, /)\n--\n\nThe table, name and code, as <PumpStatus.RUN: 2>."},
+     "__repr__($self, /)\n--\n\nThe table, name and code, as <PumpStatus.RUN: "
+     "2>."},
     {"__setattr__", COMM_METH(Option_setattr), METH_FASTCALL,
-     "__setattr__($self, name, value, /)\n--\n\nRefused: entries are read-only."},
+     "__setattr__($self, name, value, /)\n--\n\nRefused: entries are "
+     "read-only."},
     {"__delattr__", COMM_METH(Option_delattr), METH_O,
      "__delattr__($self, name, /)\n--\n\nRefused: entries are read-only."},
     {"__reduce_ex__", COMM_METH(Option_reduce_ex), METH_O,
@@ -812,7 +836,7 @@ call_metaclass(PyObject *meta, const char *name, PyObject *bases, PyObject *ns)
     return Ref::steal(PyObject_Vectorcall(meta, args, 3, nullptr));
 }
 
-}  // namespace
+} // namespace
 
 int
 add_options(PyObject *module)
@@ -833,17 +857,20 @@ add_options(PyObject *module)
     if (!meta_bases) {
         return -1;
     }
-    Ref meta = call_metaclass(type_obj, "OptionsMeta", meta_bases.get(), meta_ns.get());
+    Ref meta = call_metaclass(type_obj, "OptionsMeta", meta_bases.get(),
+                              meta_ns.get());
     if (!meta) {
         return -1;
     }
     if (set_defining_module(meta.get(), module) < 0) {
         return -1;
     }
-    if (attach_static(meta.get(), &OptionsMeta_new_def, module, modname.get()) < 0) {
+    if (attach_static(meta.get(), &OptionsMeta_new_def, module,
+                      modname.get()) < 0) {
         return -1;
     }
-    if (py::attach_methods(meta.get(), OptionsMeta_methods, modname.get()) < 0) {
+    if (py::attach_methods(meta.get(), OptionsMeta_methods, modname.get()) <
+        0) {
         return -1;
     }
 
@@ -858,20 +885,23 @@ add_options(PyObject *module)
     if (!option_bases) {
         return -1;
     }
-    Ref option = call_metaclass(type_obj, "Option", option_bases.get(), option_ns.get());
+    Ref option = call_metaclass(type_obj, "Option", option_bases.get(),
+                                option_ns.get());
     if (!option) {
         return -1;
     }
     if (set_defining_module(option.get(), module) < 0) {
         return -1;
     }
-    if (attach_static(option.get(), &Option_new_def, module, modname.get()) < 0) {
+    if (attach_static(option.get(), &Option_new_def, module, modname.get()) <
+        0) {
         return -1;
     }
     if (py::attach_methods(option.get(), Option_methods, modname.get()) < 0) {
         return -1;
     }
-    if (PyObject_SetAttr(meta.get(), st->str__option_class, option.get()) < 0) {
+    if (PyObject_SetAttr(meta.get(), st->str__option_class, option.get()) <
+        0) {
         return -1;
     }
 
@@ -923,7 +953,8 @@ make_table(PyObject *module, const char *name, const EntrySpec *entries,
         }
         if (spec.text != nullptr) {
             Ref text = Ref::steal(PyUnicode_DecodeUTF8(
-                spec.text, static_cast<Py_ssize_t>(std::strlen(spec.text)), nullptr));
+                spec.text, static_cast<Py_ssize_t>(std::strlen(spec.text)),
+                nullptr));
             if (!text) {
                 return Ref();
             }
@@ -933,7 +964,8 @@ make_table(PyObject *module, const char *name, const EntrySpec *entries,
                 if (!gettext) {
                     return Ref();
                 }
-                text = Ref::steal(PyObject_CallOneArg(gettext.get(), text.get()));
+                text =
+                    Ref::steal(PyObject_CallOneArg(gettext.get(), text.get()));
                 if (!text) {
                     return Ref();
                 }
@@ -951,7 +983,8 @@ make_table(PyObject *module, const char *name, const EntrySpec *entries,
     if (!options) {
         return Ref();
     }
-    Ref meta = Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(options.get())));
+    Ref meta =
+        Ref::borrow(reinterpret_cast<PyObject *>(Py_TYPE(options.get())));
     Ref bases = Ref::steal(PyTuple_Pack(1, options.get()));
     if (!bases) {
         return Ref();
@@ -960,4 +993,4 @@ make_table(PyObject *module, const char *name, const EntrySpec *entries,
     return Ref::steal(PyObject_Vectorcall(meta.get(), args, 3, nullptr));
 }
 
-}  // namespace comm
+} // namespace comm

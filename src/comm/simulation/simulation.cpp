@@ -6,12 +6,14 @@
 //
 //     def fake_return_code_msg(cmd, val):
 //         if round(random.random() * 100, 2) > 90:
-//             return DeviceReturnCode.NO_DATA_RETURN, DeviceReturnCode.NO_DATA_RETURN.text
+//             return DeviceReturnCode.NO_DATA_RETURN,
+//             DeviceReturnCode.NO_DATA_RETURN.text
 //         return DeviceReturnCode.SUCCESS, Kelt.get_value_str(cmd, val)
 //
 //     def fake_get_all_status(addr):
 //         log.info("Get faking status from address %s" % addr)
-//         ... five records: status, door, remaining time, rate unit, alarm word
+//         ... five records: status, door, remaining time, rate unit, alarm
+//         word
 #include "comm/py/args.hpp"
 #include "comm/py/compat.hpp"
 #include "comm/py/state.hpp"
@@ -37,7 +39,8 @@ draw(PyObject *module, double *r)
     if (!random) {
         return -1;
     }
-    Ref value = Ref::steal(PyObject_CallMethodNoArgs(random.get(), st->str_random));
+    Ref value =
+        Ref::steal(PyObject_CallMethodNoArgs(random.get(), st->str_random));
     if (!value) {
         return -1;
     }
@@ -105,7 +108,8 @@ code_and_message(PyObject *module, PyObject *cmd, PyObject *val)
         return Ref();
     }
     PyObject *args[] = {x.get(), digits.get()};
-    Ref rounded = Ref::steal(PyObject_Vectorcall(round.get(), args, 2, nullptr));
+    Ref rounded =
+        Ref::steal(PyObject_Vectorcall(round.get(), args, 2, nullptr));
     if (!rounded) {
         return Ref();
     }
@@ -122,7 +126,8 @@ code_and_message(PyObject *module, PyObject *cmd, PyObject *val)
         return Ref();
     }
     if (no_data) {
-        Ref code = Ref::steal(PyObject_GetAttr(codes.get(), st->str_NO_DATA_RETURN));
+        Ref code =
+            Ref::steal(PyObject_GetAttr(codes.get(), st->str_NO_DATA_RETURN));
         if (!code) {
             return Ref();
         }
@@ -140,12 +145,14 @@ code_and_message(PyObject *module, PyObject *cmd, PyObject *val)
     if (!kelt) {
         return Ref();
     }
-    Ref get_value_str = Ref::steal(PyObject_GetAttr(kelt.get(), st->str_get_value_str));
+    Ref get_value_str =
+        Ref::steal(PyObject_GetAttr(kelt.get(), st->str_get_value_str));
     if (!get_value_str) {
         return Ref();
     }
     PyObject *render_args[] = {cmd, val};
-    Ref text = Ref::steal(PyObject_Vectorcall(get_value_str.get(), render_args, 2, nullptr));
+    Ref text = Ref::steal(
+        PyObject_Vectorcall(get_value_str.get(), render_args, 2, nullptr));
     if (!text) {
         return Ref();
     }
@@ -153,8 +160,8 @@ code_and_message(PyObject *module, PyObject *cmd, PyObject *val)
 }
 
 PyObject *
-module_fake_random_options_code(PyObject *module, PyObject *const *args, size_t nargsf,
-                                PyObject *kwnames)
+module_fake_random_options_code(PyObject *module, PyObject *const *args,
+                                size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_module(module);
@@ -169,8 +176,8 @@ module_fake_random_options_code(PyObject *module, PyObject *const *args, size_t 
 }
 
 PyObject *
-module_fake_return_code_msg(PyObject *module, PyObject *const *args, size_t nargsf,
-                            PyObject *kwnames)
+module_fake_return_code_msg(PyObject *module, PyObject *const *args,
+                            size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_module(module);
@@ -203,7 +210,8 @@ call_random_code(PyObject *module, PyObject *table_name)
 // Appends DeviceReturn(command=..., value=..., code=..., message=...) with
 // the code and message that fake_return_code_msg gives for the value.
 int
-append_record(PyObject *module, PyObject *records, PyObject *command_name, const Ref &value)
+append_record(PyObject *module, PyObject *records, PyObject *command_name,
+              const Ref &value)
 {
     ModuleState *st = state_of_module(module);
     Ref commands = lookup_global(module, st->str_Command);
@@ -223,7 +231,7 @@ append_record(PyObject *module, PyObject *records, PyObject *command_name, const
     if (!pair) {
         return -1;
     }
-    Ref items[2];  // code, message = pair
+    Ref items[2]; // code, message = pair
     if (py::unpack(pair.get(), items, 2) < 0) {
         return -1;
     }
@@ -231,14 +239,15 @@ append_record(PyObject *module, PyObject *records, PyObject *command_name, const
     if (!record_class) {
         return -1;
     }
-    Ref kwnames = Ref::steal(
-        PyTuple_Pack(4, st->str_command, st->str_value, st->str_code, st->str_message));
+    Ref kwnames = Ref::steal(PyTuple_Pack(4, st->str_command, st->str_value,
+                                          st->str_code, st->str_message));
     if (!kwnames) {
         return -1;
     }
-    PyObject *record_args[] = {command.get(), value.get(), items[0].get(), items[1].get()};
-    Ref record = Ref::steal(PyObject_Vectorcall(record_class.get(), record_args, 0,
-                                                kwnames.get()));
+    PyObject *record_args[] = {command.get(), value.get(), items[0].get(),
+                               items[1].get()};
+    Ref record = Ref::steal(PyObject_Vectorcall(
+        record_class.get(), record_args, 0, kwnames.get()));
     if (!record) {
         return -1;
     }
@@ -316,12 +325,13 @@ alarm_value(PyObject *module)
         PyErr_SetString(PyExc_OverflowError, "int too big to convert");
         return Ref();
     }
-    return Ref::steal(Py_BuildValue("[llii]", (w >> 8) & 0xFF, w & 0xFF, 0, 0));
+    return Ref::steal(
+        Py_BuildValue("[llii]", (w >> 8) & 0xFF, w & 0xFF, 0, 0));
 }
 
 PyObject *
-module_fake_get_all_status(PyObject *module, PyObject *const *args, size_t nargsf,
-                           PyObject *kwnames)
+module_fake_get_all_status(PyObject *module, PyObject *const *args,
+                           size_t nargsf, PyObject *kwnames)
 {
     COMM_ENTRY_BEGIN
     ModuleState *st = state_of_module(module);
@@ -332,7 +342,8 @@ module_fake_get_all_status(PyObject *module, PyObject *const *args, size_t nargs
     if (py::bind_positional_only(sig, args, nargsf, kwnames, &addr) < 0) {
         return nullptr;
     }
-    Ref format = Ref::steal(PyUnicode_FromString("Get faking status from address %s"));
+    Ref format =
+        Ref::steal(PyUnicode_FromString("Get faking status from address %s"));
     if (!format) {
         return nullptr;
     }
@@ -344,7 +355,8 @@ module_fake_get_all_status(PyObject *module, PyObject *const *args, size_t nargs
     if (!log) {
         return nullptr;
     }
-    Ref logged = Ref::steal(PyObject_CallMethodOneArg(log.get(), st->str_info, line.get()));
+    Ref logged = Ref::steal(
+        PyObject_CallMethodOneArg(log.get(), st->str_info, line.get()));
     if (!logged) {
         return nullptr;
     }
@@ -357,35 +369,40 @@ module_fake_get_all_status(PyObject *module, PyObject *const *args, size_t nargs
     if (!status) {
         return nullptr;
     }
-    if (append_record(module, records.get(), st->str_GET_PUMP_STATUS, status) < 0) {
+    if (append_record(module, records.get(), st->str_GET_PUMP_STATUS, status) <
+        0) {
         return nullptr;
     }
     Ref door = one_code_value(module, st->str_PumpDoorStatus);
     if (!door) {
         return nullptr;
     }
-    if (append_record(module, records.get(), st->str_GET_PUMPDOOR_STATUS, door) < 0) {
+    if (append_record(module, records.get(), st->str_GET_PUMPDOOR_STATUS,
+                      door) < 0) {
         return nullptr;
     }
     Ref remain = remain_time_value(module);
     if (!remain) {
         return nullptr;
     }
-    if (append_record(module, records.get(), st->str_GET_REMAIN_TIME, remain) < 0) {
+    if (append_record(module, records.get(), st->str_GET_REMAIN_TIME, remain) <
+        0) {
         return nullptr;
     }
     Ref unit = one_code_value(module, st->str_RateUnit);
     if (!unit) {
         return nullptr;
     }
-    if (append_record(module, records.get(), st->str_GET_RATE_UNIT, unit) < 0) {
+    if (append_record(module, records.get(), st->str_GET_RATE_UNIT, unit) <
+        0) {
         return nullptr;
     }
     Ref alarm = alarm_value(module);
     if (!alarm) {
         return nullptr;
     }
-    if (append_record(module, records.get(), st->str_GET_PUMP_ALARM, alarm) < 0) {
+    if (append_record(module, records.get(), st->str_GET_PUMP_ALARM, alarm) <
+        0) {
         return nullptr;
     }
     return records.release();
@@ -394,20 +411,22 @@ module_fake_get_all_status(PyObject *module, PyObject *const *args, size_t nargs
 
 PyMethodDef simulation_defs[] = {
     {"fake_random_options_code", COMM_METH(module_fake_random_options_code),
-     METH_FASTCALL | METH_KEYWORDS, "fake_random_options_code(options)\n--\n\n"},
+     METH_FASTCALL | METH_KEYWORDS,
+     "fake_random_options_code(options)\n--\n\n"},
     {"fake_return_code_msg", COMM_METH(module_fake_return_code_msg),
      METH_FASTCALL | METH_KEYWORDS, "fake_return_code_msg(cmd, val)\n--\n\n"},
     {"fake_get_all_status", COMM_METH(module_fake_get_all_status),
      METH_FASTCALL | METH_KEYWORDS, "fake_get_all_status(addr, /)\n--\n\n"},
 };
 
-}  // namespace
+} // namespace
 
 int
 add_simulation(PyObject *module)
 {
     for (PyMethodDef &def : simulation_defs) {
-        if (py::module_add(module, def.ml_name, make_module_function(module, &def)) < 0) {
+        if (py::module_add(module, def.ml_name,
+                           make_module_function(module, &def)) < 0) {
             return -1;
         }
     }
@@ -436,7 +455,8 @@ run_demo(PyObject *module)
     if (!logging) {
         return -1;
     }
-    Ref basic_config = Ref::steal(PyObject_GetAttr(logging.get(), st->str_basicConfig));
+    Ref basic_config =
+        Ref::steal(PyObject_GetAttr(logging.get(), st->str_basicConfig));
     if (!basic_config) {
         return -1;
     }
@@ -449,16 +469,18 @@ run_demo(PyObject *module)
         return -1;
     }
     PyObject *config_args[] = {level.get()};
-    Ref configured =
-        Ref::steal(PyObject_Vectorcall(basic_config.get(), config_args, 0, kw.get()));
+    Ref configured = Ref::steal(
+        PyObject_Vectorcall(basic_config.get(), config_args, 0, kw.get()));
     if (!configured) {
         return -1;
     }
-    Ref dt_class = Ref::steal(PyObject_GetAttr(datetime.get(), st->str_datetime));
+    Ref dt_class =
+        Ref::steal(PyObject_GetAttr(datetime.get(), st->str_datetime));
     if (!dt_class) {
         return -1;
     }
-    Ref t1 = Ref::steal(PyObject_CallMethodNoArgs(dt_class.get(), st->str_now));
+    Ref t1 =
+        Ref::steal(PyObject_CallMethodNoArgs(dt_class.get(), st->str_now));
     if (!t1) {
         return -1;
     }
@@ -497,9 +519,9 @@ run_demo(PyObject *module)
         return -1;
     }
     PyObject *query_args[] = {g.get(), addr.get()};
-    Ref rcs = Ref::steal(PyObject_VectorcallMethod(st->str_get_all_status, query_args,
-                                                   1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                                   addr_kw.get()));
+    Ref rcs = Ref::steal(PyObject_VectorcallMethod(
+        st->str_get_all_status, query_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        addr_kw.get()));
     if (!rcs) {
         return -1;
     }
@@ -525,4 +547,4 @@ run_demo(PyObject *module)
     return 0;
 }
 
-}  // namespace comm
+} // namespace comm

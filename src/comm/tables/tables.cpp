@@ -6,7 +6,8 @@
 //     AlarmOrder = {KeltPumpAlarmBits.ALARM_CRYSTAL_CHECK: -1, ...}
 //     class Command(Options):
 //         SET_START_CONTROL = 0x21 ...
-//     CommandSendAppHeader = {Command.SET_START_CONTROL: [Command.SET_START_CONTROL, 0], ...}
+//     CommandSendAppHeader = {Command.SET_START_CONTROL:
+//     [Command.SET_START_CONTROL, 0], ...}
 #include "comm/py/compat.hpp"
 #include "comm/records/options.hpp"
 #include "comm/call_time.hpp"
@@ -27,7 +28,8 @@ const EntrySpec kPowerStatus[] = {
     {"EXTERNAL", 3, "外部电源"},
 };
 
-// Codes follow the order of the reply's states: Off/Stop/Run/Pause/Bolus/Purging/KVO.
+// Codes follow the order of the reply's states:
+// Off/Stop/Run/Pause/Bolus/Purging/KVO.
 const EntrySpec kPumpStatus[] = {
     {"OFF", 0, "离线"},
     {"STOP", 1, "停止"},
@@ -52,7 +54,7 @@ const EntrySpec kRateUnit[] = {
 // names no alarm.
 struct AlarmSpec {
     EntrySpec entry;
-    long order;  // position among the placed alarms, -1 when unplaced
+    long order; // position among the placed alarms, -1 when unplaced
 };
 
 const AlarmSpec kAlarms[] = {
@@ -85,10 +87,12 @@ const CommandSpec kCommands[] = {
     {{"SET_STOP_CONTROL", 0x22, nullptr}, 0, 0},
     {{"GET_INFUSION_PARAMETER", 0x49,
       "1.Syring Brand 2.Syringe Size 3.Occlusion Level 4.VTBI 5.Rate,6.Total"},
-     0, 15},
+     0,
+     15},
     {{"GET_PUMP_STATUS", 0x4B,
       "1.PUMP Status (Off/Stop/Run/Pause/Bolus/Purging/KVO)"},
-     0, 1},
+     0,
+     1},
     {{"GET_TOTAL_VALUE", 0x4C, "1.Total"}, 0, 4},
     {{"GET_KVO_RATE", 0x50, "1.KVO Rate"}, 1, 4},
     {{"GET_PUMP_ALARM", 0x57, "1.Alarm"}, 0, 4},
@@ -102,7 +106,8 @@ template <std::size_t N>
 int
 add_table(PyObject *module, const char *name, const EntrySpec (&entries)[N])
 {
-    return py::module_add(module, name, make_table(module, name, entries, N, true));
+    return py::module_add(module, name,
+                          make_table(module, name, entries, N, true));
 }
 
 // A table's own entry, fetched by name as `Table.NAME` would.
@@ -177,7 +182,7 @@ header_dict(PyObject *command_table, long CommandSpec::*length)
     return dict;
 }
 
-}  // namespace
+} // namespace
 
 int
 add_state_tables(PyObject *module)
@@ -204,7 +209,8 @@ add_command_tables(PyObject *module)
     for (std::size_t i = 0; i < std::size(kCommands); ++i) {
         entries[i] = kCommands[i].entry;
     }
-    Ref command = make_table(module, "Command", entries, std::size(entries), true);
+    Ref command =
+        make_table(module, "Command", entries, std::size(entries), true);
     if (!command) {
         return -1;
     }
@@ -212,11 +218,12 @@ add_command_tables(PyObject *module)
         return -1;
     }
     if (py::module_add(module, "CommandSendAppHeader",
-                       header_dict(command.get(), &CommandSpec::send_len)) < 0) {
+                       header_dict(command.get(), &CommandSpec::send_len)) <
+        0) {
         return -1;
     }
     return py::module_add(module, "CommandRecvAppHeader",
                           header_dict(command.get(), &CommandSpec::recv_len));
 }
 
-}  // namespace comm
+} // namespace comm
