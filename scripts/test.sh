@@ -31,10 +31,14 @@ venv=${VENV:-.venv}
 python=${PYTHON:-python3}
 [ -x "$venv/bin/python" ] || "$python" -m venv "$venv"
 py="$venv/bin/python"
-"$py" -m pip install -q --disable-pip-version-check cmake ninja
+"$py" -m pip install -q --disable-pip-version-check cmake ninja clang-format==18.1.8
 
 # Warnings are errors here, not in a user's plain `pip install .`.
 COMM_WERROR=ON "$py" -m pip install -q --disable-pip-version-check ".[station,test]"
+
+# The C++ keeps the one layout of .clang-format.
+find src/comm \( -name '*.cpp' -o -name '*.hpp' \) -print0 |
+    xargs -0 "$venv/bin/clang-format" --dry-run --Werror
 
 "$venv/bin/cmake" -S . -B build/core -G Ninja -DCOMM_CORE_ONLY=ON -DCOMM_WERROR=ON >/dev/null
 "$venv/bin/cmake" --build build/core
