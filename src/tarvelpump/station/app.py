@@ -14,7 +14,7 @@ import threading
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Protocol
 
-from .config import StationConfig, parse_hostport
+from .config import StationConfig, check_exposure, parse_hostport
 from .hub import Hub
 from .link import Link
 from .model import RoundResult
@@ -59,7 +59,8 @@ class Station:
         self.http = (config.http if http is None else http) or None
         self.mqtt = (config.mqtt if mqtt is None else mqtt) or None
         if self.http is not None:
-            parse_hostport(self.http)  # a bad address fails here, before anything runs
+            # A bad address, or one beyond loopback without a log-in, fails here, before anything runs.
+            check_exposure(parse_hostport(self.http)[0], config.web, key="http" if http else "station.http")
         self.hub = Hub()
         s = config.store
         # The outbox keeps events for the broker across outages and restarts.
@@ -123,7 +124,7 @@ class Station:
 
                 host, port = parse_hostport(self.http)
                 server = serve(self.hub, self.store, host, port, title=self.config.name,
-                               near_end_s=self.config.poll.near_end_s)
+                               near_end_s=self.config.poll.near_end_s, http=self.config.web)
                 self._outputs.append(server)
                 self.http_url = server.url
             for poller in self.pollers:

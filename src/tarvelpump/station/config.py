@@ -9,6 +9,7 @@ default is worse than a station that will not start.
 from __future__ import annotations
 
 import dataclasses
+import ipaddress
 import math
 import os
 import stat
@@ -17,11 +18,12 @@ from collections.abc import Mapping
 from pathlib import Path
 from typing import Any
 
+from . import passwords
 from .broker_url import LABEL_MAX, parse_url
 from .model import RadioMode, pump_id
 
-__all__ = ["ConfigError", "LinkConfig", "PollConfig", "PumpConfig", "StationConfig", "StoreConfig",
-           "load_config", "parse_config"]
+__all__ = ["ConfigError", "HttpConfig", "LinkConfig", "PollConfig", "PumpConfig", "StationConfig", "StoreConfig",
+           "check_exposure", "is_loopback", "load_config", "parse_config", "parse_http"]
 
 
 class ConfigError(ValueError):
@@ -84,6 +86,25 @@ class PumpConfig:
 
 
 @dataclasses.dataclass(frozen=True)
+class HttpConfig:
+    """How the page is served: ``[station] http_hosts`` and the ``[http]`` table."""
+
+    hosts: tuple[str, ...] = ()  #: names the page answers to beside loopback and its own address
+    #: user name -> password hash (``tarvelpump station passwd``); any: basic authentication
+    users: tuple[tuple[str, str], ...] = ()
+    allow_anonymous: bool = False  #: serve beyond loopback without authentication
+    cert: Path | None = None  #: TLS certificate (PEM; the chain after it), with ``key``
+    key: Path | None = None
+    header_timeout: float = 10.0  #: seconds for a request's headers, from its first byte
+    idle_timeout: float = 5.0  #: seconds a connection may wait between requests
+    max_connections: int = 100  #: open connections at most (event streams included)
+
+    @property
+    def tls(self) -> bool:
+        return self.cert is not None
+
+
+@dataclasses.dataclass(frozen=True)
 class StationConfig:
     name: str = ""
     store: StoreConfig = StoreConfig()
@@ -92,6 +113,7 @@ class StationConfig:
     pumps: tuple[PumpConfig, ...] = ()
     http: str | None = None  #: HOST:PORT to serve the page on
     mqtt: str | None = None  #: broker URL to publish to
+    web: HttpConfig = HttpConfig()  #: how the page is served (names, authentication, TLS, limits)
 
 
 def load_config(path: str | os.PathLike[str]) -> StationConfig:
@@ -156,9 +178,9 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
     Every check is a look-up in a table of what came before, so the check
     takes time in proportion to the number of pumps, not its square.
     """
-    _known(data, "", {"station", "store", "poll", "link", "pump"})
+    _known(data, "", {"station", "store", "poll", "link", "pump", "http"})
     station = _table(data, "station")
-    _known(station, "station", {"name", "http", "mqtt"})
+    _known(station, "station", {"name", "http", "mqtt", "http_hosts"})
     store = _table(data, "store")
     _known(store, "store", {"path", "retention_days", "max_readings", "max_events", "synchronous",
                    "max_pending"})
@@ -275,6 +297,9 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
             parse_hostport(http)
         except ValueError as exc:
             raise ConfigError("station.http", str(exc)) from None
+    web = parse_http(data, base)
+    if http is not None:
+        check_exposure(parse_hostport(http)[0], web, key="station.http")
     mqtt = station.get("mqtt")
     if mqtt is not None:
         mqtt = _text(station, "station.mqtt", "mqtt", None)
@@ -290,7 +315,86 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
         pumps=tuple(pumps),
         http=http,
         mqtt=mqtt,
+        web=web,
     )
+
+
+def parse_http(data: Mapping[str, Any], base: Path | None = None) -> HttpConfig:
+    """``[station] http_hosts`` and the ``[http]`` table of a parsed configuration."""
+    station = _table(data, "station")
+    table = _table(data, "http")
+    _known(table, "http", {f.name for f in dataclasses.fields(HttpConfig) if f.name != "hosts"})
+    hosts = station.get("http_hosts", [])
+    if not isinstance(hosts, list) or not all(isinstance(h, str) and _hostname(h) for h in hosts):
+        raise ConfigError("station.http_hosts", "must be an array of host names or addresses (without a port), "
+                                                f"got {_show(hosts)}")
+    users = table.get("users", {})
+    if not isinstance(users, dict):
+        raise ConfigError("http.users", f'must be a table of name = "hash", got {_show(users)}')
+    for name, hashed in users.items():
+        if not name or ":" in name or not name.isprintable():
+            raise ConfigError(f"http.users.{name}", "a user name is printable, not empty and without a colon")
+        if not isinstance(hashed, str):
+            raise ConfigError(f"http.users.{name}", f"must be a password hash, got {_show(hashed)}")
+        why = passwords.is_hash(hashed)
+        if why:
+            raise ConfigError(f"http.users.{name}", why)
+    anonymous = table.get("allow_anonymous", False)
+    if not isinstance(anonymous, bool):
+        raise ConfigError("http.allow_anonymous", f"must be true or false, got {_show(anonymous)}")
+    files: dict[str, Path | None] = {}
+    for name in ("cert", "key"):
+        if name not in table:
+            files[name] = None
+            continue
+        path = Path(_text(table, f"http.{name}", name, None))
+        if base is not None and not path.is_absolute():
+            path = base / path
+        if not path.is_file() or not os.access(path, os.R_OK):
+            raise ConfigError(f"http.{name}", f"{path} is not a readable file")
+        files[name] = path
+    if (files["cert"] is None) != (files["key"] is None):
+        given, missing = ("cert", "key") if files["key"] is None else ("key", "cert")
+        raise ConfigError(f"http.{missing}", f"TLS needs both cert and key; only {given} is given")
+    return HttpConfig(
+        hosts=tuple(h.strip("[]").lower() for h in hosts),
+        users=tuple(users.items()),
+        allow_anonymous=anonymous,
+        cert=files["cert"],
+        key=files["key"],
+        header_timeout=_number(table, "http.header_timeout", "header_timeout", 10.0, 0.0, 300.0, above=True)
+        or 10.0,
+        idle_timeout=_number(table, "http.idle_timeout", "idle_timeout", 5.0, 0.0, 300.0, above=True) or 5.0,
+        max_connections=_integer(table, "http.max_connections", "max_connections", 100, 1, 10_000) or 100,
+    )
+
+
+def _hostname(text: str) -> bool:
+    text = text.strip("[]")
+    try:
+        ipaddress.ip_address(text)
+        return True
+    except ValueError:
+        return 0 < len(text) <= 253 and all(0 < len(part) <= 63 and part.replace("-", "").isalnum()
+                                            for part in text.split("."))
+
+
+def is_loopback(host: str) -> bool:
+    """Whether an address to bind reaches this machine only."""
+    if host.lower() == "localhost":
+        return True
+    try:
+        return ipaddress.ip_address(host.strip("[]")).is_loopback
+    except ValueError:
+        return False
+
+
+def check_exposure(host: str, web: HttpConfig, key: str = "http") -> None:
+    """A page served beyond loopback needs users who log in, or a stated choice not to."""
+    if is_loopback(host) or web.users or web.allow_anonymous:
+        return
+    raise ConfigError(key, f"the page on {host} is reachable from other machines: give [http] users "
+                           '(made by "tarvelpump station passwd") or set [http] allow_anonymous = true')
 
 
 def parse_hostport(text: str) -> tuple[str, int]:
