@@ -236,5 +236,6 @@ def create_app(
     app.state.metrics = metrics
     app.state.shown = shown
     app.state.title = title
-    app.state.page = page.replace("{{title}}", html.escape(title or "Infusion pumps"))
+    app.state.page = (page.replace("{{title}}", html.escape(title or "Infusion pumps"))
+                      .replace("{{wards}}", "1" if shown.wards else "0"))
     return app

@@ -148,7 +148,7 @@ def event_json(event: Event) -> dict[str, Any]:
     alarm = details.get("alarm")
     if isinstance(alarm, str):
         d["alarm_words"] = words(alarm)
-        said = " · ".join(str(x) for x in (d["alarm_words"], details.get("text")) if x)
+        said = d["alarm_words"]
         said_zh = str(details.get("text") or _ALARM_ZH.get(alarm) or d["alarm_words"] or "")
     elif event.kind is EventKind.STATE_CHANGED:
         was, now_ = details.get("from"), details.get("to")
