@@ -94,7 +94,8 @@ class Feed:
         self._loop: asyncio.AbstractEventLoop | None = None
         self._subs: set[_Subscriber] = set()
         # under _lock: what came since the last turn
-        self._known: dict[str, tuple[PumpView, tuple[Any, ...]]] = {}
+        # what a page already has from /api/pumps: the views the hub holds now
+        self._known: dict[str, tuple[PumpView, tuple[Any, ...]]] = {v.id: (v, _shown(v)) for v in hub.views()}
         self._changed: dict[str, PumpView] = {}
         self._seen: dict[str, PumpView] = {}
         self._events: list[Event] = []
@@ -217,7 +218,7 @@ class Feed:
                 if orders[scope] != sub.order:
                     sub.order = orders[scope]
                     messages.append(("order", json.dumps(sub.order)))
-            if wards is not None and wards != sub.wards:
+            if wards is not None and scope.ward is None and wards != sub.wards:
                 sub.wards = wards
                 messages.append(("wards", wards))
             mine_events = [e for e, d in zip(events, said)
@@ -261,7 +262,7 @@ class Feed:
             while True:
                 if loop.time() >= due:
                     yield {"event": "alive", "data": json.dumps(self.alive())}
-                    if self.shown.wards:  # stale moves with the clock: counts are said again
+                    if self.shown.wards and scope.ward is None:  # stale moves with the clock: counts are said again
                         wards = json.dumps(self.ward_counts(self._hub.views(), now()))
                         if wards != sub.wards:
                             sub.wards = wards
