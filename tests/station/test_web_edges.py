@@ -216,6 +216,12 @@ def test_beyond_loopback_needs_a_log_in_or_a_stated_choice_and_tls_works(tmp_pat
     assert config.web.users == (("nurse", hashed),) and config.web.cert == cert and config.web.header_timeout == 2
     with pytest.raises(ValueError, match="allow_anonymous"):
         serve(hub, None, "0.0.0.0", 0)
+    # the hospital's view too: refused before it connects, unless its --config gives a log-in
+    assert main(["view", "--mqtt", "mqtt://127.0.0.1:9/site", "--http", "0.0.0.0:0", "--seconds", "0.1"]) == 2
+    assert "allow_anonymous" in capsys.readouterr().err
+    (tmp_path / "view.toml").write_text('[station]\nhttp_hosts = ["desk.example"]\n[http]\nallow_anonymous = true\n')
+    from tarvelpump.station.config import load_http
+    assert load_http(tmp_path / "view.toml") == HttpConfig(hosts=("desk.example",), allow_anonymous=True)
 
     # -- basic authentication (and TLS) on every path; still read-only
     tls = ssl.create_default_context(cafile=str(cert))

@@ -376,9 +376,11 @@ def _demo(args: argparse.Namespace) -> int:
 
 
 def _view(args: argparse.Namespace) -> int:
+    from .config import HttpConfig, load_http
     from .view import View
 
-    with _stop_on_signals() as stop, View(args.mqtt, args.http) as view:
+    web = HttpConfig() if args.config is None else load_http(args.config)
+    with _stop_on_signals() as stop, View(args.mqtt, args.http, web=web) as view:
         _note(f"page at {view.url}")
         display = Display(view.hub, _display_mode(args, sys.stdout), sys.stdout, view.title, wards=True,
                           stale_floor_s=view.stale_floor_s)
@@ -501,6 +503,7 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("view", help="the live page fed from a broker: several gateways on one screen")
     p.add_argument("--mqtt", type=_mqtt_url(ward=False), required=True, metavar="URL", help="mqtt://host/site[/ward]")
+    p.add_argument("--config", help="a TOML file whose [http] table (and [station] http_hosts) serve the page")
     outputs(p, "127.0.0.1:8750")
     p.set_defaults(run=_view)
 

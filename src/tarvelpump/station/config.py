@@ -23,7 +23,7 @@ from .broker_url import LABEL_MAX, parse_url
 from .model import RadioMode, pump_id
 
 __all__ = ["ConfigError", "HttpConfig", "LinkConfig", "PollConfig", "PumpConfig", "StationConfig", "StoreConfig",
-           "check_exposure", "is_loopback", "load_config", "parse_config", "parse_http"]
+           "check_exposure", "is_loopback", "load_config", "load_http", "parse_config", "parse_http"]
 
 
 class ConfigError(ValueError):
@@ -116,12 +116,24 @@ class StationConfig:
     web: HttpConfig = HttpConfig()  #: how the page is served (names, authentication, TLS, limits)
 
 
+def load_http(path: str | os.PathLike[str]) -> HttpConfig:
+    """The ``[http]`` table and ``[station] http_hosts`` of a file, for a page
+    without a station of its own (``station view --config``); the rest is not read."""
+    data = _read(path)
+    return parse_http({k: data[k] for k in ("station", "http") if k in data},
+                      base=Path(os.path.abspath(path)).parent)
+
+
 def load_config(path: str | os.PathLike[str]) -> StationConfig:
     """Read and check a configuration file; a relative store path is taken from the file's folder.
 
     Only a regular file of at most ``CONFIG_SIZE_MAX`` bytes is read: a
     device, a pipe or a runaway file is refused before a byte of it is.
     """
+    return parse_config(_read(path), base=Path(os.path.abspath(path)).parent)
+
+
+def _read(path: str | os.PathLike[str]) -> dict[str, Any]:
     p = Path(path)
     try:
         st = os.stat(p)
@@ -144,7 +156,7 @@ def load_config(path: str | os.PathLike[str]) -> StationConfig:
         raise ConfigError(str(p), f"not UTF-8 text (byte {exc.start}: {exc.reason})") from None
     except tomllib.TOMLDecodeError as exc:
         raise ConfigError(str(p), f"not valid TOML ({exc})") from None
-    return parse_config(data, base=Path(os.path.abspath(p)).parent)
+    return data
 
 
 def _kind(mode: int) -> str:

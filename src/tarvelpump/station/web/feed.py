@@ -32,7 +32,7 @@ from .. import presence
 from ..hub import Hub
 from ..model import Event, PumpView, RoundResult, now
 from ..order import page_key
-from .words import Shown, encoded, view_json
+from .words import Shown, said_pairs, view_json
 
 __all__ = ["ALIVE_S", "Feed", "Scope"]
 
@@ -211,7 +211,7 @@ class Feed:
         pumps = {v.id: self.encoded(v, at) for v in changed}
         if not self._subs:
             return
-        said = encoded(events)
+        said = said_pairs(events)
         views = self._hub.views() if changed else []
         orders: dict[Scope, list[str]] = {}
         wards = json.dumps(self.ward_counts(views, at)) if changed and self.shown.wards else None
@@ -235,10 +235,9 @@ class Feed:
             if wards is not None and scope.ward is None and wards != sub.wards:
                 sub.wards = wards
                 messages.append(("wards", wards))
-            mine_events = [e for e, d in zip(events, said)
-                           if scope.ward is None or e.details.get("station") == scope.ward]
+            mine_events = [d for e, d in said if scope.ward is None or e.details.get("station") == scope.ward]
             if mine_events:
-                messages.append(("events", json.dumps([d for e, d in zip(events, said) if e in mine_events])))
+                messages.append(("events", json.dumps(mine_events)))
             self._send(sub, messages)
 
     def _send(self, sub: _Subscriber, messages: list[tuple[str, str]]) -> None:

@@ -70,7 +70,8 @@ def _scope(request: Request) -> Scope:
 
 
 def _find(request: Request, pump: str) -> PumpView:
-    for view in _state(request).hub.views():
+    hub: Hub = _state(request).hub
+    for view in hub.views():
         if view.id == pump:
             return view
     raise HTTPException(404, f"no pump with id {pump!r}")
@@ -105,7 +106,7 @@ async def pumps(request: Request) -> Response:
     if shown.wards:
         head["ward_counts"] = feed.ward_counts(every, at)
     # Each view's JSON is made once and kept: ten thousand pumps are answered in a few tens of ms.
-    body = JSONResponse(head).body.decode()
+    body = bytes(JSONResponse(head).body).decode()
     return Response(body[:-1] + ',"pumps":[' + ",".join(feed.encoded(v, at) for v in views) + "]}",
                     media_type="application/json")
 

@@ -138,7 +138,7 @@ def serve(
         access_log=False,
         lifespan="on",
         timeout_graceful_shutdown=2,
-        timeout_keep_alive=int(http.idle_timeout) if http.idle_timeout >= 1 else http.idle_timeout,  # type: ignore[arg-type]
+        timeout_keep_alive=http.idle_timeout,  # type: ignore[arg-type]  # a float works: it goes to call_later
         limit_concurrency=cap + 1,  # the connection itself counts
         backlog=ACCEPT_BATCH,
         h11_max_incomplete_event_size=MAX_HEAD_BYTES,

@@ -18,7 +18,7 @@ from ... import comm
 from .. import presence
 from ..model import Event, EventKind, PumpView
 
-__all__ = ["LANGUAGES", "NEAR_END_S", "Shown", "encoded", "event_json", "language", "view_json", "words"]
+__all__ = ["LANGUAGES", "NEAR_END_S", "Shown", "encoded", "event_json", "language", "said_pairs", "view_json", "words"]
 
 log = logging.getLogger(__name__)
 
@@ -183,13 +183,18 @@ def event_json(event: Event) -> dict[str, Any]:
     return d
 
 
-def encoded(events: Sequence[Event]) -> list[dict[str, Any]]:
-    """Events as the API serves them; one that cannot be put into words must
-    not take the others with it."""
+def said_pairs(events: Sequence[Event]) -> list[tuple[Event, dict[str, Any]]]:
+    """Each event with its JSON as the API serves it; one that cannot be put
+    into words must not take the others with it."""
     out = []
     for e in events:
         try:
-            out.append(event_json(e))
+            out.append((e, event_json(e)))
         except Exception:
             log.exception("an event of %s could not be shown; the others are", e.link)
     return out
+
+
+def encoded(events: Sequence[Event]) -> list[dict[str, Any]]:
+    """Events as the API serves them (see ``said_pairs``)."""
+    return [d for _, d in said_pairs(events)]
