@@ -46,6 +46,8 @@ STREAM_BACKLOG = 256
 ALIVE_S = 3.0
 #: the least time between two turns of the streams: rounds in between are taken together
 TURN_S = 0.1
+#: the least time between two counts of every ward (a pass over every pump of the site)
+WARDS_S = 1.0
 
 # Counters that move on every answer: news that the pump is there, not a change to show.
 _QUIET = frozenset({"last_seen", "answered", "silent", "malformed"})
@@ -101,6 +103,8 @@ class Feed:
         self._events: list[Event] = []
         self._due = False
         self._last_turn = 0.0
+        self._wards_at = -WARDS_S
+        self._wards_due = False
         # on the loop only: each view's JSON (without ``stale``) and sort key, made once per view
         self._json: dict[str, tuple[PumpView, str, Any]] = {}
 
@@ -214,7 +218,6 @@ class Feed:
         said = said_pairs(events)
         views = self._hub.views() if changed else []
         orders: dict[Scope, list[str]] = {}
-        wards = json.dumps(self.ward_counts(views, at)) if changed and self.shown.wards else None
         for sub in list(self._subs):
             scope = sub.scope
             messages: list[tuple[str, str]] = []
@@ -232,13 +235,32 @@ class Feed:
                 if orders[scope] != sub.order:
                     sub.order = orders[scope]
                     messages.append(("order", json.dumps(sub.order)))
-            if wards is not None and scope.ward is None and wards != sub.wards:
-                sub.wards = wards
-                messages.append(("wards", wards))
             mine_events = [d for e, d in said if scope.ward is None or e.details.get("station") == scope.ward]
             if mine_events:
                 messages.append(("events", json.dumps(mine_events)))
             self._send(sub, messages)
+        if changed and self.shown.wards:
+            self._count_wards()
+
+    def _count_wards(self) -> None:
+        """Send the counts of every ward to the site's pages, at most once per ``WARDS_S``."""
+        loop = asyncio.get_running_loop()
+        wait = self._wards_at + WARDS_S - loop.time()
+        if wait > 0:
+            if not self._wards_due:
+                self._wards_due = True
+                loop.call_later(wait, self._count_wards)
+            return
+        self._wards_due = False
+        self._wards_at = loop.time()
+        site = [sub for sub in self._subs if sub.scope.ward is None]
+        if not site:
+            return
+        wards = json.dumps(self.ward_counts(self._hub.views(), now()))
+        for sub in site:
+            if wards != sub.wards:
+                sub.wards = wards
+                self._send(sub, [("wards", wards)])
 
     def _send(self, sub: _Subscriber, messages: list[tuple[str, str]]) -> None:
         if not messages:
