@@ -60,7 +60,7 @@ class Station:
         self.mqtt = (config.mqtt if mqtt is None else mqtt) or None
         if self.http is not None:
             # A bad address, or one beyond loopback without a log-in, fails here, before anything runs.
-            check_exposure(parse_hostport(self.http)[0], config.web, key="http" if http else "station.http")
+            check_exposure(parse_hostport(self.http)[0], config.web, key="--http" if http else "station.http")
         self.hub = Hub()
         s = config.store
         # The outbox keeps events for the broker across outages and restarts.
