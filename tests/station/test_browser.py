@@ -58,7 +58,7 @@ def test_alarm_moves_to_the_top_within_two_seconds(browser: Any, tmp_path: Path)
         browser.get(demo.http_url)
         shown = wait(browser, lambda s: len(s) == 12 and all("running" in t[2] for t in s), 15, "twelve calm tiles")
         assert [t[1] for t in shown] == [f"bed {n}" for n in range(1, 13)]  # by label, 2 before 10
-        assert "Running · 运行" in shown[0][3] and "Ward 3 东" in browser.title
+        assert "Running" in shown[0][3] and "运行" not in shown[0][3] and "Ward 3 东" in browser.title
 
         # A lesser alarm first, then a more urgent one on a pump of the other radio.
         demo.pump("bed 4").update(alarm=NEARLY_COMPLETE)
@@ -70,10 +70,10 @@ def test_alarm_moves_to_the_top_within_two_seconds(browser: Any, tmp_path: Path)
                      "the occlusion above the nearly-complete alarm")
         assert time.monotonic() - started < 2.0
         top = shown[0]
-        assert "alarmed" in top[2] and "ALARM: Occlusion · 管路堵塞" in top[3]  # colour and words
+        assert "alarmed" in top[2] and "ALARM: Occlusion" in top[3]  # colour and words, in one language
         assert all("alarmed" not in t[2] for t in shown[2:])
         events = browser.find_element("id", "events").text
-        assert "bed 10 — Alarm raised: Occlusion · 管路堵塞" in events and "bed 4 — Alarm raised" in events
+        assert "bed 10 — Alarm raised: Occlusion" in events and "管路堵塞" not in events and "bed 4 — Alarm raised" in events
         assert "2 in alarm" in browser.find_element("id", "summary").text
         browser.save_screenshot(str(tmp_path / "station-page.png"))
         assert (tmp_path / "station-page.png").stat().st_size > 10_000
@@ -166,8 +166,8 @@ def test_offline_alarm_stale_marks_and_the_page_of_a_gone_station(browser: Any, 
         four = tile["bed 4"]
         assert "alarmed" in four[2] and "offline" in four[2]
         since = hhmm(at - timedelta(seconds=300))
-        assert f"OFFLINE — last alarm: Occlusion · 管路堵塞, since {since}" in four[3] and "no answer" in four[3]
-        assert "ALARM: Occlusion · 管路堵塞" in tile["bed 9"][3] and "OFFLINE" not in tile["bed 9"][3]
+        assert f"OFFLINE — last alarm: Occlusion, since {since}" in four[3] and "no answer" in four[3]
+        assert "ALARM: Occlusion" in tile["bed 9"][3] and "OFFLINE" not in tile["bed 9"][3]
         assert "unheard" in tile["bed 1"][2] and "NOT YET HEARD" in tile["bed 1"][3]
         assert "OFFLINE — radio down" in tile["bed 3"][3] and "running" not in tile["bed 3"][2]
         assert "stale" in tile["bed 5"][2] and "STALE" in tile["bed 5"][3] and "running" not in tile["bed 5"][2]

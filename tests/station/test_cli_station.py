@@ -106,7 +106,7 @@ def test_since_means_the_same_on_the_command_line_and_in_the_api(capsys, tmp_pat
 
     from tarvelpump.station.hub import Hub
     from tarvelpump.station.web import serve
-    from tarvelpump.station.web.app import parse_since as api_since
+    from tarvelpump.station.web.routes import parse_since as api_since
 
     now = datetime(2026, 12, 7, 12, 0, tzinfo=timezone.utc)
     local = datetime(2026, 12, 7, 8, 0).astimezone()  # an ISO time without an offset is the station's local time

@@ -106,17 +106,20 @@ def test_api_page_stream_metrics_and_stop() -> None:
                  ev(EventKind.OFFLINE, "bed 2", 5)]
         hub.publish(round_of(views, fresh, duration=1.5))
 
-        got: dict[str, list[Any]] = {"pumps": [], "events": [], "order": [], "alive": []}
-        while len(got["events"]) < 2:
+        got: dict[str, list[Any]] = {"pumps": [], "events": [], "order": [], "alive": [], "seen": []}
+        while sum(map(len, got["events"])) < 4:  # rounds close together may come in one message
             line = stream.readline().decode().strip()
             if line.startswith("event: "):
                 kind = line.removeprefix("event: ")
                 data = stream.readline().decode().removeprefix("data: ")
                 got[kind].append(json.loads(data))
-        assert [e["kind"] for e in got["events"][1]] == ["alarm_raised", "offline"]
-        assert got["events"][1][0]["alarm_words"] == "Occlusion"
-        assert got["events"][1][0]["words"] == "Alarm raised: Occlusion · 管路堵塞"
-        assert len(got["pumps"]) == 2 and {p["label"] for p in got["pumps"][0]} == {v.label for v in views}
+        said = [e for message in got["events"] for e in message]
+        assert [e["kind"] for e in said] == ["door_opened", "state_changed", "alarm_raised", "offline"]
+        assert said[2]["alarm_words"] == "Occlusion"
+        assert said[2]["words"] == "Alarm raised: Occlusion"
+        assert said[2]["words_zh"] == "报警：管路堵塞" and said[1]["words_zh"] == "状态改变：运行 → 停止"
+        # the second round's views are the first's, unchanged: they are not sent again
+        assert len(got["pumps"]) == 1 and {p["label"] for p in got["pumps"][0]} == {v.label for v in views}
 
         # -- the pumps in the page's order
         status, body = get(base + "api/pumps")
@@ -200,7 +203,11 @@ def test_api_page_stream_metrics_and_stop() -> None:
     with pytest.raises(OSError):
         socket.create_connection(("127.0.0.1", srv.port), timeout=1).close()
     assert not [t for t in threading.enumerate() if t.name.startswith("station-http")]
-    hub.publish(round_of([view("bed 1")]))  # no listener of the stopped server is left to fail
+    # no listener of the stopped server is left on the hub: neither its feed nor its metrics hear this round
+    feed, metrics = srv._feed, srv._listeners[0].__self__
+    hub.publish(round_of([view("bed 1")], [ev(EventKind.ONLINE, "bed 1", 0)]))
+    assert [e.kind for e in feed.recent()][-1] is EventKind.OFFLINE
+    assert ('tarvelpump_link_round_seconds_count{link="radio-a"} 2.0') in metrics.render().decode()
 
 
 def test_events_come_from_the_store(tmp_path: Any) -> None:

@@ -15,7 +15,7 @@ import threading
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Protocol
 
-from .config import StationConfig, parse_hostport, parse_mllp_url
+from .config import StationConfig, check_exposure, parse_hostport, parse_mllp_url
 from .hub import Hub
 from .link import Link
 from .model import RoundResult
@@ -66,7 +66,8 @@ class Station:
         url = config.hl7.url if hl7 is None else hl7
         self.hl7_config = dataclasses.replace(config.hl7, url=url) if url else None
         if self.http is not None:
-            parse_hostport(self.http)  # a bad address fails here, before anything runs
+            # A bad address, or one beyond loopback without a log-in, fails here, before anything runs.
+            check_exposure(parse_hostport(self.http)[0], config.web, key="--http" if http else "station.http")
         composer = None
         if self.hl7_config is not None and url:
             parse_mllp_url(url)
@@ -144,7 +145,7 @@ class Station:
 
                 host, port = parse_hostport(self.http)
                 server = serve(self.hub, self.store, host, port, title=self.config.name,
-                               near_end_s=self.config.poll.near_end_s)
+                               near_end_s=self.config.poll.near_end_s, http=self.config.web)
                 self._outputs.append(server)
                 self.http_url = server.url
             for poller in self.pollers:

@@ -50,6 +50,7 @@ EXAMPLES = textwrap.dedent("""\
       tarvelpump station events --config ward.toml --pump "bed 12" --since 1h --json
       tarvelpump station history --config ward.toml --since 2026-12-07T08:00 --json
       tarvelpump station view --mqtt mqtt://broker/site   one page for every gateway of a site
+      tarvelpump station passwd nurse               a password hash for [http] users (the page beyond loopback)
 
     exit status: 0 clean shutdown, 1 failure while running, 2 bad usage or configuration
     """)
@@ -386,9 +387,11 @@ def _demo(args: argparse.Namespace) -> int:
 
 
 def _view(args: argparse.Namespace) -> int:
+    from .config import HttpConfig, load_http
     from .view import View
 
-    with _stop_on_signals() as stop, View(args.mqtt, args.http) as view:
+    web = HttpConfig() if args.config is None else load_http(args.config)
+    with _stop_on_signals() as stop, View(args.mqtt, args.http, web=web) as view:
         _note(f"page at {view.url}")
         display = Display(view.hub, _display_mode(args, sys.stdout), sys.stdout, view.title, wards=True,
                           stale_floor_s=view.stale_floor_s)
@@ -440,6 +443,31 @@ def _history(args: argparse.Namespace) -> int:
     return 0
 
 
+def _passwd(args: argparse.Namespace) -> int:
+    """Ask for a password twice (or read two lines when not on a terminal) and
+    print the ``[http] users`` line holding its salted hash, never the password."""
+    import getpass
+
+    from . import passwords
+
+    def ask(prompt: str) -> str:
+        if sys.stdin.isatty():
+            return getpass.getpass(prompt)
+        return sys.stdin.readline().rstrip("\r\n")
+
+    if not args.user or ":" in args.user or not args.user.isprintable():
+        raise ConfigError("user", "a user name is printable, not empty and without a colon")
+    password = ask(f"password for {args.user}: ")
+    if len(password) < 8:
+        raise ConfigError("password", "at least 8 characters")
+    if ask("again: ") != password:
+        raise ConfigError("password", "the two passwords differ")
+    name = args.user if args.user.replace("-", "").replace("_", "").isalnum() else json.dumps(args.user)
+    print("# under [http] users = { ... } of the station's configuration:")
+    print(f'{name} = "{passwords.hash_password(password)}"')
+    return 0
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(
         prog="tarvelpump station",
@@ -488,8 +516,13 @@ def build_parser() -> argparse.ArgumentParser:
 
     p = sub.add_parser("view", help="the live page fed from a broker: several gateways on one screen")
     p.add_argument("--mqtt", type=_mqtt_url(ward=False), required=True, metavar="URL", help="mqtt://host/site[/ward]")
+    p.add_argument("--config", help="a TOML file whose [http] table (and [station] http_hosts) serve the page")
     outputs(p, "127.0.0.1:8750")
     p.set_defaults(run=_view)
+
+    p = sub.add_parser("passwd", help="a password hash for the page's [http] users (asked twice, never shown)")
+    p.add_argument("user", help="the user name the page will ask for")
+    p.set_defaults(run=_passwd)
     return parser
 
 

@@ -26,7 +26,7 @@ from pathlib import Path
 from typing import Any, ClassVar, TypeVar
 
 __all__ = ["Choice", "ConfigError", "FilePath", "Flag", "Integer", "Kind", "Number", "Section", "Text", "TextTable",
-           "Texts", "entries", "read_file", "reference", "setting", "settings_of", "table", "values"]
+           "Texts", "entries", "read_file", "read_table", "reference", "setting", "settings_of", "table", "values"]
 
 
 class ConfigError(ValueError):
@@ -348,6 +348,11 @@ def read_file(root: type[S], data: Mapping[str, Any], base: Path | None = None) 
         else:
             kept[name] = _section(part.cls, _table(data, where), where, base)
     return root(**kept)
+
+
+def read_table(cls: type[S], data: Mapping[str, Any], base: Path | None = None) -> S:
+    """One table of a parsed file on its own (``data`` is the whole file), as ``read_file`` reads it."""
+    return _section(cls, _table(data, cls.toml_name), cls.toml_name, base)
 
 
 def _section(cls: type[S], data: Mapping[str, Any], where: str, base: Path | None) -> S:

@@ -13,7 +13,7 @@ import logging
 import threading
 from typing import TYPE_CHECKING
 
-from .config import parse_hostport
+from .config import HttpConfig, check_exposure, parse_hostport
 from .hub import Hub
 from .mqtt import MqttSource
 from .presence import VIEW_STALE_FLOOR_S
@@ -37,8 +37,10 @@ class View:
     """
 
     def __init__(self, url: str, http: str = "127.0.0.1:8750", *, title: str = "",
-                 near_end_s: int = 600) -> None:
+                 near_end_s: int = 600, web: HttpConfig = HttpConfig()) -> None:
         self.host, self.port = parse_hostport(http)  # a bad address fails before any connection
+        check_exposure(self.host, web, key="--http")  # and so does one beyond loopback without a log-in
+        self.web = web
         self.hub = Hub()
         self.source = MqttSource(url, self.hub)
         broker = self.source.broker
@@ -54,7 +56,7 @@ class View:
         self.source.start()
         try:
             server = serve(self.hub, None, self.host, self.port, title=self.title, near_end_s=self.near_end_s,
-                           stale_floor_s=self.stale_floor_s, wards=True)
+                           stale_floor_s=self.stale_floor_s, wards=True, http=self.web)
         except BaseException:
             self.source.stop()
             raise

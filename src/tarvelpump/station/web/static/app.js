@@ -7,7 +7,49 @@
 // news is old (stale) has its own look, and once the stream has been silent
 // for longer than the station says (about two rounds) every tile is greyed
 // under a banner saying since when nothing is known.
+//
+// One language (?lang=en or ?lang=zh; by default the browser's, as the server
+// read it into <html lang>), a compact mode (?compact=1: sixty tiles on one
+// screen), and over several gateways (a hospital) the per-ward counts with
+// every alarmed pump of the site, or one ward's tiles (?ward=NAME).
 "use strict";
+
+const params = new URLSearchParams(location.search);
+const LANG = document.documentElement.lang === "zh" ? "zh" : "en";
+const COMPACT = params.get("compact") === "1";
+const WARD = params.get("ward");
+//: a site larger than this shows its alarmed pumps only, with the counts of each ward
+const SITE_TILES = 200;
+const TEXT = {
+  en: {
+    pumps: "pumps", inAlarm: "in alarm", offline: "offline", notHeard: "not yet heard", stale: "stale",
+    alarm: "ALARM", alarmPrefix: "ALARM: ", lastAlarm: " — last alarm: ", OFFLINE: "OFFLINE",
+    NOT_HEARD: "NOT YET HEARD", STALE: "STALE — no news for ", notAnswering: "not answering",
+    sinceComma: ", since ", forSince: (a, c) => "for " + a + " (since " + c + ")", also: "also: ",
+    lastState: "last state: ", rateUnit: "rate unit ", seen: (a, c) => "seen " + a + " ago (" + c + ")",
+    never: "never heard from", ago: " ago", left: " min left", h: " h ", min: " min", s: " s",
+    door: "DOOR OPEN", nearEnd: "NEAR END · ", none: "No pump heard from yet.", noAlarm: "No pump in alarm.",
+    live: "Live", down: "Station not reachable — reconnecting…", connecting: "Connecting…",
+    events: "Latest events", wards: "Wards", site: "← whole site", compact: "compact", full: "large tiles",
+    other: "中文", storeDown: "store not writable since ", storePaused: ": history and MQTT paused",
+    gone: (c, a) => "NOTHING KNOWN SINCE " + c + " — the station is not reachable; the pumps below are as they were then (" + a + " ago)",
+    alarmedOf: "alarmed pumps of the whole site",
+  },
+  zh: {
+    pumps: "台泵", inAlarm: "报警", offline: "离线", notHeard: "尚未联系", stale: "信息过时",
+    alarm: "报警", alarmPrefix: "报警：", lastAlarm: " — 最后报警：", OFFLINE: "离线",
+    NOT_HEARD: "尚未联系", STALE: "信息过时 — 已无消息 ", notAnswering: "无应答",
+    sinceComma: "，自 ", forSince: (a, c) => "已 " + a + "（自 " + c + "）", also: "另有：",
+    lastState: "最后状态：", rateUnit: "速率单位 ", seen: (a, c) => a + "前联系（" + c + "）",
+    never: "从未联系", ago: "前", left: " 分钟剩余", h: " 小时 ", min: " 分钟", s: " 秒",
+    door: "泵门打开", nearEnd: "即将结束 · ", none: "尚未联系到任何泵。", noAlarm: "没有报警的泵。",
+    live: "在线", down: "无法连接工作站 — 正在重连…", connecting: "正在连接…",
+    events: "最新事件", wards: "病区", site: "← 全院", compact: "紧凑", full: "大图块",
+    other: "English", storeDown: "数据库自 ", storePaused: " 起无法写入：历史与 MQTT 暂停",
+    gone: (c, a) => "自 " + c + " 起无任何消息 — 无法连接工作站；下列为当时状态（" + a + "前）",
+    alarmedOf: "全院报警的泵",
+  },
+}[LANG];
 
 const SHOWN_EVENTS = 30;
 const pumps = new Map();   // id -> view as /api/pumps serves it
@@ -20,7 +62,10 @@ let skew = 0;              // the station's clock minus ours, in ms
 let lastHeard = Date.now(); // when the stream last said anything
 let goneAfter = 10;        // seconds of silence after which the station counts as gone
 let health = { store: null };
-let wards = false;         // tiles and events name their ward (a view over several gateways)
+let wards = document.body.dataset.wards === "1"; // a view over several gateways: tiles name their ward
+let site = false;          // the whole site's alarmed pumps and the counts of each ward
+let wardCounts = [];       // per ward: pumps, alarmed, online, stale, offline, unheard
+let scope = "";            // the query of /api/pumps and /events
 
 function serverNow() { return Date.now() + skew; }
 function heard() { lastHeard = Date.now(); }
@@ -37,22 +82,21 @@ function clockHM(iso) {
 }
 function age(ms) {
   const s = Math.max(0, Math.round(ms / 1000));
-  if (s < 60) return s + " s";
-  if (s < 3600) return Math.floor(s / 60) + " min";
-  return Math.floor(s / 3600) + " h " + Math.floor((s % 3600) / 60) + " min";
+  if (s < 60) return s + TEXT.s;
+  if (s < 3600) return Math.floor(s / 60) + TEXT.min;
+  return Math.floor(s / 3600) + TEXT.h + Math.floor((s % 3600) / 60) + TEXT.min;
 }
 function span(iso) { return age(serverNow() - Date.parse(iso)); }
-function ago(iso) { return iso ? span(iso) + " ago" : "never"; }
 
 function remaining(s) {
   if (s === null || s === undefined) return null;
   const h = Math.floor(s / 3600), m = Math.floor((s % 3600) / 60);
-  return (h ? h + " h " : "") + m + " min left";
+  return (h ? h + TEXT.h : "") + m + TEXT.left;
 }
 
-function both(english, native) {
-  if (english && native && english !== native) return english + " · " + native;
-  return english || native || "";
+// The page's language: the pump's own (Chinese) text, or the English words.
+function say(english, native) {
+  return (LANG === "zh" ? native || english : english || native) || "";
 }
 
 // The presence to show: the station's, or "stale" once an online pump's news
@@ -73,13 +117,7 @@ function line(cls, text) {
 function alarmLine(cls, prefix, p) {
   const a = document.createElement("p");
   a.className = cls;
-  a.appendChild(document.createTextNode(prefix + (p.top_alarm_words || "alarm")));
-  if (p.top_alarm_text) {
-    const n = document.createElement("span");
-    n.className = "native";
-    n.textContent = " · " + p.top_alarm_text;
-    a.appendChild(n);
-  }
+  a.textContent = prefix + (say(p.top_alarm_words, p.top_alarm_text) || TEXT.alarm);
   return a;
 }
 
@@ -98,45 +136,46 @@ function tile(p) {
   if (wards && p.station) el.appendChild(line("ward", p.station));
   el.appendChild(line("label", p.label));
   // Seen from across the room: full-width bands, not words among the facts.
-  if (p.door_open) el.appendChild(line("band door", "DOOR OPEN"));
-  if (p.near_end) el.appendChild(line("band near-end", "NEAR END · " + remaining(p.remaining_s)));
+  if (p.door_open) el.appendChild(line("band door", TEXT.door));
+  if (p.near_end) el.appendChild(line("band near-end", TEXT.nearEnd + remaining(p.remaining_s)));
 
-  const reason = p.offline_reason || "not answering";
+  const reason = p.offline_reason || TEXT.notAnswering;
   const head = reason.split(":")[0];
-  const absent = presence === "offline" ? "OFFLINE" : presence === "unheard" ? "NOT YET HEARD" : null;
+  const absent = presence === "offline" ? TEXT.OFFLINE : presence === "unheard" ? TEXT.NOT_HEARD : null;
   if (p.alarmed && absent) {
     // Its last alarm is not known to be over: kept, counted, and said to be the last known.
-    const a = alarmLine("alarm last", absent + " — last alarm: ", p);
-    if (p.alarm_since) a.appendChild(document.createTextNode(", since " + clockHM(p.alarm_since)));
+    const a = alarmLine("alarm last", absent + TEXT.lastAlarm, p);
+    if (p.alarm_since) a.appendChild(document.createTextNode(TEXT.sinceComma + clockHM(p.alarm_since)));
     el.appendChild(a);
     if (presence === "offline") el.appendChild(line("reason", reason));
   } else if (p.alarmed) {
-    el.appendChild(alarmLine("alarm", "ALARM: ", p));
-    if (p.alarm_since) {
-      el.appendChild(line("since", "for " + span(p.alarm_since) + " (since " + clock(p.alarm_since) + ")"));
-    }
+    el.appendChild(alarmLine("alarm", TEXT.alarmPrefix, p));
+    if (p.alarm_since) el.appendChild(line("since", TEXT.forSince(span(p.alarm_since), clock(p.alarm_since))));
   } else if (presence === "offline") {
-    el.appendChild(line("state", "OFFLINE — " + head));
+    el.appendChild(line("state", TEXT.OFFLINE + " — " + head));
     if (head !== reason) el.appendChild(line("reason", reason));
   } else if (presence === "unheard") {
-    el.appendChild(line("state", "NOT YET HEARD"));
+    el.appendChild(line("state", TEXT.NOT_HEARD));
   }
   if (presence === "stale") {
-    el.appendChild(line("state stale-note", "STALE — no news for " + age(serverNow() - Date.parse(p.last_seen))));
+    el.appendChild(line("state stale-note", TEXT.STALE + age(serverNow() - Date.parse(p.last_seen))));
   }
   if (p.alarmed) {
-    const others = (p.alarm_words || []).filter((w) => w && w !== p.top_alarm_words);
-    if (others.length) el.appendChild(line("also", "also: " + others.join(", ")));
+    const names = (p.alarm_words || []).map((w, i) => say(w, (p.alarm_texts || [])[i]));
+    const top = say(p.top_alarm_words, p.top_alarm_text);
+    const others = names.filter((w) => w && w !== top);
+    if (others.length) el.appendChild(line("also", TEXT.also + others.join(", ")));
   }
-  const state = both(p.running_words, p.running_text);
-  if (state) el.appendChild(line(current && !p.alarmed ? "state" : "facts", (current ? "" : "last state: ") + state));
+  const state = say(p.running_words, p.running_text);
+  if (state) el.appendChild(line(current && !p.alarmed ? "state" : "facts", (current ? "" : TEXT.lastState) + state));
 
   const facts = [];
   const left = remaining(p.remaining_s);
   if (left && !p.near_end) facts.push(left);
-  if (p.rate_unit_words || p.rate_unit_text) facts.push("rate unit " + both(p.rate_unit_words, p.rate_unit_text));
+  const unit = say(p.rate_unit_words, p.rate_unit_text);
+  if (unit && !COMPACT) facts.push(TEXT.rateUnit + unit);
   if (facts.length) el.appendChild(line("facts", facts.join(" · ")));
-  const seen = p.last_seen ? "seen " + ago(p.last_seen) + " (" + clock(p.last_seen) + ")" : "never heard from";
+  const seen = p.last_seen ? TEXT.seen(span(p.last_seen), clock(p.last_seen)) : TEXT.never;
   el.appendChild(line("seen", seen));
   return el;
 }
@@ -149,17 +188,18 @@ function eventItem(e) {
   t.textContent = clock(e.time);
   li.appendChild(t);
   const who = (wards && e.station ? e.station + " · " : "") + (e.pump || e.link);
-  const what = e.words || e.kind_words;
+  const what = (LANG === "zh" ? e.words_zh : e.words) || e.words || e.kind_words;
   li.appendChild(document.createTextNode(who + " — " + what));
   return li;
 }
 
 // The server's order; a pump it has not placed yet (none should be) goes last.
+// The site's page shows the alarmed ones only.
 function ordered() {
   const placed = new Set(order);
   const list = order.filter((id) => pumps.has(id)).map((id) => pumps.get(id));
   for (const [id, p] of pumps) if (!placed.has(id)) list.push(p);
-  return list;
+  return scope === "?alarmed=1" ? list.filter((p) => p.alarmed) : list;
 }
 
 // Said as presence.summary says it on the terminal.
@@ -169,18 +209,51 @@ function summary(list) {
     if (p.alarmed) n.alarmed += 1;
     n[shownPresence(p)] += 1;
   }
-  const parts = [list.length + " pumps", n.alarmed + " in alarm", n.offline + " offline"];
-  if (n.unheard) parts.push(n.unheard + " not yet heard");
-  if (n.stale) parts.push(n.stale + " stale");
+  return said(n, list.length);
+}
+
+function said(n, all) {
+  const parts = [all + " " + TEXT.pumps, n.alarmed + " " + TEXT.inAlarm, n.offline + " " + TEXT.offline];
+  if (n.unheard) parts.push(n.unheard + " " + TEXT.notHeard);
+  if (n.stale) parts.push(n.stale + " " + TEXT.stale);
   return [parts.join(" · "), n.alarmed];
+}
+
+// The site's page: one card per ward, those with alarms first, each a link to the ward's tiles.
+function wardCards() {
+  const box = document.getElementById("wards");
+  box.hidden = !site;
+  if (!site) return null;
+  const total = { pumps: 0, alarmed: 0, online: 0, stale: 0, offline: 0, unheard: 0 };
+  const cards = wardCounts.slice().sort((a, b) => (b.alarmed > 0) - (a.alarmed > 0)).map((w) => {
+    for (const k in total) total[k] += w[k] || 0;
+    const a = document.createElement("a");
+    a.className = "ward-card" + (w.alarmed ? " alarmed" : "") + (w.offline ? " has-offline" : "");
+    a.dataset.ward = w.ward;
+    a.href = link({ ward: w.ward });
+    a.appendChild(line("name", w.ward || "?"));
+    a.appendChild(line("count", w.pumps + " " + TEXT.pumps + " · " + w.alarmed + " " + TEXT.inAlarm + " · "
+      + w.offline + " " + TEXT.offline));
+    return a;
+  });
+  box.replaceChildren(line("heading", TEXT.wards), ...cards);
+  return said(total, total.pumps);
+}
+
+// This page's address with some of its parameters changed (null: removed).
+function link(change) {
+  const q = new URLSearchParams(location.search);
+  for (const [k, v] of Object.entries(change)) { if (v === null) q.delete(k); else q.set(k, v); }
+  const s = q.toString();
+  return location.pathname + (s ? "?" + s : "");
 }
 
 function banners() {
   const store = health && health.store;
   const el = document.getElementById("store");
   if (store && !store.up) {
-    el.textContent = "store not writable since " + (store.since ? clock(store.since) : "?")
-      + ": history and MQTT paused" + (store.error ? " (" + store.error + ")" : "");
+    el.textContent = TEXT.storeDown + (store.since ? clock(store.since) : "?")
+      + TEXT.storePaused + (store.error ? " (" + store.error + ")" : "");
     el.hidden = false;
   } else {
     el.hidden = true;
@@ -190,9 +263,7 @@ function banners() {
   const g = document.getElementById("gone");
   g.hidden = !gone;
   if (gone) {
-    g.textContent = "NOTHING KNOWN SINCE " + clock(new Date(lastHeard + skew).toISOString())
-      + " — the station is not reachable; the pumps below are as they were then (" + age(Date.now() - lastHeard)
-      + " ago)";
+    g.textContent = TEXT.gone(clock(new Date(lastHeard + skew).toISOString()), age(Date.now() - lastHeard));
   }
 }
 
@@ -200,10 +271,11 @@ function render() {
   renderQueued = false;
   const box = document.getElementById("pumps");
   const list = ordered();
-  box.replaceChildren(...(list.length ? list.map(tile) : [line("empty", "No pump heard from yet.")]));
+  const empty = scope === "?alarmed=1" ? TEXT.noAlarm : TEXT.none;
+  box.replaceChildren(...(list.length ? list.map(tile) : [line("empty", empty)]));
   const ev = document.getElementById("events");
   ev.replaceChildren(...events.slice(0, SHOWN_EVENTS).map(eventItem));
-  const [text, nAlarm] = summary(list);
+  const [text, nAlarm] = wardCards() || summary(list);
   document.getElementById("summary").textContent = text;
   const title = document.getElementById("title").textContent;
   document.title = (nAlarm ? "(" + nAlarm + " ALARM) " : "") + title;
@@ -226,6 +298,11 @@ function alive(a) {
 function apply(kind, data) {
   if (kind === "pumps") {
     for (const p of data) pumps.set(p.id, p);
+  } else if (kind === "seen") {
+    // still answering, nothing else changed
+    for (const [id, t] of Object.entries(data)) { const p = pumps.get(id); if (p) p.last_seen = t; }
+  } else if (kind === "wards") {
+    wardCounts = data;
   } else if (kind === "order") {
     order = data;
   } else if (kind === "alive") {
@@ -247,9 +324,10 @@ function receive(kind, data) {
 async function reload() {
   loading = true;
   try {
-    const [p, e] = await Promise.all([fetch("/api/pumps"), fetch("/api/events")]);
+    const [p, e] = await Promise.all([fetch("/api/pumps" + scope), fetch("/api/events" + scope)]);
     if (!p.ok || !e.ok) throw new Error("station answered " + p.status + "/" + e.status);
     const pj = await p.json(), ej = await e.json();
+    if (pj.ward_counts) wardCounts = pj.ward_counts;
     // A restarted station may watch other pumps: start from its picture.
     pumps.clear();
     for (const v of pj.pumps) pumps.set(v.id, v);
@@ -272,13 +350,45 @@ async function reload() {
 function setLink(up) {
   const el = document.getElementById("link");
   el.className = "link " + (up ? "up" : "down");
-  el.textContent = up ? "Live" : "Station not reachable — reconnecting…";
+  el.textContent = up ? TEXT.live : TEXT.down;
 }
 
-function connect() {
-  const es = new EventSource("/events");
+// Over several gateways: one ward's tiles (?ward=), or the whole site: every
+// tile when it is small, else its alarmed pumps beside the counts of each ward.
+async function chooseScope() {
+  if (!wards) return "";
+  if (WARD !== null) return "?ward=" + encodeURIComponent(WARD);
+  site = true;
+  try {
+    const r = await fetch("/api/pumps?alarmed=1");
+    const j = await r.json();
+    return j.counts.pumps > SITE_TILES ? "?alarmed=1" : "";
+  } catch (err) {
+    return "?alarmed=1";
+  }
+}
+
+function chrome() {
+  document.body.classList.toggle("compact", COMPACT);
+  document.getElementById("events-title").textContent = TEXT.events;
+  const lang = document.getElementById("lang");
+  lang.textContent = TEXT.other;
+  lang.href = link({ lang: LANG === "zh" ? "en" : "zh" });
+  const size = document.getElementById("size");
+  size.textContent = COMPACT ? TEXT.full : TEXT.compact;
+  size.href = link({ compact: COMPACT ? null : "1" });
+  const back = document.getElementById("site");
+  back.hidden = !(wards && WARD !== null);
+  back.textContent = TEXT.site;
+  back.href = link({ ward: null });
+  if (wards && WARD !== null) document.getElementById("title").textContent += " · " + WARD;
+}
+
+async function connect() {
+  scope = await chooseScope();
+  const es = new EventSource("/events" + scope);
   es.addEventListener("hello", () => { heard(); setLink(true); reload(); });
-  for (const kind of ["pumps", "events", "order", "alive"]) {
+  for (const kind of ["pumps", "events", "order", "alive", "seen", "wards"]) {
     es.addEventListener(kind, (m) => receive(kind, JSON.parse(m.data)));
   }
   es.onerror = () => {
@@ -293,4 +403,7 @@ function connect() {
 
 // Relative times, staleness and the station's silence move on between updates.
 setInterval(schedule, 1000);
+chrome();
+setLink(false);
+document.getElementById("link").textContent = TEXT.connecting;
 connect();
