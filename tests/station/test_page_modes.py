@@ -59,7 +59,7 @@ def test_beyond_loopback_the_page_asks_for_a_password_and_on_loopback_it_does_no
 
     hub = Hub()
     hub.publish(round_of([view("bed 1", now())]))
-    web = HttpConfig(users=(("nurse", passwords.hash_password("correct horse")),))
+    web = HttpConfig(users={"nurse": passwords.hash_password("correct horse")})
     lan = serve(hub, None, "0.0.0.0", 0, http=web)
     local = serve(hub, None, port=0)
     try:
