@@ -13,7 +13,7 @@ import dataclasses
 import logging
 import threading
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Protocol
+from typing import TYPE_CHECKING, Any, Protocol
 
 from .config import StationConfig, check_exposure, parse_hostport, parse_mllp_url
 from .hub import Hub
@@ -138,6 +138,7 @@ class Station:
 
                 self.hl7 = Hl7Publisher(str(self.hl7_config.url), self.store)
                 self.hub.add(self.hl7.on_round)
+                self.hub.add_output("hl7", self._hl7_status)
                 self._outputs.append(self.hl7)
                 self.hl7.start()
             if self.http is not None:
@@ -155,6 +156,14 @@ class Station:
             raise
         log.info("station %r: %d pumps on %d links", self.config.name, len(self.pumps), len(self.links))
         return self
+
+    def _hl7_status(self) -> dict[str, Any]:
+        """Where HL7 goes and how it fares, for the page and the metrics."""
+        publisher = self.hl7
+        if publisher is None:
+            return {}
+        return {"url": publisher.url, "connected": publisher.connected, "waiting": self.store.hl7_pending(),
+                **publisher.counts()}
 
     def stop(self) -> None:
         """Stop polling, commit what is kept (``failure`` says if some cannot

@@ -57,6 +57,7 @@ class Hub:
         self._listeners: list[Listener] = []
         self._views: dict[str, PumpView] = {}
         self._store: dict[str, Any] | None = None  # None: no store behind this hub
+        self._outputs: dict[str, Callable[[], dict[str, Any]]] = {}
         self._commit: Committer | None = None
         self._name = ""
         self._max_pending = MAX_PENDING
@@ -232,8 +233,23 @@ class Hub:
                 "pending": pending,  # rounds kept in memory, waiting to be committed
             }
 
+    def add_output(self, name: str, status: Callable[[], dict[str, Any]]) -> None:
+        """An output that says how it fares (where it sends, what waits, what
+        was refused): ``status`` is asked, cheaply, whenever ``health`` is."""
+        with self._lock:
+            self._outputs[name] = status
+
     def health(self) -> dict[str, Any]:
         """What the outputs need to say beside the views: ``store`` is None
-        where nothing is stored (a view fed from a broker)."""
+        where nothing is stored (a view fed from a broker); ``outputs`` what
+        each output that reports its status says."""
         with self._lock:
-            return {"store": None if self._store is None else dict(self._store)}
+            store = None if self._store is None else dict(self._store)
+            outputs = list(self._outputs.items())
+        said: dict[str, Any] = {}
+        for name, status in outputs:
+            try:
+                said[name] = status()
+            except Exception:  # a failing output must not hide the others, nor the store
+                log.exception("the status of output %s failed", name)
+        return {"store": store, "outputs": said}

@@ -34,6 +34,8 @@ const TEXT = {
     other: "中文", storeDown: "store not writable since ", storePaused: ": history and MQTT paused",
     gone: (c, a) => "NOTHING KNOWN SINCE " + c + " — the station is not reachable; the pumps below are as they were then (" + a + " ago)",
     alarmedOf: "alarmed pumps of the whole site",
+    hl7: (url, up) => "HL7 to " + url + (up ? " (connected)" : " (not connected)"),
+    hl7Counts: (acked, waiting, rejected) => acked + " delivered · " + waiting + " waiting · " + rejected + " refused by the receiver",
   },
   zh: {
     pumps: "台泵", inAlarm: "报警", offline: "离线", notHeard: "尚未联系", stale: "信息过时",
@@ -48,6 +50,8 @@ const TEXT = {
     other: "English", storeDown: "数据库自 ", storePaused: " 起无法写入：历史与 MQTT 暂停",
     gone: (c, a) => "自 " + c + " 起无任何消息 — 无法连接工作站；下列为当时状态（" + a + "前）",
     alarmedOf: "全院报警的泵",
+    hl7: (url, up) => "HL7 发往 " + url + (up ? "（已连接）" : "（未连接）"),
+    hl7Counts: (acked, waiting, rejected) => "已送达 " + acked + " · 等待 " + waiting + " · 被接收方拒绝 " + rejected,
   },
 }[LANG];
 
@@ -257,6 +261,16 @@ function banners() {
     el.hidden = false;
   } else {
     el.hidden = true;
+  }
+  // Where HL7 goes and how it fares: what waits or was refused is said, not hidden.
+  const hl7 = health && health.outputs && health.outputs.hl7;
+  const out = document.getElementById("outputs");
+  if (hl7 && hl7.url) {
+    out.textContent = TEXT.hl7(hl7.url, hl7.connected) + " · " + TEXT.hl7Counts(hl7.acked, hl7.waiting, hl7.rejected);
+    out.classList.toggle("trouble", !hl7.connected || hl7.rejected > 0);
+    out.hidden = false;
+  } else {
+    out.hidden = true;
   }
   const gone = Date.now() - lastHeard > goneAfter * 1000;
   document.body.classList.toggle("gone", gone);
