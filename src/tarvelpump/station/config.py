@@ -18,7 +18,7 @@ from pathlib import Path
 from typing import Any
 
 from .broker_url import LABEL_MAX, parse_url
-from .model import RadioMode, pump_id
+from .model import RadioMode, id_clash, pump_id
 
 __all__ = ["ConfigError", "LinkConfig", "PollConfig", "PumpConfig", "StationConfig", "StoreConfig",
            "load_config", "parse_config"]
@@ -243,8 +243,7 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
         pid = pump_id(label)
         if pid in ids:
             raise ConfigError(f"{key}.label", f"{_show(label)} has the same id ({pid}) as "
-                                              f"{_show(ids[pid].label)}: labels must differ in more than case "
-                                              "and punctuation")
+                                              f"{_show(ids[pid].label)}: {id_clash(label, ids[pid].label)}")
         link = _text(item, f"{key}.link", "link", None)
         link_config = links.get(link)
         if link_config is None:

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import dataclasses
 import enum
-import re
+import unicodedata
 import uuid
 from datetime import datetime, timezone
 from typing import Any
@@ -25,6 +25,7 @@ __all__ = [
     "PumpView",
     "Reading",
     "RoundResult",
+    "id_clash",
     "now",
     "pump_id",
 ]
@@ -35,10 +36,34 @@ def now() -> datetime:
     return datetime.now(timezone.utc)
 
 
+def _kept(c: str) -> bool:
+    """A character an id keeps: letters, marks and digits of every script, "_", "." and "-"."""
+    return c in "_.-" or unicodedata.category(c)[0] in "LMN"
+
+
 def pump_id(label: str) -> str:
-    """The identifier of a pump in URLs and MQTT topics ("bed 12" -> "bed-12")."""
-    slug = re.sub(r"[^0-9A-Za-z_.-]+", "-", label.strip()).strip("-").lower()
-    return slug or "pump"
+    """The identifier of a pump in URLs and MQTT topics ("bed 12" -> "bed-12", "床 一" -> "床-一").
+
+    Letters of every script stay (as do "_", "." and "-"); every run of other
+    characters (spaces, punctuation, controls, and MQTT's "/", "+", "#" and
+    NUL) becomes one "-", and case is folded. A label is taken in its
+    composed Unicode form, so two spellings of the same letters are one id.
+    URLs carry an id percent-encoded, topics as UTF-8.
+    """
+    text = unicodedata.normalize("NFC", label).lower()
+    slug = "".join(c if _kept(c) else " " for c in text).split()
+    return "-".join(slug).strip("-.") or "pump"
+
+
+def id_clash(label: str, other: str) -> str:
+    """Why two different labels make the same id, in words."""
+    if unicodedata.normalize("NFC", label) == unicodedata.normalize("NFC", other):
+        return "they are the same letters written in two ways (composed and decomposed Unicode)"
+    if label.lower() == other.lower() or unicodedata.normalize("NFC", label).lower() == \
+            unicodedata.normalize("NFC", other).lower():
+        return "they differ only in upper and lower case"
+    return ("they differ only in spaces and punctuation (an id keeps letters and digits, "
+            "and writes every run of other characters as one \"-\")")
 
 
 #: Whether a pump is known to be there. A pump is ``online`` only from a good

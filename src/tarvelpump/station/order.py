@@ -10,6 +10,7 @@ this is the only place the rule is written.
 
 from __future__ import annotations
 
+import functools
 import math
 import re
 from collections.abc import Iterable
@@ -28,10 +29,26 @@ def alarm_place(rank: int | None) -> float:
     return rank if rank is not None and rank >= 0 else math.inf
 
 
-def natural(label: str) -> tuple[tuple[int, int | str], ...]:
-    """Sort key of a label with its numbers read as numbers."""
-    return tuple((0, int(part)) if part.isdigit() else (1, part.lower())
-                 for part in re.split(r"(\d+)", label) if part)
+_NUMBERS = re.compile(r"([0-9]+)")
+
+
+@functools.lru_cache(maxsize=65536)
+def natural(label: str) -> tuple[tuple[int, int, str] | tuple[int, str], ...]:
+    """Sort key of a label with its numbers read as numbers ("bed 2" before "bed 10").
+
+    Only the digits 0-9 make a number, and a number is compared by its length
+    without leading zeros, then digit by digit: never converted, so no label
+    can fail the sort ("²", "①" or a run of 5,000 digits are merely text or
+    long). Every pump is sorted on every change, so keys are kept per label.
+    """
+    key: list[tuple[int, int, str] | tuple[int, str]] = []
+    for n, part in enumerate(_NUMBERS.split(label)):
+        if n % 2:
+            digits = part.lstrip("0") or "0"
+            key.append((0, len(digits), digits))
+        elif part:
+            key.append((1, part.lower()))
+    return tuple(key)
 
 
 def page_key(view: PumpView) -> tuple[Any, ...]:
