@@ -33,7 +33,13 @@ from typing import Any, TextIO
 
 from .. import comm
 from . import presence, since
-from .broker_url import parse_url
+from .broker_url import (
+    VIEW_FORGET_AFTER_S,
+    VIEW_MAX_PUMPS,
+    VIEW_MAX_PUMPS_PER_WARD,
+    VIEW_OFFLINE_AFTER_S,
+    parse_url,
+)
 from .config import ConfigError, StationConfig, load_config, parse_hostport
 from .hub import Hub
 from .model import OFFLINE, ONLINE, UNHEARD, Event, PumpView, Reading, RoundResult
@@ -93,8 +99,19 @@ def _seconds(text: str) -> float:
         value = float(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
-    if not value > 0:
+    if not 0 < value <= 10 ** 9:  # some thirty years: no timer takes more
         raise argparse.ArgumentTypeError(f"must be positive: {text}")
+    return value
+
+
+def _whole(text: str) -> int:
+    """A number of pumps: 1 to a million."""
+    try:
+        value = int(text) if len(text) < 10 else 0
+    except ValueError:
+        value = 0
+    if not 1 <= value <= 1_000_000:
+        raise argparse.ArgumentTypeError(f"must be a whole number from 1 to 1000000, not {text[:40]!r}")
     return value
 
 
@@ -535,7 +552,13 @@ def _demo(args: argparse.Namespace) -> int:
 def _view(args: argparse.Namespace) -> int:
     from .view import View
 
-    with _stop_on_signals() as stop, View(args.mqtt, args.http) as view:
+    if args.offline_after > args.forget_after:
+        _note(f"--offline-after ({args.offline_after:g} s) must not be longer than --forget-after "
+              f"({args.forget_after:g} s)")
+        return 2
+    view = View(args.mqtt, args.http, max_pumps=args.max_pumps, max_pumps_per_ward=args.max_pumps_per_ward,
+                offline_after=args.offline_after, forget_after=args.forget_after)
+    with _stop_on_signals() as stop, view:
         _note(f"page at {view.url}")
         display = Display(view.hub, _display_mode(args, sys.stdout), sys.stdout, view.title, wards=True,
                           stale_floor_s=view.stale_floor_s)
@@ -649,6 +672,14 @@ def build_parser() -> argparse.ArgumentParser:
     p = sub.add_parser("view", help="the live page fed from a broker: several gateways on one screen")
     p.add_argument("--mqtt", type=_mqtt_url(ward=False), required=True, metavar="URL", help="mqtt://host/site[/ward]")
     outputs(p, "127.0.0.1:8750")
+    p.add_argument("--max-pumps", type=_whole, default=VIEW_MAX_PUMPS, metavar="N",
+                   help=f"pumps shown at most over the site; newer ones are refused and counted (default {VIEW_MAX_PUMPS})")
+    p.add_argument("--max-pumps-per-ward", type=_whole, default=VIEW_MAX_PUMPS_PER_WARD, metavar="N",
+                   help=f"pumps shown at most from one ward (default {VIEW_MAX_PUMPS_PER_WARD})")
+    p.add_argument("--offline-after", type=_seconds, default=VIEW_OFFLINE_AFTER_S, metavar="SECONDS",
+                   help=f"a pump not heard for this long is shown offline (default {VIEW_OFFLINE_AFTER_S:g})")
+    p.add_argument("--forget-after", type=_seconds, default=VIEW_FORGET_AFTER_S, metavar="SECONDS",
+                   help=f"... and for this long, no longer shown (default {VIEW_FORGET_AFTER_S:g})")
     p.set_defaults(run=_view)
     return parser
 

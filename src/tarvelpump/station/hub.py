@@ -57,6 +57,7 @@ class Hub:
         self._listeners: list[Listener] = []
         self._views: dict[str, PumpView] = {}
         self._store: dict[str, Any] | None = None  # None: no store behind this hub
+        self._other: dict[str, dict[str, Any]] = {}  # see set_health
         self._commit: Committer | None = None
         self._name = ""
         self._max_pending = MAX_PENDING
@@ -208,6 +209,8 @@ class Hub:
             with self._lock:
                 for view in result.views:
                     self._views[view.id] = view
+                for gone in result.gone:
+                    self._views.pop(gone, None)
                 listeners = list(self._listeners)
             for listener in listeners:
                 try:
@@ -232,8 +235,14 @@ class Hub:
                 "pending": pending,  # rounds kept in memory, waiting to be committed
             }
 
+    def set_health(self, what: str, figures: dict[str, Any]) -> None:
+        """Record figures of another part than the store (a view's source: its
+        bounds and what it refused), shown in ``health()`` under ``what``."""
+        with self._lock:
+            self._other[what] = figures
+
     def health(self) -> dict[str, Any]:
         """What the outputs need to say beside the views: ``store`` is None
         where nothing is stored (a view fed from a broker)."""
         with self._lock:
-            return {"store": None if self._store is None else dict(self._store)}
+            return {**self._other, "store": None if self._store is None else dict(self._store)}

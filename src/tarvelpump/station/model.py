@@ -227,14 +227,16 @@ class PumpView:
 
     @classmethod
     def from_json(cls, d: dict[str, Any]) -> PumpView:
-        names = {f.name for f in dataclasses.fields(cls)}
-        kw = {k: v for k, v in d.items() if k in names}
+        kw = {k: v for k, v in d.items() if k in _VIEW_FIELDS}
         kw["alarm_since"] = _time(d.get("alarm_since"))
         kw["last_seen"] = _time(d.get("last_seen"))
         if "presence" not in d and isinstance(d.get("online"), bool):
             # A gateway from before presence existed: "online" was all it said.
             kw["presence"] = ONLINE if d["online"] else OFFLINE
         return cls(**kw)
+
+
+_VIEW_FIELDS = frozenset(f.name for f in dataclasses.fields(PumpView))
 
 
 @dataclasses.dataclass(frozen=True)
@@ -253,3 +255,5 @@ class RoundResult:
     #: state gave as soon as they were read, so an alarm does not wait for the
     #: rest of the round. The round's own (whole) result follows.
     partial: bool = False
+    #: ids of pumps that are no longer shown (a view forgets a pump it stopped hearing of)
+    gone: tuple[str, ...] = ()
