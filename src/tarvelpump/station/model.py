@@ -218,7 +218,12 @@ class PumpView:
         return bool(self.alarms or self.alarm_word)
 
     def to_json(self) -> dict[str, Any]:
-        d = dataclasses.asdict(self)
+        # Field by field rather than dataclasses.asdict, whose deep copies made
+        # most of the cost of a view over thousands of pumps: the only
+        # containers are a list of names and a dict of counts, copied here.
+        d = {name: getattr(self, name) for name in _VIEW_NAMES}
+        d["alarms"] = list(self.alarms)
+        d["malformed"] = dict(self.malformed)
         d["alarm_since"] = _iso(self.alarm_since)
         d["last_seen"] = _iso(self.last_seen)
         d["online"] = self.online  # for readers that know only this flag
@@ -236,7 +241,8 @@ class PumpView:
         return cls(**kw)
 
 
-_VIEW_FIELDS = frozenset(f.name for f in dataclasses.fields(PumpView))
+_VIEW_NAMES = tuple(f.name for f in dataclasses.fields(PumpView))
+_VIEW_FIELDS = frozenset(_VIEW_NAMES)
 
 
 @dataclasses.dataclass(frozen=True)

@@ -179,6 +179,16 @@ def _check(body: dict[str, Any], checks: dict[str, _Check], required: Iterable[s
             raise Malformed(f"{name} has the wrong type")
 
 
+#: what a gateway changes each round without anything shown changing (see ``MqttSource._refresh``)
+_RESTATED = frozenset({"last_seen", "answered", "silent", "malformed", "round_s"})
+_SHOWN = tuple(f.name for f in dataclasses.fields(PumpView) if f.name not in _RESTATED)
+
+
+def _same(old: PumpView | None, new: PumpView) -> bool:
+    """Whether ``new`` only restates ``old``: nothing but when it was heard and its counts differ."""
+    return old is not None and all(getattr(old, name) == getattr(new, name) for name in _SHOWN)
+
+
 class Drops:
     """Malformed messages: the first one of a while is logged with its reason,
     the rest only counted and summed up once that while is over."""
@@ -223,6 +233,11 @@ class MqttSource:
     (``dropped`` counts them; warnings are rate-limited) and the rest of its
     batch is shown. Events are deduplicated by id, and only accepted ones are
     remembered: a bad message never makes a good one with its id a duplicate.
+
+    A state that changes nothing shown (only when the pump was last heard,
+    and its counts) is handed on once per tick rather than in its batch, so
+    the thousands of unchanged states of a hospital do not each make the
+    page sort and send its pumps again.
 
     Bounds: a new pump is refused once its ward shows ``max_pumps_per_ward``
     or the site ``max_pumps`` (``refused`` counts the states turned away, by
@@ -269,6 +284,7 @@ class MqttSource:
         self._per_ward: collections.Counter[str] = collections.Counter()
         self._heard: dict[str, float] = {}  # view id -> when its last state came; oldest first
         self._quiet: set[str] = set()  # shown offline for not being heard
+        self._refreshed: dict[str, PumpView] = {}  # states that changed nothing shown, for the next tick
         self.gateways: dict[str, str] = {}  #: ward -> "online" / "offline"
         self.duplicates = 0  #: events dropped as already seen
         self.refused: collections.Counter[tuple[str, str]] = collections.Counter()  #: (ward, "ward"/"site")
@@ -338,7 +354,7 @@ class MqttSource:
             try:
                 result = self._result(batch)
                 if time.monotonic() >= due:
-                    result = self._expire(result)
+                    result = self._expire(self._refresh(result))
                     due = time.monotonic() + self._tick
                 if result.views or result.events or result.gone:
                     self._hub.publish(result)
@@ -361,7 +377,12 @@ class MqttSource:
                 elif len(rest) == 2 and rest[1] == "state" and payload:
                     view = self._view(ward, rest[0], _object(payload))
                     if self._admit(ward, view.id):
-                        views[view.id] = self._views[view.id] = view
+                        if _same(self._views.get(view.id), view):
+                            self._refreshed[view.id] = view  # news of a pump as it was: see _refresh
+                        else:
+                            views[view.id] = view
+                            self._refreshed.pop(view.id, None)
+                        self._views[view.id] = view
                 elif rest[-1] == "event" and len(rest) in (2, 3):
                     event = self._event(ward, rest, _object(payload))
                     if event is not None:
@@ -370,6 +391,23 @@ class MqttSource:
                 self._drops.drop(topic, exc)
         return RoundResult(link=self.broker.base, started=now(), duration_s=0.0, exchanges=0, readings=(),
                            events=tuple(events), views=tuple(views.values()))
+
+    def _refresh(self, result: RoundResult) -> RoundResult:
+        """``result`` with the states that only said a pump is still as it was.
+
+        A gateway republishes every state at least each 15 s, so most of what
+        a view over a hospital takes in changes nothing but when the pump was
+        last heard. Those are handed on together once per tick (at most a
+        second late: far inside the time a pump's news goes stale) instead of
+        in each batch, so the page re-sorts and re-sends its pumps for what
+        changed, and not a dozen times a second for what did not. A change
+        (an alarm, a state, a door) goes in the next batch, as ever.
+        """
+        if not self._refreshed:
+            return result
+        views = {**self._refreshed, **{v.id: v for v in result.views}}
+        self._refreshed = {}
+        return dataclasses.replace(result, views=tuple(views.values()))
 
     def _admit(self, ward: str, vid: str) -> bool:
         """Whether the state of ``vid`` may be shown; a pump new to the view takes a place."""
@@ -415,6 +453,7 @@ class MqttSource:
         for vid in gone:
             del self._heard[vid], self._views[vid]
             self._quiet.discard(vid)
+            self._refreshed.pop(vid, None)
             views.pop(vid, None)
             ward = self._ward_of.pop(vid)
             self._per_ward[ward] -= 1
