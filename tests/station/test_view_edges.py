@@ -20,7 +20,7 @@ from paho.mqtt.enums import CallbackAPIVersion
 from prometheus_client.parser import text_string_to_metric_families
 
 from tarvelpump.station.app import Station
-from tarvelpump.station.cli import Display, event_line, table_lines
+from tarvelpump.station.cli import Display, event_line, main, table_lines
 from tarvelpump.station.config import ConfigError, load_config
 from tarvelpump.station.model import Event, EventKind, PumpView, now, pump_id
 from tarvelpump.station.order import natural, ordered
@@ -163,12 +163,13 @@ def test_hostile_numbers_labels_and_control_characters(broker: Broker) -> None:
         for n, raw in enumerate([{"remaining_s": huge}, {"answered": huge}, {"silent": -huge},
                                  {"top_alarm_rank": huge, "alarms": ["ALARM_OCCLUSION"], "alarm_word": 0x100},
                                  {"malformed": {"NO_DATA_RETURN": huge}}, {"remaining_s": 2 ** 64},
-                                 {"answered": -1}]):
+                                 {"answered": -1}, {"round_s": 1e308}, {"last_seen": "0001-01-01T00:00:00+00:00"},
+                                 {"alarm_since": "9999-12-31T23:59:59+00:00"}]):
             publisher.state("ward-b", pump(f"big {n}"), **raw)
         publisher.state("ward-b", pump("big ok"), remaining_s=2 ** 40, answered=2 ** 40)
         with View(broker.url("general"), "127.0.0.1:0") as view:
             assert view.url is not None
-            wait_for(lambda: len(view.hub.views()) == len(hostile) + 1 and view.source.dropped == 7)
+            wait_for(lambda: len(view.hub.views()) == len(hostile) + 1 and view.source.dropped == 10)
             status, page = get(view.url + "api/pumps")
             assert status == 200, page
             labels = [p["label"] for p in page["pumps"]]
@@ -241,6 +242,9 @@ def test_caps_per_ward_and_site_then_offline_then_forgotten(broker: Broker) -> N
             assert refused[(("reason", "site"), ("ward", "ward-b"))] == 2
             assert metric("tarvelpump_view_pumps")[(("ward", "ward-a"),)] == 4
             assert metric("tarvelpump_view_pumps_max")[(("scope", "site"),)] == 7
+            # the bounds are the view's options on the command line too, checked before anything opens
+            assert main(["view", "--mqtt", broker.url("general"), "--offline-after", "10",
+                         "--forget-after", "5"]) == 2
 
             # ward-a's bed 0 falls silent; the others keep publishing
             t0 = time.monotonic()

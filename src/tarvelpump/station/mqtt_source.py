@@ -56,20 +56,21 @@ class Malformed(ValueError):
     """A message from the broker that the view does not accept."""
 
 
+#: the largest whole number a message may carry: one every reader (a page's
+#: JavaScript, a float in /metrics) still holds exactly
+INT_MAX = 2 ** 53 - 1
+
+
 def _no_constant(name: str) -> float:
     raise Malformed(f"{name} is not a number JSON knows")
 
 
 def _finite(text: str) -> float:
+    # finite, and within INT_MAX: three rounds of 1e308 seconds would be infinite again
     value = float(text)
-    if not math.isfinite(value):
-        raise Malformed(f"{text} is out of range")
+    if not math.isfinite(value) or abs(value) > INT_MAX:
+        raise Malformed(f"{text[:20]} is out of range")
     return value
-
-
-#: the largest whole number a message may carry: one every reader (a page's
-#: JavaScript, a float in /metrics) still holds exactly
-INT_MAX = 2 ** 53 - 1
 
 
 def _bounded(text: str) -> int:
@@ -90,13 +91,15 @@ _Check = Callable[[object], bool]
 
 
 def _aware_time(value: object) -> bool:
-    """An ISO 8601 time with its offset: one without could not be ordered among the others."""
+    """An ISO 8601 time with its offset (one without could not be ordered among
+    the others), in a year any local time zone can still show (not year 1 or 9999)."""
     if not isinstance(value, str):
         return False
     try:
-        return datetime.fromisoformat(value).tzinfo is not None
+        t = datetime.fromisoformat(value)
     except ValueError:
         return False
+    return t.tzinfo is not None and 1970 <= t.year <= 9000
 
 
 def _checker(hint: Any) -> _Check:
@@ -517,6 +520,8 @@ class MqttSource:
     def _on_status(self, ward: str, status: str, views: dict[str, PumpView]) -> None:
         if status not in ("online", "offline"):
             raise Malformed(f"a status is online or offline, not {status[:40]!r}")
+        if ward not in self.gateways and len(self.gateways) >= self.max_pumps:
+            raise Malformed(f"more gateways than the view shows pumps ({self.max_pumps})")
         self.gateways[ward] = status
         log.info("MQTT view: gateway %s is %s", ward, status)
         if status == "offline":
