@@ -20,7 +20,10 @@ starts ``tarvelpump station view`` as its own process and measures:
 - alarm to API: an alarm state published for one pump, then
   ``/api/pumps/{id}`` polled every 10 ms until it says alarmed; the time
   between, for ``--alarms`` pumps (median, p95, max);
-- ``/api/pumps``: the time of a whole answer (median of 5, at steady load).
+- ``/api/pumps``: the time of a whole answer (median of 5, at steady load);
+- the intake alone: ``MqttSource`` into a ``Hub`` in a process of its own,
+  without the page's server, CPU over ``--steady`` seconds: the view's
+  figure minus this one is what the page's feed costs.
 
 The figures are printed with the pump count, gateways and message rate
 beside each; bench/README.md keeps those of this machine.
@@ -113,6 +116,22 @@ def publisher(port: int, gateways: list[int], pumps: int, every: float, stop: mu
         time.sleep(max(0.0, start - time.monotonic()))
     client.disconnect()
     client.loop_stop()
+
+
+#: the intake alone, without the page's server: MqttSource into a Hub
+SOURCE_ONLY = """
+import sys, time
+from tarvelpump.station.hub import Hub
+from tarvelpump.station.mqtt_source import MqttSource
+hub = Hub()
+source = MqttSource(sys.argv[1], hub)
+source.start()
+while len(hub.views()) < int(sys.argv[2]):
+    time.sleep(0.1)
+print("all", flush=True)
+sys.stdin.read()
+source.stop()
+"""
 
 
 def cpu_seconds(pid: int) -> float:
@@ -214,7 +233,7 @@ def main() -> int:
 
         time.sleep(3.0)
         idle = cpu_share(view.pid, args.steady)
-        figures.append(("view CPU, taking the messages in, no page open", f"{idle:.0%} of a core"))
+        figures.append(("view CPU (the whole `station view` process), no page open", f"{idle:.0%} of a core"))
         print(f"{figures[-1][0]}: {figures[-1][1]} ({scale})", flush=True)
 
         control = mqtt.Client(CallbackAPIVersion.VERSION2)
@@ -261,6 +280,17 @@ def main() -> int:
         stream.done.set()
         figures.append(("view CPU with one page's event stream open",
                         f"{with_page:.0%} of a core; the stream carried {sent / 1e6:.2f} MB/s"))
+        print(f"{figures[-1][0]}: {figures[-1][1]} ({scale})", flush=True)
+        view.terminate()
+        view.wait(10)
+        alone = subprocess.Popen([sys.executable, "-c", SOURCE_ONLY, f"mqtt://127.0.0.1:{broker.port}/{SITE}",
+                                  str(total)], stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+        assert alone.stdout is not None
+        alone.stdout.readline()
+        time.sleep(3.0)
+        intake = cpu_share(alone.pid, args.steady)
+        alone.communicate(b"", timeout=10)
+        figures.append(("the intake alone (MqttSource into a Hub, no page server)", f"{intake:.0%} of a core"))
         print(f"{figures[-1][0]}: {figures[-1][1]} ({scale})", flush=True)
         mosq = cpu_share(broker.proc.pid, 5.0) if broker.proc else 0.0
         figures.append(("Mosquitto CPU meanwhile", f"{mosq:.0%} of a core"))

@@ -44,6 +44,7 @@ __all__ = ["FORGET_AFTER_S", "MAX_PUMPS", "MAX_PUMPS_PER_WARD", "OFFLINE_AFTER_S
 
 log = logging.getLogger(__name__)
 
+# The bounds' defaults live beside the broker URL, where the command line reads them without paho.
 MAX_PUMPS = VIEW_MAX_PUMPS
 MAX_PUMPS_PER_WARD = VIEW_MAX_PUMPS_PER_WARD
 OFFLINE_AFTER_S = VIEW_OFFLINE_AFTER_S
@@ -192,7 +193,7 @@ def _same(old: PumpView | None, new: PumpView) -> bool:
     return old is not None and all(getattr(old, name) == getattr(new, name) for name in _SHOWN)
 
 
-class Drops:
+class _Drops:
     """Malformed messages: the first one of a while is logged with its reason,
     the rest only counted and summed up once that while is over."""
 
@@ -238,7 +239,7 @@ class MqttSource:
     remembered: a bad message never makes a good one with its id a duplicate.
 
     A state that changes nothing shown (only when the pump was last heard,
-    and its counts) is handed on once per tick rather than in its batch, so
+    and its counts) is handed on within a second rather than in its batch, so
     the thousands of unchanged states of a hospital do not each make the
     page sort and send its pumps again.
 
@@ -292,7 +293,7 @@ class MqttSource:
         self.duplicates = 0  #: events dropped as already seen
         self.refused: collections.Counter[tuple[str, str]] = collections.Counter()  #: (ward, "ward"/"site")
         self.forgotten = 0  #: pumps that left the view, not heard for ``forget_after``
-        self._drops = Drops()
+        self._drops = _Drops()
 
     @property
     def dropped(self) -> int:
