@@ -35,6 +35,7 @@ import argparse
 import json
 import multiprocessing
 import os
+import shutil
 import socket
 import statistics
 import subprocess
@@ -122,7 +123,10 @@ def publisher(port: int, gateways: list[int], pumps: int, every: float, stop: mu
 SOURCE_ONLY = """
 import sys, time
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.mqtt_source import MqttSource
+try:
+    from tarvelpump.station.mqtt_source import MqttSource
+except ImportError:  # a checkout from before it had a module of its own, to compare
+    from tarvelpump.station.mqtt import MqttSource
 hub = Hub()
 source = MqttSource(sys.argv[1], hub)
 source.start()
@@ -297,12 +301,19 @@ def main() -> int:
         print(f"{figures[-1][0]}: {figures[-1][1]} ({scale})", flush=True)
     finally:
         stop.set()
-        if view is not None and view.poll() is None:
-            view.terminate()
-            view.wait(10)
-        for p in procs:
-            p.join(5)
-        broker.stop()
+        try:
+            if view is not None and view.poll() is None:
+                view.terminate()
+                try:
+                    view.wait(10)
+                except subprocess.TimeoutExpired:
+                    view.kill()
+                    view.wait(10)
+            for p in procs:
+                p.join(5)
+        finally:
+            broker.stop()
+            shutil.rmtree(folder, ignore_errors=True)
     print()
     print(f"| figure ({scale}) | value |")
     print("| --- | --- |")

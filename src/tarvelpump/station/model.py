@@ -57,13 +57,17 @@ def pump_id(label: str) -> str:
 
 def id_clash(label: str, other: str) -> str:
     """Why two different labels make the same id, in words."""
-    if unicodedata.normalize("NFC", label) == unicodedata.normalize("NFC", other):
+    a, b = (unicodedata.normalize("NFC", x) for x in (label, other))
+    if a == b:
         return "they are the same letters written in two ways (composed and decomposed Unicode)"
-    if label.lower() == other.lower() or unicodedata.normalize("NFC", label).lower() == \
-            unicodedata.normalize("NFC", other).lower():
+    if a.lower() == b.lower():
         return "they differ only in upper and lower case"
-    return ("they differ only in spaces and punctuation (an id keeps letters and digits, "
-            "and writes every run of other characters as one \"-\")")
+    def letters(text: str) -> str:
+        return "".join(c for c in text if unicodedata.category(c)[0] in "LMN")
+
+    how = "spaces and punctuation" if letters(a) == letters(b) else "case, spaces and punctuation"
+    return f"they differ only in {how} (an id keeps letters and digits, and writes every run of other " \
+           "characters as one \"-\")"
 
 
 #: Whether a pump is known to be there. A pump is ``online`` only from a good
