@@ -306,41 +306,43 @@ def table_lines(views: list[PumpView], events: list[Event], title: str, *, at: d
     if store:
         top.append(printable("STORE NOT WRITABLE" + store[len("store not writable"):]))
     listed = ordered(views)
+    said = ["  " + event_line(e) for e in events]
+    more = ""
+    if height is not None:  # only the rows that fit are drawn: a view may hold thousands
+        room = height - 1 - len(top) - 2  # the blank line and the column names
+        shown, kept = _fit_height(len(listed), sum(v.alarmed for v in listed), len(said), room)
+        if shown < len(listed):
+            more = _more(listed[shown:], at, stale_floor_s)
+        listed, said = listed[:shown], said[len(said) - kept:] if kept else []
     cells = [_pump_cells(v, presence.shown_presence(v, at, stale_floor_s), at, wards) for v in listed]
     widths = _layout(cells, width, wards)
     header = {"ward": "", **{name: name for name in (*widths, "note")}}
-    top += ["", _row(header, widths)]
-    rows = [_row(c, widths) for c in cells]
-    said = ["  " + event_line(e) for e in events]
-    if height is not None:
-        rows, said = _fit_height(rows, said, listed, at, stale_floor_s, height - 1 - len(top))
-    lines = top + rows
+    lines = top + ["", _row(header, widths)] + [_row(c, widths) for c in cells] + ([more] if more else [])
     if said:
         lines += ["", "latest events:"] + said
     return lines if width is None else [_cut(line, width) for line in lines]
 
 
-def _fit_height(rows: list[str], said: list[str], listed: list[PumpView], at: datetime, floor: float,
-                room: int) -> tuple[list[str], list[str]]:
-    """The rows and event lines that fit in ``room`` lines, alarms first."""
-    def events_in(left: int) -> list[str]:
-        n = max(0, min(len(said), left - 2))  # a blank line and "latest events:" above them
-        return said[len(said) - n:] if n else []
+def _fit_height(rows: int, alarmed: int, events: int, room: int) -> tuple[int, int]:
+    """How many pump rows and event lines fit in ``room`` lines, alarms first;
+    when not every row fits, one line is kept to count the rest."""
+    def events_in(left: int) -> int:
+        return max(0, min(events, left - 2))  # a blank line and "latest events:" above them
 
-    if len(rows) <= room:
-        return rows, events_in(room - len(rows))
-    alarmed = sum(v.alarmed for v in listed)
+    if rows <= room:
+        return rows, events_in(room - rows)
     recent = events_in(min(room, 2 + 3))
-    shown = room - 1 - (len(recent) + 2 if recent else 0)
+    shown = room - 1 - (recent + 2 if recent else 0)
     if shown < alarmed:  # every alarm on screen before any event
-        recent, shown = [], room - 1
-    shown = max(0, shown)
-    rest = listed[shown:]
+        recent, shown = 0, room - 1
+    return max(0, shown), recent
+
+
+def _more(rest: list[PumpView], at: datetime, floor: float) -> str:
     c = presence.counts(rest, at, floor)
     parts = [f"{c['alarmed']} in alarm"] if c["alarmed"] else []
     parts += [f"{c[p]} {p}" for p in (OFFLINE, presence.STALE) if c[p]]
-    more = f"… {len(rest)} more pumps" + (f" ({', '.join(parts)})" if parts else "") + "; a larger window shows them"
-    return rows[:shown] + [more], recent
+    return f"… {len(rest)} more pumps" + (f" ({', '.join(parts)})" if parts else "") + "; a larger window shows them"
 
 
 class Display:

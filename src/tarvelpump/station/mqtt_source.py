@@ -339,7 +339,7 @@ class MqttSource:
 
     def _on_message(self, client: mqtt.Client, userdata: Any, message: MQTTMessage) -> None:
         with self._cond:
-            self._inbox.append((message.topic, message.payload))
+            self._inbox.append((message.topic, bytes(message.payload)))
             self._cond.notify()
 
     def _dispatch(self) -> None:
