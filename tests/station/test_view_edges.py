@@ -3,6 +3,7 @@ order, its metrics or its terminal; flood it with pumps; keep a gone pump on sho
 
 from __future__ import annotations
 
+import dataclasses
 import io
 import json
 import re
@@ -167,9 +168,17 @@ def test_hostile_numbers_labels_and_control_characters(broker: Broker) -> None:
                                  {"alarm_since": "9999-12-31T23:59:59+00:00"}]):
             publisher.state("ward-b", pump(f"big {n}"), **raw)
         publisher.state("ward-b", pump("big ok"), remaining_s=2 ** 40, answered=2 ** 40)
+        # a gateway of an older version, whose ids kept ASCII letters only: "3床" was "3"
+        publisher.state("ward-c", dataclasses.replace(pump("3床"), id="3"))
         with View(broker.url("general"), "127.0.0.1:0") as view:
             assert view.url is not None
-            wait_for(lambda: len(view.hub.views()) == len(hostile) + 1 and view.source.dropped == 10)
+            wait_for(lambda: len(view.hub.views()) == len(hostile) + 2 and view.source.dropped == 10)
+            older = Event(EventKind.DOOR_OPENED, "3床", "radio", now(), {"door": 1})
+            publisher.send("tarvelpump/general/ward-c/3/event", json.dumps(older.to_json()))
+            publisher.send("tarvelpump/general/ward-c/3床/event", json.dumps(  # a forger's, on another's topic
+                Event(EventKind.DOOR_OPENED, "bed 2", "radio", now(), {"door": 1}).to_json()))
+            wait_for(lambda: get(view.url + "api/events?pump=ward-c.3")[1]["events"])
+            assert [e["id"] for e in get(view.url + "api/events")[1]["events"]] == [older.id]
             status, page = get(view.url + "api/pumps")
             assert status == 200, page
             labels = [p["label"] for p in page["pumps"]]

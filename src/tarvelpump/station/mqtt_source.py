@@ -13,6 +13,7 @@ import dataclasses
 import json
 import logging
 import math
+import re
 import threading
 import time
 import types
@@ -191,6 +192,12 @@ _SHOWN = tuple(f.name for f in dataclasses.fields(PumpView) if f.name not in _RE
 def _same(old: PumpView | None, new: PumpView) -> bool:
     """Whether ``new`` only restates ``old``: nothing but when it was heard and its counts differ."""
     return old is not None and all(getattr(old, name) == getattr(new, name) for name in _SHOWN)
+
+
+def _ascii_id(label: str) -> str:
+    """A pump's id as gateways made it before ids kept every script (ASCII
+    letters and digits only): their events are still taken."""
+    return re.sub(r"[^0-9A-Za-z_.-]+", "-", label.strip()).strip("-").lower() or "pump"
 
 
 class _Drops:
@@ -502,9 +509,9 @@ class MqttSource:
         _check(body, *_DETAILS[kind])
         pump = body.get("pump")
         # <pump-id>/event carries that pump's events; link/<link-id>/event its link's
-        named = ["link", pump_id(body["link"]), "event"] if pump is None else [pump_id(pump), "event"]
-        if topic != named:
-            raise Malformed(f"an event of {pump or body['link']!r} on another's topic")
+        name = body["link"] if pump is None else pump
+        if topic[-2] not in (pump_id(name), _ascii_id(name)) or topic[:-2] != ([] if pump is not None else ["link"]):
+            raise Malformed(f"an event of {name!r} on another's topic")
         body = {k: v for k, v in body.items() if k != "pump_id"}  # the view names pumps itself
         event = Event.from_json(body)
         if event.id in self._seen:
@@ -514,8 +521,8 @@ class MqttSource:
         while len(self._seen) > self._remember:
             self._seen.popitem(last=False)
         details = dict(event.details, station=event.details.get("station") or ward)
-        if event.pump is not None:
-            details["pump_id"] = f"{ward}.{pump_id(event.pump)}"
+        if event.pump is not None:  # the id its gateway names the pump by, as in its states
+            details["pump_id"] = f"{ward}.{topic[0]}"
         return dataclasses.replace(event, link=f"{ward}.{event.link}", details=details)
 
     def _on_status(self, ward: str, status: str, views: dict[str, PumpView]) -> None:
