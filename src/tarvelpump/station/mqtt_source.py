@@ -58,6 +58,8 @@ class Malformed(ValueError):
     """A message from the broker that the view does not accept."""
 
 
+#: the largest message a view reads: a state or an event takes a few hundred bytes
+MESSAGE_MAX = 64 * 1024
 #: the largest whole number a message may carry: one every reader (a page's
 #: JavaScript, a float in /metrics) still holds exactly
 INT_MAX = 2 ** 53 - 1
@@ -83,6 +85,8 @@ def _bounded(text: str) -> int:
 
 
 def _object(payload: bytes) -> dict[str, Any]:
+    if len(payload) > MESSAGE_MAX:
+        raise Malformed(f"{len(payload):,} bytes: no state or event of a station takes more than {MESSAGE_MAX:,}")
     body = json.loads(payload, parse_constant=_no_constant, parse_float=_finite, parse_int=_bounded)
     if not isinstance(body, dict):
         raise Malformed(f"a JSON object was expected, not {type(body).__name__}")

@@ -32,7 +32,6 @@ def alarm_place(rank: int | None) -> float:
 _NUMBERS = re.compile(r"([0-9]+)")
 
 
-@functools.lru_cache(maxsize=65536)
 def natural(label: str) -> str:
     """Sort key of a label with its numbers read as numbers ("bed 2" before "bed 10").
 
@@ -42,13 +41,26 @@ def natural(label: str) -> str:
     long). The key is one string (a number is "\\0", its length as one
     character, its digits; text is "\\1" and the text in lower case), so
     comparing two keys is one comparison of strings: every pump is sorted
-    on every change of a view over thousands. Keys are kept per label.
+    on every change of a view over thousands. Keys of labels of a usual
+    length are kept.
     """
+    return _kept_key(label) if len(label) <= _KEPT_LABEL else _key(label)
+
+
+_KEPT_LABEL = 256  # the longest label a station's configuration takes
+
+
+@functools.lru_cache(maxsize=65536)
+def _kept_key(label: str) -> str:
+    return _key(label)
+
+
+def _key(label: str) -> str:
     key: list[str] = []
     for n, part in enumerate(_NUMBERS.split(label)):
         if n % 2:
             digits = part.lstrip("0") or "0"
-            key.append(f"\0{chr(len(digits))}{digits}")
+            key.append(f"\0{chr(min(len(digits), 0x10FFFF))}{digits}")
         elif part:
             key.append(f"\1{part.lower()}")
     return "".join(key)
