@@ -169,11 +169,12 @@ def test_hostile_numbers_labels_and_control_characters(broker: Broker) -> None:
                                  {"offline_reason": "x" * 100_000}]):
             publisher.state("ward-b", pump(f"big {n}"), **raw)
         publisher.state("ward-b", pump("big ok"), remaining_s=2 ** 40, answered=2 ** 40)
+        publisher.state("w" * 2000, pump("bed 1"))  # a ward name no gateway has
         # a gateway of an older version, whose ids kept ASCII letters only: "3床" was "3"
         publisher.state("ward-c", dataclasses.replace(pump("3床"), id="3"))
         with View(broker.url("general"), "127.0.0.1:0") as view:
             assert view.url is not None
-            wait_for(lambda: len(view.hub.views()) == len(hostile) + 2 and view.source.dropped == 11)
+            wait_for(lambda: len(view.hub.views()) == len(hostile) + 2 and view.source.dropped == 12)
             older = Event(EventKind.DOOR_OPENED, "3床", "radio", now(), {"door": 1})
             publisher.send("tarvelpump/general/ward-c/3/event", json.dumps(older.to_json()))
             publisher.send("tarvelpump/general/ward-c/3床/event", json.dumps(  # a forger's, on another's topic

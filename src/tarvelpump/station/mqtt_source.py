@@ -60,6 +60,9 @@ class Malformed(ValueError):
 
 #: the largest message a view reads: a state or an event takes a few hundred bytes
 MESSAGE_MAX = 64 * 1024
+#: the longest ward name (a topic level) or event id a view keeps (states are
+#: bounded by MESSAGE_MAX: a label beyond what a configuration takes is still shown)
+NAME_MAX = 1024
 #: the largest whole number a message may carry: one every reader (a page's
 #: JavaScript, a float in /metrics) still holds exactly
 INT_MAX = 2 ** 53 - 1
@@ -387,6 +390,8 @@ class MqttSource:
                 continue
             ward, rest = levels[2], levels[3:]
             try:
+                if len(ward) > NAME_MAX:
+                    raise Malformed(f"a ward name of more than {NAME_MAX} characters")
                 if rest == ["status"]:
                     self._on_status(ward, payload.decode(), views)
                 elif len(rest) == 2 and rest[1] == "state" and payload:
@@ -508,8 +513,8 @@ class MqttSource:
         kind = _KINDS.get(body["kind"])
         if kind is None:
             raise Malformed(f"no event is of kind {body['kind']!r}")
-        if not body["id"]:
-            raise Malformed("the id is empty")
+        if not 0 < len(body["id"]) <= NAME_MAX:
+            raise Malformed("the id is empty" if not body["id"] else f"the id has more than {NAME_MAX} characters")
         _check(body, *_DETAILS[kind])
         pump = body.get("pump")
         # <pump-id>/event carries that pump's events; link/<link-id>/event its link's
