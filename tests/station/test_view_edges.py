@@ -281,3 +281,24 @@ def test_caps_per_ward_and_site_then_offline_then_forgotten(broker: Broker) -> N
             assert len(view.hub.views()) == 7
     finally:
         publisher.close()
+
+
+def test_a_site_larger_than_the_brokers_queue_is_shown_whole(broker: Broker) -> None:
+    """Mosquitto queues 1,000 messages for a client by default and drops the rest of the retained
+    states a view gets when it subscribes: the view asks again, ward by ward, for what it missed."""
+    publisher = Publisher(broker)
+    try:
+        wards = [f"ward-{w:02d}" for w in range(30)]
+        for w, ward in enumerate(wards):
+            if w:  # the first ward never says it is online: its states alone make it known
+                publisher.client.publish(f"tarvelpump/general/{ward}/status", "online", qos=1, retain=True)
+            for n in range(50):
+                view = pump(f"bed {n}")
+                last = publisher.client.publish(f"tarvelpump/general/{ward}/{view.id}/state",
+                                                json.dumps(view.to_json()), qos=1, retain=True)
+        last.wait_for_publish(10)
+        with View(broker.url("general"), "127.0.0.1:0") as view:
+            wait_for(lambda: len(view.hub.views()) == 1500, 15)
+            assert len(view.source.gateways) == 29 and get(view.url + "api/pumps")[1]["counts"]["pumps"] == 1500
+    finally:
+        publisher.close()

@@ -58,6 +58,9 @@ class Malformed(ValueError):
     """A message from the broker that the view does not accept."""
 
 
+#: retained messages in one burst past which a view asks again ward by ward
+#: (Mosquitto queues 1,000 for a client by default, and drops the rest)
+REFILL_AFTER = 900
 #: the largest message a view reads: a state or an event takes a few hundred bytes
 MESSAGE_MAX = 64 * 1024
 #: the longest ward name (a topic level) or event id a view keeps (states are
@@ -291,11 +294,20 @@ class MqttSource:
         self._client.on_connect = self._on_connect
         self._client.on_disconnect = self._on_disconnect
         self._client.on_message = self._on_message
+        self._client.on_subscribe = self._on_subscribe
+        self._client.on_unsubscribe = self._on_unsubscribe
         self._cond = threading.Condition()
         self._inbox: list[tuple[str, bytes]] = []
         self._stopping = False
         self._thread: threading.Thread | None = None
         self._seen: collections.OrderedDict[str, None] = collections.OrderedDict()
+        # asking again for retained states the broker dropped (see _refill_next), under _cond
+        self._retained = 0  # retained messages since the last connection
+        self._last_retained = 0.0
+        self._wards: set[str] = set()  # every ward a message came from
+        self._refill: list[str] | None = None  # topic filters still to ask for; None: not begun
+        self._asking: tuple[int, str, bool] | None = None  # (mid, filter, subscribed) of the one asked now
+        self._refill_t = 0.0
         # the dispatch thread's own
         self._views: dict[str, PumpView] = {}
         self._ward_of: dict[str, str] = {}  # view id -> ward
@@ -344,6 +356,8 @@ class MqttSource:
             return
         log.info("MQTT view: connected to %s", self.broker)
         self._outage.ok()
+        with self._cond:
+            self._retained, self._refill, self._asking = 0, None, None
         client.subscribe(self.topic, qos=1)
 
     def _on_disconnect(self, client: mqtt.Client, userdata: Any, flags: DisconnectFlags,
@@ -352,9 +366,75 @@ class MqttSource:
             log.warning("MQTT view: lost %s (%s)", self.broker, reason)
 
     def _on_message(self, client: mqtt.Client, userdata: Any, message: MQTTMessage) -> None:
+        levels = message.topic.split("/", 3)
         with self._cond:
             self._inbox.append((message.topic, bytes(message.payload)))
+            if message.retain:
+                self._retained += 1
+                self._last_retained = time.monotonic()
+            if len(levels) == 4 and len(self._wards) < self.max_pumps:
+                self._wards.add(levels[2])
             self._cond.notify()
+
+    # -- asking again for what the broker could not queue ---------------------------
+    #
+    # A broker sends every retained state of the site at once when the view
+    # subscribes, and Mosquitto queues at most max_queued_messages (1,000 by
+    # default) for a client: the rest are dropped, and those pumps would show
+    # only with their next state. After a large burst the view therefore asks
+    # again, one filter at a time: the gateways' statuses (which name every
+    # ward), then each ward's states. Each filter is subscribed at QoS 0 and,
+    # once the broker acknowledged it (its retained messages are on their way
+    # by then), unsubscribed, so only the retained states come twice, never
+    # the live ones; the next is asked for once the acknowledgement of the
+    # unsubscribe came, after those messages.
+
+    def _begin_refill(self) -> None:
+        """From the dispatch thread: begin once a large burst of retained messages is over."""
+        with self._cond:
+            if (self._refill is not None or self._retained < REFILL_AFTER
+                    or time.monotonic() - self._last_retained < 0.5 or not self._client.is_connected()):
+                return
+            self._refill = ["+/status"] if self.broker.ward is None else ["+/state"]
+            self._refill_t = time.monotonic()
+            log.info("MQTT view: %d retained messages at once; asking the broker again, ward by ward, for any "
+                     "it could not queue (see max_queued_messages)", self._retained)
+            self._refill_next()
+
+    def _refill_next(self) -> None:
+        """Ask for the next filter (called holding _cond)."""
+        if not self._refill:
+            if self._asking is not None:
+                log.info("MQTT view: asked again for %d wards in %.1f s", len(self._wards),
+                         time.monotonic() - self._refill_t)
+            self._asking = None
+            return
+        step = self._refill.pop(0)
+        topic = f"{self.broker.base}/{step}"
+        # QoS 0: the retained states come at once, ahead of the acknowledgement of the
+        # unsubscribe (at QoS 1 they would wait for a window the acknowledgement does not)
+        rc, mid = self._client.subscribe(topic, qos=0)
+        self._asking = (mid, step, False) if rc == mqtt.MQTT_ERR_SUCCESS else None
+
+    def _on_subscribe(self, client: mqtt.Client, userdata: Any, mid: int, reasons: list[ReasonCode],
+                      properties: Properties | None) -> None:
+        with self._cond:
+            if self._asking is None or self._asking[0] != mid or self._asking[2]:
+                return
+            step = self._asking[1]
+            rc, umid = client.unsubscribe(f"{self.broker.base}/{step}")
+            self._asking = (umid, step, True) if rc == mqtt.MQTT_ERR_SUCCESS else None
+
+    def _on_unsubscribe(self, client: mqtt.Client, userdata: Any, mid: int, reasons: list[ReasonCode],
+                        properties: Properties | None) -> None:
+        with self._cond:
+            if self._asking is None or self._asking[0] != mid or not self._asking[2]:
+                return
+            if self._asking[1] == "+/status" and self._refill is not None:
+                # every ward is known now, those whose status was dropped too
+                self._refill += [f"{ward}/+/state" for ward in sorted(self._wards)
+                                 if "+" not in ward and "#" not in ward]
+            self._refill_next()
 
     def _dispatch(self) -> None:
         due = time.monotonic() + self._tick
@@ -380,6 +460,7 @@ class MqttSource:
             except Exception:
                 log.exception("MQTT view: a batch could not be shown")
             self._drops.flush()
+            self._begin_refill()
 
     def _result(self, batch: Iterable[tuple[str, bytes]]) -> RoundResult:
         views: dict[str, PumpView] = {}
