@@ -61,6 +61,8 @@ class Malformed(ValueError):
 #: retained messages in one burst past which a view asks again ward by ward
 #: (Mosquitto queues 1,000 for a client by default, and drops the rest)
 REFILL_AFTER = 900
+#: states asked for again at once, about (a few wards together)
+REFILL_AT_ONCE = 500
 #: the largest message a view reads: a state or an event takes a few hundred bytes
 MESSAGE_MAX = 64 * 1024
 #: the longest ward name (a topic level) or event id a view keeps (states are
@@ -305,8 +307,8 @@ class MqttSource:
         self._retained = 0  # retained messages since the last connection
         self._last_retained = 0.0
         self._wards: set[str] = set()  # every ward a message came from
-        self._refill: list[str] | None = None  # topic filters still to ask for; None: not begun
-        self._asking: tuple[int, str, bool] | None = None  # (mid, filter, subscribed) of the one asked now
+        self._refill: list[list[str]] | None = None  # topic filters still to ask for, a few at a time
+        self._asking: tuple[int, list[str], bool] | None = None  # (mid, filters, subscribed) now
         self._refill_t = 0.0
         # the dispatch thread's own
         self._views: dict[str, PumpView] = {}
@@ -395,7 +397,7 @@ class MqttSource:
             if (self._refill is not None or self._retained < REFILL_AFTER
                     or time.monotonic() - self._last_retained < 0.5 or not self._client.is_connected()):
                 return
-            self._refill = ["+/status"] if self.broker.ward is None else ["+/state"]
+            self._refill = [["+/status"]] if self.broker.ward is None else [["+/state"]]
             self._refill_t = time.monotonic()
             log.info("MQTT view: %d retained messages at once; asking the broker again, ward by ward, for any "
                      "it could not queue (see max_queued_messages)", self._retained)
@@ -410,10 +412,9 @@ class MqttSource:
             self._asking = None
             return
         step = self._refill.pop(0)
-        topic = f"{self.broker.base}/{step}"
         # QoS 0: the retained states come at once, ahead of the acknowledgement of the
         # unsubscribe (at QoS 1 they would wait for a window the acknowledgement does not)
-        rc, mid = self._client.subscribe(topic, qos=0)
+        rc, mid = self._client.subscribe([(f"{self.broker.base}/{f}", 0) for f in step])
         self._asking = (mid, step, False) if rc == mqtt.MQTT_ERR_SUCCESS else None
 
     def _on_subscribe(self, client: mqtt.Client, userdata: Any, mid: int, reasons: list[ReasonCode],
@@ -422,7 +423,7 @@ class MqttSource:
             if self._asking is None or self._asking[0] != mid or self._asking[2]:
                 return
             step = self._asking[1]
-            rc, umid = client.unsubscribe(f"{self.broker.base}/{step}")
+            rc, umid = client.unsubscribe([f"{self.broker.base}/{f}" for f in step])
             self._asking = (umid, step, True) if rc == mqtt.MQTT_ERR_SUCCESS else None
 
     def _on_unsubscribe(self, client: mqtt.Client, userdata: Any, mid: int, reasons: list[ReasonCode],
@@ -430,10 +431,13 @@ class MqttSource:
         with self._cond:
             if self._asking is None or self._asking[0] != mid or not self._asking[2]:
                 return
-            if self._asking[1] == "+/status" and self._refill is not None:
-                # every ward is known now, those whose status was dropped too
-                self._refill += [f"{ward}/+/state" for ward in sorted(self._wards)
-                                 if "+" not in ward and "#" not in ward]
+            if self._asking[1] == ["+/status"] and self._refill is not None:
+                # Every ward is known now, those whose status was dropped too. As many
+                # wards at a time as make some REFILL_AT_ONCE states, by their average.
+                wards = sorted(w for w in self._wards if "+" not in w and "#" not in w)
+                at_once = max(1, REFILL_AT_ONCE * len(wards) // max(1, self._retained))
+                self._refill += [[f"{w}/+/state" for w in wards[i:i + at_once]]
+                                 for i in range(0, len(wards), at_once)]
             self._refill_next()
 
     def _dispatch(self) -> None:
