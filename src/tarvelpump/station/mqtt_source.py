@@ -368,9 +368,10 @@ class MqttSource:
             log.warning("MQTT view: lost %s (%s)", self.broker, reason)
 
     def _on_message(self, client: mqtt.Client, userdata: Any, message: MQTTMessage) -> None:
-        levels = message.topic.split("/", 3)
+        topic = message.topic  # paho decodes it on each read
+        levels = topic.split("/", 3)
         with self._cond:
-            self._inbox.append((message.topic, bytes(message.payload)))
+            self._inbox.append((topic, bytes(message.payload)))
             if message.retain:
                 self._retained += 1
                 self._last_retained = time.monotonic()
@@ -395,7 +396,7 @@ class MqttSource:
         """From the dispatch thread: begin once a large burst of retained messages is over."""
         with self._cond:
             if (self._refill is not None or self._retained < REFILL_AFTER
-                    or time.monotonic() - self._last_retained < 0.5 or not self._client.is_connected()):
+                    or time.monotonic() - self._last_retained < 0.3 or not self._client.is_connected()):
                 return
             self._refill = [["+/status"]] if self.broker.ward is None else [["+/state"]]
             self._refill_t = time.monotonic()
