@@ -262,6 +262,10 @@ class MqttSource:
     the thousands of unchanged states of a hospital do not each make the
     page sort and send its pumps again.
 
+    A broker that could not queue every retained state when the view
+    subscribed (Mosquitto's ``max_queued_messages``) is asked again, a few
+    wards at a time, once that burst is over (see ``_begin_refill``).
+
     Bounds: a new pump is refused once its ward shows ``max_pumps_per_ward``
     or the site ``max_pumps`` (``refused`` counts the states turned away, by
     ward and reason); a pump without a state for ``offline_after`` seconds is
