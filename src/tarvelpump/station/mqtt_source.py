@@ -321,6 +321,7 @@ class MqttSource:
         self._heard: dict[str, float] = {}  # view id -> when its last state came; oldest first
         self._quiet: set[str] = set()  # shown offline for not being heard
         self._refreshed: dict[str, PumpView] = {}  # states that changed nothing shown, for the next tick
+        self._digests: dict[str, int] = {}  # view id -> hash of the state message last taken
         self.gateways: dict[str, str] = {}  #: ward -> "online" / "offline"
         self.duplicates = 0  #: events dropped as already seen
         self.refused: collections.Counter[tuple[str, str]] = collections.Counter()  #: (ward, "ward"/"site")
@@ -485,8 +486,13 @@ class MqttSource:
                 if rest == ["status"]:
                     self._on_status(ward, payload.decode(), views)
                 elif len(rest) == 2 and rest[1] == "state" and payload:
+                    # the very message taken last (a retained state asked for again): no news
+                    digest = hash(payload)
+                    if self._digests.get(f"{ward}.{rest[0]}") == digest:
+                        continue
                     view = self._view(ward, rest[0], _object(payload))
                     if self._admit(ward, view.id):
+                        self._digests[view.id] = digest
                         if _same(self._views.get(view.id), view):
                             self._refreshed[view.id] = view  # news of a pump as it was: see _refresh
                         else:
@@ -562,6 +568,7 @@ class MqttSource:
                         view, presence=OFFLINE, offline_reason=f"not heard for {quiet:.0f} s")
         for vid in gone:
             del self._heard[vid], self._views[vid]
+            self._digests.pop(vid, None)
             self._quiet.discard(vid)
             self._refreshed.pop(vid, None)
             views.pop(vid, None)
