@@ -23,7 +23,8 @@ class Broker:
     """``stop()`` then ``start()`` keeps the ports, so clients reconnect to the same place."""
 
     def __init__(self, folder: Path, *, persistence: bool = False,
-                 users: dict[str, str] | None = None, tls: bool = False, acl: str | None = None) -> None:
+                 users: dict[str, str] | None = None, tls: bool = False, acl: str | None = None,
+                 options: tuple[str, ...] = ()) -> None:
         self.port, self.tls_port, self.ca = free_port(), free_port(), folder / "cert.pem"
         self.log, self.config = folder / "mosquitto.log", folder / "mosquitto.conf"
         # run as ourselves: as root, mosquitto would drop to a user that cannot read our folder
@@ -47,6 +48,7 @@ class Broker:
                 lines.append(f"acl_file {folder / 'acl'}")
         else:
             lines.append("allow_anonymous true")
+        lines += options  # e.g. "max_queued_messages 0"
         self.config.write_text("\n".join(lines) + "\n")
         self.proc: subprocess.Popen[bytes] | None = None
 

@@ -161,7 +161,11 @@ def test_sigkill_mid_round_loses_nothing_committed(tmp_path):
         # whole rounds only: every round has its 20 readings and 2 events (and 2 queued for MQTT)
         assert counts["readings"] == 20 * counts["rounds"] and counts["outbox"] == 2 * counts["rounds"]
         assert counts["rounds"] - len(committed) <= 6  # at most one unreported commit per kill
-        assert json.dumps([e.to_json() for e in store.events(limit=1)])
+        # the newest event is the last round's own, and it reads back as it was written
+        (last,) = store.events(limit=1)
+        assert last.kind is EventKind.LINK_UP and last.link == "radio-a"
+        assert int((last.time - T0).total_seconds()) == max(seconds)
+        assert Event.from_json(json.loads(json.dumps(last.to_json()))) == last
 
 
 V1 = (  # a store as the first station version left it

@@ -23,6 +23,15 @@ TOPIC_MAX = 65_535
 LABEL_MAX = 256
 _OWN_LEVELS = 4 * LABEL_MAX + len("/link//event")
 
+# What a view over a broker holds at most (``station view`` options; see ``MqttSource``):
+#: pumps over the whole site, and from one ward (gateway)
+VIEW_MAX_PUMPS = 20_000
+VIEW_MAX_PUMPS_PER_WARD = 1_000
+#: a pump not heard for this long is shown offline, and after this long it is gone
+#: (a gateway republishes each state at least every 15 s while it runs)
+VIEW_OFFLINE_AFTER_S = 120.0
+VIEW_FORGET_AFTER_S = 3600.0
+
 
 @dataclasses.dataclass(frozen=True)
 class BrokerUrl:

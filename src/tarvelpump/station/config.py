@@ -24,7 +24,7 @@ from typing import Any
 
 from . import passwords
 from .broker_url import LABEL_MAX, parse_url
-from .model import RadioMode, pump_id
+from .model import RadioMode, id_clash, pump_id
 from .schema import (REQUIRED, Choice, ConfigError, FilePath, Flag, Integer, Number, Section, Text, TextTable, Texts, entries, read_file, read_table, reference, setting, table)
 from .schema import show as _show
 
@@ -320,8 +320,7 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
         pid = pump_id(pump.label)
         if pid in ids:
             raise ConfigError(f"{key}.label", f"{_show(pump.label)} has the same id ({pid}) as "
-                                              f"{_show(ids[pid].label)}: labels must differ in more than case "
-                                              "and punctuation")
+                                              f"{_show(ids[pid].label)}: {id_clash(pump.label, ids[pid].label)}")
         its_link = links.get(pump.link)
         if its_link is None:
             raise ConfigError(f"{key}.link", f"no [[link]] is named {_show(pump.link)} "

@@ -58,6 +58,7 @@ class Hub:
         self._views: dict[str, PumpView] = {}
         self._store: dict[str, Any] | None = None  # None: no store behind this hub
         self._outputs: dict[str, Callable[[], dict[str, Any]]] = {}
+        self._other: dict[str, dict[str, Any]] = {}  # see set_health
         self._commit: Committer | None = None
         self._name = ""
         self._max_pending = MAX_PENDING
@@ -209,6 +210,8 @@ class Hub:
             with self._lock:
                 for view in result.views:
                     self._views[view.id] = view
+                for gone in result.gone:
+                    self._views.pop(gone, None)
                 listeners = list(self._listeners)
             for listener in listeners:
                 try:
@@ -239,6 +242,12 @@ class Hub:
         with self._lock:
             self._outputs[name] = status
 
+    def set_health(self, what: str, figures: dict[str, Any]) -> None:
+        """Record figures of another part than the store (a view's source: its
+        bounds and what it refused), shown in ``health()`` under ``what``."""
+        with self._lock:
+            self._other[what] = figures
+
     def health(self) -> dict[str, Any]:
         """What the outputs need to say beside the views: ``store`` is None
         where nothing is stored (a view fed from a broker); ``outputs`` what
@@ -246,10 +255,11 @@ class Hub:
         with self._lock:
             store = None if self._store is None else dict(self._store)
             outputs = list(self._outputs.items())
+            other = dict(self._other)
         said: dict[str, Any] = {}
         for name, status in outputs:
             try:
                 said[name] = status()
             except Exception:  # a failing output must not hide the others, nor the store
                 log.exception("the status of output %s failed", name)
-        return {"store": store, "outputs": said}
+        return {**other, "store": store, "outputs": said}

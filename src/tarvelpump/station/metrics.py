@@ -2,7 +2,8 @@
 
 Per pump values are read from the hub's views at scrape time, so a pump
 that is gone from the view is gone from the metrics too and nothing has to
-be kept in step. Per link figures (round durations, exchange counts) are
+be kept in step. A view over a broker adds its bounds and what it refused,
+forgot or dropped (``tarvelpump_view_*``). Per link figures (round durations, exchange counts) are
 accumulated from the rounds as they are published.
 """
 
@@ -18,7 +19,7 @@ from prometheus_client.registry import Collector
 
 from . import presence
 from .hub import Hub
-from .model import OFFLINE, ONLINE, UNHEARD, EventKind, RoundResult, now
+from .model import OFFLINE, ONLINE, UNHEARD, EventKind, PumpView, RoundResult, now
 
 __all__ = ["CONTENT_TYPE", "StationMetrics"]
 
@@ -84,23 +85,38 @@ class _PumpCollector(Collector):
         )
         at = now()
         for view in sorted(self._hub.views(), key=lambda v: v.id):
+            try:
+                figures = _figures(view)
+            except (OverflowError, TypeError, ValueError):
+                # checked where views come in; should one still hold what no float can, the rest are scraped
+                log.warning("metrics: pump %r has figures no float holds; left out of this scrape", view.id)
+                continue
             labels = [view.id, view.label, view.link, view.station]
             now_shown = presence.shown_presence(view, at, self._floor)
             up.add_metric(labels, 1.0 if now_shown == ONLINE else 0.0)
             for p in _PRESENCES:
                 shown.add_metric([*labels, p], 1.0 if now_shown == p else 0.0)
             alarm.add_metric(labels, 1.0 if view.alarmed else 0.0)
-            if view.top_alarm_rank is not None:
-                rank.add_metric(labels, float(view.top_alarm_rank))
-            if view.remaining_s is not None:
-                remaining.add_metric(labels, float(view.remaining_s))
+            top_rank, left, answers, silences, rejected = figures
+            if top_rank is not None:
+                rank.add_metric(labels, top_rank)
+            if left is not None:
+                remaining.add_metric(labels, left)
             if view.last_seen is not None:
                 seen.add_metric(labels, view.last_seen.timestamp())
-            answered.add_metric(labels, float(view.answered))
-            silent.add_metric(labels, float(view.silent))
-            for code, count in sorted(view.malformed.items()):
-                malformed.add_metric([*labels, code], float(count))
+            answered.add_metric(labels, answers)
+            silent.add_metric(labels, silences)
+            for code, count in rejected:
+                malformed.add_metric([*labels, code], count)
         return [up, shown, alarm, rank, remaining, seen, answered, silent, malformed]
+
+
+def _figures(view: PumpView) -> tuple[float | None, float | None, float, float, list[tuple[str, float]]]:
+    """A pump's numbers as floats, all or none (a float of 10**400 raises)."""
+    return (None if view.top_alarm_rank is None else float(view.top_alarm_rank),
+            None if view.remaining_s is None else float(view.remaining_s),
+            float(view.answered), float(view.silent),
+            [(str(code), float(count)) for code, count in sorted(view.malformed.items())])
 
 
 class _StoreCollector(Collector):
@@ -121,6 +137,38 @@ class _StoreCollector(Collector):
         return [up, pending]
 
 
+class _ViewCollector(Collector):
+    """A view over a broker: pumps per ward against its bounds, what was refused,
+    forgotten or dropped (``MqttSource`` reports them in the hub's health)."""
+
+    def __init__(self, hub: Hub) -> None:
+        self._hub = hub
+
+    def collect(self) -> Iterable[Metric]:
+        view = self._hub.health().get("view")
+        if not view:
+            return []
+        pumps = GaugeMetricFamily("tarvelpump_view_pumps", "Pumps the view shows, by ward", labels=["ward"])
+        for ward, n in sorted(view.get("pumps", {}).items()):
+            pumps.add_metric([ward], float(n))
+        most = GaugeMetricFamily("tarvelpump_view_pumps_max",
+                                 "Pumps a view shows at most, over the site and from one ward", labels=["scope"])
+        most.add_metric(["site"], float(view.get("max_pumps", 0)))
+        most.add_metric(["ward"], float(view.get("max_pumps_per_ward", 0)))
+        refused = CounterMetricFamily(
+            "tarvelpump_view_pumps_refused",
+            "States of pumps new to the view turned away: their ward, or the site, was full",
+            labels=["ward", "reason"])
+        for row in view.get("refused", []):
+            refused.add_metric([row["ward"], row["reason"]], float(row["count"]))
+        forgotten = CounterMetricFamily("tarvelpump_view_pumps_forgotten",
+                                        "Pumps that left the view, not heard for its forget_after")
+        forgotten.add_metric([], float(view.get("forgotten", 0)))
+        dropped = CounterMetricFamily("tarvelpump_view_messages_dropped", "Malformed messages the view dropped")
+        dropped.add_metric([], float(view.get("dropped", 0)))
+        return [pumps, most, refused, forgotten, dropped]
+
+
 class StationMetrics:
     """The metrics of one station; ``on_round`` is its hub listener.
 
@@ -131,6 +179,7 @@ class StationMetrics:
         self.registry = CollectorRegistry(auto_describe=True)
         self.registry.register(_PumpCollector(hub, stale_floor_s))
         self.registry.register(_StoreCollector(hub))
+        self.registry.register(_ViewCollector(hub))
         self._round_seconds = Histogram(
             "tarvelpump_link_round_seconds",
             "Time one polling round of a link took",

@@ -9,7 +9,7 @@ from __future__ import annotations
 
 import dataclasses
 import enum
-import re
+import unicodedata
 import uuid
 from datetime import datetime, timezone
 from typing import Any
@@ -25,6 +25,7 @@ __all__ = [
     "PumpView",
     "Reading",
     "RoundResult",
+    "id_clash",
     "now",
     "pump_id",
 ]
@@ -35,10 +36,38 @@ def now() -> datetime:
     return datetime.now(timezone.utc)
 
 
+def _kept(c: str) -> bool:
+    """A character an id keeps: letters, marks and digits of every script, "_", "." and "-"."""
+    return c in "_.-" or unicodedata.category(c)[0] in "LMN"
+
+
 def pump_id(label: str) -> str:
-    """The identifier of a pump in URLs and MQTT topics ("bed 12" -> "bed-12")."""
-    slug = re.sub(r"[^0-9A-Za-z_.-]+", "-", label.strip()).strip("-").lower()
-    return slug or "pump"
+    """The identifier of a pump in URLs and MQTT topics ("bed 12" -> "bed-12", "床 一" -> "床-一").
+
+    Letters of every script stay (as do "_", "." and "-"); every run of other
+    characters (spaces, punctuation, controls, and MQTT's "/", "+", "#" and
+    NUL) becomes one "-", and case is folded. A label is taken in its
+    composed Unicode form, so two spellings of the same letters are one id.
+    URLs carry an id percent-encoded, topics as UTF-8.
+    """
+    text = unicodedata.normalize("NFC", label).lower()
+    slug = "".join(c if _kept(c) else " " for c in text).split()
+    return "-".join(slug).strip("-.") or "pump"
+
+
+def id_clash(label: str, other: str) -> str:
+    """Why two different labels make the same id, in words."""
+    a, b = (unicodedata.normalize("NFC", x) for x in (label, other))
+    if a == b:
+        return "they are the same letters written in two ways (composed and decomposed Unicode)"
+    if a.lower() == b.lower():
+        return "they differ only in upper and lower case"
+    def letters(text: str) -> str:
+        return "".join(c for c in text if unicodedata.category(c)[0] in "LMN")
+
+    how = "spaces and punctuation" if letters(a) == letters(b) else "case, spaces and punctuation"
+    return f"they differ only in {how} (an id keeps letters and digits, and writes every run of other " \
+           "characters as one \"-\")"
 
 
 #: Whether a pump is known to be there. A pump is ``online`` only from a good
@@ -197,7 +226,12 @@ class PumpView:
         return bool(self.alarms or self.alarm_word)
 
     def to_json(self) -> dict[str, Any]:
-        d = dataclasses.asdict(self)
+        # Field by field rather than dataclasses.asdict, whose deep copies made
+        # most of the cost of a view over thousands of pumps: the only
+        # containers are a list of names and a dict of counts, copied here.
+        d = {name: getattr(self, name) for name in _VIEW_NAMES}
+        d["alarms"] = list(self.alarms)
+        d["malformed"] = dict(self.malformed)
         d["alarm_since"] = _iso(self.alarm_since)
         d["last_seen"] = _iso(self.last_seen)
         d["online"] = self.online  # for readers that know only this flag
@@ -206,14 +240,17 @@ class PumpView:
 
     @classmethod
     def from_json(cls, d: dict[str, Any]) -> PumpView:
-        names = {f.name for f in dataclasses.fields(cls)}
-        kw = {k: v for k, v in d.items() if k in names}
+        kw = {k: v for k, v in d.items() if k in _VIEW_FIELDS}
         kw["alarm_since"] = _time(d.get("alarm_since"))
         kw["last_seen"] = _time(d.get("last_seen"))
         if "presence" not in d and isinstance(d.get("online"), bool):
             # A gateway from before presence existed: "online" was all it said.
             kw["presence"] = ONLINE if d["online"] else OFFLINE
         return cls(**kw)
+
+
+_VIEW_NAMES = tuple(f.name for f in dataclasses.fields(PumpView))
+_VIEW_FIELDS = frozenset(_VIEW_NAMES)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -232,3 +269,5 @@ class RoundResult:
     #: state gave as soon as they were read, so an alarm does not wait for the
     #: rest of the round. The round's own (whole) result follows.
     partial: bool = False
+    #: ids of pumps that are no longer shown (a view forgets a pump it stopped hearing of)
+    gone: tuple[str, ...] = ()

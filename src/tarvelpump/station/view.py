@@ -15,7 +15,7 @@ from typing import TYPE_CHECKING
 
 from .config import HttpConfig, check_exposure, parse_hostport
 from .hub import Hub
-from .mqtt import MqttSource
+from .mqtt_source import FORGET_AFTER_S, MAX_PUMPS, MAX_PUMPS_PER_WARD, OFFLINE_AFTER_S, MqttSource
 from .presence import VIEW_STALE_FLOOR_S
 
 if TYPE_CHECKING:
@@ -33,16 +33,21 @@ class View:
     event lines name the ward of each pump. ``near_end_s`` marks tiles near
     their end (the gateways' own thresholds are not published). A pump's
     news counts as stale only after ``VIEW_STALE_FLOOR_S`` at least: a
-    gateway republishes an unchanged state every 15 s.
+    gateway republishes an unchanged state every 15 s. ``max_pumps``,
+    ``max_pumps_per_ward``, ``offline_after`` and ``forget_after`` bound what
+    publishers can make it hold (see ``MqttSource``).
     """
 
     def __init__(self, url: str, http: str = "127.0.0.1:8750", *, title: str = "",
-                 near_end_s: int = 600, web: HttpConfig = HttpConfig()) -> None:
+                 near_end_s: int = 600, web: HttpConfig = HttpConfig(), max_pumps: int = MAX_PUMPS,
+                 max_pumps_per_ward: int = MAX_PUMPS_PER_WARD, offline_after: float = OFFLINE_AFTER_S,
+                 forget_after: float = FORGET_AFTER_S) -> None:
         self.host, self.port = parse_hostport(http)  # a bad address fails before any connection
         check_exposure(self.host, web, key="--http")  # and so does one beyond loopback without a log-in
         self.web = web
         self.hub = Hub()
-        self.source = MqttSource(url, self.hub)
+        self.source = MqttSource(url, self.hub, max_pumps=max_pumps, max_pumps_per_ward=max_pumps_per_ward,
+                                 offline_after=offline_after, forget_after=forget_after)
         broker = self.source.broker
         self.title = title or (f"{broker.site} · {broker.ward}" if broker.ward else broker.site)
         self.near_end_s = near_end_s

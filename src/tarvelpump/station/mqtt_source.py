@@ -1,0 +1,646 @@
+"""``MqttSource``: the pumps of every gateway of a site (or of one ward), from the broker into a ``Hub``.
+
+Anyone who may publish on the site's topics reaches the view, so every
+message is checked whole before it is taken, and what a publisher can make
+the view hold is bounded: pumps per ward and per site, how long a pump that
+is no longer heard stays (offline first, then gone), and every number.
+"""
+
+from __future__ import annotations
+
+import collections
+import dataclasses
+import json
+import logging
+import math
+import re
+import threading
+import time
+import types
+import typing
+from collections.abc import Callable, Iterable
+from datetime import datetime
+from typing import TYPE_CHECKING, Any
+
+import paho.mqtt.client as mqtt
+from paho.mqtt.reasoncodes import ReasonCode
+
+from .broker_url import (
+    ROOT,
+    VIEW_FORGET_AFTER_S,
+    VIEW_MAX_PUMPS,
+    VIEW_MAX_PUMPS_PER_WARD,
+    VIEW_OFFLINE_AFTER_S,
+    parse_url,
+)
+from .hub import Hub
+from .model import OFFLINE, PRESENCES, Event, EventKind, PumpView, RoundResult, now, pump_id
+from .mqtt_client import Outage, failed, let_go, make_client
+
+if TYPE_CHECKING:
+    from paho.mqtt.client import ConnectFlags, DisconnectFlags, MQTTMessage
+    from paho.mqtt.properties import Properties
+
+__all__ = ["FORGET_AFTER_S", "MAX_PUMPS", "MAX_PUMPS_PER_WARD", "OFFLINE_AFTER_S", "Malformed", "MqttSource"]
+
+log = logging.getLogger(__name__)
+
+# The bounds' defaults live beside the broker URL, where the command line reads them without paho.
+MAX_PUMPS = VIEW_MAX_PUMPS
+MAX_PUMPS_PER_WARD = VIEW_MAX_PUMPS_PER_WARD
+OFFLINE_AFTER_S = VIEW_OFFLINE_AFTER_S
+FORGET_AFTER_S = VIEW_FORGET_AFTER_S
+#: wards named in the count of refused pumps; the rest are counted together
+_REFUSED_WARDS = 1_000
+
+
+class Malformed(ValueError):
+    """A message from the broker that the view does not accept."""
+
+
+#: retained messages in one burst past which a view asks again ward by ward
+#: (Mosquitto queues 1,000 for a client by default, and drops the rest)
+REFILL_AFTER = 900
+#: states asked for again at once, about (a few wards together)
+REFILL_AT_ONCE = 500
+#: the largest message a view reads: a state or an event takes a few hundred bytes
+MESSAGE_MAX = 64 * 1024
+#: the longest ward name (a topic level) or event id a view keeps (states are
+#: bounded by MESSAGE_MAX: a label beyond what a configuration takes is still shown)
+NAME_MAX = 1024
+#: the largest whole number a message may carry: one every reader (a page's
+#: JavaScript, a float in /metrics) still holds exactly
+INT_MAX = 2 ** 53 - 1
+
+
+def _no_constant(name: str) -> float:
+    raise Malformed(f"{name} is not a number JSON knows")
+
+
+def _finite(text: str) -> float:
+    # finite, and within INT_MAX: three rounds of 1e308 seconds would be infinite again
+    value = float(text)
+    if not math.isfinite(value) or abs(value) > INT_MAX:
+        raise Malformed(f"{text[:20]} is out of range")
+    return value
+
+
+def _bounded(text: str) -> int:
+    # told by its length first: int() of thousands of digits is refused (or slow)
+    if len(text.lstrip("-")) > 16 or abs(value := int(text)) > INT_MAX:
+        raise Malformed(f"the number {text[:20]}{'...' if len(text) > 20 else ''} is out of range")
+    return value
+
+
+def _object(payload: bytes) -> dict[str, Any]:
+    if len(payload) > MESSAGE_MAX:
+        raise Malformed(f"{len(payload):,} bytes: no state or event of a station takes more than {MESSAGE_MAX:,}")
+    body = json.loads(payload, parse_constant=_no_constant, parse_float=_finite, parse_int=_bounded)
+    if not isinstance(body, dict):
+        raise Malformed(f"a JSON object was expected, not {type(body).__name__}")
+    return body
+
+
+_Check = Callable[[object], bool]
+
+
+def _aware_time(value: object) -> bool:
+    """An ISO 8601 time with its offset (one without could not be ordered among
+    the others), in a year any local time zone can still show (not year 1 or 9999)."""
+    if not isinstance(value, str):
+        return False
+    try:
+        t = datetime.fromisoformat(value)
+    except ValueError:
+        return False
+    return t.tzinfo is not None and 1970 <= t.year <= 9000
+
+
+def _checker(hint: Any) -> _Check:
+    """A test of a JSON value against an annotation (the forms the station's data
+    uses; a ``datetime`` travels as ISO text with its offset). Built once per
+    field, so checking a message looks nothing up."""
+    origin = typing.get_origin(hint)
+    if origin in (types.UnionType, typing.Union):
+        options = [h for h in typing.get_args(hint) if h is not type(None)]
+        nullable = len(options) < len(typing.get_args(hint))
+        if len(options) == 1 and nullable:  # the common "X | None"
+            inner = _checker(options[0])
+            return lambda v: v is None or inner(v)
+        either = [_checker(h) for h in typing.get_args(hint)]
+        return lambda v: any(check(v) for check in either)
+    if origin is list:
+        item = _checker(typing.get_args(hint)[0])
+        return lambda v: type(v) is list and all(item(x) for x in v)
+    if origin is dict:
+        key, item = (_checker(h) for h in typing.get_args(hint))
+        return lambda v: type(v) is dict and all(key(k) and item(x) for k, x in v.items())
+    if hint is Any:
+        return lambda v: True
+    if hint is type(None):
+        return lambda v: v is None
+    if hint is datetime:
+        return _aware_time
+    if hint is float:
+        return lambda v: type(v) is float or type(v) is int
+    if hint in (int, str, bool):  # JSON gives these exact types (and a bool is no number here)
+        return lambda v: type(v) is hint
+    return lambda v: isinstance(v, hint)
+
+
+def _checkers(fields: dict[str, Any]) -> dict[str, _Check]:
+    return {name: _checker(hint) for name, hint in fields.items()}
+
+
+def _count(v: object) -> bool:
+    return type(v) is int and v >= 0
+
+
+def _counts(v: object) -> bool:
+    return type(v) is dict and all(type(k) is str and _count(n) for k, n in v.items())
+
+
+#: every field of a state, as PumpView declares it (plus the flag of older gateways);
+#: counts and times left are never below zero
+_STATE = {**_checkers({**typing.get_type_hints(PumpView), "online": bool}),
+          "answered": _count, "silent": _count, "malformed": _counts,
+          "remaining_s": lambda v: v is None or _count(v)}
+_STATE_REQUIRED = ("id", "label", "link", "addr", "channel")
+#: the fixed part of an event, and what any event may carry
+_EVENT = _checkers({"id": str, "time": datetime, "pump": str | None, "link": str, "kind": str,
+                    "station": str, "after_gap": bool})
+_ALARM = _checkers({"alarm": str, "text": str | None, "rank": int, "word": int | None})
+#: each kind's details as the station makes them; a field not listed is carried as it is
+_DETAILS: dict[EventKind, tuple[dict[str, _Check], tuple[str, ...]]] = {
+    EventKind.ALARM_RAISED: (_ALARM, ("alarm",)),
+    EventKind.ALARM_CLEARED: (_ALARM, ("alarm",)),
+    EventKind.STATE_CHANGED: (_checkers({"from": str | None, "to": str | None, "from_code": int | None,
+                                         "to_code": int | None, "text": str | None}), ()),
+    EventKind.DOOR_OPENED: (_checkers({"door": int | None}), ()),
+    EventKind.DOOR_CLOSED: (_checkers({"door": int | None}), ()),
+    EventKind.OFFLINE: (_checkers({"last_seen": datetime | None, "silent": int, "reason": str | None}), ()),
+    EventKind.ONLINE: ({}, ()),
+    EventKind.NEAR_END: (_checkers({"remaining_s": int, "threshold_s": int}), ("remaining_s",)),
+    EventKind.LINK_DOWN: (_checkers({"error": str}), ()),
+    EventKind.LINK_UP: (_checkers({"down_s": float | None}), ()),
+}
+_KINDS = {k.value: k for k in EventKind}
+
+
+def _check(body: dict[str, Any], checks: dict[str, _Check], required: Iterable[str]) -> None:
+    for name in required:
+        if name not in body:
+            raise Malformed(f"{name} is missing")
+    for name, check in checks.items():
+        if name in body and not check(body[name]):
+            raise Malformed(f"{name} has the wrong type")
+
+
+#: what a gateway changes each round without anything shown changing (see ``MqttSource._refresh``)
+_RESTATED = frozenset({"last_seen", "answered", "silent", "malformed", "round_s"})
+_SHOWN = tuple(f.name for f in dataclasses.fields(PumpView) if f.name not in _RESTATED)
+
+
+def _same(old: PumpView | None, new: PumpView) -> bool:
+    """Whether ``new`` only restates ``old``: nothing but when it was heard and its counts differ."""
+    return old is not None and all(getattr(old, name) == getattr(new, name) for name in _SHOWN)
+
+
+def _ascii_id(label: str) -> str:
+    """A pump's id as gateways made it before ids kept every script (ASCII
+    letters and digits only): their events are still taken."""
+    return re.sub(r"[^0-9A-Za-z_.-]+", "-", label.strip()).strip("-").lower() or "pump"
+
+
+class _Drops:
+    """Malformed messages: the first one of a while is logged with its reason,
+    the rest only counted and summed up once that while is over."""
+
+    def __init__(self, quiet: float = 60.0) -> None:
+        self.total = 0
+        self._quiet = quiet
+        self._until = 0.0
+        self._held = 0
+        self._last = ""
+
+    def drop(self, topic: str, why: object) -> None:
+        self.total += 1
+        self._last = f"{topic}: {why}"
+        if time.monotonic() < self._until:
+            self._held += 1
+            return
+        self.flush()
+        log.warning("MQTT view: dropped a malformed message on %s: %s (the rest of its batch is shown; "
+                    "more within %.0f s are counted, not logged)", topic, why, self._quiet)
+        self._until = time.monotonic() + self._quiet
+
+    def flush(self) -> None:
+        if self._held and time.monotonic() >= self._until:
+            log.warning("MQTT view: dropped %d more malformed messages (the last on %s)", self._held, self._last)
+            self._held = 0
+
+
+class MqttSource:
+    """Feeds a ``Hub`` from the broker: pumps of every gateway of a site (or of one ward).
+
+    A pump is known in the view as ``<ward>.<pump-id>`` (and its link as
+    ``<ward>.<link>``), so equal names on two gateways never collide. Each
+    batch of messages (``batch`` seconds of them) reaches the hub as one
+    ``RoundResult`` with every view and event it changed. When a gateway goes
+    offline its pumps are shown offline until it publishes again.
+
+    Every message is checked whole before it is taken: each field of a state
+    or an event against its type, times with their offsets, numbers JSON
+    knows and no larger than ``INT_MAX`` (counts never negative), and the
+    topic against the pump the message names. A bad message is dropped alone
+    (``dropped`` counts them; warnings are rate-limited) and the rest of its
+    batch is shown. Events are deduplicated by id, and only accepted ones are
+    remembered: a bad message never makes a good one with its id a duplicate.
+
+    A state that changes nothing shown (only when the pump was last heard,
+    and its counts) is handed on within a second rather than in its batch, so
+    the thousands of unchanged states of a hospital do not each make the
+    page sort and send its pumps again.
+
+    A broker that could not queue every retained state when the view
+    subscribed (Mosquitto's ``max_queued_messages``) is asked again, a few
+    wards at a time, once that burst is over (see ``_begin_refill``).
+
+    Bounds: a new pump is refused once its ward shows ``max_pumps_per_ward``
+    or the site ``max_pumps`` (``refused`` counts the states turned away, by
+    ward and reason); a pump without a state for ``offline_after`` seconds is
+    shown offline ("not heard for ..."), and after ``forget_after`` it leaves
+    the view (``RoundResult.gone``) and its place is free. The hub's health
+    carries these figures as ``view``, for the metrics.
+    """
+
+    def __init__(self, url: str, hub: Hub, *, client_id: str | None = None, batch: float = 0.1,
+                 remember: int = 100_000, max_pumps: int = MAX_PUMPS,
+                 max_pumps_per_ward: int = MAX_PUMPS_PER_WARD, offline_after: float = OFFLINE_AFTER_S,
+                 forget_after: float = FORGET_AFTER_S) -> None:
+        if not 1 <= max_pumps_per_ward or not 1 <= max_pumps:
+            raise ValueError("a view takes at least one pump per ward and per site")
+        if not 0 < offline_after <= forget_after:
+            raise ValueError(f"offline_after ({offline_after}) must be positive and at most forget_after "
+                             f"({forget_after})")
+        self.broker = parse_url(url, ward=False)
+        self._hub = hub
+        self._batch = batch
+        self._remember = remember
+        self.max_pumps = max_pumps
+        self.max_pumps_per_ward = max_pumps_per_ward
+        self.offline_after = offline_after
+        self.forget_after = forget_after
+        self._tick = max(0.05, min(1.0, offline_after / 4))
+        self.topic = f"{self.broker.base}/#"
+        # a named client keeps its session (and its missed events) across reconnects
+        self._outage = Outage(self.broker, "MQTT view")
+        self._client = make_client(self.broker, "source", self._outage, clean=client_id is None,
+                                   client_id=client_id or "")
+        self._client.on_connect = self._on_connect
+        self._client.on_disconnect = self._on_disconnect
+        self._client.on_message = self._on_message
+        self._client.on_subscribe = self._on_subscribe
+        self._client.on_unsubscribe = self._on_unsubscribe
+        self._cond = threading.Condition()
+        self._inbox: list[tuple[str, bytes]] = []
+        self._stopping = False
+        self._thread: threading.Thread | None = None
+        self._seen: collections.OrderedDict[str, None] = collections.OrderedDict()
+        # asking again for retained states the broker dropped (see _refill_next), under _cond
+        self._retained = 0  # retained messages since the last connection
+        self._last_retained = 0.0
+        self._wards: set[str] = set()  # every ward a message came from
+        self._refill: list[list[str]] | None = None  # topic filters still to ask for, a few at a time
+        self._asking: tuple[int, list[str], bool] | None = None  # (mid, filters, subscribed) now
+        self._refill_t = 0.0
+        # the dispatch thread's own
+        self._views: dict[str, PumpView] = {}
+        self._ward_of: dict[str, str] = {}  # view id -> ward
+        self._per_ward: collections.Counter[str] = collections.Counter()
+        self._heard: dict[str, float] = {}  # view id -> when its last state came; oldest first
+        self._quiet: set[str] = set()  # shown offline for not being heard
+        self._refreshed: dict[str, PumpView] = {}  # states that changed nothing shown, for the next tick
+        self._digests: dict[str, int] = {}  # view id -> hash of the state message last taken
+        self.gateways: dict[str, str] = {}  #: ward -> "online" / "offline"
+        self.duplicates = 0  #: events dropped as already seen
+        self.refused: collections.Counter[tuple[str, str]] = collections.Counter()  #: (ward, "ward"/"site")
+        self.forgotten = 0  #: pumps that left the view, not heard for ``forget_after``
+        self._drops = _Drops()
+
+    @property
+    def dropped(self) -> int:
+        """Malformed messages dropped so far."""
+        return self._drops.total
+
+    def start(self) -> None:
+        if self._thread is not None:
+            return
+        log.info("MQTT view: subscribing to %s on %s", self.topic, self.broker)
+        self._report()
+        self._thread = threading.Thread(target=self._dispatch, name="mqtt-view", daemon=True)
+        self._thread.start()
+        self._client.connect_async(self.broker.host, self.broker.port, keepalive=30)
+        self._client.loop_start()
+
+    def stop(self) -> None:
+        if self._thread is None:
+            return
+        with self._cond:
+            self._stopping = True
+            self._cond.notify()
+        if self._client.is_connected():
+            self._client.disconnect()
+        self._client.loop_stop()
+        self._thread.join()
+        self._thread = None
+        let_go(self._client)
+
+    def _on_connect(self, client: mqtt.Client, userdata: Any, flags: ConnectFlags,
+                    reason: ReasonCode, properties: Properties | None) -> None:
+        if failed(reason):
+            self._outage.failed(client, userdata, f"refused: {reason}")
+            return
+        log.info("MQTT view: connected to %s", self.broker)
+        self._outage.ok()
+        with self._cond:
+            self._retained, self._refill, self._asking = 0, None, None
+        client.subscribe(self.topic, qos=1)
+
+    def _on_disconnect(self, client: mqtt.Client, userdata: Any, flags: DisconnectFlags,
+                       reason: ReasonCode, properties: Properties | None) -> None:
+        if not self._stopping:
+            log.warning("MQTT view: lost %s (%s)", self.broker, reason)
+
+    def _on_message(self, client: mqtt.Client, userdata: Any, message: MQTTMessage) -> None:
+        topic = message.topic  # paho decodes it on each read
+        levels = topic.split("/", 3)
+        with self._cond:
+            self._inbox.append((topic, bytes(message.payload)))
+            if message.retain:
+                self._retained += 1
+                self._last_retained = time.monotonic()
+            if len(levels) == 4 and len(self._wards) < self.max_pumps:
+                self._wards.add(levels[2])
+            self._cond.notify()
+
+    # -- asking again for what the broker could not queue ---------------------------
+    #
+    # A broker sends every retained state of the site at once when the view
+    # subscribes, and Mosquitto queues at most max_queued_messages (1,000 by
+    # default) for a client: the rest are dropped, and those pumps would show
+    # only with their next state. After a large burst the view therefore asks
+    # again, one filter at a time: the gateways' statuses (which name every
+    # ward), then each ward's states. Each filter is subscribed at QoS 0 and,
+    # once the broker acknowledged it (its retained messages are on their way
+    # by then), unsubscribed, so only the retained states come twice, never
+    # the live ones; the next is asked for once the acknowledgement of the
+    # unsubscribe came, after those messages.
+
+    def _begin_refill(self) -> None:
+        """From the dispatch thread: begin once a large burst of retained messages is over."""
+        with self._cond:
+            if (self._refill is not None or self._retained < REFILL_AFTER
+                    or time.monotonic() - self._last_retained < 0.3 or not self._client.is_connected()):
+                return
+            self._refill = [["+/status"]] if self.broker.ward is None else [["+/state"]]
+            self._refill_t = time.monotonic()
+            log.info("MQTT view: %d retained messages at once; asking the broker again, ward by ward, for any "
+                     "it could not queue (see max_queued_messages)", self._retained)
+            self._refill_next()
+
+    def _refill_next(self) -> None:
+        """Ask for the next filter (called holding _cond)."""
+        if not self._refill:
+            if self._asking is not None:
+                log.info("MQTT view: asked again for %d wards in %.1f s", len(self._wards),
+                         time.monotonic() - self._refill_t)
+            self._asking = None
+            return
+        step = self._refill.pop(0)
+        # QoS 0: the retained states come at once, ahead of the acknowledgement of the
+        # unsubscribe (at QoS 1 they would wait for a window the acknowledgement does not)
+        rc, mid = self._client.subscribe([(f"{self.broker.base}/{f}", 0) for f in step])
+        self._asking = (mid, step, False) if rc == mqtt.MQTT_ERR_SUCCESS and mid is not None else None
+
+    def _on_subscribe(self, client: mqtt.Client, userdata: Any, mid: int, reasons: list[ReasonCode],
+                      properties: Properties | None) -> None:
+        with self._cond:
+            if self._asking is None or self._asking[0] != mid or self._asking[2]:
+                return
+            step = self._asking[1]
+            rc, umid = client.unsubscribe([f"{self.broker.base}/{f}" for f in step])
+            self._asking = (umid, step, True) if rc == mqtt.MQTT_ERR_SUCCESS and umid is not None else None
+
+    def _on_unsubscribe(self, client: mqtt.Client, userdata: Any, mid: int, reasons: list[ReasonCode],
+                        properties: Properties | None) -> None:
+        with self._cond:
+            if self._asking is None or self._asking[0] != mid or not self._asking[2]:
+                return
+            if self._asking[1] == ["+/status"] and self._refill is not None:
+                # Every ward is known now, those whose status was dropped too. As many
+                # wards at a time as make some REFILL_AT_ONCE states, by their average.
+                wards = sorted(w for w in self._wards if "+" not in w and "#" not in w)
+                at_once = max(1, REFILL_AT_ONCE * len(wards) // max(1, self._retained))
+                self._refill += [[f"{w}/+/state" for w in wards[i:i + at_once]]
+                                 for i in range(0, len(wards), at_once)]
+            self._refill_next()
+
+    def _dispatch(self) -> None:
+        due = time.monotonic() + self._tick
+        while True:
+            with self._cond:
+                while not self._inbox and not self._stopping and time.monotonic() < due:
+                    self._cond.wait(max(0.0, due - time.monotonic()))
+                if self._stopping:
+                    return
+                waiting = bool(self._inbox)
+            if waiting:
+                time.sleep(self._batch)  # let a burst (retained states on subscribe) gather
+            with self._cond:
+                batch, self._inbox = self._inbox, []
+            try:
+                result = self._result(batch)
+                if time.monotonic() >= due:
+                    result = self._expire(self._refresh(result))
+                    due = time.monotonic() + self._tick
+                if result.views or result.events or result.gone:
+                    self._hub.publish(result)
+                self._report()
+            except Exception:
+                log.exception("MQTT view: a batch could not be shown")
+            self._drops.flush()
+            self._begin_refill()
+
+    def _result(self, batch: Iterable[tuple[str, bytes]]) -> RoundResult:
+        views: dict[str, PumpView] = {}
+        events: list[Event] = []
+        for topic, payload in batch:
+            levels = topic.split("/")
+            if len(levels) < 4 or levels[0] != ROOT or levels[1] != self.broker.site:
+                continue
+            ward, rest = levels[2], levels[3:]
+            try:
+                if len(ward) > NAME_MAX:
+                    raise Malformed(f"a ward name of more than {NAME_MAX} characters")
+                if rest == ["status"]:
+                    self._on_status(ward, payload.decode(), views)
+                elif len(rest) == 2 and rest[1] == "state" and payload:
+                    # the very message taken last (a retained state asked for again): no news
+                    digest = hash(payload)
+                    if self._digests.get(f"{ward}.{rest[0]}") == digest:
+                        continue
+                    view = self._view(ward, rest[0], _object(payload))
+                    if self._admit(ward, view.id):
+                        self._digests[view.id] = digest
+                        if _same(self._views.get(view.id), view):
+                            self._refreshed[view.id] = view  # news of a pump as it was: see _refresh
+                        else:
+                            views[view.id] = view
+                            self._refreshed.pop(view.id, None)
+                        self._views[view.id] = view
+                elif rest[-1] == "event" and len(rest) in (2, 3):
+                    event = self._event(ward, rest, _object(payload))
+                    if event is not None:
+                        events.append(event)
+            except Exception as exc:  # whatever is wrong with one message stays with it
+                self._drops.drop(topic, exc)
+        return RoundResult(link=self.broker.base, started=now(), duration_s=0.0, exchanges=0, readings=(),
+                           events=tuple(events), views=tuple(views.values()))
+
+    def _refresh(self, result: RoundResult) -> RoundResult:
+        """``result`` with the states that only said a pump is still as it was.
+
+        A gateway republishes every state at least each 15 s, so most of what
+        a view over a hospital takes in changes nothing but when the pump was
+        last heard. Those are handed on together once per tick (at most a
+        second late: far inside the time a pump's news goes stale) instead of
+        in each batch, so the page re-sorts and re-sends its pumps for what
+        changed, and not a dozen times a second for what did not. A change
+        (an alarm, a state, a door) goes in the next batch, as ever.
+        """
+        if not self._refreshed:
+            return result
+        views = {**self._refreshed, **{v.id: v for v in result.views}}
+        self._refreshed = {}
+        return dataclasses.replace(result, views=tuple(views.values()))
+
+    def _admit(self, ward: str, vid: str) -> bool:
+        """Whether the state of ``vid`` may be shown; a pump new to the view takes a place."""
+        if vid not in self._views:
+            if self._per_ward[ward] >= self.max_pumps_per_ward:
+                self._refuse(ward, "ward")
+                return False
+            if len(self._views) >= self.max_pumps:
+                self._refuse(ward, "site")
+                return False
+            self._per_ward[ward] += 1
+            self._ward_of[vid] = ward
+        self._heard.pop(vid, None)
+        self._heard[vid] = time.monotonic()
+        self._quiet.discard(vid)
+        return True
+
+    def _refuse(self, ward: str, why: str) -> None:
+        named = ward if ward in self._per_ward or len(self.refused) < _REFUSED_WARDS else ""
+        if not self.refused[(named, why)]:
+            log.warning("MQTT view: a new pump of %r is refused: the %s holds %d pumps already "
+                        "(more are counted, not logged)", ward, why,
+                        self.max_pumps_per_ward if why == "ward" else self.max_pumps)
+        self.refused[(named, why)] += 1
+
+    def _expire(self, result: RoundResult) -> RoundResult:
+        """Pumps not heard for ``offline_after`` shown offline; for ``forget_after``, gone."""
+        t = time.monotonic()
+        views = {v.id: v for v in result.views}
+        gone: list[str] = []
+        for vid, heard in list(self._heard.items()):  # oldest first: stop at the first recent one
+            quiet = t - heard
+            if quiet < self.offline_after:
+                break
+            if quiet >= self.forget_after:
+                gone.append(vid)
+            elif vid not in self._quiet:
+                self._quiet.add(vid)
+                view = self._views[vid]
+                if view.presence != OFFLINE:  # an offline pump keeps its own reason
+                    views[vid] = self._views[vid] = dataclasses.replace(
+                        view, presence=OFFLINE, offline_reason=f"not heard for {quiet:.0f} s")
+        for vid in gone:
+            del self._heard[vid], self._views[vid]
+            self._digests.pop(vid, None)
+            self._quiet.discard(vid)
+            self._refreshed.pop(vid, None)
+            views.pop(vid, None)
+            ward = self._ward_of.pop(vid)
+            self._per_ward[ward] -= 1
+            if not self._per_ward[ward]:
+                del self._per_ward[ward]
+        if gone:
+            self.forgotten += len(gone)
+            log.info("MQTT view: %d pumps not heard for %.0f s are no longer shown", len(gone), self.forget_after)
+        return dataclasses.replace(result, views=tuple(views.values()), gone=tuple(gone))
+
+    def _report(self) -> None:
+        self._hub.set_health("view", {
+            "max_pumps": self.max_pumps, "max_pumps_per_ward": self.max_pumps_per_ward,
+            "offline_after_s": self.offline_after, "forget_after_s": self.forget_after,
+            "pumps": dict(self._per_ward), "forgotten": self.forgotten, "dropped": self.dropped,
+            "refused": [{"ward": ward, "reason": why, "count": n} for (ward, why), n in self.refused.items()],
+        })
+
+    def _view(self, ward: str, topic_id: str, body: dict[str, Any]) -> PumpView:
+        # A field of the wrong type would otherwise fail later, in the page's
+        # order, a scrape or the words of a tile.
+        _check(body, _STATE, _STATE_REQUIRED)
+        if body["id"] != topic_id:
+            raise Malformed(f"the state of {body['id']!r} on the topic of {topic_id!r}")
+        if "presence" in body and body["presence"] not in PRESENCES:
+            raise Malformed(f"presence {body['presence']!r} is none of {', '.join(PRESENCES)}")
+        view = PumpView.from_json(body)
+        view.id = f"{ward}.{view.id}"
+        view.link = f"{ward}.{view.link}"
+        view.station = view.station or ward
+        if self.gateways.get(ward) == "offline":
+            view.presence, view.offline_reason = OFFLINE, "gateway offline"
+        return view
+
+    def _event(self, ward: str, topic: list[str], body: dict[str, Any]) -> Event | None:
+        _check(body, _EVENT, ("id", "time", "kind", "link"))
+        kind = _KINDS.get(body["kind"])
+        if kind is None:
+            raise Malformed(f"no event is of kind {body['kind']!r}")
+        if not 0 < len(body["id"]) <= NAME_MAX:
+            raise Malformed("the id is empty" if not body["id"] else f"the id has more than {NAME_MAX} characters")
+        _check(body, *_DETAILS[kind])
+        pump = body.get("pump")
+        # <pump-id>/event carries that pump's events; link/<link-id>/event its link's
+        name = body["link"] if pump is None else pump
+        if topic[-2] not in (pump_id(name), _ascii_id(name)) or topic[:-2] != ([] if pump is not None else ["link"]):
+            raise Malformed(f"an event of {name!r} on another's topic")
+        body = {k: v for k, v in body.items() if k != "pump_id"}  # the view names pumps itself
+        event = Event.from_json(body)
+        if event.id in self._seen:
+            self.duplicates += 1
+            return None
+        self._seen[event.id] = None
+        while len(self._seen) > self._remember:
+            self._seen.popitem(last=False)
+        details = dict(event.details, station=event.details.get("station") or ward)
+        if event.pump is not None:  # the id its gateway names the pump by, as in its states
+            details["pump_id"] = f"{ward}.{topic[0]}"
+        return dataclasses.replace(event, link=f"{ward}.{event.link}", details=details)
+
+    def _on_status(self, ward: str, status: str, views: dict[str, PumpView]) -> None:
+        if status not in ("online", "offline"):
+            raise Malformed(f"a status is online or offline, not {status[:40]!r}")
+        if ward not in self.gateways and len(self.gateways) >= self.max_pumps:
+            raise Malformed(f"more gateways than the view shows pumps ({self.max_pumps})")
+        self.gateways[ward] = status
+        log.info("MQTT view: gateway %s is %s", ward, status)
+        if status == "offline":
+            # Its pumps may be fine, but nothing says so any more: offline, alarms kept.
+            for vid, view in self._views.items():
+                if self._ward_of.get(vid) == ward and view.offline_reason != "gateway offline":
+                    views[vid] = self._views[vid] = dataclasses.replace(
+                        view, presence=OFFLINE, offline_reason="gateway offline")
