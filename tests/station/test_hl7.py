@@ -169,6 +169,13 @@ def test_pcd01_and_pcd04_of_a_ward(tmp_path: Path) -> None:
             strict(x.text)
         assert len({x.control for x in got}) == len(got)
         assert station.hl7 is not None and station.hl7.counts()["acked"] == len(got)
+        # Where it goes and how it fares, for the page and the metrics.
+        said = station.hub.health()["outputs"]["hl7"]
+        assert said["url"] == station.hl7.url and said["connected"] and said["waiting"] == 0
+        from tarvelpump.station.metrics import StationMetrics
+        registry = StationMetrics(station.hub).registry
+        assert registry.get_sample_value("tarvelpump_hl7_messages_total", {"outcome": "acked"}) == len(got)
+        assert registry.get_sample_value("tarvelpump_hl7_waiting") == 0.0
     finally:
         station.stop()
         ward.stop()

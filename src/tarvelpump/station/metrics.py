@@ -169,6 +169,29 @@ class _ViewCollector(Collector):
         return [pumps, most, refused, forgotten, dropped]
 
 
+class _Hl7Collector(Collector):
+    """HL7 to the hospital's integration engine: what went, what waits, what the receiver refused."""
+
+    def __init__(self, hub: Hub) -> None:
+        self._hub = hub
+
+    def collect(self) -> Iterable[Metric]:
+        hl7 = self._hub.health().get("outputs", {}).get("hl7")
+        if not hl7:
+            return []
+        messages = CounterMetricFamily(
+            "tarvelpump_hl7_messages",
+            "HL7 messages by outcome: sent (repeats included), acked (AA/CA), retried (AR), rejected (AE, set aside)",
+            labels=["outcome"])
+        for outcome in ("sent", "acked", "retried", "rejected"):
+            messages.add_metric([outcome], float(hl7.get(outcome, 0)))
+        waiting = GaugeMetricFamily("tarvelpump_hl7_waiting", "HL7 messages in the outbox, not yet acknowledged")
+        waiting.add_metric([], float(hl7.get("waiting", 0)))
+        connected = GaugeMetricFamily("tarvelpump_hl7_connected", "1 while connected to the MLLP receiver")
+        connected.add_metric([], 1.0 if hl7.get("connected") else 0.0)
+        return [messages, waiting, connected]
+
+
 class StationMetrics:
     """The metrics of one station; ``on_round`` is its hub listener.
 
@@ -180,6 +203,7 @@ class StationMetrics:
         self.registry.register(_PumpCollector(hub, stale_floor_s))
         self.registry.register(_StoreCollector(hub))
         self.registry.register(_ViewCollector(hub))
+        self.registry.register(_Hl7Collector(hub))
         self._round_seconds = Histogram(
             "tarvelpump_link_round_seconds",
             "Time one polling round of a link took",
