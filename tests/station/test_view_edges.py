@@ -3,10 +3,13 @@ order, its metrics or its terminal; flood it with pumps; keep a gone pump on sho
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
+import http.client
 import io
 import json
 import re
+import threading
 import time
 import urllib.error
 import urllib.parse
@@ -258,6 +261,18 @@ def test_caps_per_ward_and_site_then_offline_then_forgotten(broker: Broker) -> N
             assert main(["view", "--mqtt", broker.url("general"), "--offline-after", "10",
                          "--forget-after", "5"]) == 2
 
+            # An open page's stream: a forgotten pump's tile must go from it too.
+            conn = http.client.HTTPConnection("127.0.0.1", urllib.parse.urlsplit(view.url).port, timeout=10)
+            conn.request("GET", "/events")
+            stream = conn.getresponse()
+            said: list[bytes] = []
+            def read() -> None:
+                with contextlib.suppress(Exception):  # the connection is closed under it at the end
+                    for line in stream:
+                        said.append(line)
+
+            threading.Thread(target=read, daemon=True).start()
+
             # ward-a's bed 0 falls silent; the others keep publishing
             t0 = time.monotonic()
             beds = {v.id: v for v in view.hub.views()}
@@ -274,6 +289,9 @@ def test_caps_per_ward_and_site_then_offline_then_forgotten(broker: Broker) -> N
                 keep({"ward-a": range(1, 4), "ward-b": range(3)})
                 time.sleep(0.3)
             assert api(view.url, "ward-a.bed-0")[0] == 404
+            wait_for(lambda: b'data: ["ward-a.bed-0"]\r\n' in said)
+            assert said[said.index(b'data: ["ward-a.bed-0"]\r\n') - 1] == b"event: gone\r\n"
+            conn.close()
             assert metric("tarvelpump_view_pumps_forgotten_total")[()] == 1
             # its place is free: the next newcomer of ward-a gets it
             keep({"ward-a": range(1, 6)})

@@ -10,8 +10,8 @@ A stream has a *scope*: every pump (a ward's own station), one ward of a view
 over several gateways (``?ward=``), or the alarmed pumps of the whole site
 (``?alarmed=1``, the hospital's page). Besides the ``pumps`` that changed in
 its scope, a stream gets ``seen`` (pumps whose only news is that they still
-answer: their ``last_seen``), ``order`` (the ids of its scope in the page's
-order, when that changed), ``events``, ``wards`` (per-ward counts, when they
+answer: their ``last_seen``), ``gone`` (pumps a view forgot), ``order`` (the
+ids of its scope in the page's order, when that changed), ``events``, ``wards`` (per-ward counts, when they
 changed, for a view over several gateways) and ``alive`` every ``alive_s``.
 """
 
@@ -101,6 +101,7 @@ class Feed:
         self._changed: dict[str, PumpView] = {}
         self._seen: dict[str, PumpView] = {}
         self._events: list[Event] = []
+        self._gone: set[str] = set()  # pumps a view forgot: pages drop their tiles
         self._due = False
         self._last_turn = 0.0
         self._wards_at = -WARDS_S
@@ -139,7 +140,13 @@ class Feed:
         with self._lock:
             self._recent.extend(result.events)
             self._events.extend(result.events)
+            for pid in result.gone:
+                self._known.pop(pid, None)
+                self._changed.pop(pid, None)
+                self._seen.pop(pid, None)
+                self._gone.add(pid)
             for view in result.views:
+                self._gone.discard(view.id)
                 old = self._known.get(view.id)
                 if old is not None and old[0] is view:
                     continue
@@ -151,7 +158,7 @@ class Feed:
                 else:
                     self._seen[view.id] = view
             loop = self._loop
-            if loop is None or self._due or not (self._changed or self._seen or self._events):
+            if loop is None or self._due or not (self._changed or self._seen or self._events or self._gone):
                 return
             self._due = True
         with contextlib.suppress(RuntimeError):  # the loop is closing
@@ -209,7 +216,10 @@ class Feed:
             changed, self._changed = list(self._changed.values()), {}
             seen, self._seen = list(self._seen.values()), {}
             events, self._events = self._events, []
+            gone, self._gone = self._gone, set()
             self._due = False
+        for pid in gone:
+            self._json.pop(pid, None)
         at = now()
         # made here, once per change, whether a page is open or not: the API's answers stay quick
         pumps = {v.id: self.encoded(v, at) for v in changed}
@@ -222,6 +232,10 @@ class Feed:
             scope = sub.scope
             messages: list[tuple[str, str]] = []
             was = set(sub.order or ())
+            left = sorted(gone & was)
+            if left:  # forgotten by the view: no tile stays behind on an open page
+                messages.append(("gone", json.dumps(left)))
+                sub.order = [pid for pid in sub.order or () if pid not in gone]
             mine = [v for v in changed if v in scope or v.id in was]
             if mine:
                 messages.append(("pumps", "[" + ",".join(pumps[v.id] for v in mine) + "]"))

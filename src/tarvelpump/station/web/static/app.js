@@ -315,6 +315,10 @@ function apply(kind, data) {
   } else if (kind === "seen") {
     // still answering, nothing else changed
     for (const [id, t] of Object.entries(data)) { const p = pumps.get(id); if (p) p.last_seen = t; }
+  } else if (kind === "gone") {
+    // forgotten by the view (not heard for its forget time): the tile goes too
+    for (const id of data) pumps.delete(id);
+    order = order.filter((id) => !data.includes(id));
   } else if (kind === "wards") {
     wardCounts = data;
   } else if (kind === "order") {
@@ -402,7 +406,7 @@ async function connect() {
   scope = await chooseScope();
   const es = new EventSource("/events" + scope);
   es.addEventListener("hello", () => { heard(); setLink(true); reload(); });
-  for (const kind of ["pumps", "events", "order", "alive", "seen", "wards"]) {
+  for (const kind of ["pumps", "events", "order", "alive", "seen", "wards", "gone"]) {
     es.addEventListener(kind, (m) => receive(kind, JSON.parse(m.data)));
   }
   es.onerror = () => {
