@@ -75,33 +75,27 @@ def parse_since(text: str, now: datetime | None = None) -> datetime:
         raise argparse.ArgumentTypeError(f"--since takes {since.SINCE_HELP}, not {text!r}") from None
 
 
-def _hostport(text: str) -> str:
-    try:
-        parse_hostport(text)
-    except ValueError as exc:
-        raise argparse.ArgumentTypeError(str(exc)) from None
-    return text
-
-
-def _mqtt_url(ward: bool) -> Callable[[str], str]:
-    """A checker of broker URLs (``/site/ward`` to publish, ``/site[/ward]`` to view)."""
+def _checked(parse: Callable[[str], object]) -> Callable[[str], str]:
+    """An argparse type: the text as given, once ``parse`` took it (its
+    ValueError is the usage error; its messages never show a password)."""
 
     def check(text: str) -> str:
         try:
-            parse_url(text, ward=ward)  # its messages never show the password
-        except ValueError as e:
-            raise argparse.ArgumentTypeError(str(e)) from None
+            parse(text)
+        except ValueError as exc:
+            raise argparse.ArgumentTypeError(str(exc)) from None
         return text
 
     return check
 
 
-def _mllp_url(text: str) -> str:
-    try:
-        parse_mllp_url(text)
-    except ValueError as e:
-        raise argparse.ArgumentTypeError(str(e)) from None
-    return text
+_hostport = _checked(parse_hostport)
+_mllp_url = _checked(parse_mllp_url)
+
+
+def _mqtt_url(ward: bool) -> Callable[[str], str]:
+    """A checker of broker URLs (``/site/ward`` to publish, ``/site[/ward]`` to view)."""
+    return _checked(lambda text: parse_url(text, ward=ward))
 
 
 def _seconds(text: str) -> float:
