@@ -18,7 +18,7 @@ import time
 import tomllib
 from pathlib import Path
 
-from tarvelpump.station.config import load_config
+from tarvelpump.station.settings.config import load_config
 
 TARGET_S = 3.0
 

@@ -55,7 +55,7 @@ from _broker import Broker  # noqa: E402
 import paho.mqtt.client as mqtt  # noqa: E402
 from paho.mqtt.enums import CallbackAPIVersion  # noqa: E402
 
-from tarvelpump.station.model import PumpView, pump_id  # noqa: E402
+from tarvelpump.station.records.model import PumpView, pump_id  # noqa: E402
 
 SITE = "hospital"
 TICK = 0.1  # a publisher sends its share of states in steps this far apart
@@ -124,9 +124,9 @@ SOURCE_ONLY = """
 import sys, time
 from tarvelpump.station.hub import Hub
 try:
-    from tarvelpump.station.mqtt_source import MqttSource
+    from tarvelpump.station.hospital.mqtt_source import MqttSource
 except ImportError:  # a checkout from before it had a module of its own, to compare
-    from tarvelpump.station.mqtt import MqttSource
+    from tarvelpump.station.outputs.mqtt import MqttSource
 hub = Hub()
 source = MqttSource(sys.argv[1], hub)
 source.start()

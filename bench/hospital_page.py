@@ -22,8 +22,8 @@ import urllib.request
 from datetime import timedelta
 
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.model import ONLINE, PumpView, RoundResult, now
-from tarvelpump.station.web import serve
+from tarvelpump.station.records.model import ONLINE, PumpView, RoundResult, now
+from tarvelpump.station.outputs.web import serve
 
 
 def views(wards: int, pumps: int) -> dict[str, list[PumpView]]:

@@ -27,9 +27,9 @@ from pathlib import Path
 import paho.mqtt.client as mqtt
 from paho.mqtt.enums import CallbackAPIVersion
 
-from tarvelpump.station.model import Event, EventKind, PumpView, RoundResult, now
-from tarvelpump.station.mqtt import MqttPublisher
-from tarvelpump.station.store import Store
+from tarvelpump.station.records.model import Event, EventKind, PumpView, RoundResult, now
+from tarvelpump.station.outputs.mqtt import MqttPublisher
+from tarvelpump.station.records.store import Store
 
 PUMPS = 12
 PER_ROUND = 10

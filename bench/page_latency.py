@@ -31,9 +31,9 @@ sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests" / "stati
 
 from _browser import chromium, missing  # noqa: E402
 
-from tarvelpump.station.config import PollConfig  # noqa: E402
-from tarvelpump.station.demo import Demo  # noqa: E402
-from tarvelpump.station.model import RoundResult  # noqa: E402
+from tarvelpump.station.settings.config import PollConfig  # noqa: E402
+from tarvelpump.station.cli.demo import Demo  # noqa: E402
+from tarvelpump.station.records.model import RoundResult  # noqa: E402
 
 OCCLUSION = 0x100
 

@@ -29,9 +29,9 @@ import threading
 import time
 from pathlib import Path
 
-from tarvelpump.station.config import PollConfig
-from tarvelpump.station.demo import Demo
-from tarvelpump.station.model import EventKind, RoundResult
+from tarvelpump.station.settings.config import PollConfig
+from tarvelpump.station.cli.demo import Demo
+from tarvelpump.station.records.model import EventKind, RoundResult
 
 #: user-data bytes of the reply to each command the poller sends
 REPLY_DATA = {"GET_PUMP_ALARM": 4, "GET_PUMP_STATUS": 1, "GET_PUMPDOOR_STATUS": 1, "GET_REMAIN_TIME": 2,

@@ -35,7 +35,7 @@ import time
 from collections.abc import Callable
 
 from ._protocol import DATA_LENGTHS, PUMP2PC, RunningState, build_frame
-from .station.model import RadioMode
+from .station.records.model import RadioMode
 from .virtualpump import (
     REQUEST_LOG_SIZE,
     Fault,
@@ -474,7 +474,7 @@ def main(argv: list[str] | None = None, prog: str = "python -m tarvelpump.virtua
 
 
 def _serve_config(parser: argparse.ArgumentParser, args: argparse.Namespace) -> int:
-    from .station.config import ConfigError
+    from .station.settings.config import ConfigError
     from .wardctl import WardControl, open_wards
 
     try:

@@ -186,7 +186,7 @@ class WardControl:
 def open_wards(config_path: str | os.PathLike[str], *, hop_delay: float = 0.0) -> dict[str, VirtualWard]:
     """One virtual radio per link of the configuration, its pumps added,
     linked at the link's port path (not yet started)."""
-    from .station.config import load_config
+    from .station.settings.config import load_config
 
     config = load_config(config_path)
     wards: dict[str, VirtualWard] = {}

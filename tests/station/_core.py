@@ -7,7 +7,7 @@ from __future__ import annotations
 import threading
 from typing import Any
 
-from tarvelpump.station.link import Link
+from tarvelpump.station.watch.link import Link
 from tarvelpump.virtualward import PumpState
 
 

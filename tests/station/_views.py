@@ -5,7 +5,7 @@ from __future__ import annotations
 from datetime import datetime, timedelta
 from typing import Any
 
-from tarvelpump.station.model import OFFLINE, ONLINE, PumpView
+from tarvelpump.station.records.model import OFFLINE, ONLINE, PumpView
 
 
 def view(label: str, at: datetime, **kw: Any) -> PumpView:

@@ -10,7 +10,7 @@ import pytest
 from _core import signature
 
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.link import Link
+from tarvelpump.station.watch.link import Link
 from tarvelpump.virtualward import VirtualWard
 
 

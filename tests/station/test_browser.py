@@ -13,8 +13,8 @@ import pytest
 
 from _browser import chromium, missing, tiles
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.model import OFFLINE, ONLINE, PumpView, RoundResult, now
-from tarvelpump.station.web import serve
+from tarvelpump.station.records.model import OFFLINE, ONLINE, PumpView, RoundResult, now
+from tarvelpump.station.outputs.web import serve
 
 from _views import alarm, every_presence, view
 
@@ -46,8 +46,8 @@ def wait(driver: Any, until: Any, timeout: float, what: str) -> list[list[str]]:
 
 
 def test_alarm_moves_to_the_top_within_two_seconds(browser: Any, tmp_path: Path) -> None:
-    from tarvelpump.station.config import PollConfig
-    from tarvelpump.station.demo import Demo
+    from tarvelpump.station.settings.config import PollConfig
+    from tarvelpump.station.cli.demo import Demo
 
     # Views reach the hub once per round, so an alarm shows after one to two
     # rounds: a fast line keeps those well inside the page's 2 s (at 9600
@@ -219,7 +219,7 @@ def test_one_order_on_the_terminal_the_api_the_page_and_the_view(browser: Any, t
 
     from _broker import MOSQUITTO, Broker
     from tarvelpump.station.cli import table_lines
-    from tarvelpump.station.view import View
+    from tarvelpump.station.hospital.view import View
 
     if not Path(MOSQUITTO).exists():
         pytest.skip("mosquitto not installed")

@@ -15,8 +15,8 @@ import pytest
 
 from tarvelpump.cli import main as top_main
 from tarvelpump.station.cli import main, parse_since, table_lines
-from tarvelpump.station.config import ConfigError, load_config, parse_config
-from tarvelpump.station.model import RadioMode
+from tarvelpump.station.settings.config import ConfigError, load_config, parse_config
+from tarvelpump.station.records.model import RadioMode
 
 GOOD = """\
 [station]
@@ -105,8 +105,8 @@ def test_since_means_the_same_on_the_command_line_and_in_the_api(capsys, tmp_pat
     import urllib.request
 
     from tarvelpump.station.hub import Hub
-    from tarvelpump.station.web import serve
-    from tarvelpump.station.web.routes import parse_since as api_since
+    from tarvelpump.station.outputs.web import serve
+    from tarvelpump.station.outputs.web.routes import parse_since as api_since
 
     now = datetime(2026, 12, 7, 12, 0, tzinfo=timezone.utc)
     local = datetime(2026, 12, 7, 8, 0).astimezone()  # an ISO time without an offset is the station's local time
@@ -281,7 +281,7 @@ def test_sigkill_while_running_keeps_what_was_committed(tmp_path):
 
 
 def test_demo_in_process_and_from_the_command_line(tmp_path):
-    from tarvelpump.station.demo import Demo
+    from tarvelpump.station.cli.demo import Demo
 
     with Demo(http=None, seed=5, moving=False) as demo:
         assert demo.station is not None and len(demo.station.pumps) == 12

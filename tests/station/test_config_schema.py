@@ -12,12 +12,12 @@ from typing import Any
 
 import pytest
 
-from tarvelpump.station import schema
-from tarvelpump.station.config import (ConfigError, LinkConfig, PollConfig, PumpConfig, StationConfig, StoreConfig,
+from tarvelpump.station.settings import schema
+from tarvelpump.station.settings.config import (ConfigError, LinkConfig, PollConfig, PumpConfig, StationConfig, StoreConfig,
                                        parse_config)
-from tarvelpump.station.model import RadioMode
-from tarvelpump.station.poller import PollSettings
-from tarvelpump.station.schema import (REQUIRED, Choice, FilePath, Flag, Integer, Number, Section, Text, Texts, TextTable,
+from tarvelpump.station.records.model import RadioMode
+from tarvelpump.station.watch.poller import PollSettings
+from tarvelpump.station.settings.schema import (REQUIRED, Choice, FilePath, Flag, Integer, Number, Section, Text, Texts, TextTable,
                                        entries, setting, table)
 
 README = Path(__file__).resolve().parents[2] / "README.md"

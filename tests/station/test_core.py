@@ -14,11 +14,11 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tarvelpump import comm
-from tarvelpump.station.link import LinkClosedError
-from tarvelpump.station.model import EventKind as K
-from tarvelpump.station.model import RadioMode
-from tarvelpump.station.poller import PollSettings, Poller
-from tarvelpump.station.pump import Door, Pump, RateUnit, Running
+from tarvelpump.station.watch.link import LinkClosedError
+from tarvelpump.station.records.model import EventKind as K
+from tarvelpump.station.records.model import RadioMode
+from tarvelpump.station.watch.poller import PollSettings, Poller
+from tarvelpump.station.watch.pump import Door, Pump, RateUnit, Running
 from tarvelpump.virtualward import PumpState
 
 Cmd, Code = comm.Command, comm.DeviceReturnCode
@@ -207,7 +207,7 @@ def test_link_shares_one_port_and_guards_after_silence(make_ward, make_link, tmp
 
 
 def test_a_poller_whose_passes_keep_failing_says_so_once(make_ward, make_link, hub, monkeypatch, caplog):
-    from tarvelpump.station.metrics import StationMetrics
+    from tarvelpump.station.outputs.metrics import StationMetrics
 
     ward = make_ward("fixed")
     ward.add(1, 1, label="bed 1")

@@ -13,15 +13,15 @@ from hl7apy.consts import VALIDATION_LEVEL
 from hl7apy.parser import parse_message
 
 from tarvelpump.station.app import Station
-from tarvelpump.station.config import Hl7Config, LinkConfig, PollConfig, PumpConfig, StationConfig, StoreConfig
-from tarvelpump.station.hl7 import Composer
+from tarvelpump.station.settings.config import Hl7Config, LinkConfig, PollConfig, PumpConfig, StationConfig, StoreConfig
+from tarvelpump.station.outputs.hl7 import Composer
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.link import Link
-from tarvelpump.station.mllp import Hl7Publisher
-from tarvelpump.station.model import Event, EventKind, PumpView
-from tarvelpump.station.poller import Poller, PollSettings
-from tarvelpump.station.pump import Pump
-from tarvelpump.station.store import Store
+from tarvelpump.station.watch.link import Link
+from tarvelpump.station.outputs.mllp import Hl7Publisher
+from tarvelpump.station.records.model import Event, EventKind, PumpView
+from tarvelpump.station.watch.poller import Poller, PollSettings
+from tarvelpump.station.watch.pump import Pump
+from tarvelpump.station.records.store import Store
 from tarvelpump.virtualpump import PumpState
 from tarvelpump.virtualward import VirtualWard
 
@@ -172,7 +172,7 @@ def test_pcd01_and_pcd04_of_a_ward(tmp_path: Path) -> None:
         # Where it goes and how it fares, for the page and the metrics.
         said = station.hub.health()["outputs"]["hl7"]
         assert said["url"] == station.hl7.url and said["connected"] and said["waiting"] == 0
-        from tarvelpump.station.metrics import StationMetrics
+        from tarvelpump.station.outputs.metrics import StationMetrics
         registry = StationMetrics(station.hub).registry
         assert registry.get_sample_value("tarvelpump_hl7_messages_total", {"outcome": "acked"}) == len(got)
         assert registry.get_sample_value("tarvelpump_hl7_waiting") == 0.0
@@ -313,7 +313,7 @@ def test_outage_restart_reject_and_error(tmp_path: Path, caplog: pytest.LogCaptu
 
 def test_demo_sends_hl7_and_the_configuration_names_its_mistakes(capsys: pytest.CaptureFixture[str]) -> None:
     from tarvelpump.station.cli import main
-    from tarvelpump.station.config import ConfigError, parse_config
+    from tarvelpump.station.settings.config import ConfigError, parse_config
 
     receiver = Receiver().start()
     try:

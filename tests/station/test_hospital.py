@@ -14,8 +14,8 @@ from datetime import timedelta
 from typing import Any
 
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.model import OFFLINE, ONLINE, PumpView, RoundResult, now
-from tarvelpump.station.web import serve
+from tarvelpump.station.records.model import OFFLINE, ONLINE, PumpView, RoundResult, now
+from tarvelpump.station.outputs.web import serve
 
 
 def pump(ward: str, n: int, **kw: Any) -> PumpView:

@@ -10,8 +10,8 @@ from pathlib import Path
 from typing import Any
 
 from tarvelpump import comm
-from tarvelpump.station.link import Link
-from tarvelpump.station.pump import Pump
+from tarvelpump.station.watch.link import Link
+from tarvelpump.station.watch.pump import Pump
 from tarvelpump.virtualward import PumpState, VirtualWard
 
 

@@ -18,13 +18,13 @@ import pytest
 from paho.mqtt.enums import CallbackAPIVersion
 
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.link import Link
-from tarvelpump.station.model import Event, EventKind, PumpView, RoundResult, now
-from tarvelpump.station.mqtt import MqttPublisher, MqttSource, parse_url
-from tarvelpump.station.poller import Poller, PollSettings
-from tarvelpump.station.pump import Pump
-from tarvelpump.station.store import Store
-from tarvelpump.station.view import View
+from tarvelpump.station.watch.link import Link
+from tarvelpump.station.records.model import Event, EventKind, PumpView, RoundResult, now
+from tarvelpump.station.outputs.mqtt import MqttPublisher, MqttSource, parse_url
+from tarvelpump.station.watch.poller import Poller, PollSettings
+from tarvelpump.station.watch.pump import Pump
+from tarvelpump.station.records.store import Store
+from tarvelpump.station.hospital.view import View
 from tarvelpump.virtualward import VirtualWard
 
 from _broker import MOSQUITTO, Broker
@@ -336,7 +336,7 @@ def test_view_drops_each_bad_message_alone(broker: Broker, caplog: pytest.LogCap
 
     from tarvelpump.station.cli import event_line, table_lines
 
-    caplog.set_level(logging.WARNING, logger="tarvelpump.station.mqtt")
+    caplog.set_level(logging.WARNING, logger="tarvelpump.station.outputs.mqtt")
     retain(broker, [
         ("tarvelpump/general/ward-a/status", "online"),
         ("tarvelpump/general/ward-a/bed-1/state",

@@ -91,7 +91,7 @@ def test_pumps_of_a_missing_radio_are_never_shown_online(tmp_path: Path) -> None
     import urllib.request
 
     from tarvelpump.station.app import Station
-    from tarvelpump.station.config import parse_config
+    from tarvelpump.station.settings.config import parse_config
 
     config = parse_config({
         "station": {"name": "ward 9"}, "store": {"path": "ward9.sqlite"}, "poll": {"gap": 0.05},

@@ -3,7 +3,7 @@ first whatever order the acknowledgements come in, and a window that never moves
 
 from __future__ import annotations
 
-from tarvelpump.station.mqtt import AckWindow
+from tarvelpump.station.outputs.mqtt import AckWindow
 
 
 def test_window_acks_in_order_and_resends_a_stall_with_growing_patience() -> None:

@@ -13,11 +13,11 @@ from typing import Any
 import pytest
 
 from _browser import chromium, missing, tiles
-from tarvelpump.station import passwords
-from tarvelpump.station.config import HttpConfig
+from tarvelpump.station.settings import passwords
+from tarvelpump.station.settings.config import HttpConfig
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.model import OFFLINE, PumpView, RoundResult, now
-from tarvelpump.station.web import serve
+from tarvelpump.station.records.model import OFFLINE, PumpView, RoundResult, now
+from tarvelpump.station.outputs.web import serve
 
 from _views import alarm, view
 

@@ -12,8 +12,8 @@ from pathlib import Path
 import pytest
 
 from tarvelpump.station.app import Station
-from tarvelpump.station.config import ConfigError, parse_config
-from tarvelpump.station.link import port_holder
+from tarvelpump.station.settings.config import ConfigError, parse_config
+from tarvelpump.station.watch.link import port_holder
 
 #: Opens a port as a careful program would (with the lock), says whether it got it, then waits for its stdin.
 GRAB = ("import serial, sys\n"

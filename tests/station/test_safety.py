@@ -11,9 +11,9 @@ import threading
 from _core import Collector, RecordingLink, misattributed, violations
 
 from tarvelpump import comm
-from tarvelpump.station.model import EventKind as K
-from tarvelpump.station.poller import PollSettings, Poller
-from tarvelpump.station.pump import Pump
+from tarvelpump.station.records.model import EventKind as K
+from tarvelpump.station.watch.poller import PollSettings, Poller
+from tarvelpump.station.watch.pump import Pump
 
 Code = comm.DeviceReturnCode
 TIMEOUT = 0.15

@@ -12,7 +12,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tarvelpump import comm
-from tarvelpump.station.schedule import ALARM, STATUS_READS, PassPlan, StatusClock
+from tarvelpump.station.watch.schedule import ALARM, STATUS_READS, PassPlan, StatusClock
 
 Cmd = comm.Command
 
@@ -99,9 +99,9 @@ def test_whole_status_within_the_time_asked_and_running_most_often(n):
 def test_passes_on_a_ward_with_a_turnaround(signed_ward, make_link, hub):
     from _core import Collector, RecordingLink, misattributed
 
-    from tarvelpump.station.model import EventKind as K
-    from tarvelpump.station.poller import PollSettings, Poller
-    from tarvelpump.station.pump import Pump
+    from tarvelpump.station.records.model import EventKind as K
+    from tarvelpump.station.watch.poller import PollSettings, Poller
+    from tarvelpump.station.watch.pump import Pump
 
     ward = signed_ward(6, baud=9600, hop_delay=0.03)
     link = make_link(ward.port, cls=RecordingLink, timeout=0.3)

@@ -14,8 +14,8 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 
-from tarvelpump.station.model import Event, EventKind, Reading, RoundResult
-from tarvelpump.station.store import SCHEMA_VERSION, Store, StoreError
+from tarvelpump.station.records.model import Event, EventKind, Reading, RoundResult
+from tarvelpump.station.records.store import SCHEMA_VERSION, Store, StoreError
 
 T0 = datetime(2026, 12, 7, 9, 0, tzinfo=timezone.utc)
 
@@ -127,7 +127,7 @@ import sys
 from datetime import timedelta
 sys.path.insert(0, sys.argv[2])
 from test_store import make_round, T0
-from tarvelpump.station.store import Store
+from tarvelpump.station.records.store import Store
 store = Store(sys.argv[1], outbox=True)
 start = int(sys.argv[3])
 for n in range(start, start + 100000):
@@ -187,7 +187,7 @@ V1 = (  # a store as the first station version left it
 
 
 def test_schema_2_keeps_each_pumps_last_view_and_marks_early_news(tmp_path):
-    from tarvelpump.station.model import ONLINE, PumpView
+    from tarvelpump.station.records.model import ONLINE, PumpView
 
     path = tmp_path / "v1.sqlite"
     db = sqlite3.connect(path)

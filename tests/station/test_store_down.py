@@ -18,8 +18,8 @@ from pathlib import Path
 import pytest
 
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.model import ONLINE, Event, EventKind, PumpView, Reading, RoundResult
-from tarvelpump.station.store import Store
+from tarvelpump.station.records.model import ONLINE, Event, EventKind, PumpView, Reading, RoundResult
+from tarvelpump.station.records.store import Store
 
 T0 = datetime(2026, 12, 7, 9, 0, tzinfo=timezone.utc)
 
@@ -36,7 +36,7 @@ def a_round(n: int, link: str = "radio-a") -> RoundResult:
 
 
 def test_only_committed_rounds_reach_the_outputs_and_a_full_store_loses_none(tmp_path, caplog):
-    from tarvelpump.station.mqtt import MqttPublisher
+    from tarvelpump.station.outputs.mqtt import MqttPublisher
 
     caplog.set_level(logging.DEBUG, logger="tarvelpump")
     store = Store(tmp_path / "s.sqlite", outbox=True)
@@ -383,7 +383,7 @@ def test_one_station_per_store_while_readers_read(tmp_path):
 
 def test_a_station_starts_its_pollers_from_the_last_committed_views(tmp_path, monkeypatch):
     from tarvelpump.station import app
-    from tarvelpump.station.config import load_config
+    from tarvelpump.station.settings.config import load_config
 
     with moving_ward(3) as ward:
         conf = write_config(tmp_path, ward, tmp_path / "ward.sqlite")

@@ -7,8 +7,8 @@ from datetime import timedelta
 from pathlib import Path
 
 from tarvelpump.station.cli import main, table_lines
-from tarvelpump.station.model import Event, EventKind, Reading, RoundResult, now
-from tarvelpump.station.store import Store
+from tarvelpump.station.records.model import Event, EventKind, Reading, RoundResult, now
+from tarvelpump.station.records.store import Store
 
 from _views import alarm, view
 

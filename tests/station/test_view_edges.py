@@ -25,10 +25,10 @@ from prometheus_client.parser import text_string_to_metric_families
 
 from tarvelpump.station.app import Station
 from tarvelpump.station.cli import Display, event_line, main, table_lines
-from tarvelpump.station.config import ConfigError, load_config
-from tarvelpump.station.model import Event, EventKind, PumpView, now, pump_id
-from tarvelpump.station.order import natural, ordered
-from tarvelpump.station.view import View
+from tarvelpump.station.settings.config import ConfigError, load_config
+from tarvelpump.station.records.model import Event, EventKind, PumpView, now, pump_id
+from tarvelpump.station.records.order import natural, ordered
+from tarvelpump.station.hospital.view import View
 from tarvelpump.virtualward import VirtualWard
 
 from _broker import MOSQUITTO, Broker

@@ -17,9 +17,9 @@ import pytest
 from prometheus_client.parser import text_string_to_metric_families
 
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.model import OFFLINE, ONLINE, Event, EventKind, PumpView, RoundResult, now
-from tarvelpump.station.store import Store
-from tarvelpump.station.web import serve
+from tarvelpump.station.records.model import OFFLINE, ONLINE, Event, EventKind, PumpView, RoundResult, now
+from tarvelpump.station.records.store import Store
+from tarvelpump.station.outputs.web import serve
 
 from _views import every_presence
 

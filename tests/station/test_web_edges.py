@@ -17,12 +17,12 @@ from typing import Any
 
 import pytest
 
-from tarvelpump.station import passwords
+from tarvelpump.station.settings import passwords
 from tarvelpump.station.cli import main
-from tarvelpump.station.config import ConfigError, HttpConfig, parse_config
+from tarvelpump.station.settings.config import ConfigError, HttpConfig, parse_config
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.model import ONLINE, PumpView, RoundResult, now
-from tarvelpump.station.web import serve
+from tarvelpump.station.records.model import ONLINE, PumpView, RoundResult, now
+from tarvelpump.station.outputs.web import serve
 
 PATHS = ("/", "/api/pumps", "/api/pumps/bed-1", "/api/events", "/metrics", "/events")
 
@@ -128,9 +128,9 @@ def test_foreign_names_endless_and_too_many_connections() -> None:
 RESERVE_CHILD = textwrap.dedent("""
     import resource, socket, sys, time, os
     resource.setrlimit(resource.RLIMIT_NOFILE, (96, 96))
-    from tarvelpump.station.config import HttpConfig
+    from tarvelpump.station.settings.config import HttpConfig
     from tarvelpump.station.hub import Hub
-    from tarvelpump.station.web import serve
+    from tarvelpump.station.outputs.web import serve
     srv = serve(Hub(), None, port=0, http=HttpConfig(header_timeout=2.0, max_connections=10_000))
     print(srv.port, flush=True)
     sys.stdin.readline()  # the test's sockets are open now
@@ -220,7 +220,7 @@ def test_beyond_loopback_needs_a_log_in_or_a_stated_choice_and_tls_works(tmp_pat
     assert main(["view", "--mqtt", "mqtt://127.0.0.1:9/site", "--http", "0.0.0.0:0", "--seconds", "0.1"]) == 2
     assert "allow_anonymous" in capsys.readouterr().err
     (tmp_path / "view.toml").write_text('[station]\nhttp_hosts = ["desk.example"]\n[http]\nallow_anonymous = true\n')
-    from tarvelpump.station.config import load_http
+    from tarvelpump.station.settings.config import load_http
     assert load_http(tmp_path / "view.toml") == HttpConfig(hosts=("desk.example",), allow_anonymous=True)
 
     # -- basic authentication (and TLS) on every path; still read-only

@@ -15,18 +15,18 @@ import threading
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, Protocol
 
-from .config import StationConfig, check_exposure, parse_hostport, parse_mllp_url
+from .settings.config import StationConfig, check_exposure, parse_hostport, parse_mllp_url
 from .hub import Hub
-from .link import Link
-from .model import RoundResult
-from .poller import Poller
-from .pump import Pump
-from .store import Store
+from .watch.link import Link
+from .records.model import RoundResult
+from .watch.poller import Poller
+from .watch.pump import Pump
+from .records.store import Store
 
 if TYPE_CHECKING:
     from types import TracebackType
 
-    from .mllp import Hl7Publisher
+    from .outputs.mllp import Hl7Publisher
 
 __all__ = ["Station"]
 
@@ -71,7 +71,7 @@ class Station:
         composer = None
         if self.hl7_config is not None and url:
             parse_mllp_url(url)
-            from .hl7 import Composer
+            from .outputs.hl7 import Composer
 
             h = self.hl7_config
             composer = Composer(station=config.name, application=h.application, facility=h.facility,
@@ -127,14 +127,14 @@ class Station:
             for link in self.links.values():
                 link.claim()
             if self.mqtt is not None:
-                from .mqtt import MqttPublisher
+                from .outputs.mqtt import MqttPublisher
 
                 publisher: _Publisher = MqttPublisher(self.mqtt, self.store, station=self.config.name)
                 self.hub.add(publisher.on_round)
                 self._outputs.append(publisher)
                 publisher.start()
             if self.hl7_config is not None:
-                from .mllp import Hl7Publisher
+                from .outputs.mllp import Hl7Publisher
 
                 self.hl7 = Hl7Publisher(str(self.hl7_config.url), self.store)
                 self.hub.add(self.hl7.on_round)
@@ -142,7 +142,7 @@ class Station:
                 self._outputs.append(self.hl7)
                 self.hl7.start()
             if self.http is not None:
-                from .web import serve
+                from .outputs.web import serve
 
                 host, port = parse_hostport(self.http)
                 server = serve(self.hub, self.store, host, port, title=self.config.name,

@@ -32,7 +32,7 @@ from collections.abc import Callable, Sequence
 from datetime import datetime
 from typing import Any
 
-from .model import PumpView, RoundResult, now
+from .records.model import PumpView, RoundResult, now
 
 log = logging.getLogger(__name__)
 

@@ -13,13 +13,13 @@ import logging
 import threading
 from typing import TYPE_CHECKING
 
-from .config import HttpConfig, check_exposure, parse_hostport
-from .hub import Hub
+from ..settings.config import HttpConfig, check_exposure, parse_hostport
+from ..hub import Hub
 from .mqtt_source import FORGET_AFTER_S, MAX_PUMPS, MAX_PUMPS_PER_WARD, OFFLINE_AFTER_S, MqttSource
-from .presence import VIEW_STALE_FLOOR_S
+from ..watch.presence import VIEW_STALE_FLOOR_S
 
 if TYPE_CHECKING:
-    from .web import HttpServer
+    from ..outputs.web import HttpServer
 
 __all__ = ["View", "run_view"]
 
@@ -56,7 +56,7 @@ class View:
         self._server: HttpServer | None = None
 
     def start(self) -> View:
-        from .web import serve  # the page's dependencies load only when a page is wanted
+        from ..outputs.web import serve  # the page's dependencies load only when a page is wanted
 
         self.source.start()
         try:

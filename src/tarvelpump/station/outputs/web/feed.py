@@ -28,10 +28,10 @@ from collections.abc import AsyncIterator, Iterable
 from datetime import datetime
 from typing import Any
 
-from .. import presence
-from ..hub import Hub
-from ..model import Event, PumpView, RoundResult, now
-from ..order import page_key
+from ...watch import presence
+from ...hub import Hub
+from ...records.model import Event, PumpView, RoundResult, now
+from ...records.order import page_key
 from .words import Shown, said_pairs, view_json
 
 __all__ = ["ALIVE_S", "Feed", "Scope"]

@@ -28,7 +28,7 @@ from __future__ import annotations
 import math
 from collections.abc import Callable, Iterator, Sequence
 
-from .. import comm
+from ... import comm
 
 __all__ = ["ALARM", "SLOW_READS", "STATUS_READS", "PassPlan", "StatusClock", "rotate"]
 

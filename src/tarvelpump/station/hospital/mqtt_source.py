@@ -25,7 +25,7 @@ from typing import TYPE_CHECKING, Any
 import paho.mqtt.client as mqtt
 from paho.mqtt.reasoncodes import ReasonCode
 
-from .broker_url import (
+from ..settings.broker_url import (
     ROOT,
     VIEW_FORGET_AFTER_S,
     VIEW_MAX_PUMPS,
@@ -33,9 +33,9 @@ from .broker_url import (
     VIEW_OFFLINE_AFTER_S,
     parse_url,
 )
-from .hub import Hub
-from .model import OFFLINE, PRESENCES, Event, EventKind, PumpView, RoundResult, now, pump_id
-from .mqtt_client import Outage, failed, let_go, make_client
+from ..hub import Hub
+from ..records.model import OFFLINE, PRESENCES, Event, EventKind, PumpView, RoundResult, now, pump_id
+from ..outputs.mqtt_client import Outage, failed, let_go, make_client
 
 if TYPE_CHECKING:
     from paho.mqtt.client import ConnectFlags, DisconnectFlags, MQTTMessage

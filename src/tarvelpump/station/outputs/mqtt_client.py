@@ -9,11 +9,11 @@ import paho.mqtt.client as mqtt
 from paho.mqtt.enums import CallbackAPIVersion
 from paho.mqtt.reasoncodes import ReasonCode
 
-from .broker_url import BrokerUrl
+from ..settings.broker_url import BrokerUrl
 
 __all__ = ["Outage", "failed", "let_go", "make_client"]
 
-log = logging.getLogger("tarvelpump.station.mqtt")
+log = logging.getLogger("tarvelpump.station.outputs.mqtt")
 
 
 class Outage:
@@ -57,7 +57,7 @@ def make_client(broker: BrokerUrl, name: str, outage: Outage, *, clean: bool = T
                          clean_session=clean)
     # paho's own messages (packet flags, never the password) only at debug level:
     # it reports a normal stop during a retry as an error
-    paho_log = logging.getLogger(f"tarvelpump.station.mqtt.{name}")
+    paho_log = logging.getLogger(f"tarvelpump.station.outputs.mqtt.{name}")
     client.on_log = lambda client, userdata, level, text: paho_log.debug("%s", text)
     if broker.username is not None:
         client.username_pw_set(broker.username, broker.password)

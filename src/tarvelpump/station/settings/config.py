@@ -8,7 +8,7 @@ default is worse than a station that will not start.
 Each table is declared once below (see ``schema``): its keys, their kinds
 and bounds, defaults and help. What spans tables (a pump's link, labels and
 addresses unique, one link per device) is checked by ``parse_config``.
-The README's reference block is ``python -m tarvelpump.station.config``.
+The README's reference block is ``python -m tarvelpump.station.settings.config``.
 """
 
 from __future__ import annotations
@@ -24,7 +24,7 @@ from typing import Any
 
 from . import passwords
 from .broker_url import LABEL_MAX, parse_url
-from .model import RadioMode, id_clash, pump_id
+from ..records.model import RadioMode, id_clash, pump_id
 from .schema import (REQUIRED, Choice, ConfigError, FilePath, Flag, Integer, Number, Section, Text, TextTable, Texts, entries, read_file, read_table, reference, setting, table)
 from .schema import show as _show
 

@@ -39,8 +39,8 @@ from collections.abc import Callable
 from datetime import datetime, timezone
 from typing import Any
 
-from .. import comm
-from .model import OFFLINE, ONLINE, Event, EventKind, PumpView, RoundResult, now
+from ... import comm
+from ..records.model import OFFLINE, ONLINE, Event, EventKind, PumpView, RoundResult, now
 
 __all__ = ["ALARM_CODES", "LOCAL", "MDC", "NO_PATIENT", "Composer", "Hl7Message", "escape", "priority"]
 

@@ -13,8 +13,8 @@ from collections.abc import Mapping
 from datetime import datetime
 from typing import Any
 
-from .. import comm
-from .model import PumpView, Reading
+from ... import comm
+from ..records.model import PumpView, Reading
 from .pump import Alarms, Answer
 
 __all__ = ["copy_view", "project", "reading"]

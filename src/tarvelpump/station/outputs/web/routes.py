@@ -26,11 +26,11 @@ from starlette.responses import HTMLResponse, JSONResponse, Response
 from starlette.routing import Mount, Route
 from starlette.staticfiles import StaticFiles
 
-from .. import presence
-from ..hub import Hub
+from ...watch import presence
+from ...hub import Hub
 from ..metrics import CONTENT_TYPE, StationMetrics
-from ..model import Event, PumpView, now, pump_id
-from ..since import SINCE_HELP, parse_since
+from ...records.model import Event, PumpView, now, pump_id
+from ...records.since import SINCE_HELP, parse_since
 from .feed import Feed, Scope
 from .words import Shown, encoded, language, view_json
 

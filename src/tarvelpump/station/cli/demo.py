@@ -11,9 +11,15 @@ import tempfile
 from pathlib import Path
 from typing import TYPE_CHECKING
 
-from .app import Station
-from .config import LinkConfig, PollConfig, PumpConfig, StationConfig, StoreConfig
-from .model import RadioMode
+from ..app import Station
+from ..records.model import RadioMode
+from ..settings.config import (
+    LinkConfig,
+    PollConfig,
+    PumpConfig,
+    StationConfig,
+    StoreConfig,
+)
 
 if TYPE_CHECKING:
     from types import TracebackType

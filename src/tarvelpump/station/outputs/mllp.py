@@ -28,9 +28,9 @@ from typing import Protocol
 
 import hl7.mllp
 
-from .config import parse_mllp_url
-from .model import Event, RoundResult
-from .store import Hl7Row
+from ..settings.config import parse_mllp_url
+from ..records.model import Event, RoundResult
+from ..records.store import Hl7Row
 
 __all__ = ["Hl7Publisher"]
 

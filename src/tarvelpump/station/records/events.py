@@ -16,9 +16,9 @@ import logging
 from datetime import datetime
 from typing import Any
 
-from .. import comm
+from ... import comm
 from .model import OFFLINE, Event, EventKind, PumpView
-from .pump import Alarms
+from ..watch.pump import Alarms
 
 __all__ = ["alarm_details", "link_events", "pump_events"]
 

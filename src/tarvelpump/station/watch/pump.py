@@ -15,10 +15,10 @@ from collections.abc import Callable, Sequence
 from datetime import datetime, timedelta
 from typing import Any, Generic, TypeVar
 
-from .. import comm
+from ... import comm
 from .link import Exchange, Link
-from .model import pump_id
-from .order import alarm_place
+from ..records.model import pump_id
+from ..records.order import alarm_place
 
 __all__ = [
     "Alarms",

@@ -8,9 +8,9 @@ import logging
 from datetime import datetime
 from typing import Any
 
-from .. import comm
-from . import events
-from .model import OFFLINE, ONLINE, UNHEARD, Event, PumpView, Reading
+from ... import comm
+from ..records import events
+from ..records.model import OFFLINE, ONLINE, UNHEARD, Event, PumpView, Reading
 from .projection import alarms_of, copy_view, project, reading
 from .pump import Alarms, Answer, Pump, decode_alarms
 from .schedule import StatusClock

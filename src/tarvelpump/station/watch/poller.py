@@ -23,12 +23,12 @@ import time
 from collections.abc import Mapping
 from datetime import datetime
 
-from .. import comm
-from . import events
-from .config import PollConfig
-from .hub import Hub
+from ... import comm
+from ..records import events
+from ..settings.config import PollConfig
+from ..hub import Hub
 from .link import Link, LinkClosedError
-from .model import Event, EventKind, PumpView, Reading, RoundResult, now
+from ..records.model import Event, EventKind, PumpView, Reading, RoundResult, now
 from .projection import copy_view
 from .pump import Answer, Pump
 from .schedule import PassPlan, Prefix

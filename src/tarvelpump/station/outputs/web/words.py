@@ -14,9 +14,9 @@ from collections.abc import Sequence
 from datetime import datetime
 from typing import Any
 
-from ... import comm
-from .. import presence
-from ..model import Event, EventKind, PumpView
+from .... import comm
+from ...watch import presence
+from ...records.model import Event, EventKind, PumpView
 
 __all__ = ["LANGUAGES", "NEAR_END_S", "Shown", "encoded", "event_json", "language", "said_pairs", "view_json", "words"]
 

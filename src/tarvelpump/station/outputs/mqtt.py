@@ -29,11 +29,11 @@ from typing import TYPE_CHECKING, Any, Protocol
 import paho.mqtt.client as mqtt
 from paho.mqtt.reasoncodes import ReasonCode
 
-from .broker_url import BrokerUrl, parse_url
-from .model import Event, PumpView, RoundResult, pump_id
+from ..settings.broker_url import BrokerUrl, parse_url
+from ..records.model import Event, PumpView, RoundResult, pump_id
 from .mqtt_client import Outage, failed, let_go, make_client
-from .mqtt_source import Malformed, MqttSource
-from .store import StoreError
+from ..hospital.mqtt_source import Malformed, MqttSource
+from ..records.store import StoreError
 
 if TYPE_CHECKING:
     from paho.mqtt.client import ConnectFlags, DisconnectFlags

@@ -14,7 +14,7 @@ from collections.abc import Iterable
 from datetime import datetime
 from typing import Any
 
-from .model import OFFLINE, ONLINE, UNHEARD, PumpView, now
+from ..records.model import OFFLINE, ONLINE, UNHEARD, PumpView, now
 
 __all__ = [
     "GONE_FLOOR_S",

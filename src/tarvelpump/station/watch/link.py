@@ -37,8 +37,8 @@ from typing import Any, SupportsIndex
 
 import serial
 
-from .. import comm
-from .model import RadioMode, now
+from ... import comm
+from ..records.model import RadioMode, now
 
 __all__ = ["Exchange", "Link", "LinkClosedError", "PortBusyError", "port_holder"]
 

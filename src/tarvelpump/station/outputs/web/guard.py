@@ -36,7 +36,7 @@ from starlette.responses import PlainTextResponse
 from starlette.types import ASGIApp, Receive, Scope, Send
 from uvicorn.protocols.http.h11_impl import H11Protocol
 
-from .. import passwords
+from ...settings import passwords
 
 __all__ = ["BasicAuth", "connection_cap", "guarded_protocol", "quiet_accept_failures", "trusted_hosts"]
 

@@ -21,9 +21,9 @@ import uvicorn
 from starlette.middleware import Middleware
 from starlette.middleware.trustedhost import TrustedHostMiddleware
 
-from .. import presence
-from ..config import HttpConfig, check_exposure
-from ..hub import Hub
+from ...watch import presence
+from ...settings.config import HttpConfig, check_exposure
+from ...hub import Hub
 from ..metrics import StationMetrics
 from .feed import ALIVE_S, Feed
 from .guard import ACCEPT_BATCH, BasicAuth, connection_cap, guarded_protocol, quiet_accept_failures, trusted_hosts

@@ -17,9 +17,9 @@ from prometheus_client.core import CounterMetricFamily, GaugeMetricFamily, Metri
 from prometheus_client.exposition import CONTENT_TYPE_LATEST, generate_latest
 from prometheus_client.registry import Collector
 
-from . import presence
-from .hub import Hub
-from .model import OFFLINE, ONLINE, UNHEARD, EventKind, PumpView, RoundResult, now
+from ..watch import presence
+from ..hub import Hub
+from ..records.model import OFFLINE, ONLINE, UNHEARD, EventKind, PumpView, RoundResult, now
 
 __all__ = ["CONTENT_TYPE", "StationMetrics"]
 
