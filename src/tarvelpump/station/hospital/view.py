@@ -13,10 +13,16 @@ import logging
 import threading
 from typing import TYPE_CHECKING
 
-from ..settings.config import HttpConfig, check_exposure, parse_hostport
 from ..hub import Hub
-from .mqtt_source import FORGET_AFTER_S, MAX_PUMPS, MAX_PUMPS_PER_WARD, OFFLINE_AFTER_S, MqttSource
+from ..settings.config import HttpConfig, check_exposure, parse_hostport
 from ..watch.presence import VIEW_STALE_FLOOR_S
+from .mqtt_source import (
+    FORGET_AFTER_S,
+    MAX_PUMPS,
+    MAX_PUMPS_PER_WARD,
+    OFFLINE_AFTER_S,
+    MqttSource,
+)
 
 if TYPE_CHECKING:
     from ..outputs.web import HttpServer
@@ -56,7 +62,9 @@ class View:
         self._server: HttpServer | None = None
 
     def start(self) -> View:
-        from ..outputs.web import serve  # the page's dependencies load only when a page is wanted
+        from ..outputs.web import (
+            serve,  # the page's dependencies load only when a page is wanted
+        )
 
         self.source.start()
         try:

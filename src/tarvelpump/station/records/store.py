@@ -25,13 +25,11 @@ tables and columns the station writes.
 from __future__ import annotations
 
 import dataclasses
-import fcntl
 import json
 import logging
 import os
 import sqlite3
 import stat
-import sys
 import threading
 import time
 from collections.abc import Iterator, Sequence
@@ -41,6 +39,7 @@ from pathlib import Path
 from typing import Any, Protocol
 
 from .model import Event, EventKind, PumpView, Reading, RoundResult, now
+from .store_lock import StoreError, StoreLock
 
 __all__ = ["Hl7Row", "Store", "StoreError", "SCHEMA_VERSION"]
 
@@ -150,11 +149,6 @@ class Hl7Composer(Protocol):
     def rollback(self) -> None: ...
 
 
-class StoreError(Exception):
-    """The file cannot be used: not a station store, written by a newer version,
-    not writable, or held by another station."""
-
-
 def _rollback(db: sqlite3.Connection) -> None:
     """End a failed transaction, if SQLite has not already: the error that
     failed it is the one worth raising, never a failed rollback."""
@@ -163,47 +157,6 @@ def _rollback(db: sqlite3.Connection) -> None:
             db.execute("ROLLBACK")
         except sqlite3.Error as exc:
             log.debug("rollback failed: %s", exc)
-
-
-def _command_line() -> str:
-    try:
-        with open("/proc/self/cmdline", "rb") as f:
-            return " ".join(a.decode(errors="replace") for a in f.read().split(b"\0") if a)
-    except OSError:
-        return " ".join([sys.executable, *sys.argv])
-
-
-class _Lock:
-    """An exclusive flock on ``<store>.lock``, naming its holder inside."""
-
-    def __init__(self, store: str) -> None:
-        self.path = store + ".lock"
-        try:
-            self._fd = os.open(self.path, os.O_RDWR | os.O_CREAT, 0o644)
-        except OSError as exc:
-            raise StoreError(f"{store}: cannot be written ({self.path}: {exc.strerror})") from None
-        try:
-            fcntl.flock(self._fd, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except OSError:
-            try:
-                holder = os.pread(self._fd, 4096, 0).decode(errors="replace").strip()
-            except OSError:
-                holder = ""
-            os.close(self._fd)
-            pid, _, command = holder.partition(" ")
-            who = f" (PID {pid}: {command})" if pid.isdigit() else ""
-            raise StoreError(f"{store}: in use by another station{who}") from None
-        os.ftruncate(self._fd, 0)
-        os.pwrite(self._fd, f"{os.getpid()} {_command_line()}\n".encode(), 0)
-
-    def release(self) -> None:
-        if self._fd >= 0:
-            try:
-                os.ftruncate(self._fd, 0)
-            except OSError:
-                pass
-            os.close(self._fd)  # the flock goes with the last descriptor
-            self._fd = -1
 
 
 class Store:
@@ -247,7 +200,7 @@ class Store:
         self._pool: list[sqlite3.Connection] = []
         self._closed = False
         self._next_prune = time.monotonic() + prune_every
-        self._lock_file: _Lock | None = None
+        self._lock_file: StoreLock | None = None
         try:
             mode = os.stat(self.path).st_mode
         except FileNotFoundError:
@@ -259,7 +212,7 @@ class Store:
             if not stat.S_ISREG(mode):
                 raise StoreError(f"{self.path}: not a regular file, cannot be a station store")
         if not readonly:
-            self._lock_file = _Lock(self.path)  # before anything is read or written
+            self._lock_file = StoreLock(self.path)  # before anything is read or written
         try:
             self._db = self._connect(writer=True)
         except sqlite3.Error as exc:

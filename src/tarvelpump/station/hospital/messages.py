@@ -1,0 +1,191 @@
+"""What the view takes from the broker: every message checked whole before
+anything of it is kept, and every number and name bounded."""
+
+from __future__ import annotations
+
+import dataclasses
+import json
+import math
+import re
+import types
+import typing
+from collections.abc import Callable, Iterable
+from datetime import datetime
+from typing import Any
+
+from ..records.model import (
+    EventKind,
+    PumpView,
+)
+from ..settings.broker_url import (
+    VIEW_FORGET_AFTER_S,
+    VIEW_MAX_PUMPS,
+    VIEW_MAX_PUMPS_PER_WARD,
+    VIEW_OFFLINE_AFTER_S,
+)
+
+# The bounds' defaults live beside the broker URL, where the command line reads them without paho.
+MAX_PUMPS = VIEW_MAX_PUMPS
+MAX_PUMPS_PER_WARD = VIEW_MAX_PUMPS_PER_WARD
+OFFLINE_AFTER_S = VIEW_OFFLINE_AFTER_S
+FORGET_AFTER_S = VIEW_FORGET_AFTER_S
+#: wards named in the count of refused pumps; the rest are counted together
+REFUSED_WARDS = 1_000
+
+
+class Malformed(ValueError):
+    """A message from the broker that the view does not accept."""
+
+
+#: retained messages in one burst past which a view asks again ward by ward
+#: (Mosquitto queues 1,000 for a client by default, and drops the rest)
+REFILL_AFTER = 900
+#: states asked for again at once, about (a few wards together)
+REFILL_AT_ONCE = 500
+#: the largest message a view reads: a state or an event takes a few hundred bytes
+MESSAGE_MAX = 64 * 1024
+#: the longest ward name (a topic level) or event id a view keeps (states are
+#: bounded by MESSAGE_MAX: a label beyond what a configuration takes is still shown)
+NAME_MAX = 1024
+#: the largest whole number a message may carry: one every reader (a page's
+#: JavaScript, a float in /metrics) still holds exactly
+INT_MAX = 2 ** 53 - 1
+
+
+def _no_constant(name: str) -> float:
+    raise Malformed(f"{name} is not a number JSON knows")
+
+
+def _finite(text: str) -> float:
+    # finite, and within INT_MAX: three rounds of 1e308 seconds would be infinite again
+    value = float(text)
+    if not math.isfinite(value) or abs(value) > INT_MAX:
+        raise Malformed(f"{text[:20]} is out of range")
+    return value
+
+
+def _bounded(text: str) -> int:
+    # told by its length first: int() of thousands of digits is refused (or slow)
+    if len(text.lstrip("-")) > 16 or abs(value := int(text)) > INT_MAX:
+        raise Malformed(f"the number {text[:20]}{'...' if len(text) > 20 else ''} is out of range")
+    return value
+
+
+def json_object(payload: bytes) -> dict[str, Any]:
+    if len(payload) > MESSAGE_MAX:
+        raise Malformed(f"{len(payload):,} bytes: no state or event of a station takes more than {MESSAGE_MAX:,}")
+    body = json.loads(payload, parse_constant=_no_constant, parse_float=_finite, parse_int=_bounded)
+    if not isinstance(body, dict):
+        raise Malformed(f"a JSON object was expected, not {type(body).__name__}")
+    return body
+
+
+_Check = Callable[[object], bool]
+
+
+def _aware_time(value: object) -> bool:
+    """An ISO 8601 time with its offset (one without could not be ordered among
+    the others), in a year any local time zone can still show (not year 1 or 9999)."""
+    if not isinstance(value, str):
+        return False
+    try:
+        t = datetime.fromisoformat(value)
+    except ValueError:
+        return False
+    return t.tzinfo is not None and 1970 <= t.year <= 9000
+
+
+def _checker(hint: Any) -> _Check:
+    """A test of a JSON value against an annotation (the forms the station's data
+    uses; a ``datetime`` travels as ISO text with its offset). Built once per
+    field, so checking a message looks nothing up."""
+    origin = typing.get_origin(hint)
+    if origin in (types.UnionType, typing.Union):
+        options = [h for h in typing.get_args(hint) if h is not type(None)]
+        nullable = len(options) < len(typing.get_args(hint))
+        if len(options) == 1 and nullable:  # the common "X | None"
+            inner = _checker(options[0])
+            return lambda v: v is None or inner(v)
+        either = [_checker(h) for h in typing.get_args(hint)]
+        return lambda v: any(check(v) for check in either)
+    if origin is list:
+        item = _checker(typing.get_args(hint)[0])
+        return lambda v: type(v) is list and all(item(x) for x in v)
+    if origin is dict:
+        key, item = (_checker(h) for h in typing.get_args(hint))
+        return lambda v: type(v) is dict and all(key(k) and item(x) for k, x in v.items())
+    if hint is Any:
+        return lambda v: True
+    if hint is type(None):
+        return lambda v: v is None
+    if hint is datetime:
+        return _aware_time
+    if hint is float:
+        return lambda v: type(v) is float or type(v) is int
+    if hint in (int, str, bool):  # JSON gives these exact types (and a bool is no number here)
+        return lambda v: type(v) is hint
+    return lambda v: isinstance(v, hint)
+
+
+def _checkers(fields: dict[str, Any]) -> dict[str, _Check]:
+    return {name: _checker(hint) for name, hint in fields.items()}
+
+
+def _count(v: object) -> bool:
+    return type(v) is int and v >= 0
+
+
+def _counts(v: object) -> bool:
+    return type(v) is dict and all(type(k) is str and _count(n) for k, n in v.items())
+
+
+#: every field of a state, as PumpView declares it (plus the flag of older gateways);
+#: counts and times left are never below zero
+STATE_FIELDS = {**_checkers({**typing.get_type_hints(PumpView), "online": bool}),
+          "answered": _count, "silent": _count, "malformed": _counts,
+          "remaining_s": lambda v: v is None or _count(v)}
+STATE_REQUIRED = ("id", "label", "link", "addr", "channel")
+#: the fixed part of an event, and what any event may carry
+EVENT_FIELDS = _checkers({"id": str, "time": datetime, "pump": str | None, "link": str, "kind": str,
+                    "station": str, "after_gap": bool})
+_ALARM = _checkers({"alarm": str, "text": str | None, "rank": int, "word": int | None})
+#: each kind's details as the station makes them; a field not listed is carried as it is
+DETAILS: dict[EventKind, tuple[dict[str, _Check], tuple[str, ...]]] = {
+    EventKind.ALARM_RAISED: (_ALARM, ("alarm",)),
+    EventKind.ALARM_CLEARED: (_ALARM, ("alarm",)),
+    EventKind.STATE_CHANGED: (_checkers({"from": str | None, "to": str | None, "from_code": int | None,
+                                         "to_code": int | None, "text": str | None}), ()),
+    EventKind.DOOR_OPENED: (_checkers({"door": int | None}), ()),
+    EventKind.DOOR_CLOSED: (_checkers({"door": int | None}), ()),
+    EventKind.OFFLINE: (_checkers({"last_seen": datetime | None, "silent": int, "reason": str | None}), ()),
+    EventKind.ONLINE: ({}, ()),
+    EventKind.NEAR_END: (_checkers({"remaining_s": int, "threshold_s": int}), ("remaining_s",)),
+    EventKind.LINK_DOWN: (_checkers({"error": str}), ()),
+    EventKind.LINK_UP: (_checkers({"down_s": float | None}), ()),
+}
+KINDS = {k.value: k for k in EventKind}
+
+
+def check_fields(body: dict[str, Any], checks: dict[str, _Check], required: Iterable[str]) -> None:
+    for name in required:
+        if name not in body:
+            raise Malformed(f"{name} is missing")
+    for name, check in checks.items():
+        if name in body and not check(body[name]):
+            raise Malformed(f"{name} has the wrong type")
+
+
+#: what a gateway changes each round without anything shown changing (see ``MqttSource._refresh``)
+_RESTATED = frozenset({"last_seen", "answered", "silent", "malformed", "round_s"})
+_SHOWN = tuple(f.name for f in dataclasses.fields(PumpView) if f.name not in _RESTATED)
+
+
+def same_view(old: PumpView | None, new: PumpView) -> bool:
+    """Whether ``new`` only restates ``old``: nothing but when it was heard and its counts differ."""
+    return old is not None and all(getattr(old, name) == getattr(new, name) for name in _SHOWN)
+
+
+def ascii_id(label: str) -> str:
+    """A pump's id as gateways made it before ids kept every script (ASCII
+    letters and digits only): their events are still taken."""
+    return re.sub(r"[^0-9A-Za-z_.-]+", "-", label.strip()).strip("-").lower() or "pump"
