@@ -248,6 +248,11 @@ def test_run_json_sigterm_then_events_and_history(tmp_path):
     plain = subprocess.run([sys.executable, "-m", "tarvelpump", "station", "events", "--db", str(db)],
                            capture_output=True, text=True)
     assert "bed 12" in plain.stdout and "alarm_raised" in plain.stdout and "offline" in plain.stdout
+    for command in ("events", "history"):  # a label that is not there is an error, never silence
+        wrong = subprocess.run([sys.executable, "-m", "tarvelpump", "station", command, "--db", str(db),
+                                "--pump", "Bed 12"], capture_output=True, text=True)
+        assert (wrong.returncode, wrong.stdout) == (2, ""), wrong.stderr
+        assert wrong.stderr.count("\n") == 1 and "'Bed 12'" in wrong.stderr and "labels known" in wrong.stderr
 
 
 def test_sigkill_while_running_keeps_what_was_committed(tmp_path):

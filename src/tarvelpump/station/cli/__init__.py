@@ -11,6 +11,7 @@ rounds only.
 from __future__ import annotations
 
 import argparse
+import errno
 import json
 import logging
 import os
@@ -54,6 +55,9 @@ from .terminal import (
 __all__ = ["event_line", "history_line", "main", "parse_since", "printable", "table_lines"]
 
 log = logging.getLogger(__name__)
+
+#: The top-level modules of the station extra, for the one-line hint when one is missing.
+_STATION_EXTRA = frozenset({"starlette", "uvicorn", "sse_starlette", "prometheus_client", "paho", "hl7", "msgspec"})
 
 EXAMPLES = textwrap.dedent("""\
     examples:
@@ -317,9 +321,23 @@ def _reading(path: Path) -> Iterator[Store]:
         yield store
 
 
+class UnknownPump(Exception):
+    """A pump asked for by label that neither the store nor the configuration knows."""
+
+
+def _known_pump(store: Store, pump: str | None) -> None:
+    if pump is None:
+        return
+    labels = set(store.last_views())
+    if pump not in labels:
+        raise UnknownPump(f"no pump {printable(pump)!r} in this store ({len(labels)} labels known; "
+                          "`tarvelpump station check` lists the configured ones)")
+
+
 def _events(args: argparse.Namespace) -> int:
     path, pump = _open_store(args)
     with _reading(path) as store:  # no lock: a running station keeps writing
+        _known_pump(store, pump)
         for e in store.events(pump=pump, since=args.since, limit=args.limit):
             print(json.dumps(e.to_json(), ensure_ascii=False, default=str) if args.json else event_line(e))
     return 0
@@ -328,6 +346,7 @@ def _events(args: argparse.Namespace) -> int:
 def _history(args: argparse.Namespace) -> int:
     path, pump = _open_store(args)
     with _reading(path) as store:
+        _known_pump(store, pump)
         for r in store.readings(pump=pump, since=args.since, limit=args.limit):
             if args.json:
                 print(json.dumps(r.to_json(), ensure_ascii=False))
@@ -432,8 +451,15 @@ def main(argv: list[str] | None = None) -> int:
     run: Callable[[argparse.Namespace], int] = args.run
     try:
         return run(args)
-    except ConfigError as exc:
+    except (ConfigError, UnknownPump) as exc:
         _note(f"{exc}")
+        return 2
+    except ModuleNotFoundError as exc:
+        if (exc.name or "").partition(".")[0] not in _STATION_EXTRA:
+            raise
+        # The driver installs without the station's libraries: say what to add.
+        _note(f"this command needs the station extra ({exc.name} is missing): "
+              "pip install 'tarvelpump[station]'")
         return 2
     except KeyboardInterrupt:
         return 0
@@ -445,7 +471,14 @@ def main(argv: list[str] | None = None) -> int:
         except (OSError, ValueError):
             pass
         return 0
-    except (OSError, ValueError, StoreError) as exc:
+    except OSError as exc:
+        if exc.errno == errno.EADDRINUSE:
+            _note(f"{exc.strerror}: another program serves that port; choose another with "
+                  "--http HOST:PORT (port 0 picks a free one)")
+        else:
+            _note(f"{exc}")
+        return 1
+    except (ValueError, StoreError) as exc:
         _note(f"{exc}")
         return 1
 
