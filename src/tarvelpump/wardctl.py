@@ -7,7 +7,7 @@ pseudo-terminals symlinked at the configured port paths, so ``tarvelpump
 station run --config ward.toml`` finds them where it looks. Lines on the
 standard input change the pumps (``help`` lists them)::
 
-    set "bed 3" alarm=occlusion door=open
+    set bed 3 alarm=occlusion door=open   # quotes are optional: "bed 3" too
     set "bed 3" alarm=none running=pause remain=0:09
     set "bed 4" present=no            # it stops answering
     set "bed 4" fault=bad_check       # it answers with broken check data
@@ -29,7 +29,7 @@ from .virtualward import VirtualWard, WardPump
 __all__ = ["WardControl", "open_wards"]
 
 HELP = """\
-set LABEL KEY=VALUE ...   change a pump; KEY is one of
+set LABEL KEY=VALUE ...   change a pump (set bed 3 alarm=occlusion; quotes are optional); KEY is one of
     alarm    alarm names joined by '+' (occlusion, door_open, low_battery, ...), a number, or none
     door     open | closed
     running  off | stop | run | pause | bolus | purging | kvo
@@ -38,7 +38,7 @@ set LABEL KEY=VALUE ...   change a pump; KEY is one of
     present  yes | no (no: the pump stops answering)
     fault    a fault name (silence, bad_check, late, twice, ...) or none
 unplug LINK | plug LINK   the link's radio goes away / comes back
-show [LABEL]              the pumps' states
+show [LABEL ...]          the pumps' states (show bed 3, or show "bed 3" "bed 4")
 help                      this text"""
 
 _DOORS = {"open": 1, "closed": 0, "close": 0}
@@ -113,6 +113,9 @@ class WardControl:
                     return p
         raise ValueError(f"no pump labelled {label!r}")
 
+    def _known(self, label: str) -> bool:
+        return any(p.label == label for ward in self.wards.values() for p in ward.pumps)
+
     def run(self, line: str) -> str:
         """One control line; the answer to print (``error: ...`` when it is refused)."""
         try:
@@ -126,7 +129,9 @@ class WardControl:
             if verb == "help":
                 return HELP
             if verb == "show":
-                pumps = [self.pump(a) for a in args] or [p for w in self.wards.values() for p in w.pumps]
+                # "show bed 3" names one pump; "show "bed 3" "bed 4"" names several
+                labels = [" ".join(args)] if args and self._known(" ".join(args)) else args
+                pumps = [self.pump(a) for a in labels] or [p for w in self.wards.values() for p in w.pumps]
                 return "\n".join(describe(p) for p in pumps)
             if verb in ("unplug", "plug") and len(args) == 1:
                 if args[0] not in self.wards:
@@ -135,7 +140,11 @@ class WardControl:
                 ward.vanish() if verb == "unplug" else ward.restore()
                 return f"ok: {args[0]} {verb}ged"
             if verb == "set" and len(args) >= 2:
-                return "ok: " + describe(self._set(self.pump(args[0]), args[1:]))
+                # The label is every word before the first KEY=VALUE, so "set bed 3 door=open" needs no quotes.
+                first = next((i for i, a in enumerate(args) if "=" in a), len(args))
+                if first == 0 or first == len(args):
+                    raise ValueError("set needs a label, then KEY=VALUE items")
+                return "ok: " + describe(self._set(self.pump(" ".join(args[:first])), args[first:]))
         except (ValueError, TypeError) as exc:
             return f"error: {exc}"
         return f"error: cannot read {line.strip()!r}; 'help' lists the commands"

@@ -72,7 +72,7 @@ def test_example_configuration_virtual_ward_and_station(tmp_path: Path) -> None:
         assert not any(e["kind"] == "offline" for e in events)
         # Restarted, it continues: what stood before stands, nothing is raised again; a change
         # made while it was stopped is found, and said to be.
-        assert say('set "bed 3" running=run').startswith("ok:")
+        assert say('set bed 3 running=run').startswith("ok:")
         again = run("station", "run", "--config", str(config), "--json", "--seconds", "4", cwd=tmp_path)
         assert again.returncode == 0, again.stderr
         later = [json.loads(line) for line in again.stdout.splitlines()]

@@ -236,7 +236,8 @@ def _run(args: argparse.Namespace) -> int:
     config = _config(args)  # a ConfigError ends here, before any port is opened
     station = Station(config, http=args.http, mqtt=args.mqtt, hl7=args.hl7)
     # Listening before the first round: no event goes unprinted.
-    display = Display(station.hub, _display_mode(args, sys.stdout), sys.stdout, config.name or "station")
+    display = Display(station.hub, _display_mode(args, sys.stdout), sys.stdout, config.name or "station",
+                      near_end_s=config.poll.near_end_s)
     with _stop_on_signals() as stop:
         try:
             station.start()
@@ -266,7 +267,8 @@ def _demo(args: argparse.Namespace) -> int:
         if args.hl7:
             _note(f"HL7 (IHE PCD-01 and PCD-04) to {args.hl7}")
         _note("watching 12 virtual pumps; their alarms, doors and comings and goings show below (Ctrl-C stops)")
-        display = Display(demo.station.hub, _display_mode(args, sys.stdout), sys.stdout, "demo ward")
+        display = Display(demo.station.hub, _display_mode(args, sys.stdout), sys.stdout, "demo ward",
+                          near_end_s=demo.station.config.poll.near_end_s)
         try:
             _watch(display, args.seconds, stop, demo.station.failed)
         finally:

@@ -105,16 +105,28 @@ def event_line(e: Event) -> str:
                      f"{_details(details)}".rstrip())
 
 
-def _remaining(seconds: int | None) -> str:
+def remaining_text(seconds: int | None) -> str:
+    """Time left with its units ("1h30m", "45m"): "1:30" could be read as minutes."""
     if seconds is None:
         return "-"
-    return f"{seconds // 3600}:{seconds // 60 % 60:02d}"
+    hours, minutes = seconds // 3600, seconds // 60 % 60
+    return f"{hours}h{minutes:02d}m" if hours else f"{minutes}m"
 
 
 _STATE = {presence.STALE: "STALE", OFFLINE: "OFFLINE", UNHEARD: "NOT HEARD"}
 
 
-def _pump_cells(v: PumpView, shown: str, at: datetime, wards: bool) -> dict[str, str]:
+def _reason(text: str) -> str:
+    """An offline reason as a row says it: "radio down: <the port's whole error>"
+    keeps its head and the error's last part, which names what is missing."""
+    head, sep, rest = text.partition(": ")
+    if not sep or len(text) <= 40:
+        return text
+    return f"{head}: …{rest.rsplit(': ', 1)[-1][-16:]}"
+
+
+def _pump_cells(v: PumpView, shown: str, at: datetime, wards: bool,
+                near_end_s: int | None = None) -> dict[str, str]:
     state = (v.running_name or "-") if shown == ONLINE else _STATE[shown]
     door = "-" if v.door is None else ("OPEN" if v.door else "closed")
     alarm = v.top_alarm or ("ALARM" if v.alarmed else "")
@@ -124,12 +136,13 @@ def _pump_cells(v: PumpView, shown: str, at: datetime, wards: bool) -> dict[str,
         alarm = f"last: {alarm}"  # not known to be over, nor to be still on
     notes = []
     if shown == OFFLINE:
-        notes.append(v.offline_reason or "not answering")
+        notes.append(_reason(v.offline_reason or "not answering"))
     elif shown == presence.STALE and v.last_seen is not None:
         notes.append(f"no news for {(at - v.last_seen).total_seconds():.0f} s")
-    if presence.door_open(v):
-        notes.append("DOOR OPEN")
-    cells = {"ward": v.station if wards else "", "pump": v.label, "link": v.link, "state": state, "door": door, "left": _remaining(v.remaining_s),
+    if shown == ONLINE:  # what is not current is in the row's state and seen, never a band of its own
+        notes += ["DOOR OPEN"] * presence.door_open(v)
+        notes += ["NEAR END"] * (near_end_s is not None and presence.near_end(v, near_end_s))
+    cells = {"ward": v.station if wards else "", "pump": v.label, "link": v.link, "state": state, "door": door, "left": remaining_text(v.remaining_s),
              "unit": v.rate_unit_text or "-", "alarm": alarm, "seen": _clock(v.last_seen), "note": "; ".join(notes)}
     return {k: printable(x) for k, x in cells.items()}
 
@@ -143,9 +156,14 @@ _NARROW = (("pump", 24), ("alarm", 18), ("unit", 0), ("link", 0), ("pump", 16), 
            ("door", 0), ("pump", 10))
 
 
+#: room kept for a note on a narrow terminal (an offline reason, DOOR OPEN, NEAR END)
+_NOTE_ROOM = 28
+
+
 def _layout(rows: list[dict[str, str]], width: int | None, wards: bool) -> dict[str, int]:
     """Each column's width: as wide as its longest cell (within bounds), and on
-    a terminal of ``width`` columns narrowed until the note has room to start."""
+    a terminal of ``width`` columns narrowed until the notes have room: a
+    pump's offline reason or DOOR OPEN goes last, after the unit, link and seen."""
     widths: dict[str, int] = {}
     for name, least, most, _ in _COLUMNS:
         longest = max((_cells(_name(r) if name == "pump" else r[name]) for r in rows), default=0)
@@ -154,8 +172,10 @@ def _layout(rows: list[dict[str, str]], width: int | None, wards: bool) -> dict[
     if width is None:
         return widths
 
+    note = min(max((_cells(r["note"]) for r in rows), default=0), _NOTE_ROOM)
+
     def needed() -> int:
-        return sum(widths.values()) + len(widths) + 2  # a space between columns, two before the note, a start
+        return sum(widths.values()) + len(widths) + 1 + max(note, 1)  # spaces between columns, two before the note
 
     for name, room in _NARROW:
         if needed() <= width:
@@ -187,7 +207,7 @@ def _row(cells: dict[str, str], widths: dict[str, int]) -> str:
 def table_lines(views: list[PumpView], events: list[Event], title: str, *, at: datetime | None = None,
                 health: dict[str, Any] | None = None, wards: bool = False,
                 stale_floor_s: float = presence.STALE_FLOOR_S, width: int | None = None,
-                height: int | None = None) -> list[str]:
+                height: int | None = None, near_end_s: int | None = None) -> list[str]:
     """The live table, in the page's order, with the page's counts; ``wards``:
     name each pump's ward (a view over several gateways).
 
@@ -216,7 +236,7 @@ def table_lines(views: list[PumpView], events: list[Event], title: str, *, at: d
         if shown < len(listed):
             more = _more(listed[shown:], at, stale_floor_s)
         listed, said = listed[:shown], said[len(said) - kept:] if kept else []
-    cells = [_pump_cells(v, presence.shown_presence(v, at, stale_floor_s), at, wards) for v in listed]
+    cells = [_pump_cells(v, presence.shown_presence(v, at, stale_floor_s), at, wards, near_end_s) for v in listed]
     widths = _layout(cells, width, wards)
     header = {"ward": "", **{name: name for name in (*widths, "note")}}
     lines = top + ["", _row(header, widths)] + [_row(c, widths) for c in cells] + ([more] if more else [])
@@ -255,7 +275,8 @@ class Display:
     """
 
     def __init__(self, hub: Hub, mode: str, out: TextIO, title: str = "", refresh: float = 1.0, *,
-                 wards: bool = False, stale_floor_s: float = presence.STALE_FLOOR_S) -> None:
+                 wards: bool = False, stale_floor_s: float = presence.STALE_FLOOR_S,
+                 near_end_s: int | None = None) -> None:
         self.hub = hub
         self.mode = mode
         self.out = out
@@ -263,6 +284,7 @@ class Display:
         self.refresh = refresh
         self.wards = wards
         self.stale_floor_s = stale_floor_s
+        self.near_end_s = near_end_s
         self._queue: queue.SimpleQueue[Event] = queue.SimpleQueue()
         self._recent: list[Event] = []
         self._dirty = True
@@ -297,7 +319,7 @@ class Display:
                 size = terminal_size(self.out)
                 lines = table_lines(self.hub.views(), self._recent, self.title, health=self.hub.health(),
                                     wards=self.wards, stale_floor_s=self.stale_floor_s, width=size.columns,
-                                    height=size.lines)
+                                    height=size.lines, near_end_s=self.near_end_s)
                 self.out.write("\x1b[H\x1b[J" + "\n".join(lines) + "\n")
         self.out.flush()
 
@@ -316,13 +338,34 @@ def terminal_size(out: TextIO) -> os.terminal_size:
 
 
 _CODES = {int(code): code.name for code in comm.DeviceReturnCode}
-_READ = ("running", "door", "remaining_s", "rate_unit", "alarm_word")
+
+
+def _entry(table: Any, code: int) -> str:
+    """A table's entry by code, as its name ("RUN"); a code the table lacks stays a number."""
+    entry = table.get_option_by_code(code)
+    return f"code {code}" if entry is None else str(entry.name)
+
+
+def _alarm_names(word: int) -> str:
+    names = [b.name for b in comm.KeltPumpAlarmBits if word & int(b)]
+    return ",".join(names) if names else "none"
+
+
+#: each value a reading may hold, with how a line says it
+_SAID: tuple[tuple[str, Any], ...] = (
+    ("running", lambda c: _entry(comm.PumpStatus, c)),
+    ("door", lambda c: f"door {_entry(comm.PumpDoorStatus, c)}"),
+    ("remaining_s", lambda s: f"left {remaining_text(s)}"),
+    ("rate_unit", lambda c: f"unit {_entry(comm.RateUnit, c)}"),
+    ("alarm_word", lambda w: f"alarm {_alarm_names(w)}"),
+)
 
 
 def history_line(r: Reading) -> str:
-    """One stored reading as a line: the values read, and each exchange that
-    failed with its result code; a pump that answered nothing says "no answer"."""
-    values = " ".join(f"{f}={getattr(r, f)}" for f in _READ if getattr(r, f) is not None)
+    """One stored reading as a line, in words ("RUN door CLOSE left 1h30m alarm none"),
+    and each exchange that failed with its result code; a pump that answered
+    nothing says "no answer". ``--json`` keeps the codes."""
+    values = " ".join(say(getattr(r, f)) for f, say in _SAID if getattr(r, f) is not None)
     failed = ", ".join(f"{command} {_CODES.get(code, code)}" for command, code in r.codes.items()
                        if code != comm.DeviceReturnCode.SUCCESS)
     if not values:
