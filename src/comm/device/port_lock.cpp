@@ -313,7 +313,7 @@ hold(PyObject *port, PortEntry **out)
 // Gives one hold back. A thread ended mid-call frees the port for the
 // others but leaves the registry, which needs the GIL, as it is.
 void
-let_go(PortEntry *e) noexcept
+let_go(PortEntry *e)
 {
     if (e == nullptr) {
         return;
@@ -556,7 +556,7 @@ PortHold::acquire(PyObject *port)
 }
 
 void
-PortHold::release() noexcept
+PortHold::release()
 {
     PortEntry *e = entry_;
     entry_ = nullptr;
