@@ -332,16 +332,18 @@ let_go(PortEntry *e)
 // another thread held or waited for would never come free, so it gets a
 // fresh one (the old one is left alone, as CPython does with its own locks
 // after a fork: it may be mid-operation). The forking thread's own holds
-// stay, with their depth. Entries left without users go with their next use.
+// stay, with their depth. Every user stays counted: the forking thread
+// gives its own back, and a hold of a thread that did not come along may
+// still have a _hold_port object pointing at the entry, so the entries
+// such threads used (no more than were in use at the fork) are kept for
+// the child's life rather than freed under that object.
 void
 after_fork_in_child()
 {
     unsigned long me = PyThread_get_thread_ident();
     main_thread.store(me);
     for (PortEntry *e : registry().entries) {
-        unsigned long depth = e->depth.load();
-        if (depth > 0 && e->owner.load() == me) {
-            e->users = depth; // each of its holds is one user
+        if (e->depth.load() > 0 && e->owner.load() == me) {
             continue;
         }
         PyThread_type_lock fresh = PyThread_allocate_lock();
@@ -349,7 +351,6 @@ after_fork_in_child()
             e->lock = fresh;
             e->owner.store(0);
             e->depth.store(0);
-            e->users = 0;
         }
     }
 }
