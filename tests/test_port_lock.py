@@ -313,3 +313,57 @@ def test_a_forked_child_keeps_the_entries_its_parents_holds_point_at():
     assert run.returncode == 0, run.stderr
     assert run.stdout.splitlines() == [
         "['NO_DATA_RETURN', 'cannot release un-acquired lock', False, 'NO_DATA_RETURN']", "0"]
+
+
+_EQ_USES_PORTS = """
+import threading, tarvelpump.comm as comm
+class Port:
+    during_eq = None
+    def __init__(self, name):
+        self.name = name
+    def __hash__(self):
+        return 7
+    def __eq__(self, other):
+        if Port.during_eq:
+            Port.during_eq()
+        return isinstance(other, Port) and self.name == other.name
+def holding(port, leave):
+    held = threading.Event()
+    def hold():
+        with comm._hold_port(port):
+            held.set()
+            leave.wait(60)
+    t = threading.Thread(target=hold)
+    t.start()
+    held.wait(10)
+    return t
+seen, leave = [], threading.Event()
+holder = holding(Port("a"), leave)
+
+def use_another_port():
+    with comm._hold_port("/dev/elsewhere"):
+        pass
+Port.during_eq = use_another_port
+with comm._hold_port(Port("b")):  # compared with "a", whose == takes a hold
+    seen.append("b")
+
+def hold_c_elsewhere():  # an equal port is held while == runs: its lock is the one
+    Port.during_eq = None
+    holding(Port("c"), leave)
+Port.during_eq = hold_c_elsewhere
+waiter = threading.Thread(target=lambda: seen.append(comm._hold_port(Port("c")).__enter__() and "c"))
+waiter.start()
+waiter.join(0.5)
+seen.append(waiter.is_alive())
+leave.set()
+waiter.join(10)
+holder.join(10)
+print(seen)
+"""
+
+
+def test_a_lookup_whose_eq_uses_other_ports_ends():
+    run = subprocess.run([sys.executable, "-c", _EQ_USES_PORTS],
+                         capture_output=True, text=True, timeout=15)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "['b', True, 'c']\n"
