@@ -88,15 +88,58 @@ for _ in range(3): threading.Thread(target=poll, daemon=True).start()
 time.sleep(0.2)
 """
 
+# Python code that gives the GIL up inside the exchange's own clean-up (the
+# port's close, the port object's __del__, the __del__ of a port value made
+# afresh for each exchange): the interpreter ends the daemon threads there,
+# and the unwind runs through the destructors that called it.
+IN_CLEANUP = """
+import sys, threading, time, serial
+from tarvelpump import comm
+where = sys.argv[1]
 
-@pytest.mark.parametrize("program", [POLLING, WAITING, IN_PYTHON], ids=["polling", "waiting", "in-python"])
-def test_daemon_threads_in_exchanges_do_not_crash_the_exit(program):
+class Failing:
+    def __init__(self, port=None, baudrate=None, timeout=None):
+        self.is_open = True
+    def write(self, data):
+        if where == "__del__": return len(data)
+        raise OSError("the line is down")
+    def read(self, size):
+        return b""
+    def close(self):
+        if where == "close": time.sleep(.002)
+    def __del__(self):
+        if where == "__del__": time.sleep(.002)
+serial.Serial = Failing
+
+class Line:
+    def __hash__(self): return 1
+    def __eq__(self, other): return isinstance(other, Line)
+    def __del__(self): time.sleep(.002)
+
+class Kelt(comm.Kelt):
+    port = property(lambda self: Line() if where == "port" else "/dev/failing", lambda self, v: None)
+
+k = Kelt()
+def poll():
+    while True:
+        try: k.get_pump_status()
+        except OSError: pass
+for _ in range(4): threading.Thread(target=poll, daemon=True).start()
+time.sleep(0.2)
+"""
+
+
+@pytest.mark.parametrize("program, argument, output", [
+    (POLLING, "", ""), (WAITING, "", "released"), (IN_PYTHON, "", "NO_DATA_RETURN"),
+    (IN_CLEANUP, "close", ""), (IN_CLEANUP, "__del__", ""), (IN_CLEANUP, "port", ""),
+], ids=["polling", "waiting", "in-python", "in-close", "in-port-del", "in-port-value-del"])
+def test_daemon_threads_in_exchanges_do_not_crash_the_exit(program, argument, output):
     codes = []
     for _ in range(20):
-        run = subprocess.run([sys.executable, "-c", textwrap.dedent(program)],
+        run = subprocess.run([sys.executable, "-c", textwrap.dedent(program), argument],
                              capture_output=True, text=True, timeout=60)
         codes.append(run.returncode)
         assert run.returncode == 0, (codes, run.stderr[-2000:])
         assert run.stderr == ""
-        assert run.stdout == {POLLING: "", WAITING: "released", IN_PYTHON: "NO_DATA_RETURN"}[program]
+        assert run.stdout == output
     assert codes == [0] * 20

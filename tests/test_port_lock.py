@@ -4,6 +4,7 @@ counts as an unhashable port, and the fork handler."""
 import gc
 import importlib
 import os
+import subprocess
 import sys
 import threading
 import time
@@ -257,3 +258,102 @@ def test_hold_port_behaves_as_a_reentrant_lock():
         got[0].__exit__(None, None, None)  # held by the thread that ended
     with pytest.raises(TypeError):
         comm._hold_port()
+
+
+_FORK_UNDER_A_HOLD = """
+import os, threading, tarvelpump.comm as comm
+h = comm._hold_port("/dev/no-such-port")
+held, leave = threading.Event(), threading.Event()
+def holder():
+    with h:
+        held.set()
+        leave.wait(10)
+t = threading.Thread(target=holder)
+t.start()
+held.wait(10)
+pid = os.fork()
+if pid == 0:
+    seen = []
+    try:
+        seen.append(comm.Kelt("/dev/no-such-port").get_pump_status().code.name)
+        q = comm._hold_port("q")  # a new entry: where a freed one was, if it was
+        q.__enter__()
+        for hold in (h, q):
+            try:
+                seen.append(hold.__exit__(None, None, None))
+            except RuntimeError as e:
+                seen.append(str(e))
+        del h
+        seen.append(comm.Kelt("/dev/no-such-port").get_pump_status().code.name)
+        print(seen, flush=True)
+    finally:
+        os._exit(0)
+leave.set()
+t.join()
+print(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+def test_a_forked_child_keeps_the_entries_its_parents_holds_point_at():
+    # The thread holding the port does not come along into the child, its
+    # _hold_port object does: using the port in the child must not free the
+    # entry under that object, whose __exit__ and dealloc still read it.
+    run = subprocess.run([sys.executable, "-c", _FORK_UNDER_A_HOLD],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout.splitlines() == [
+        "['EXCEPTION', 'cannot release un-acquired lock', False, 'EXCEPTION']", "0"]
+
+
+_EQ_USES_PORTS = """
+import threading, tarvelpump.comm as comm
+class Port:
+    during_eq = None
+    def __init__(self, name):
+        self.name = name
+    def __hash__(self):
+        return 7
+    def __eq__(self, other):
+        if Port.during_eq:
+            Port.during_eq()
+        return isinstance(other, Port) and self.name == other.name
+def holding(port, leave):
+    held = threading.Event()
+    def hold():
+        with comm._hold_port(port):
+            held.set()
+            leave.wait(60)
+    t = threading.Thread(target=hold)
+    t.start()
+    held.wait(10)
+    return t
+seen, leave = [], threading.Event()
+holder = holding(Port("a"), leave)
+
+def use_another_port():
+    with comm._hold_port("/dev/elsewhere"):
+        pass
+Port.during_eq = use_another_port
+with comm._hold_port(Port("b")):  # compared with "a", whose == takes a hold
+    seen.append("b")
+
+def hold_c_elsewhere():  # an equal port is held while == runs: its lock is the one
+    Port.during_eq = None
+    holding(Port("c"), leave)
+Port.during_eq = hold_c_elsewhere
+waiter = threading.Thread(target=lambda: seen.append(comm._hold_port(Port("c")).__enter__() and "c"))
+waiter.start()
+waiter.join(0.5)
+seen.append(waiter.is_alive())
+leave.set()
+waiter.join(10)
+holder.join(10)
+print(seen)
+"""
+
+
+def test_a_lookup_whose_eq_uses_other_ports_ends():
+    run = subprocess.run([sys.executable, "-c", _EQ_USES_PORTS],
+                         capture_output=True, text=True, timeout=15)
+    assert run.returncode == 0, run.stderr
+    assert run.stdout == "['b', True, 'c']\n"

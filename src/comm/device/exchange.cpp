@@ -101,7 +101,8 @@ struct DebugLog {
 
 // Owns the close of an open port object: close() when the exchange ends,
 // also when it fails part-way, so that no failure leaves the device open.
-// On a failure the exchange's exception is the one that stays.
+// On a failure the exchange's exception is the one that stays. close() is
+// Python code: the unwind that ends this thread at exit may come out of it.
 class PortCloser {
   public:
     PortCloser(PyObject *port, PyObject *close_name)
@@ -110,7 +111,7 @@ class PortCloser {
     }
     PortCloser(const PortCloser &) = delete;
     PortCloser &operator=(const PortCloser &) = delete;
-    ~PortCloser()
+    ~PortCloser() noexcept(false)
     {
         if (port_ == nullptr || py::ended_mid_call()) {
             return; // a thread ended at exit calls nothing on its way out

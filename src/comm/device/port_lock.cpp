@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -45,14 +46,15 @@ struct PortEntry {
     // Read by other threads to see whether they hold the port already.
     std::atomic<unsigned long> owner{0}; // thread ident while depth > 0
     std::atomic<unsigned long> depth{0};
-    std::size_t users = 0; // holds, waiters and comparisons in progress
+    std::size_t users = 0;    // holds, waiters and comparisons in progress
+    std::uint64_t serial = 0; // order of insertion, from 1
 };
 
 namespace {
 
 struct Registry {
     std::vector<PortEntry *> entries;
-    unsigned long long inserts = 0; // tells a search that it must look again
+    std::uint64_t last_serial = 0;
 };
 
 // Never destroyed: a thread ended at exit may leave an entry behind.
@@ -101,109 +103,153 @@ equal(const PortEntry *e, PyObject *port)
     return PyObject_RichCompareBool(key.get(), port, Py_EQ);
 }
 
-// The entry of `port`, made if there is none, with one more user; null
-// without an exception for a port that cannot be hashed (its __hash__
-// raised TypeError). -1 with an exception set.
+// What a lookup compares entries with.
+struct PortKey {
+    PyObject *port;
+    Py_hash_t hash;
+    const char *text; // an exact str's UTF-8 (borrowed from it), or null
+    std::size_t text_size;
+    PyInterpreterState *interp;
+};
+
+// 1 with *k filled, 0 for a port that cannot be hashed (its __hash__ raised
+// TypeError), -1 with an exception set.
 int
-pin_entry(PyObject *port, PortEntry **out)
+read_key(PyObject *port, PortKey *k)
 {
-    *out = nullptr;
-    Py_hash_t hash = PyObject_Hash(port);
-    if (hash == -1) {
+    k->port = port;
+    k->hash = PyObject_Hash(port);
+    if (k->hash == -1) {
         if (PyErr_ExceptionMatches(PyExc_TypeError)) {
             PyErr_Clear();
             return 0;
         }
         return -1;
     }
-    const char *text = nullptr;
-    Py_ssize_t text_size = 0;
+    k->text = nullptr;
+    k->text_size = 0;
     if (PyUnicode_CheckExact(port)) {
-        text = PyUnicode_AsUTF8AndSize(port, &text_size);
-        if (text == nullptr) {
+        Py_ssize_t size = 0;
+        k->text = PyUnicode_AsUTF8AndSize(port, &size);
+        if (k->text == nullptr) {
             if (!PyErr_ExceptionMatches(PyExc_UnicodeEncodeError)) {
                 return -1;
             }
             PyErr_Clear(); // a lone surrogate: keyed as an object
         }
+        k->text_size = static_cast<std::size_t>(size);
     }
-    PyInterpreterState *interp = PyInterpreterState_Get();
+    k->interp = PyInterpreterState_Get();
+    return 1;
+}
+
+// What the entries inserted after a given one tell about a key, without
+// running Python code: the entry that is the key's for sure (the same text,
+// or the port object itself), or else the oldest that only == can tell.
+struct Scan {
+    PortEntry *same = nullptr;
+    PortEntry *maybe = nullptr;
+};
+
+Scan
+scan_after(const PortKey &k, std::uint64_t after)
+{
+    Scan s;
+    for (PortEntry *e : registry().entries) {
+        if (e->serial <= after || e->hash != k.hash) {
+            continue;
+        }
+        if (e->is_text && k.text != nullptr) {
+            if (e->text.size() == k.text_size &&
+                std::memcmp(e->text.data(), k.text, k.text_size) == 0) {
+                s.same = e;
+                return s;
+            }
+            continue;
+        }
+        if (!e->is_text && e->interp != k.interp) {
+            continue; // another interpreter's object: not ours to call
+        }
+        if (e->key == k.port) {
+            s.same = e;
+            return s;
+        }
+        if (s.maybe == nullptr || e->serial < s.maybe->serial) {
+            s.maybe = e;
+        }
+    }
+    return s;
+}
+
+// A new entry for the key, with one user; null with MemoryError.
+PortEntry *
+insert_entry(const PortKey &k)
+{
+    auto *e = new PortEntry;
+    e->lock = PyThread_allocate_lock();
+    if (e->lock == nullptr) {
+        delete e;
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    e->hash = k.hash;
+    if (k.text != nullptr) {
+        e->is_text = true;
+        e->text.assign(k.text, k.text_size);
+    }
+    else {
+        e->key = Ref::borrow(k.port).release();
+        e->interp = k.interp;
+    }
+    e->users = 1;
     Registry &reg = registry();
+    e->serial = ++reg.last_serial;
+    reg.entries.push_back(e);
+    return e;
+}
+
+// The entry of `port`, made if there is none, with one more user; null
+// without an exception for a port that cannot be hashed. -1 with an
+// exception set.
+//
+// Entries are compared oldest first. == runs Python code, which may insert
+// entries (newer than any compared so far, so the walk still meets them:
+// one may be this port's) and remove others (not the one compared, pinned
+// meanwhile); so the walk goes on after the last one compared, and an ==
+// that itself uses other ports does not send it back to the start.
+int
+pin_entry(PyObject *port, PortEntry **out)
+{
+    *out = nullptr;
+    PortKey k;
+    int r = read_key(port, &k);
+    if (r <= 0) {
+        return r;
+    }
+    std::uint64_t after = 0;
     for (;;) {
-        unsigned long long inserts = reg.inserts;
-        std::vector<PortEntry *> maybe; // only == can tell
-        for (PortEntry *e : reg.entries) {
-            if (e->hash != hash) {
-                continue;
-            }
-            if (e->is_text && text != nullptr) {
-                if (e->text.size() == static_cast<std::size_t>(text_size) &&
-                    std::memcmp(e->text.data(), text, e->text.size()) == 0) {
-                    ++e->users;
-                    *out = e;
-                    return 0;
-                }
-                continue;
-            }
-            if (!e->is_text && e->interp != interp) {
-                continue; // another interpreter's object: not ours to call
-            }
-            if (e->key == port) {
-                ++e->users;
-                *out = e;
-                return 0;
-            }
-            maybe.push_back(e);
+        Scan s = scan_after(k, after);
+        if (s.same != nullptr) {
+            ++s.same->users;
+            *out = s.same;
+            return 0;
         }
-        // == runs Python code, which may change the registry: the entries
-        // compared are pinned meanwhile.
-        for (PortEntry *e : maybe) {
-            ++e->users;
+        if (s.maybe == nullptr) {
+            *out = insert_entry(k);
+            return *out != nullptr ? 0 : -1;
         }
-        int eq = 0;
-        std::size_t match = 0;
-        for (; match < maybe.size(); ++match) {
-            eq = equal(maybe[match], port);
-            if (eq != 0) {
-                break;
-            }
+        PortEntry *e = s.maybe;
+        after = e->serial;
+        ++e->users;
+        int eq = equal(e, port);
+        if (eq > 0) {
+            *out = e;
+            return 0;
         }
-        for (std::size_t i = 0; i < maybe.size(); ++i) {
-            if (eq <= 0 || i != match) {
-                unpin(maybe[i]);
-            }
-        }
+        unpin(e);
         if (eq < 0) {
             return -1;
         }
-        if (eq > 0) {
-            *out = maybe[match];
-            return 0;
-        }
-        if (reg.inserts != inserts) {
-            continue; // an entry came while == ran: it may be this port's
-        }
-        auto *e = new PortEntry;
-        e->lock = PyThread_allocate_lock();
-        if (e->lock == nullptr) {
-            delete e;
-            PyErr_NoMemory();
-            return -1;
-        }
-        e->hash = hash;
-        if (text != nullptr) {
-            e->is_text = true;
-            e->text.assign(text, static_cast<std::size_t>(text_size));
-        }
-        else {
-            e->key = Ref::borrow(port).release();
-            e->interp = interp;
-        }
-        e->users = 1;
-        reg.entries.push_back(e);
-        ++reg.inserts;
-        *out = e;
-        return 0;
     }
 }
 
@@ -313,7 +359,7 @@ hold(PyObject *port, PortEntry **out)
 // Gives one hold back. A thread ended mid-call frees the port for the
 // others but leaves the registry, which needs the GIL, as it is.
 void
-let_go(PortEntry *e) noexcept
+let_go(PortEntry *e)
 {
     if (e == nullptr) {
         return;
@@ -332,16 +378,18 @@ let_go(PortEntry *e) noexcept
 // another thread held or waited for would never come free, so it gets a
 // fresh one (the old one is left alone, as CPython does with its own locks
 // after a fork: it may be mid-operation). The forking thread's own holds
-// stay, with their depth. Entries left without users go with their next use.
+// stay, with their depth. Every user stays counted: the forking thread
+// gives its own back, and a hold of a thread that did not come along may
+// still have a _hold_port object pointing at the entry, so the entries
+// such threads used (no more than were in use at the fork) are kept for
+// the child's life rather than freed under that object.
 void
 after_fork_in_child()
 {
     unsigned long me = PyThread_get_thread_ident();
     main_thread.store(me);
     for (PortEntry *e : registry().entries) {
-        unsigned long depth = e->depth.load();
-        if (depth > 0 && e->owner.load() == me) {
-            e->users = depth; // each of its holds is one user
+        if (e->depth.load() > 0 && e->owner.load() == me) {
             continue;
         }
         PyThread_type_lock fresh = PyThread_allocate_lock();
@@ -349,7 +397,6 @@ after_fork_in_child()
             e->lock = fresh;
             e->owner.store(0);
             e->depth.store(0);
-            e->users = 0;
         }
     }
 }
@@ -556,7 +603,7 @@ PortHold::acquire(PyObject *port)
 }
 
 void
-PortHold::release() noexcept
+PortHold::release()
 {
     PortEntry *e = entry_;
     entry_ = nullptr;

@@ -16,7 +16,9 @@ class PortHold {
     PortHold() = default;
     PortHold(const PortHold &) = delete;
     PortHold &operator=(const PortHold &) = delete;
-    ~PortHold()
+    // Letting go may drop the last reference to the port value, whose
+    // __del__ is Python code (see ref.hpp on noexcept(false)).
+    ~PortHold() noexcept(false)
     {
         release();
     }
@@ -25,7 +27,7 @@ class PortHold {
     // set (an error of the port's __hash__ or __eq__, or of a signal
     // handler that ran while waiting).
     int acquire(PyObject *port);
-    void release() noexcept;
+    void release();
 
   private:
     PortEntry *entry_ = nullptr;

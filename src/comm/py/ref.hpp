@@ -7,6 +7,13 @@
 // PyObject *: .get() lends, .release() hands ownership away. A thread that
 // the finalizing interpreter ends under our frames drops nothing on its way
 // out (compat_thread.hpp): it has no GIL to do it with.
+//
+// A decref may run Python code, and Python code that takes the GIL back
+// while the interpreter finalizes ends the thread by unwinding it
+// (pthread_exit). Whatever decrefs is therefore noexcept(false): that unwind
+// must pass through, and a noexcept frame would turn it into
+// std::terminate. A class holding a Ref inherits this; no container of Refs
+// (whose destructor is noexcept whatever its elements do) is used.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -16,6 +23,9 @@
 
 #include <exception>
 #include <new>
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#endif
 #include <utility>
 
 namespace comm::py {
@@ -29,7 +39,7 @@ class Ref {
     {
         o.p_ = nullptr;
     }
-    ~Ref()
+    ~Ref() noexcept(false)
     {
         if (p_ != nullptr && !ended_mid_call()) {
             Py_DECREF(p_);
@@ -53,7 +63,7 @@ class Ref {
     // Take the new pointer first and drop the old one last: the old object's
     // destructor may run Python code that looks at us.
     Ref &
-    operator=(Ref &&o) noexcept
+    operator=(Ref &&o)
     {
         PyObject *old = p_;
         p_ = o.p_;
@@ -126,12 +136,23 @@ class RecursionGuard {
 
 // No C++ exception may unwind into the interpreter: each function that
 // CPython calls wraps its body in COMM_ENTRY_BEGIN / COMM_ENTRY_END(error).
-// A foreign exception (one with no exception_ptr: the unwind that ends a
-// thread, pthread_exit while the interpreter finalizes) is no error of ours
-// and must go on, never be swallowed.
+// The unwind that ends a thread (pthread_exit while the interpreter
+// finalizes) is no error of ours and must go on, never be swallowed: caught
+// by name where the C++ library names it, and otherwise known as a foreign
+// exception, one with no exception_ptr.
+#if defined(__GLIBCXX__)
+#define COMM_PASS_FORCED_UNWIND                                               \
+    catch (abi::__forced_unwind &)                                            \
+    {                                                                         \
+        throw;                                                                \
+    }
+#else
+#define COMM_PASS_FORCED_UNWIND
+#endif
 #define COMM_ENTRY_BEGIN try {
 #define COMM_ENTRY_END(error_value)                                           \
     }                                                                         \
+    COMM_PASS_FORCED_UNWIND                                                   \
     catch (const std::bad_alloc &)                                            \
     {                                                                         \
         PyErr_NoMemory();                                                     \
