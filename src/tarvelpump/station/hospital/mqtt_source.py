@@ -337,6 +337,8 @@ class MqttSource:
                 continue
             ward, rest = levels[2], levels[3:]
             try:
+                if not payload and rest[-1] != "state":
+                    continue  # a retained status or event cleared: no news (a gateway offline stays so)
                 if rest == ["status"]:
                     self._on_status(ward, payload.decode(), views)
                 elif len(rest) == 2 and rest[1] == "state" and not payload:
