@@ -53,13 +53,6 @@ WARD_MAX = LABEL_MAX
 #: the topic levels after the ward, as a station bounds them: a pump's id (up to
 #: four bytes a character of its label) and "state", or "link/<link>/event"
 LEVELS_MAX = 4 * LABEL_MAX + len("/link//event")
-
-
-def packet_max(base: str) -> int:
-    """The largest MQTT packet a view over ``base`` reads: a message, its topic
-    (up to four bytes a character) and the packet's own headers. The view asks
-    its broker not to send larger ones (MQTT 5's Maximum Packet Size)."""
-    return MESSAGE_MAX + len(base.encode()) + 4 * (1 + WARD_MAX + LEVELS_MAX) + 256
 #: the largest whole number a message may carry: one every reader (a page's
 #: JavaScript, a float in /metrics) still holds exactly
 INT_MAX = 2 ** 53 - 1
@@ -215,3 +208,10 @@ def view_id(ward: str, name: str) -> str:
     character).
     """
     return f"{ward.replace('~', '~~').replace('.', '~-')}.{name}"
+
+
+def packet_max(base: str) -> int:
+    """The largest MQTT packet a view over ``base`` reads: a message, its topic
+    (up to four bytes a character) and the packet's own headers. The view asks
+    its broker not to send larger ones (MQTT 5's Maximum Packet Size)."""
+    return MESSAGE_MAX + len(base.encode()) + 4 * (1 + WARD_MAX + LEVELS_MAX) + 256

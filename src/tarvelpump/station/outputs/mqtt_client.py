@@ -56,8 +56,8 @@ def let_go(client: mqtt.Client) -> None:
 def make_client(broker: BrokerUrl, name: str, outage: Outage, *, clean: bool = True,
                 client_id: str = "", reconnect_max: int = 10,
                 protocol: MQTTProtocolVersion = MQTTProtocolVersion.MQTTv311) -> mqtt.Client:
-    """A client set up alike. MQTT 5 asks for a clean start with each ``connect``
-    (see ``connect_properties``), so ``clean`` is MQTT 3's alone."""
+    """A client set up alike. MQTT 5 says whether a session is kept when it
+    connects (``clean_start`` and ``connect_properties``): ``clean`` is MQTT 3's."""
     v5 = protocol == MQTTProtocolVersion.MQTTv5
     client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=client_id,
                          clean_session=None if v5 else clean, protocol=protocol)
