@@ -153,7 +153,9 @@ def test_hostile_numbers_labels_and_control_characters(broker: Broker) -> None:
     """Labels int() cannot read, numbers no float holds and terminal escapes, all from the broker:
     each state is shown or dropped alone, and the page, its metrics and the terminal stay up."""
     digits = "bed " + "9" * 5000  # more digits than int() reads
-    hostile = [pump("²"), pump("床 ①"), pump("bed ³ ½"), pump(digits), pump("bed 2"), pump("bed 10"),
+    # (its id on a short topic: a topic level longer than a station's is refused unread)
+    hostile = [pump("²"), pump("床 ①"), pump("bed ³ ½"), dataclasses.replace(pump(digits), id="bed-9s"),
+               pump("bed 2"), pump("bed 10"),
                # a clear-screen, a window title and a forged line, in every text a terminal shows
                pump("bed\x1b[2J\x1b[H 4", top_alarm="ALARM\x1b]0;pwned\x07", alarms=["ALARM_OCCLUSION"],
                     alarm_word=0x100, rate_unit_text="ml\r\n", running_name="RUN\x9b2J"),
@@ -177,7 +179,8 @@ def test_hostile_numbers_labels_and_control_characters(broker: Broker) -> None:
         publisher.state("ward-c", dataclasses.replace(pump("3床"), id="3"))
         with View(broker.url("general"), "127.0.0.1:0") as view:
             assert view.url is not None
-            wait_for(lambda: len(view.hub.views()) == len(hostile) + 2 and view.source.dropped == 12)
+            # 11 dropped: the 100 kB state never reaches the view (its broker drops it, see test_view_memory)
+            wait_for(lambda: len(view.hub.views()) == len(hostile) + 2 and view.source.dropped == 11)
             older = Event(EventKind.DOOR_OPENED, "3床", "radio", now(), {"door": 1})
             publisher.send("tarvelpump/general/ward-c/3/event", json.dumps(older.to_json()))
             publisher.send("tarvelpump/general/ward-c/3床/event", json.dumps(  # a forger's, on another's topic

@@ -31,6 +31,7 @@ from typing import Any, TextIO
 from ..records import since
 from ..records.store import Store, StoreError
 from ..settings.broker_url import (
+    LABEL_MAX,
     VIEW_FORGET_AFTER_S,
     VIEW_MAX_PUMPS,
     VIEW_MAX_PUMPS_PER_WARD,
@@ -126,6 +127,13 @@ def _whole(text: str) -> int:
     if not 1 <= value <= 1_000_000:
         raise argparse.ArgumentTypeError(f"must be a whole number from 1 to 1000000, not {text[:40]!r}")
     return value
+
+
+def _ward_level(text: str) -> str:
+    """A ward whose retained messages to clear: one topic level, or + for every ward."""
+    if not 0 < len(text) <= LABEL_MAX or any(c in text for c in "/#\0") or ("+" in text and text != "+"):
+        raise argparse.ArgumentTypeError(f"name one ward (a topic level), or + for every ward, not {text[:40]!r}")
+    return text
 
 
 def _count(text: str) -> int:
@@ -289,6 +297,12 @@ def _view(args: argparse.Namespace) -> int:
         _note(f"--offline-after ({args.offline_after:g} s) must not be longer than --forget-after "
               f"({args.forget_after:g} s)")
         return 2
+    if args.clear_retained:
+        from ..hospital.clear import clear_retained
+
+        for ward, n in clear_retained(args.mqtt, args.clear_retained).items():
+            print(f"{ward}: {n} retained messages cleared", flush=True)
+        return 0
     web = HttpConfig() if args.config is None else load_http(args.config)
     view = View(args.mqtt, args.http, web=web, max_pumps=args.max_pumps, max_pumps_per_ward=args.max_pumps_per_ward,
                 offline_after=args.offline_after, forget_after=args.forget_after)
@@ -440,6 +454,9 @@ def build_parser() -> argparse.ArgumentParser:
                    help=f"a pump not heard for this long is shown offline (default {VIEW_OFFLINE_AFTER_S:g})")
     p.add_argument("--forget-after", type=_seconds, default=VIEW_FORGET_AFTER_S, metavar="SECONDS",
                    help=f"... and for this long, no longer shown (default {VIEW_FORGET_AFTER_S:g})")
+    p.add_argument("--clear-retained", type=_ward_level, action="append", metavar="WARD",
+                   help="clear every message the broker retains under WARD (+: every ward), then exit; "
+                        "a live gateway publishes its states again within 15 s")
     p.set_defaults(run=_view)
 
     p = sub.add_parser("passwd", help="a password hash for the page's [http] users (asked twice, never shown)")

@@ -18,6 +18,7 @@ from ..records.model import (
     PumpView,
 )
 from ..settings.broker_url import (
+    LABEL_MAX,
     VIEW_FORGET_AFTER_S,
     VIEW_MAX_PUMPS,
     VIEW_MAX_PUMPS_PER_WARD,
@@ -44,9 +45,14 @@ REFILL_AFTER = 900
 REFILL_AT_ONCE = 500
 #: the largest message a view reads: a state or an event takes a few hundred bytes
 MESSAGE_MAX = 64 * 1024
-#: the longest ward name (a topic level) or event id a view keeps (states are
-#: bounded by MESSAGE_MAX: a label beyond what a configuration takes is still shown)
+#: the longest event id a view keeps (states are bounded by MESSAGE_MAX: a
+#: label beyond what a configuration takes is still shown)
 NAME_MAX = 1024
+#: the longest ward name (a topic level) a view keeps; a station's URL takes no longer one
+WARD_MAX = LABEL_MAX
+#: the topic levels after the ward, as a station bounds them: a pump's id (up to
+#: four bytes a character of its label) and "state", or "link/<link>/event"
+LEVELS_MAX = 4 * LABEL_MAX + len("/link//event")
 #: the largest whole number a message may carry: one every reader (a page's
 #: JavaScript, a float in /metrics) still holds exactly
 INT_MAX = 2 ** 53 - 1
@@ -189,3 +195,23 @@ def ascii_id(label: str) -> str:
     """A pump's id as gateways made it before ids kept every script (ASCII
     letters and digits only): their events are still taken."""
     return re.sub(r"[^0-9A-Za-z_.-]+", "-", label.strip()).strip("-").lower() or "pump"
+
+
+def view_id(ward: str, name: str) -> str:
+    """A pump's (or link's) id in a view: ``<ward>.<id>``, one to one.
+
+    A ward may hold "." itself (``n.annex`` + ``bed-1`` against ``n`` +
+    ``annex.bed-1``), so the ward's "~" is written "~~" and its "." "~-": the
+    first "." is then always the separator, and no two pairs make one id.
+    Wards without either (every usual name) keep their ids as they were; the
+    id needs no escape in a URL that could change it ("~" is a plain URL
+    character).
+    """
+    return f"{ward.replace('~', '~~').replace('.', '~-')}.{name}"
+
+
+def packet_max(base: str) -> int:
+    """The largest MQTT packet a view over ``base`` reads: a message, its topic
+    (up to four bytes a character) and the packet's own headers. The view asks
+    its broker not to send larger ones (MQTT 5's Maximum Packet Size)."""
+    return MESSAGE_MAX + len(base.encode()) + 4 * (1 + WARD_MAX + LEVELS_MAX) + 256

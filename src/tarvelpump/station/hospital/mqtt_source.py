@@ -20,7 +20,7 @@ import paho.mqtt.client as mqtt
 from paho.mqtt.reasoncodes import ReasonCode
 
 from ..hub import Hub
-from ..outputs.mqtt_client import Outage, failed, let_go, make_client
+from ..outputs.mqtt_client import Outage, connect_properties, failed, let_go, make_client
 from ..records.model import (
     OFFLINE,
     PRESENCES,
@@ -43,64 +43,44 @@ __all__ = ["FORGET_AFTER_S", "MAX_PUMPS", "MAX_PUMPS_PER_WARD", "OFFLINE_AFTER_S
 
 log = logging.getLogger(__name__)
 
+from .intake import Drops, arrival
 from .messages import (
     DETAILS,
     EVENT_FIELDS,
     FORGET_AFTER_S,
     KINDS,
+    LEVELS_MAX,
     MAX_PUMPS,
     MAX_PUMPS_PER_WARD,
     NAME_MAX,
     OFFLINE_AFTER_S,
     REFILL_AFTER,
     REFILL_AT_ONCE,
-    REFUSED_WARDS,
     STATE_FIELDS,
     STATE_REQUIRED,
+    WARD_MAX,
     Malformed,
     ascii_id,
     check_fields,
     json_object,
+    packet_max,
     same_view,
+    view_id,
 )
-
-
-class _Drops:
-    """Malformed messages: the first one of a while is logged with its reason,
-    the rest only counted and summed up once that while is over."""
-
-    def __init__(self, quiet: float = 60.0) -> None:
-        self.total = 0
-        self._quiet = quiet
-        self._until = 0.0
-        self._held = 0
-        self._last = ""
-
-    def drop(self, topic: str, why: object) -> None:
-        self.total += 1
-        self._last = f"{topic}: {why}"
-        if time.monotonic() < self._until:
-            self._held += 1
-            return
-        self.flush()
-        log.warning("MQTT view: dropped a malformed message on %s: %s (the rest of its batch is shown; "
-                    "more within %.0f s are counted, not logged)", topic, why, self._quiet)
-        self._until = time.monotonic() + self._quiet
-
-    def flush(self) -> None:
-        if self._held and time.monotonic() >= self._until:
-            log.warning("MQTT view: dropped %d more malformed messages (the last on %s)", self._held, self._last)
-            self._held = 0
+from .places import Places
 
 
 class MqttSource:
     """Feeds a ``Hub`` from the broker: pumps of every gateway of a site (or of one ward).
 
     A pump is known in the view as ``<ward>.<pump-id>`` (and its link as
-    ``<ward>.<link>``), so equal names on two gateways never collide. Each
-    batch of messages (``batch`` seconds of them) reaches the hub as one
-    ``RoundResult`` with every view and event it changed. When a gateway goes
-    offline its pumps are shown offline until it publishes again.
+    ``<ward>.<link>``; see ``view_id`` for a ward holding "."), so equal
+    names on two gateways never collide. Each batch of messages (``batch``
+    seconds of them) reaches the hub as one ``RoundResult`` with every view
+    and event it changed. A gateway's "offline" (its last will) wins over
+    anything heard before it: its pumps are shown offline at once, and each
+    stays so until the gateway is online again and that pump's own state
+    comes.
 
     Every message is checked whole before it is taken: each field of a state
     or an event against its type, times with their offsets, numbers JSON
@@ -119,12 +99,17 @@ class MqttSource:
     subscribed (Mosquitto's ``max_queued_messages``) is asked again, a few
     wards at a time, once that burst is over (see ``_begin_refill``).
 
-    Bounds: a new pump is refused once its ward shows ``max_pumps_per_ward``
-    or the site ``max_pumps`` (``refused`` counts the states turned away, by
-    ward and reason); a pump without a state for ``offline_after`` seconds is
-    shown offline ("not heard for ..."), and after ``forget_after`` it leaves
-    the view (``RoundResult.gone``) and its place is free. The hub's health
-    carries these figures as ``view``, for the metrics.
+    Bounds: the broker is asked (MQTT 5's Maximum Packet Size) not to send
+    a message larger than the view reads, and a topic or ward name too long
+    is refused on arrival, before anything of it is kept. A new pump is
+    refused once its ward shows ``max_pumps_per_ward`` or the site
+    ``max_pumps`` (``refused`` counts the states turned away, by ward and
+    reason; ``places`` keeps the pumps turned away, for the page to say); a
+    pump without a state for ``offline_after`` seconds is shown offline ("not
+    heard for ..."), and after ``forget_after`` it leaves the view
+    (``RoundResult.gone``) and its place is free; so does one whose retained
+    state was cleared (an empty message). The hub's health carries these
+    figures as ``view``, for the metrics and the page.
     """
 
     def __init__(self, url: str, hub: Hub, *, client_id: str | None = None, batch: float = 0.1,
@@ -148,15 +133,19 @@ class MqttSource:
         self.topic = f"{self.broker.base}/#"
         # a named client keeps its session (and its missed events) across reconnects
         self._outage = Outage(self.broker, "MQTT view")
-        self._client = make_client(self.broker, "source", self._outage, clean=client_id is None,
-                                   client_id=client_id or "")
+        self._client = make_client(self.broker, "source", self._outage, client_id=client_id or "",
+                                   protocol=mqtt.MQTTv5)
+        self._named = client_id is not None
+        self.packet_max = packet_max(self.broker.base)
+        self._topic_max = len(f"{ROOT}/{self.broker.site}//") + WARD_MAX + LEVELS_MAX
         self._client.on_connect = self._on_connect
         self._client.on_disconnect = self._on_disconnect
         self._client.on_message = self._on_message
         self._client.on_subscribe = self._on_subscribe
         self._client.on_unsubscribe = self._on_unsubscribe
         self._cond = threading.Condition()
-        self._inbox: list[tuple[str, bytes]] = []
+        # a message refused on arrival carries why instead of its bytes
+        self._inbox: list[tuple[str, bytes | Malformed]] = []
         self._stopping = False
         self._thread: threading.Thread | None = None
         self._seen: collections.OrderedDict[str, None] = collections.OrderedDict()
@@ -169,22 +158,25 @@ class MqttSource:
         self._refill_t = 0.0
         # the dispatch thread's own
         self._views: dict[str, PumpView] = {}
-        self._ward_of: dict[str, str] = {}  # view id -> ward
-        self._per_ward: collections.Counter[str] = collections.Counter()
-        self._heard: dict[str, float] = {}  # view id -> when its last state came; oldest first
+        self.places = Places(max_pumps, max_pumps_per_ward)  #: which pumps are shown, and which turned away
         self._quiet: set[str] = set()  # shown offline for not being heard
-        self._refreshed: dict[str, PumpView] = {}  # states that changed nothing shown, for the next tick
+        # ids whose states changed nothing shown: their view (as it is then) goes at the next tick
+        self._refreshed: set[str] = set()
         self._digests: dict[str, int] = {}  # view id -> hash of the state message last taken
         self.gateways: dict[str, str] = {}  #: ward -> "online" / "offline"
         self.duplicates = 0  #: events dropped as already seen
-        self.refused: collections.Counter[tuple[str, str]] = collections.Counter()  #: (ward, "ward"/"site")
-        self.forgotten = 0  #: pumps that left the view, not heard for ``forget_after``
-        self._drops = _Drops()
+        self.forgotten = 0  #: pumps that left the view, not heard for ``forget_after`` (or cleared)
+        self._drops = Drops()
 
     @property
     def dropped(self) -> int:
         """Malformed messages dropped so far."""
         return self._drops.total
+
+    @property
+    def refused(self) -> collections.Counter[tuple[str, str]]:
+        """States of pumps new to the view turned away, by (ward, "ward" or "site")."""
+        return self.places.refused
 
     def start(self) -> None:
         if self._thread is not None:
@@ -193,7 +185,10 @@ class MqttSource:
         self._report()
         self._thread = threading.Thread(target=self._dispatch, name="mqtt-view", daemon=True)
         self._thread.start()
-        self._client.connect_async(self.broker.host, self.broker.port, keepalive=30)
+        # the broker drops larger messages for the view, unsent; a named client keeps its session
+        props = connect_properties(max_packet=self.packet_max, keep_session=self._named)
+        self._client.connect_async(self.broker.host, self.broker.port, keepalive=30, clean_start=not self._named,
+                                   properties=props)
         self._client.loop_start()
 
     def stop(self) -> None:
@@ -227,13 +222,17 @@ class MqttSource:
 
     def _on_message(self, client: mqtt.Client, userdata: Any, message: MQTTMessage) -> None:
         topic = message.topic  # paho decodes it on each read
+        # sizes first: nothing of a message too large or of a topic too long is kept, its ward neither
+        taken = arrival(topic, message.payload, self._topic_max)
+        if isinstance(taken, Malformed):
+            topic = f"{topic[:60]}..." if len(topic) > 80 else topic
         levels = topic.split("/", 3)
         with self._cond:
-            self._inbox.append((topic, bytes(message.payload)))
+            self._inbox.append((topic, taken))
             if message.retain:
                 self._retained += 1
                 self._last_retained = time.monotonic()
-            if len(levels) == 4 and len(self._wards) < self.max_pumps:
+            if len(levels) == 4 and not isinstance(taken, Malformed) and len(self._wards) < self.max_pumps:
                 self._wards.add(levels[2])
             self._cond.notify()
 
@@ -325,32 +324,45 @@ class MqttSource:
             self._drops.flush()
             self._begin_refill()
 
-    def _result(self, batch: Iterable[tuple[str, bytes]]) -> RoundResult:
+    def _result(self, batch: Iterable[tuple[str, bytes | Malformed]]) -> RoundResult:
         views: dict[str, PumpView] = {}
         events: list[Event] = []
+        gone: dict[str, None] = {}  # in order, without repeats
         for topic, payload in batch:
+            if isinstance(payload, Malformed):  # refused on arrival
+                self._drops.drop(topic, payload)
+                continue
             levels = topic.split("/")
             if len(levels) < 4 or levels[0] != ROOT or levels[1] != self.broker.site:
                 continue
             ward, rest = levels[2], levels[3:]
             try:
-                if len(ward) > NAME_MAX:
-                    raise Malformed(f"a ward name of more than {NAME_MAX} characters")
+                if not payload and rest[-1] != "state":
+                    continue  # a retained status or event cleared: no news (a gateway offline stays so)
                 if rest == ["status"]:
                     self._on_status(ward, payload.decode(), views)
-                elif len(rest) == 2 and rest[1] == "state" and payload:
+                elif len(rest) == 2 and rest[1] == "state" and not payload:
+                    # its retained state cleared on the broker: the pump is gone, its place free
+                    vid = view_id(ward, rest[0])
+                    if self._forget(vid):
+                        views.pop(vid, None)
+                        gone[vid] = None
+                        self.forgotten += 1
+                elif len(rest) == 2 and rest[1] == "state":
                     # the very message taken last (a retained state asked for again): no news
                     digest = hash(payload)
-                    if self._digests.get(f"{ward}.{rest[0]}") == digest:
+                    if self._digests.get(view_id(ward, rest[0])) == digest:
                         continue
                     view = self._view(ward, rest[0], json_object(payload))
-                    if self._admit(ward, view.id):
+                    if self.places.admit(ward, view.id, time.monotonic()):
+                        gone.pop(view.id, None)
+                        self._quiet.discard(view.id)
                         self._digests[view.id] = digest
                         if same_view(self._views.get(view.id), view):
-                            self._refreshed[view.id] = view  # news of a pump as it was: see _refresh
+                            self._refreshed.add(view.id)  # news of a pump as it was: see _refresh
                         else:
                             views[view.id] = view
-                            self._refreshed.pop(view.id, None)
+                            self._refreshed.discard(view.id)
                         self._views[view.id] = view
                 elif rest[-1] == "event" and len(rest) in (2, 3):
                     event = self._event(ward, rest, json_object(payload))
@@ -359,7 +371,7 @@ class MqttSource:
             except Exception as exc:  # whatever is wrong with one message stays with it
                 self._drops.drop(topic, exc)
         return RoundResult(link=self.broker.base, started=now(), duration_s=0.0, exchanges=0, readings=(),
-                           events=tuple(events), views=tuple(views.values()))
+                           events=tuple(events), views=tuple(views.values()), gone=tuple(gone))
 
     def _refresh(self, result: RoundResult) -> RoundResult:
         """``result`` with the states that only said a pump is still as it was.
@@ -372,45 +384,29 @@ class MqttSource:
         changed, and not a dozen times a second for what did not. A change
         (an alarm, a state, a door) goes in the next batch, as ever.
         """
-        if not self._refreshed:
-            return result
-        views = {**self._refreshed, **{v.id: v for v in result.views}}
-        self._refreshed = {}
+        # The views as they are now, not as those states made them: a gateway
+        # gone offline since then (its last will) must not be undone by them.
+        views = {vid: self._views[vid] for vid in self._refreshed}
+        views.update((v.id, v) for v in result.views)
+        self._refreshed = set()
         return dataclasses.replace(result, views=tuple(views.values()))
 
-    def _admit(self, ward: str, vid: str) -> bool:
-        """Whether the state of ``vid`` may be shown; a pump new to the view takes a place."""
-        if vid not in self._views:
-            if self._per_ward[ward] >= self.max_pumps_per_ward:
-                self._refuse(ward, "ward")
-                return False
-            if len(self._views) >= self.max_pumps:
-                self._refuse(ward, "site")
-                return False
-            self._per_ward[ward] += 1
-            self._ward_of[vid] = ward
-        self._heard.pop(vid, None)
-        self._heard[vid] = time.monotonic()
+    def _forget(self, vid: str) -> bool:
+        """``vid`` leaves the view (or the pumps turned away); whether it was shown."""
+        self._digests.pop(vid, None)
+        if not self.places.forget(vid):
+            return False
+        del self._views[vid]
         self._quiet.discard(vid)
+        self._refreshed.discard(vid)
         return True
-
-    def _refuse(self, ward: str, why: str) -> None:
-        named = ward if ward in self._per_ward or len(self.refused) < REFUSED_WARDS else ""
-        if not self.refused[(named, why)]:
-            log.warning("MQTT view: a new pump of %r is refused: the %s holds %d pumps already "
-                        "(more are counted, not logged)", ward, why,
-                        self.max_pumps_per_ward if why == "ward" else self.max_pumps)
-        self.refused[(named, why)] += 1
 
     def _expire(self, result: RoundResult) -> RoundResult:
         """Pumps not heard for ``offline_after`` shown offline; for ``forget_after``, gone."""
         t = time.monotonic()
         views = {v.id: v for v in result.views}
         gone: list[str] = []
-        for vid, heard in list(self._heard.items()):  # oldest first: stop at the first recent one
-            quiet = t - heard
-            if quiet < self.offline_after:
-                break
+        for vid, quiet in self.places.unheard(t, self.offline_after):
             if quiet >= self.forget_after:
                 gone.append(vid)
             elif vid not in self._quiet:
@@ -420,26 +416,18 @@ class MqttSource:
                     views[vid] = self._views[vid] = dataclasses.replace(
                         view, presence=OFFLINE, offline_reason=f"not heard for {quiet:.0f} s")
         for vid in gone:
-            del self._heard[vid], self._views[vid]
-            self._digests.pop(vid, None)
-            self._quiet.discard(vid)
-            self._refreshed.pop(vid, None)
+            self._forget(vid)
             views.pop(vid, None)
-            ward = self._ward_of.pop(vid)
-            self._per_ward[ward] -= 1
-            if not self._per_ward[ward]:
-                del self._per_ward[ward]
+        self.places.expire(t, self.forget_after)
         if gone:
             self.forgotten += len(gone)
             log.info("MQTT view: %d pumps not heard for %.0f s are no longer shown", len(gone), self.forget_after)
-        return dataclasses.replace(result, views=tuple(views.values()), gone=tuple(gone))
+        return dataclasses.replace(result, views=tuple(views.values()), gone=result.gone + tuple(gone))
 
     def _report(self) -> None:
         self._hub.set_health("view", {
-            "max_pumps": self.max_pumps, "max_pumps_per_ward": self.max_pumps_per_ward,
-            "offline_after_s": self.offline_after, "forget_after_s": self.forget_after,
-            "pumps": dict(self._per_ward), "forgotten": self.forgotten, "dropped": self.dropped,
-            "refused": [{"ward": ward, "reason": why, "count": n} for (ward, why), n in self.refused.items()],
+            **self.places.figures(), "offline_after_s": self.offline_after, "forget_after_s": self.forget_after,
+            "forgotten": self.forgotten, "dropped": self.dropped,
         })
 
     def _view(self, ward: str, topic_id: str, body: dict[str, Any]) -> PumpView:
@@ -451,8 +439,8 @@ class MqttSource:
         if "presence" in body and body["presence"] not in PRESENCES:
             raise Malformed(f"presence {body['presence']!r} is none of {', '.join(PRESENCES)}")
         view = PumpView.from_json(body)
-        view.id = f"{ward}.{view.id}"
-        view.link = f"{ward}.{view.link}"
+        view.id = view_id(ward, view.id)
+        view.link = view_id(ward, view.link)
         view.station = view.station or ward
         if self.gateways.get(ward) == "offline":
             view.presence, view.offline_reason = OFFLINE, "gateway offline"
@@ -481,19 +469,23 @@ class MqttSource:
             self._seen.popitem(last=False)
         details = dict(event.details, station=event.details.get("station") or ward)
         if event.pump is not None:  # the id its gateway names the pump by, as in its states
-            details["pump_id"] = f"{ward}.{topic[0]}"
-        return dataclasses.replace(event, link=f"{ward}.{event.link}", details=details)
+            details["pump_id"] = view_id(ward, topic[0])
+        return dataclasses.replace(event, link=view_id(ward, event.link), details=details)
 
     def _on_status(self, ward: str, status: str, views: dict[str, PumpView]) -> None:
         if status not in ("online", "offline"):
             raise Malformed(f"a status is online or offline, not {status[:40]!r}")
         if ward not in self.gateways and len(self.gateways) >= self.max_pumps:
             raise Malformed(f"more gateways than the view shows pumps ({self.max_pumps})")
+        if self.gateways.get(ward) != status:
+            log.info("MQTT view: gateway %s is %s", ward, status)
         self.gateways[ward] = status
-        log.info("MQTT view: gateway %s is %s", ward, status)
         if status == "offline":
-            # Its pumps may be fine, but nothing says so any more: offline, alarms kept.
-            for vid, view in self._views.items():
-                if self._ward_of.get(vid) == ward and view.offline_reason != "gateway offline":
+            # Its pumps may be fine, but nothing says so any more: offline, alarms kept,
+            # whatever was heard of them before (see _refresh). Each is online again
+            # only with a state of its own once the gateway is back (see _view).
+            for vid in self.places.wards.get(ward, ()):
+                view = self._views[vid]
+                if view.offline_reason != "gateway offline" or view.presence != OFFLINE:
                     views[vid] = self._views[vid] = dataclasses.replace(
                         view, presence=OFFLINE, offline_reason="gateway offline")

@@ -6,12 +6,14 @@ import logging
 from typing import Any
 
 import paho.mqtt.client as mqtt
-from paho.mqtt.enums import CallbackAPIVersion
+from paho.mqtt.enums import CallbackAPIVersion, MQTTProtocolVersion
+from paho.mqtt.packettypes import PacketTypes
+from paho.mqtt.properties import Properties
 from paho.mqtt.reasoncodes import ReasonCode
 
 from ..settings.broker_url import BrokerUrl
 
-__all__ = ["Outage", "failed", "let_go", "make_client"]
+__all__ = ["Outage", "connect_properties", "failed", "let_go", "make_client"]
 
 log = logging.getLogger("tarvelpump.station.outputs.mqtt")
 
@@ -52,9 +54,13 @@ def let_go(client: mqtt.Client) -> None:
 
 
 def make_client(broker: BrokerUrl, name: str, outage: Outage, *, clean: bool = True,
-                client_id: str = "", reconnect_max: int = 10) -> mqtt.Client:
+                client_id: str = "", reconnect_max: int = 10,
+                protocol: MQTTProtocolVersion = MQTTProtocolVersion.MQTTv311) -> mqtt.Client:
+    """A client set up alike. MQTT 5 says whether a session is kept when it
+    connects (``clean_start`` and ``connect_properties``): ``clean`` is MQTT 3's."""
+    v5 = protocol == MQTTProtocolVersion.MQTTv5
     client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=client_id,
-                         clean_session=clean)
+                         clean_session=None if v5 else clean, protocol=protocol)
     # paho's own messages (packet flags, never the password) only at debug level:
     # it reports a normal stop during a retry as an error
     paho_log = logging.getLogger(f"tarvelpump.station.outputs.mqtt.{name}")
@@ -66,6 +72,17 @@ def make_client(broker: BrokerUrl, name: str, outage: Outage, *, clean: bool = T
     client.reconnect_delay_set(1, reconnect_max)
     client.on_connect_fail = outage.failed
     return client
+
+
+def connect_properties(*, max_packet: int, keep_session: bool) -> Properties:
+    """An MQTT 5 CONNECT's properties: the largest packet the client takes (the
+    broker drops larger ones for it, unsent), and whether its session outlives
+    a connection, as MQTT 3's ``clean_session=False`` did."""
+    props = Properties(PacketTypes.CONNECT)  # type: ignore[no-untyped-call]
+    props.MaximumPacketSize = max_packet
+    if keep_session:
+        props.SessionExpiryInterval = 0xFFFFFFFF  # never
+    return props
 
 
 def failed(reason: ReasonCode | int) -> bool:

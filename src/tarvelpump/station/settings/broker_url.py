@@ -102,6 +102,8 @@ def parse_url(url: str, *, ward: bool = True) -> BrokerUrl:
         raise ValueError(f"MQTT URL {shown}: the path must be {need}")
     for level in levels:
         _segment(level, "level", shown)
+    if len(levels) == 2 and len(levels[1]) > LABEL_MAX:  # a view refuses a longer ward name unread
+        raise ValueError(f"MQTT URL {shown}: the ward takes at most {LABEL_MAX} characters, not {len(levels[1]):,}")
     size = len("/".join((ROOT, *levels)).encode("utf-8", "surrogatepass"))
     if size + _OWN_LEVELS > TOPIC_MAX:
         raise ValueError(f"MQTT URL {shown}: the topic levels take {size:,} bytes; with a pump's own levels "

@@ -34,6 +34,9 @@ const TEXT = {
     other: "中文", storeDown: "store not writable since ", storePaused: ": history and MQTT paused",
     gone: (c, a) => "NOTHING KNOWN SINCE " + c + " — the station is not reachable; the pumps below are as they were then (" + a + " ago)",
     alarmedOf: "alarmed pumps of the whole site",
+    refused: (n, site, ward, names, more) => n + " pumps NOT SHOWN: this view is full (at most " + site + " pumps, "
+      + ward + " a ward) — from " + names + (more ? " and " + more + " more wards" : "")
+      + ". Stale retained states take places: tarvelpump station view --mqtt URL --clear-retained WARD clears them",
     hl7: (url, up) => "HL7 to " + url + (up ? " (connected)" : " (not connected)"),
     hl7Counts: (acked, waiting, rejected) => acked + " delivered · " + waiting + " waiting · " + rejected + " refused by the receiver",
   },
@@ -50,6 +53,9 @@ const TEXT = {
     other: "English", storeDown: "数据库自 ", storePaused: " 起无法写入：历史与 MQTT 暂停",
     gone: (c, a) => "自 " + c + " 起无任何消息 — 无法连接工作站；下列为当时状态（" + a + "前）",
     alarmedOf: "全院报警的泵",
+    refused: (n, site, ward, names, more) => "有 " + n + " 台泵未显示：此视图已满（全院最多 " + site + " 台，每病区 "
+      + ward + " 台）— 来自 " + names + (more ? " 及另外 " + more + " 个病区" : "")
+      + "。过时的保留状态占用名额：用 tarvelpump station view --mqtt URL --clear-retained 病区 清除",
     hl7: (url, up) => "HL7 发往 " + url + (up ? "（已连接）" : "（未连接）"),
     hl7Counts: (acked, waiting, rejected) => "已送达 " + acked + " · 等待 " + waiting + " · 被接收方拒绝 " + rejected,
   },
@@ -252,7 +258,19 @@ function link(change) {
   return location.pathname + (s ? "?" + s : "");
 }
 
+// A full view says whom it turns away: how many pumps, and of which gateways (the most first).
+function refusedBanner() {
+  const view = health && health.view;
+  const el = document.getElementById("refused");
+  el.hidden = !(view && view.refused_pumps > 0);
+  if (el.hidden) return;
+  const names = view.refused_wards.map((w) => w.ward + " (" + w.pumps + ")").join(", ");
+  el.textContent = TEXT.refused(view.refused_pumps + (view.refused_pumps_more ? "+" : ""), view.max_pumps,
+    view.max_pumps_per_ward, names, view.refused_wards_total - view.refused_wards.length);
+}
+
 function banners() {
+  refusedBanner();
   const store = health && health.store;
   const el = document.getElementById("store");
   if (store && !store.up) {
