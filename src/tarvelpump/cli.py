@@ -121,6 +121,9 @@ def _print_records(records: Sequence[DeviceReturn], as_json: bool) -> int:
 
 
 def _port_hint(messages: Sequence[str]) -> str:
+    if any(m.startswith("port held by") for m in messages):
+        return ("another program is using it: stop it first (two programs asking pumps on one line "
+                "take each other's replies)")
     if any("Permission denied" in m or "Errno 13" in m for m in messages):
         return ("you may not open it: add your user to the group that owns it, usually `dialout` "
                 "(sudo usermod -aG dialout $USER, then log in again)")
@@ -161,10 +164,11 @@ def _add_link_options(p: argparse.ArgumentParser) -> None:
 
 
 def _query(args: argparse.Namespace) -> int:
-    from tarvelpump import comm
+    from tarvelpump._ports import HeldKelt
 
-    pump = comm.Kelt(args.port, args.baud, args.timeout)
-    with _debug_log(args.verbose):
+    # Held exclusively while the command runs: a station polling the port
+    # refuses us ("port held by PID n") rather than lose replies to us.
+    with _debug_log(args.verbose), HeldKelt(args.port, args.baud, args.timeout) as pump:
         if args.command == "status":
             records = pump.get_all_status(addr=args.addr, channel=args.channel)
         elif args.command == "alarm":

@@ -341,3 +341,84 @@ def test_demo_sends_hl7_and_the_configuration_names_its_mistakes(capsys: pytest.
     with pytest.raises(SystemExit) as stop:
         main(["run", "--config", "ward.toml", "--hl7", "mllp://engine:0"])
     assert stop.value.code == 2 and "port other than 0" in capsys.readouterr().err
+
+
+def toml_of(data: dict) -> str:
+    """A configuration as TOML (strings as JSON writes them, which TOML reads)."""
+    import json
+
+    out = []
+    for name, body in data.items():
+        for item in body if isinstance(body, list) else [body]:
+            out.append(f"[[{name}]]" if isinstance(body, list) else f"[{name}]")
+            out += [f"{k} = {json.dumps(str(v)) if isinstance(v, (str, Path)) else v}" for k, v in item.items()]
+    return "\n".join(out) + "\n"
+
+
+def test_long_names_are_fitted_to_their_v26_fields_and_check_says_so(tmp_path: Path,
+                                                                       capsys: pytest.CaptureFixture[str]) -> None:
+    import json
+
+    from tarvelpump.station.cli import main
+    from tarvelpump.station.settings.config import ConfigError, parse_config
+
+    name = "Paediatric Intensive Care Unit, Wing B-3"
+    labels = [f"Intensive care cot by the east window {n:02d}" for n in (1, 2)] + ["Cot | isolation ^ east & west ~ 12"]
+    assert len(name) == len(labels[0]) == 40
+    receiver = Receiver().start()
+    ward = VirtualWard("fixed", speed=0.001).start()
+    for n, label in enumerate(labels):
+        ward.add(801 + n, 5, PumpState(running=2, remain_hours=1), label=label)
+    data = {"station": {"name": name}, "store": {"path": tmp_path / "s.sqlite"},
+            "poll": {"gap": 0.0, "offline_after": 2},
+            "link": [{"name": "radio on the long east corridor of wing B", "port": ward.port, "timeout": 0.2}],
+            "pump": [{"label": p.label, "link": "radio on the long east corridor of wing B", "addr": p.addr,
+                      "channel": 5} for p in ward.pumps],
+            "hl7": {"url": receiver.url, "point_of_care": "PICU"}}
+    data["pump"][2]["hl7_bed"] = "12"
+    conf = tmp_path / "ward.toml"
+    conf.write_text(toml_of(data))
+    # What will be sent, said before anything runs.
+    assert main(["check", "--config", str(conf), "--json"]) == 0
+    said = json.loads(capsys.readouterr().out)["hl7"]
+    beds = {labels[0]: "PICU^^ICCBT east window 01", labels[1]: "PICU^^ICCBT east window 02", labels[2]: "PICU^^12"}
+    assert said == {"url": receiver.url, "msh_3": "TARVELPUMP", "msh_4": "PIC Unit, Wing B-3", "pv1_3": beds}
+    assert main(["check", "--config", str(conf)]) == 0
+    assert f"{labels[2]!r}: 'PICU^^12'" in capsys.readouterr().out
+
+    station = Station(parse_config(data), http="", mqtt="")
+    msgs: Callable[[], list[Msg]] = lambda: [Msg(t) for t in receiver.messages()]
+    try:
+        station.start()
+        wait_for(lambda: all(pcd01(msgs(), b.split("^")[-1]) for b in beds.values()))
+        ward.pump(labels[1]).update(alarm=0x0008)  # infusion nearly complete: a long local code
+        wait_for(lambda: any(m.kind == "ORU^R40^ORU_R01" for m in msgs()))
+    finally:
+        station.stop()
+        ward.stop()
+        receiver.stop()
+    got = msgs()
+    assert {m.get("PV1", 3) for m in got} == set(beds.values())
+    for m in got:
+        strict(m.text)
+        assert m.get("MSH", 4) == "PIC Unit, Wing B-3"
+        for row in (s for s in m.segs if s[0] == "OBX"):
+            row += [""] * (19 - len(row))
+            assert len(row[18]) <= 199 and row[18].endswith(("/801/5", "/802/5", "/803/5"))
+            for value in (row[3], row[5] if row[2] == "CWE" else ""):
+                assert len(value.split("^")[0]) <= 20, value
+    alarm = next(m for m in got if m.kind == "ORU^R40^ORU_R01").obx()["196616"][5]
+    assert alarm.startswith("AI_NEARLY_COMPLETE^")
+
+    # Two pumps that would be sent as one bed: refused before anything opens, naming the second.
+    data["pump"][0]["label"], data["pump"][1]["label"] = ("Surgical recovery, cot number 7 window",
+                                                          "Surgical rooms, cot number 7 window")
+    del data["pump"][2]["hl7_bed"]
+    conf.write_text(toml_of(data))
+    assert main(["check", "--config", str(conf)]) == 2
+    err = capsys.readouterr().err
+    assert ('pump[1].hl7_bed: "Surgical rooms, cot number 7 window" would be sent to HL7 as bed '
+            '"SRC number 7 window"') in err
+    with pytest.raises(ConfigError, match=r"pump\[1\].hl7_bed"):
+        Station(parse_config({**data, "store": {"path": tmp_path / "other.sqlite"}}))
+    assert not (tmp_path / "other.sqlite").exists()

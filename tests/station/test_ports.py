@@ -2,10 +2,13 @@
 
 from __future__ import annotations
 
+import fcntl
 import os
 import sqlite3
+import struct
 import subprocess
 import sys
+import sysconfig
 import time
 from pathlib import Path
 
@@ -139,3 +142,70 @@ def test_links_on_one_device_are_a_configuration_mistake(make_ward, tmp_path):
                                  {"name": "radio-b", "port": str(tmp_path / "x" / ".." / "a")}))
     assert parse_config(base).links[0].port == ward.port
     assert not Path(tmp_path / "s.sqlite").exists()
+
+
+TIOCGEXCL = 0x80045440  # Linux: _IOR('T', 0x40, int), whether a terminal is in exclusive mode
+
+
+def exclusive_mode(port: str) -> bool:
+    fd = os.open(port, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)  # root opens it all the same
+    try:
+        return struct.unpack("i", fcntl.ioctl(fd, TIOCGEXCL, bytes(4)))[0] == 1
+    except OSError as exc:
+        pytest.skip(f"no TIOCGEXCL here: {exc}")
+    finally:
+        os.close(fd)
+
+
+def test_the_package_command_line_is_refused_on_a_polled_port(make_ward, tmp_path, capsys):
+    from _core import misattributed, signature
+    from test_store_down import as_nobody, command_as_nobody
+
+    from tarvelpump import cli
+    from tarvelpump.station.records.store import Store
+
+    ward = make_ward("fixed")
+    for i in range(3):
+        ward.add(801 + i, 23, signature(i), label=f"bed {i + 1}")
+    ward.pump("bed 1").update(alarm=0x0100)  # an occlusion
+    config = ward_config(ward.port, tmp_path / "s.sqlite")
+    config["pump"] = [{"label": p.label, "link": "radio-a", "addr": p.addr, "channel": 23} for p in ward.pumps]
+    device = os.path.realpath(ward.port)
+    station = Station(parse_config(config)).start()
+    try:
+        assert exclusive_mode(device)  # the terminal's own exclusive mode, beside the lock
+        asked = ["alarm", "--port", ward.port, "--addr", "801", "--channel", "23", "--timeout", "0.2"]
+        for _ in range(3):  # the command as people run it
+            got = subprocess.run([sys.executable, "-m", "tarvelpump", *asked], capture_output=True, text=True,
+                                 timeout=60)
+            assert got.returncode == 1 and got.stdout == "", got.stderr
+            assert f"port held by PID {os.getpid()} (" in got.stderr and "Traceback" not in got.stderr
+        for _ in range(150):
+            assert cli.main(asked) == 1
+        err = capsys.readouterr().err
+        assert err.count(f"tarvelpump: port held by PID {os.getpid()}") == 150
+        assert "another program is using it" in err
+
+        python = command_as_nobody() if os.geteuid() == 0 else None
+        if python is not None:  # root passes exclusive mode; another user, not asking for the lock, does not
+            os.chmod(device, 0o666)
+            plain = (f"import site; site.addsitedir({sysconfig.get_paths()['purelib']!r})\nimport serial\n"
+                     f"try:\n    serial.Serial({device!r})\nexcept serial.SerialException as exc:\n    print(exc)\n")
+            got = subprocess.run([python[0], "-c", plain], capture_output=True, text=True, preexec_fn=as_nobody,
+                                 timeout=60)
+            assert "Device or resource busy" in got.stdout, (got.stdout, got.stderr)
+        answered = ward.pump("bed 2").answered
+        deadline = time.monotonic() + 10
+        while ward.pump("bed 2").answered < answered + 3 and time.monotonic() < deadline:
+            time.sleep(0.05)
+    finally:
+        station.stop()
+    assert not exclusive_mode(device)  # let go: the virtual radio's own descriptor keeps no mode behind
+
+    with Store(tmp_path / "s.sqlite", readonly=True) as store:
+        readings, events = store.readings(), store.events()
+    assert {r.pump for r in readings} == {"bed 1", "bed 2", "bed 3"}
+    assert misattributed(ward, readings) == []
+    raised = [e for e in events if e.kind.value == "alarm_raised"]
+    assert [e.pump for e in raised if e.details["alarm"] == "ALARM_OCCLUSION"] == ["bed 1"]
+    assert all(e.details["word"] == ward.pump(e.pump).state.alarm for e in raised)

@@ -362,11 +362,19 @@ def test_one_station_per_store_while_readers_read(tmp_path):
                 time.sleep(0.05)
             holder = Path(f"{store}.lock").read_text()
             assert holder.startswith(f"{first.proc.pid} ") and "station run" in holder
-            second = subprocess.run([sys.executable, "-m", "tarvelpump", "station", "run", "--config", str(conf),
-                                     "--json", "--seconds", "5"], capture_output=True, text=True, timeout=60)
-            assert second.returncode == 1 and second.stdout == ""
-            assert second.stderr.count("\n") == 1, second.stderr
-            assert str(store) in second.stderr and f"PID {first.proc.pid}" in second.stderr, second.stderr
+            # The same file by its own path, a symbolic link and a hard link: one station at a time.
+            os.symlink(store, tmp_path / "linked.sqlite")
+            os.link(store, tmp_path / "hard.sqlite")
+            for name in ("", "linked.sqlite", "hard.sqlite"):
+                other = tmp_path / name if name else store
+                folder = tmp_path / f"second-{name}"
+                folder.mkdir()
+                second = subprocess.run([sys.executable, "-m", "tarvelpump", "station", "run", "--config",
+                                         str(write_config(folder, ward, other)), "--json", "--seconds", "5"],
+                                        capture_output=True, text=True, timeout=60)
+                assert second.returncode == 1 and second.stdout == ""
+                assert second.stderr.count("\n") == 1, second.stderr
+                assert f"{other}: in use by another station (PID {first.proc.pid}: " in second.stderr, second.stderr
             for command in ("events", "history"):  # readers are welcome while it runs
                 got = subprocess.run([sys.executable, "-m", "tarvelpump", "station", command, "--config", str(conf),
                                       "--json"], capture_output=True, text=True, timeout=60)
@@ -409,3 +417,55 @@ def test_a_station_starts_its_pollers_from_the_last_committed_views(tmp_path, mo
             assert {k: v.to_json() for k, v in given[0].items()} == {k: v.to_json() for k, v in committed.items()}
         finally:
             station.stop()
+
+
+def test_a_store_deleted_under_a_running_station_stops_it_and_nothing_printed_is_lost(tmp_path):
+    with moving_ward() as ward:
+        store = tmp_path / "ward.sqlite"
+        run = Running(write_config(tmp_path, ward, store, "max_pending = 30"))
+        try:
+            deadline = time.monotonic() + 20
+            while len(run.ids()) < 5:
+                assert time.monotonic() < deadline and run.proc.poll() is None, run.errors
+                time.sleep(0.05)
+            os.link(store, tmp_path / "kept.sqlite")  # the test's own way to read the deleted file afterwards
+            store.unlink()
+            run.proc.wait(timeout=60)  # stops by itself
+        finally:
+            rc = run.end()
+    errors = [m for _, m in run.errors]
+    assert rc == 1, errors
+    said = [m for m in errors if "no longer the store the station has open" in m]
+    assert len(said) == 2 and "not writable" in said[0] and str(store) in said[0]
+    assert said[1] == errors[-1] and "more than 30 rounds could not be committed" in said[1]
+    assert not any("Traceback" in m for m in errors), errors
+    # What was printed is exactly what went into the file before it was deleted: nothing printed since.
+    assert run.ids() == stored_ids(tmp_path / "kept.sqlite")
+    assert not store.exists()
+
+
+def test_a_store_put_back_takes_the_rounds_kept_meanwhile(tmp_path):
+    store = Store(tmp_path / "s.sqlite")
+    hub = Hub()
+    hub.commit_through(store.commit, name=store.path, retry_every=0.05)
+    sent = [a_round(n) for n in range(12)]
+    for r in sent[:3]:
+        hub.publish(r)
+    os.rename(tmp_path / "s.sqlite", tmp_path / "away.sqlite")
+    for r in sent[3:6]:
+        hub.publish(r)
+    assert hub.health()["store"]["up"] is False and "deleted or replaced" in hub.health()["store"]["error"]
+    sqlite3.connect(tmp_path / "s.sqlite").close()  # another file in its place: still not the one open
+    for r in sent[6:9]:
+        hub.publish(r)
+    assert hub.health()["store"]["pending"] == 6
+    os.replace(tmp_path / "away.sqlite", tmp_path / "s.sqlite")  # put back
+    for r in sent[9:]:
+        hub.publish(r)
+    deadline = time.monotonic() + 5
+    while hub.health()["store"]["pending"] and time.monotonic() < deadline:  # the hub's next try
+        time.sleep(0.02)
+    assert hub.health()["store"]["up"] is True and hub.health()["store"]["pending"] == 0
+    assert [e.id for e in store.events()] == [r.events[0].id for r in sent]
+    hub.close()
+    store.close()

@@ -72,10 +72,13 @@ class Station:
         if self.hl7_config is not None and url:
             parse_mllp_url(url)
             from .outputs.hl7 import Composer
+            from .outputs.hl7_fields import places
 
+            places(config)  # two pumps sent as one bed: refused here, before the store or a port opens
             h = self.hl7_config
             composer = Composer(station=config.name, application=h.application, facility=h.facility,
-                                report_every=h.report_every)
+                                point_of_care=h.point_of_care, report_every=h.report_every,
+                                beds={p.label: p.hl7_bed for p in config.pumps if p.hl7_bed})
         self.hl7: Hl7Publisher | None = None
         self.hub = Hub()
         s = config.store

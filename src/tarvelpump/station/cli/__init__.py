@@ -218,6 +218,14 @@ def _check(args: argparse.Namespace) -> int:
         "poll": values(p),
         "links": links,
     }
+    hl7: dict[str, Any] | None = None
+    if config.hl7.url is not None:  # what the messages will name, as sent; two pumps as one bed refused
+        from ..outputs.hl7_fields import places
+
+        sent = places(config)
+        hl7 = {"url": config.hl7.url, "msh_3": sent.application, "msh_4": sent.facility,
+               "pv1_3": {label: sent.pv1_3(label) for label in sent.beds}}
+    resolved["hl7"] = hl7
     if args.json:
         print(json.dumps(resolved, ensure_ascii=False))
         return 0
@@ -234,6 +242,10 @@ def _check(args: argparse.Namespace) -> int:
               f"{len(link['pumps'])} pumps")
         for pump in link["pumps"]:
             print(f"    {pump['label']!r} (id {pump['id']}): address {pump['addr']}, channel {pump['channel']}")
+    if hl7 is not None:
+        print(f"  HL7    {hl7['url']} as MSH-3 {hl7['msh_3']!r}, MSH-4 {hl7['msh_4']!r}; PV1-3 of each pump:")
+        for label, pv1 in hl7["pv1_3"].items():
+            print(f"    {label!r}: {pv1!r}")
     print(f"ok: {len(links)} links, {len(config.pumps)} pumps; nothing was opened")
     return 0
 

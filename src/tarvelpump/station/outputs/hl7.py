@@ -15,8 +15,10 @@ What is sent, per pump (``PumpView``):
   ``active``) and cleared (``end``, ``inactive``).
 
 The station knows wards and beds, not patients: PID-3 is ``unknown^^^99TVP``
-(PID-5 name type ``U``) and PV1-3 is ``<station name>^^<pump label>``; OBX-18
-names the pump as ``<station>/<link>/<addr>/<channel>``.
+(PID-5 name type ``U``) and PV1-3 is ``<point of care>^^<bed>``, short codes
+given or derived from the station's name and the pump's label (see
+``hl7_fields``, which fits every value to its v2.6 length); OBX-18 names the
+pump as ``<station>/<link>/<addr>/<channel>``.
 
 Every MDC code is in ``MDC`` below and nowhere else; anything without one is
 sent as a local code (coding system ``99TVP``) with the operator's text.
@@ -35,12 +37,13 @@ import logging
 import time
 import uuid
 from collections import defaultdict
-from collections.abc import Callable
+from collections.abc import Callable, Mapping
 from datetime import datetime, timezone
 from typing import Any
 
 from ... import comm
 from ..records.model import OFFLINE, ONLINE, Event, EventKind, PumpView, RoundResult, now
+from .hl7_fields import CODE_MAX, TEXT_MAX, bed_code, escape, facility_code, fit, point_of_care_code
 
 __all__ = ["ALARM_CODES", "LOCAL", "MDC", "NO_PATIENT", "Composer", "Hl7Message", "escape", "priority"]
 
@@ -81,20 +84,15 @@ PCD04_PROFILE = "IHE_PCD_ACM_001^IHE PCD^1.3.6.1.4.1.19376.1.6.4.4.1^ISO"
 FIELDS = ("running", "door", "remaining_s", "rate_unit")
 
 
-def escape(text: str) -> str:
-    """Text as an HL7 value: the delimiters escaped, line breaks as spaces."""
-    out = text.replace("\\", "\\E\\").replace("|", "\\F\\").replace("^", "\\S\\")
-    out = out.replace("&", "\\T\\").replace("~", "\\R\\")
-    return " ".join(out.splitlines())
-
-
 def mdc(name: str, text: str = "") -> str:
     """A CWE of an MDC code; ``text`` (the operator's) as its original text."""
-    return f"{MDC[name]}^{name}^MDC" + (f"^^^^^^{escape(text)}" if text else "")
+    return f"{MDC[name]}^{name}^MDC" + (f"^^^^^^{fit(text, TEXT_MAX)}" if text else "")
 
 
 def local(code: str, text: str) -> str:
-    return f"{escape(code)}^{escape(text)}^{LOCAL}"
+    """A CWE of a local code (a long one shortened: "ALARM_INFUSION_NEARLY_COMPLETE" is
+    sent as "AI_NEARLY_COMPLETE"), with its text."""
+    return f"{fit(code, CODE_MAX)}^{fit(text, TEXT_MAX)}^{LOCAL}"
 
 
 def dtm(t: datetime) -> str:
@@ -166,12 +164,16 @@ class Composer:
     """
 
     def __init__(self, *, station: str, application: str = "TARVELPUMP", facility: str = "",
+                 point_of_care: str = "", beds: Mapping[str, str] | None = None,
                  report_every: float = 60.0, clock: Callable[[], float] = time.monotonic) -> None:
         if not report_every > 0:
             raise ValueError(f"report_every must be positive, not {report_every!r}")
         self.station = station or "station"
-        self.application = application
-        self.facility = facility or self.station
+        # As sent (escaped, fitted): MSH-3, MSH-4, PV1-3.1; PV1-3.3 by label (``hl7_bed``)
+        self.application = fit(application, CODE_MAX)
+        self.facility = facility_code(facility, self.station)
+        self.point_of_care = point_of_care_code(point_of_care, self.station)
+        self._beds = dict(beds or {})
         self.report_every = report_every
         self._clock = clock
         # MSH-10: this run's own prefix, then a counter: unique across restarts,
@@ -266,7 +268,7 @@ class Composer:
         try:
             trigger, profile = ("R01", PCD01_PROFILE) if kind == "PCD-01" else ("R40", PCD04_PROFILE)
             # MSH-1 is the field separator itself, so MSH-n is field n - 1 of the line
-            lines = ["|".join(("MSH", "^~\\&", escape(self.application), escape(self.facility), "", "",
+            lines = ["|".join(("MSH", "^~\\&", self.application, self.facility, "", "",
                                dtm(now()), "", f"ORU^{trigger}^ORU_R01", control, "P", "2.6", "", "",
                                "AL", "NE", "", "UNICODE UTF-8", "", "", profile))]
             fill(lines, control)
@@ -279,9 +281,11 @@ class Composer:
 
     def _patient(self, lines: list[str], view: PumpView, order: str, code: str, at: datetime) -> _Obx:
         lines.append(segment("PID", {3: NO_PATIENT, 5: "^^^^^^U"}))  # PID-5 name type: unspecified
-        lines.append(segment("PV1", {2: "I", 3: f"{escape(self.station)}^^{escape(view.label)}"}))
-        lines.append(segment("OBR", {1: "1", 3: f"{order}^{escape(self.application)}", 4: code, 7: dtm(at)}))
-        return _Obx(lines, escape(f"{self.station}/{view.link}/{view.addr}/{view.channel}"))
+        bed = bed_code(self._beds.get(view.label, ""), view.label)
+        lines.append(segment("PV1", {2: "I", 3: f"{self.point_of_care}^^{bed}"}))
+        lines.append(segment("OBR", {1: "1", 3: f"{order}^{self.application}", 4: code, 7: dtm(at)}))
+        # EI.1, 199 characters: room for both names up to 80 each
+        return _Obx(lines, f"{fit(self.station, 80)}/{fit(view.link, 80)}/{view.addr}/{view.channel}")
 
     def _pcd01(self, m: list[str], control: str, *, view: PumpView, times: dict[str, tuple[object, datetime]],
                gone: datetime | None) -> None:

@@ -12,9 +12,13 @@ Readers (the page, the command line, the MQTT thread) use their own
 connections from a small pool, so they never wait for a round to commit.
 
 One station writes a store at a time: the writer holds an exclusive
-``flock`` on ``<store>.lock`` (which names its PID and command line) for as
-long as it is open. The kernel drops it with the process, SIGKILL included,
-so a lock never outlives its holder. ``Store(path, readonly=True)`` takes no
+``flock`` on the file itself, whatever name reaches it, and on
+``<store>.lock`` (which names its PID and command line) for as long as it is
+open. The kernel drops them with the process, SIGKILL included, so a lock
+never outlives its holder. Every write first checks that the path still
+leads to that file: a store deleted or replaced under a running station
+fails like a full disk (see ``hub``), and the station stops rather than
+write on into a file nobody will read. ``Store(path, readonly=True)`` takes no
 lock and writes nothing: the command line reads a store while a station runs.
 
 A store that cannot be written is refused on open: not a regular file, a file
@@ -320,6 +324,12 @@ class Store:
             raise StoreError(f"{self.path}: the store is closed")
         if self.readonly:
             raise StoreError(f"{self.path}: opened for reading only")
+        if self._lock_file is not None and not self._lock_file.at_path():
+            # Deleted or replaced: whatever went on into the open file would be lost
+            # with it. A store failure like a full disk, except that it never heals
+            # by itself (unless the file is put back).
+            raise StoreError(f"{self.path}: the file at this path is no longer the store the station has open "
+                             "(deleted or replaced); nothing more is written to it")
         return self._db
 
     def on_round(self, result: RoundResult) -> None:

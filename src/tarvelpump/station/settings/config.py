@@ -24,6 +24,7 @@ from typing import Any
 
 from . import passwords
 from .broker_url import LABEL_MAX, parse_url
+from ..outputs.hl7_fields import CODE_MAX, check_code
 from ..records.model import RadioMode, id_clash, pump_id
 from .schema import (REQUIRED, Choice, ConfigError, FilePath, Flag, Integer, Number, Section, Text, TextTable, Texts, entries, read_file, read_table, reference, setting, table)
 from .schema import show as _show
@@ -40,6 +41,7 @@ BAUD_MIN, BAUD_MAX = 50, 4_000_000
 DAY = 86_400.0
 SECONDS = Number(0.0, 60.0)  #: a pause on a link
 NAME = Text(limit=LABEL_MAX)  #: a name people read and topics carry: a label, a link's name, the station's
+CODE = Text(limit=CODE_MAX, check=check_code)  #: sent in HL7 as it is
 
 
 def parse_hostport(text: str) -> tuple[str, int]:
@@ -123,6 +125,8 @@ class PumpConfig(Section, table="pump"):
     # Address 0 is a real address: only a transparent link may leave it out (parse_config).
     addr: int = setting(0, Integer(0, 0xFFFF), "required unless the link is transparent")
     channel: int = setting(0, Integer(0, 0xFF), "fixed-point radios")
+    hl7_bed: str = setting("", CODE, "PV1-3.3, its bed in HL7 (empty: its label, shortened to fit)",
+                           example="12")
 
     @property
     def id(self) -> str:
@@ -193,8 +197,11 @@ class Hl7Config(Section, table="hl7"):
 
     url: str | None = setting(None, Text(check=_mllp), "send HL7 v2.6 over MLLP there (none: no HL7)",
                               example="mllp://engine.hospital:2575")
-    application: str = setting("TARVELPUMP", NAME, "MSH-3, the sending application")
-    facility: str = setting("", NAME, "MSH-4, the sending facility (empty: the station's name)")
+    application: str = setting("TARVELPUMP", CODE, "MSH-3, the sending application")
+    facility: str = setting("", CODE, "MSH-4, the sending facility (empty: the station's name, shortened to fit)",
+                            example="PICU")
+    point_of_care: str = setting("", CODE, "PV1-3.1, the pumps' point of care (empty: the station's name, "
+                                           "shortened to fit)", example="PICU")
     report_every: float = setting(60.0, Number(0.0, 86_400.0, above=True),
                                   "seconds between two PCD-01 of an answering pump, at most")
 

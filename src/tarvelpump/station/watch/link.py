@@ -25,7 +25,6 @@ from __future__ import annotations
 
 import contextlib
 import dataclasses
-import errno
 import logging
 import os
 import termios
@@ -37,7 +36,7 @@ from typing import Any, SupportsIndex
 
 import serial
 
-from ... import comm
+from ... import _ports, comm
 from ..records.model import RadioMode, now
 
 __all__ = ["Exchange", "Link", "LinkClosedError", "PortBusyError", "port_holder"]
@@ -66,24 +65,8 @@ class PortBusyError(serial.SerialException):
         self.holder = holder
 
 
-#: What opening a port says when another program holds it: its lock (flock),
-#: or the device's exclusive mode (TIOCEXCL).
-_BUSY = {errno.EAGAIN, errno.EWOULDBLOCK, errno.EBUSY}
-
-
-def _command_of(pid: int) -> str:
-    try:
-        with open(f"/proc/{pid}/cmdline", "rb") as f:
-            words = f.read(4096).split(b"\0")
-    except OSError:
-        return ""
-    text = " ".join(w.decode("utf-8", "replace") for w in words if w)
-    text = " ".join(text.split())  # one line, whatever a -c script holds
-    return text if len(text) <= 60 else text[:57] + "..."
-
-
 def _named(pid: int) -> str:
-    command = _command_of(pid)
+    command = _ports.command_of(pid)
     return f"pid {pid} ({command})" if command else f"pid {pid}"
 
 
@@ -94,40 +77,8 @@ def port_holder(port: str, locked: bool = True) -> str | None:
     the process that took it); otherwise (the device is in exclusive mode)
     another process that has it open.
     """
-    try:
-        st = os.stat(port)
-    except OSError:
-        return None
-    device = f"{os.major(st.st_dev):02x}:{os.minor(st.st_dev):02x}:{st.st_ino}"
-    try:
-        with open("/proc/locks", encoding="ascii", errors="replace") as f:
-            for line in f:
-                fields = line.split()
-                # "1: FLOCK  ADVISORY  WRITE 1234 00:18:3 0 EOF" ("->" marks a waiter)
-                if len(fields) >= 6 and fields[1] == "FLOCK" and fields[5] == device and fields[4].isdigit():
-                    # pid 0: a process outside this one's view (another container)
-                    return _named(int(fields[4])) if int(fields[4]) > 0 else None
-    except OSError:
-        pass
-    if locked:
-        return None
-    real = os.path.realpath(port)
-    try:
-        pids = [int(d) for d in os.listdir("/proc") if d.isdigit() and int(d) != os.getpid()]
-    except OSError:
-        return None
-    for pid in pids:
-        try:
-            fds = os.listdir(f"/proc/{pid}/fd")
-        except OSError:
-            continue
-        for fd in fds:
-            try:
-                if os.readlink(f"/proc/{pid}/fd/{fd}") == real:
-                    return _named(pid)
-            except OSError:
-                continue
-    return None
+    pid = _ports.holder_pid(port, locked)
+    return None if pid is None else _named(pid)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -175,15 +126,13 @@ class _Line:
     def open(self, name: str, baud: int, timeout: float) -> Any:
         port = self.port
         if port is None:
-            # Exclusive: the port is locked against other programs that ask
-            # (another station among them), so two never talk on one line.
+            # Exclusive: locked against other programs that ask (another
+            # station among them), and refused by the system to those that
+            # do not, so two never talk on one line (see tarvelpump._ports).
             try:
-                port = serial.Serial(port=name, baudrate=baud, timeout=timeout, exclusive=True)
-            except serial.SerialException as exc:
-                code = getattr(exc, "errno", None)
-                if code in _BUSY:
-                    raise PortBusyError(name, port_holder(name, locked=code != errno.EBUSY)) from exc
-                raise
+                port = _ports.open_exclusive(name, baud, timeout)
+            except _ports.PortHeldError as exc:
+                raise PortBusyError(name, None if exc.pid is None else _named(exc.pid)) from exc
             self.port = port
             log.debug("opened %s", name)
         else:
@@ -198,7 +147,7 @@ class _Line:
         port, self.port = self.port, None
         if port is not None:
             try:
-                port.close()
+                _ports.let_go(port)
             except (OSError, termios.error, serial.SerialException):
                 log.debug("closing %s failed; the port is gone anyway", self.key, exc_info=True)
 

@@ -132,7 +132,12 @@ class Poller:
             self._last_end = time.monotonic()
             exchanges += 1
             # The link may come back and fail again within one pass: each change is an event.
-            produced += self._link_changed(answer.code != Code.EXCEPTION)
+            changed = self._link_changed(answer.code != Code.EXCEPTION)
+            if changed and self._link_up:
+                # Back: said at once, as it happened, before its pumps are said to be back.
+                self._publish(changed)
+            else:
+                produced += changed
             if answer.code == Code.EXCEPTION:
                 # The port failed, not the pump: nothing is counted against it.
                 link_failed = True
@@ -263,10 +268,13 @@ class Poller:
             self._stopping.wait(self._idle(result))
 
     def _tell(self, kind: EventKind, **details: object) -> None:
-        t = now()
-        event = Event(kind, None, self.link.name, t, dict(details))
-        self.hub.publish(RoundResult(link=self.link.name, started=t, duration_s=0.0, exchanges=0, readings=(),
-                                     events=(event,), views=(), link_up=self._link_up, partial=True))
+        self._publish([Event(kind, None, self.link.name, now(), dict(details))])
+
+    def _publish(self, found: list[Event]) -> None:
+        """Early news of the link itself: no round of its own."""
+        self.hub.publish(RoundResult(link=self.link.name, started=found[0].time, duration_s=0.0, exchanges=0,
+                                     readings=(), events=tuple(found), views=(), link_up=self._link_up,
+                                     partial=True))
 
     def _idle(self, result: RoundResult) -> float:
         if not result.link_up:
