@@ -14,7 +14,8 @@ from datetime import datetime, timedelta, timezone
 
 import pytest
 
-from tarvelpump.station.records.model import Event, EventKind, Reading, RoundResult
+from tarvelpump.station.outputs.mqtt import EventRows
+from tarvelpump.station.records.model import Event, EventKind, Reading, RoundResult, encode_event
 from tarvelpump.station.records.store import SCHEMA_VERSION, Store, StoreError
 
 T0 = datetime(2026, 12, 7, 9, 0, tzinfo=timezone.utc)
@@ -34,20 +35,21 @@ def make_round(link: str, n: int, pumps: int = 3, t0: datetime = T0) -> RoundRes
 
 
 def test_rounds_from_threads_outbox_and_readers(tmp_path):
-    store = Store(tmp_path / "s.sqlite", outbox=True)
+    store = Store(tmp_path / "s.sqlite")
+    store.outbox.register(EventRows("ward 3"))
     assert store.schema_version == SCHEMA_VERSION
-    delivered: list[str] = []
+    delivered: list[bytes] = []
     done = threading.Event()
 
-    def drain() -> None:  # what the MQTT thread does: peek, deliver, ack, in order
-        while not done.is_set() or store.outbox_peek(1):
-            for seq, event in store.outbox_peek(50):
-                delivered.append(event.id)
-                store.outbox_ack(seq)
+    def drain() -> None:  # what the MQTT thread does: peek, deliver, confirm, in order
+        while not done.is_set() or store.outbox.peek("mqtt", 1):
+            rows = store.outbox.peek("mqtt", 50)
+            delivered.extend(row.body for row in rows)
+            assert store.outbox.confirm("mqtt", [row.seq for row in rows]) == len(rows)
 
     def poll(link: str) -> None:
         for n in range(60):
-            store.on_round(make_round(link, n))
+            store.commit([make_round(link, n)])
             store.readings(pump=f"{link} bed 1", limit=2)  # reads in between don't block writes
 
     drainer = threading.Thread(target=drain)
@@ -62,7 +64,9 @@ def test_rounds_from_threads_outbox_and_readers(tmp_path):
 
     events = store.events()
     assert len(events) == 4 * 60 * 2
-    assert delivered == [e.id for e in events]  # each once, in commit order
+    # each once, in commit order, as the bytes made when it was committed
+    assert [json.loads(body)["id"] for body in delivered] == [e.id for e in events]
+    assert delivered[-1] == encode_event(dataclasses.replace(events[-1], details={"station": "ward 3"}))
     assert store.counts() == {"rounds": 240, "readings": 720, "events": 480, "outbox": 0}
 
     got = store.readings(pump="radio-b bed 2", since=T0 + timedelta(seconds=57))
@@ -76,24 +80,24 @@ def test_rounds_from_threads_outbox_and_readers(tmp_path):
     store.close()
     store.close()
     with pytest.raises(StoreError):
-        store.on_round(make_round("x", 0))
+        store.commit([make_round("x", 0)])
     with pytest.raises(StoreError):
         store.events()
     # Closed cleanly: the WAL is folded back, one file remains usable.
     assert not os.path.exists(tmp_path / "s.sqlite-wal") or os.path.getsize(tmp_path / "s.sqlite-wal") == 0
     with Store(tmp_path / "s.sqlite") as again:
         assert len(again.readings()) == 720
-        again.on_round(make_round("radio-a", 99))
-        assert again.counts()["outbox"] == 0  # outbox off: events are stored but not queued
+        again.commit([make_round("radio-a", 99)])
+        assert again.counts()["outbox"] == 0  # no output: events are stored but not queued
 
 
 def test_retention_by_age_and_count(tmp_path):
     now = datetime.now(timezone.utc)
     store = Store(tmp_path / "r.sqlite", retention_days=1.0, max_readings=10, max_events=5, prune_every=3600)
     for n in range(10):  # two days old: every row goes on the next pruning
-        store.on_round(make_round("old", n, t0=now - timedelta(days=2)))
+        store.commit([make_round("old", n, t0=now - timedelta(days=2))])
     for n in range(8):
-        store.on_round(make_round("new", n, t0=now - timedelta(hours=1)))
+        store.commit([make_round("new", n, t0=now - timedelta(hours=1))])
     assert store.counts()["readings"] == 54  # not pruned until it is time
     assert store.prune() > 0
     counts = store.counts()
@@ -127,11 +131,13 @@ import sys
 from datetime import timedelta
 sys.path.insert(0, sys.argv[2])
 from test_store import make_round, T0
+from tarvelpump.station.outputs.mqtt import EventRows
 from tarvelpump.station.records.store import Store
-store = Store(sys.argv[1], outbox=True)
+store = Store(sys.argv[1])
+store.outbox.register(EventRows("ward"))
 start = int(sys.argv[3])
 for n in range(start, start + 100000):
-    store.on_round(make_round("radio-a", n, pumps=20))
+    store.commit([make_round("radio-a", n, pumps=20)])
     print(n, flush=True)   # only after the commit returned
 """
 
@@ -154,7 +160,7 @@ def test_sigkill_mid_round_loses_nothing_committed(tmp_path):
     db = sqlite3.connect(path)
     assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
     db.close()
-    with Store(path, outbox=True) as store:
+    with Store(path) as store:
         seconds = {int((r.time - T0).total_seconds()) for r in store.readings()}
         assert set(committed) <= seconds
         counts = store.counts()
@@ -195,8 +201,8 @@ def test_schema_2_keeps_each_pumps_last_view_and_marks_early_news(tmp_path):
         db.execute(sql)
     db.commit()
     db.close()
-    with Store(path, outbox=True) as store:  # brought up in place, its rows kept
-        assert store.schema_version == SCHEMA_VERSION == 3  # through version 2, then the HL7 outbox
+    with Store(path) as store:  # brought up in place, its rows kept
+        assert store.schema_version == SCHEMA_VERSION == 4  # through version 2, the HL7 outbox, then one outbox
         assert [e.id for e in store.events()] == ["e1"]
         assert store.last_views() == {}
         bed = PumpView(id="bed-1", label="bed 1", link="radio-a", addr=7, channel=1, presence=ONLINE,
@@ -207,8 +213,8 @@ def test_schema_2_keeps_each_pumps_last_view_and_marks_early_news(tmp_path):
                       dataclasses.replace(full, exchanges=0, readings=(), partial=True,
                                           events=make_round("radio-a", 5).events[:1],
                                           views=(dataclasses.replace(bed, answered=5, alarms=[]),))])
-        store.on_round(dataclasses.replace(make_round("radio-b", 6), views=(
-            dataclasses.replace(bed, id="bed-2", label="bed 2", link="radio-b"),)))
+        store.commit([dataclasses.replace(make_round("radio-b", 6), views=(
+            dataclasses.replace(bed, id="bed-2", label="bed 2", link="radio-b"),))])
         views = store.last_views()
         assert set(views) == {"bed 1", "bed 2"}
         assert views["bed 1"].to_json() == dataclasses.replace(bed, answered=5, alarms=[]).to_json()
@@ -226,24 +232,24 @@ def test_schema_2_keeps_each_pumps_last_view_and_marks_early_news(tmp_path):
 
 def test_one_writer_per_store_readers_alongside_and_the_real_cause_of_a_failed_commit(tmp_path):
     path = tmp_path / "w.sqlite"
-    store = Store(path, outbox=True)
-    store.on_round(make_round("radio-a", 0))
+    store = Store(path)
+    store.commit([make_round("radio-a", 0)])
     with pytest.raises(StoreError) as second:
         Store(path)
     assert str(path) in str(second.value) and f"PID {os.getpid()}" in str(second.value)
     with Store(path, readonly=True) as reader:  # what `station events` opens
         assert len(reader.events()) == 2
         with pytest.raises(StoreError):
-            reader.on_round(make_round("radio-a", 1))
+            reader.commit([make_round("radio-a", 1)])
     # A commit that cannot be made raises why, and leaves no part of the round behind.
     store._db.execute(f"PRAGMA max_page_count = {store._db.execute('PRAGMA page_count').fetchone()[0]}")
     with pytest.raises(sqlite3.Error, match="database or disk is full"):
         for n in range(1, 500):
-            store.on_round(make_round("radio-a", n, pumps=20))
+            store.commit([make_round("radio-a", n, pumps=20)])
     counts = store.counts()
     assert counts["readings"] == 3 + 20 * (counts["rounds"] - 1) and counts["events"] == 2 * counts["rounds"]
     store._db.execute("PRAGMA max_page_count = 1000000")
-    store.on_round(make_round("radio-a", 999))
+    store.commit([make_round("radio-a", 999)])
     store.close()
     with Store(path) as again:  # released on close
         assert again.counts()["rounds"] == counts["rounds"] + 1

@@ -52,9 +52,12 @@ def let_go(client: mqtt.Client) -> None:
 
 
 def make_client(broker: BrokerUrl, name: str, outage: Outage, *, clean: bool = True,
-                client_id: str = "", reconnect_max: int = 10) -> mqtt.Client:
-    client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=client_id,
-                         clean_session=clean)
+                client_id: str = "", reconnect_max: int = 10, v5: bool = False) -> mqtt.Client:
+    """``v5``: MQTT 5, whose session is chosen on connect (``clean_start``) rather than by ``clean``."""
+    if v5:
+        client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=client_id, protocol=mqtt.MQTTv5)
+    else:
+        client = mqtt.Client(CallbackAPIVersion.VERSION2, client_id=client_id, clean_session=clean)
     # paho's own messages (packet flags, never the password) only at debug level:
     # it reports a normal stop during a retry as an error
     paho_log = logging.getLogger(f"tarvelpump.station.outputs.mqtt.{name}")
