@@ -18,7 +18,7 @@ from tarvelpump.station.outputs.hl7 import Composer
 from tarvelpump.station.hub import Hub
 from tarvelpump.station.watch.link import Link
 from tarvelpump.station.outputs.mllp import Hl7Publisher
-from tarvelpump.station.records.model import Event, EventKind, PumpView
+from tarvelpump.station.records.model import ONLINE, Event, EventKind, PumpView, RoundResult, now
 from tarvelpump.station.watch.poller import Poller, PollSettings
 from tarvelpump.station.watch.pump import Pump
 from tarvelpump.station.records.store import Store
@@ -176,6 +176,10 @@ def test_pcd01_and_pcd04_of_a_ward(tmp_path: Path) -> None:
         registry = StationMetrics(station.hub).registry
         assert registry.get_sample_value("tarvelpump_hl7_messages_total", {"outcome": "acked"}) == len(got)
         assert registry.get_sample_value("tarvelpump_hl7_waiting") == 0.0
+        for name, value in (("rows", 0.0), ("set_aside_rows", 0.0), ("over_bound", 0.0), ("bound_rows", 10_000.0)):
+            assert registry.get_sample_value(f"tarvelpump_outbox_{name}", {"output": "hl7"}) == value, name
+        assert registry.get_sample_value("tarvelpump_output_connected", {"output": "hl7"}) == 1.0
+        assert registry.get_sample_value("tarvelpump_output_refusing", {"output": "hl7"}) == 0.0
     finally:
         station.stop()
         ward.stop()
@@ -311,6 +315,26 @@ def test_outage_restart_reject_and_error(tmp_path: Path, caplog: pytest.LogCaptu
         assert check_order(got, gw.alarms) <= 2 + 2
         for x in got:
             strict(x.text)
+
+        # a receiver that refuses everything, for now (AR), then for good (AE): said, never hidden, and each
+        # refusal for good is an event committed through the hub like any other
+        assert gw.pub.status()["refusing_since"] is None
+        receiver.answer = lambda text: ("AR", "engine paused")
+        gw.alarm("bed 1", OCCLUSION)
+        wait_for(lambda: gw.pub.status()["refusing_since"] is not None)
+        assert gw.pub.status()["refusal"] == "AR: engine paused" and gw.waiting() >= 1
+        receiver.answer = lambda text: ("AE", "no such bed")
+        wait_for(lambda: gw.waiting() == 0, timeout=30)
+        said = gw.pub.status()
+        assert said["refusal"] == "AE: no such bed" and said["connected"] and said["rejected"] >= 2
+        told = [e for e in gw.heard if e.kind is EventKind.HL7_REJECTED]
+        assert [e.id for e in told] == [e.id for e in gw.store.events() if e.kind is EventKind.HL7_REJECTED]
+        assert len(told) == gw.store.outbox.status("hl7").set_aside == len(gw.store.outbox.peek("hl7", aside=True))
+        assert told[-1].details == {"message": "PCD-01", "control_id": told[-1].details["control_id"], "ack": "AE",
+                                    "error": "no such bed"}
+        receiver.answer = lambda text: ("AA", "")
+        gw.alarm("bed 1", 0)
+        wait_for(lambda: gw.pub.status()["refusing_since"] is None)
     finally:
         gw.close()
         gw.link.close()
@@ -348,3 +372,57 @@ def test_demo_sends_hl7_and_the_configuration_names_its_mistakes(capsys: pytest.
     with pytest.raises(SystemExit) as stop:
         main(["run", "--config", "ward.toml", "--hl7", "mllp://engine:0"])
     assert stop.value.code == 2 and "port other than 0" in capsys.readouterr().err
+
+
+def test_a_receiver_away_for_days_keeps_every_alarm_and_the_latest_report(tmp_path: Path) -> None:
+    """Past the outbox's bound, each pump's periodic report replaces its unsent older one; first
+    reports, alarms and every MQTT event are all kept, said in the status and the metrics, then sent."""
+    from tarvelpump.station.outputs.metrics import StationMetrics
+    from tarvelpump.station.outputs.mqtt import EventRows
+
+    clock = [0.0]
+    store = Store(tmp_path / "s.sqlite", outbox_bound=6)
+    store.outbox.register(Composer(station="ward 9", report_every=60.0, clock=lambda: clock[0]))
+    store.outbox.register(EventRows("ward 9"))
+    hub = Hub()
+    hub.commit_through(store.commit, name=store.path)
+    hub.add_output("hl7", lambda: {"url": "mllp://engine:2575", "outbox": store.outbox.status("hl7").to_json()})
+    beds = [PumpView(id=f"bed-{n}", label=f"bed {n}", link="radio", addr=800 + n, channel=0, presence=ONLINE,
+                     running=2, running_name="RUN", last_seen=now()) for n in (1, 2, 3)]
+    raised: list[Event] = []
+    for n in range(30):  # a round a minute, the receiver away: each pump's periodic report falls due
+        clock[0] += 61.0
+        events = ()
+        if n % 5 == 4:
+            raised.append(Event(EventKind.ALARM_RAISED, "bed 2", "radio", now(),
+                                {"alarm": "ALARM_OCCLUSION", "text": "", "rank": 0, "word": 0x100, "n": n}))
+            events = (raised[-1],)
+        hub.publish(RoundResult("radio", now(), 0.5, 6, (), events, tuple(beds)))
+    status = store.outbox.status("hl7")
+    kinds = collections.Counter((row.kind, row.pump, row.supersede is None) for row in store.outbox.peek("hl7", 1000))
+    assert kinds == {("PCD-01", f"bed {n}", True): 1 for n in (1, 2, 3)} | {("PCD-01", f"bed {n}", False): 1
+                                                                             for n in (1, 2, 3)} | {
+        ("PCD-04", "bed 2", True): len(raised)}
+    assert status.over_bound and status.rows == 6 + len(raised) and status.superseded == 3 * 29 - 3
+    assert [row.key for row in store.outbox.peek("mqtt", 1000)] == [e.id for e in raised]  # every event kept
+    registry = StationMetrics(hub).registry
+    assert registry.get_sample_value("tarvelpump_outbox_over_bound", {"output": "hl7"}) == 1.0
+    assert registry.get_sample_value("tarvelpump_outbox_superseded_total", {"output": "hl7"}) == 84.0
+    assert registry.get_sample_value("tarvelpump_outbox_rows", {"output": "mqtt"}) is None  # no publisher said so
+    assert registry.get_sample_value("tarvelpump_outbox_oldest_age_seconds", {"output": "hl7"}) >= 0.0
+
+    # the receiver is back: what was kept goes, in the order it was committed
+    receiver = Receiver().start()
+    publisher = Hl7Publisher(receiver.url, store.outbox, hub)
+    publisher.start()
+    try:
+        wait_for(lambda: store.outbox.status("hl7").rows == 0)
+        got = [Msg(t) for t in receiver.messages()]
+        assert [m.kind for m in got[:3]] == ["ORU^R01^ORU_R01"] * 3
+        assert [m.get("OBR", 3).split("^")[0] for m in got if m.kind == "ORU^R40^ORU_R01"] == [e.id for e in raised]
+        assert [m.bed for m in got[-3:]] == ["bed 1", "bed 2", "bed 3"]  # each pump's latest report, last
+        assert not store.outbox.status("hl7").over_bound
+    finally:
+        publisher.stop()
+        receiver.stop()
+        store.close()

@@ -253,3 +253,68 @@ def test_one_writer_per_store_readers_alongside_and_the_real_cause_of_a_failed_c
     store.close()
     with Store(path) as again:  # released on close
         assert again.counts()["rounds"] == counts["rounds"] + 1
+
+
+V3 = (*V1,  # then what versions 2 and 3 added
+      "UPDATE schema_version SET version = 3",
+      "ALTER TABLE rounds ADD COLUMN partial INTEGER NOT NULL DEFAULT 0",
+      "CREATE TABLE pumps (label TEXT PRIMARY KEY, link TEXT NOT NULL, time REAL NOT NULL, view TEXT NOT NULL)",
+      """CREATE TABLE hl7_outbox (seq INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, pump TEXT,
+          link TEXT NOT NULL, control_id TEXT NOT NULL, body TEXT NOT NULL)""",
+      """CREATE TABLE hl7_set_aside (seq INTEGER PRIMARY KEY, kind TEXT NOT NULL, pump TEXT, link TEXT NOT NULL,
+          control_id TEXT NOT NULL, body TEXT NOT NULL, t REAL NOT NULL, error TEXT NOT NULL)""")
+
+
+def test_a_version_3_file_keeps_both_outboxes_whole_and_in_order(tmp_path):
+    path = tmp_path / "v3.sqlite"
+    db = sqlite3.connect(path)
+    for sql in V3:
+        db.execute(sql)
+    made = [Event(EventKind.ALARM_RAISED, f"bed {n}", "radio-a", T0 + timedelta(seconds=n), {"n": n})
+            for n in (3, 1, 2)] + [Event(EventKind.LINK_DOWN, None, "radio-a", T0, {"error": "gone"})]
+    for n, e in zip((7, 8, 12, 15), made):  # sequence numbers with gaps, as acks leave them
+        db.execute("INSERT INTO outbox VALUES (?, ?, ?)", (n, e.id, json.dumps(e.to_json())))
+    messages = {seq: (f"MSH|^~\\&|TVP|床 {seq}\r", f"c{seq}") for seq in range(1, 7)}
+    for seq, (text, control) in messages.items():
+        if seq in (2, 5):  # answered AE before the upgrade
+            db.execute("INSERT INTO hl7_set_aside VALUES (?, 'PCD-04', 'bed 1', 'radio-a', ?, ?, 1796634000, 'no')",
+                       (seq, control, text))
+        else:
+            db.execute("INSERT INTO hl7_outbox VALUES (?, 'PCD-01', NULL, 'radio-a', ?, ?)", (seq, control, text))
+    db.commit()
+    db.close()
+
+    with Store(path) as store:
+        store.outbox.register(EventRows("ward 3"))
+        mqtt = store.outbox.peek("mqtt")
+        assert [row.key for row in mqtt] == [e.id for e in made]  # none lost, none reordered
+        assert [json.loads(row.body) for row in mqtt] == [e.to_json() for e in made]  # the bytes kept
+        assert (mqtt[0].pump, mqtt[0].link, mqtt[0].kind, mqtt[0].t) == ("bed 3", "radio-a", "alarm_raised",
+                                                                         pytest.approx(made[0].time.timestamp()))
+        assert mqtt[3].pump is None and mqtt[3].kind == "link_down"
+        hl7 = store.outbox.peek("hl7")
+        assert [(r.key, r.body) for r in hl7] == [(messages[s][1], messages[s][0].encode()) for s in (1, 3, 4, 6)]
+        aside = store.outbox.peek("hl7", aside=True)
+        assert [(r.key, r.error, r.aside) for r in aside] == [("c2", "no", 1796634000.0), ("c5", "no", 1796634000.0)]
+        status = store.outbox.status("hl7")
+        assert (status.rows, status.set_aside, status.over_bound) == (4, 2, False)
+        # what comes after the upgrade comes after what waited before it
+        store.commit([make_round("radio-a", 9)])
+        assert [row.key for row in store.outbox.peek("mqtt")][:4] == [e.id for e in made]
+        assert store.outbox.confirm("mqtt", [r.seq for r in mqtt]) == 4 and len(store.outbox.peek("mqtt")) == 2
+        assert store.outbox.confirm("hl7", [r.seq for r in mqtt]) == 0  # another output's rows are not its own
+
+    # the upgraded file is the one a new station makes, table by table and index by index
+    Store(tmp_path / "new.sqlite").close()
+
+    def shape(p):
+        db = sqlite3.connect(p)
+        try:
+            tables = {n: db.execute(f"PRAGMA table_info({n})").fetchall()
+                      for (n,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            return tables, sorted(db.execute("SELECT name, sql FROM sqlite_master WHERE type = 'index'"))
+        finally:
+            db.close()
+
+    upgraded, fresh = shape(path), shape(tmp_path / "new.sqlite")
+    assert upgraded == fresh and "hl7_outbox" not in upgraded[0]

@@ -196,9 +196,9 @@ class _OutboxCollector(Collector):
                                          labels=["output"])
         connected = GaugeMetricFamily("tarvelpump_output_connected", "1 while the output reaches its receiver",
                                       labels=["output"])
-        refusing = GaugeMetricFamily("tarvelpump_output_refusing",
-                                     "1 while the receiver's last answers refused (AR or AE) and none was accepted since",
-                                     labels=["output"])
+        refusing = GaugeMetricFamily(
+            "tarvelpump_output_refusing", "1 while the receiver's last answers refused (AR or AE), none accepted since",
+            labels=["output"])
         for name, out in sorted(said.items()):
             box = out["outbox"]
             rows.add_metric([name], float(box.get("rows", 0)))

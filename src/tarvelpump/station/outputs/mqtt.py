@@ -49,7 +49,7 @@ from ..records.store import StoreError
 if TYPE_CHECKING:
     from paho.mqtt.client import ConnectFlags, DisconnectFlags
 
-__all__ = ["AckWindow", "BrokerUrl", "EventRows", "Malformed", "MqttPublisher", "MqttSource", "STOPPED", "parse_url"]
+__all__ = ["STOPPED", "AckWindow", "BrokerUrl", "EventRows", "Malformed", "MqttPublisher", "MqttSource", "parse_url"]
 
 log = logging.getLogger(__name__)
 

@@ -281,17 +281,18 @@ class Outbox:
             try:
                 changed = db.execute("UPDATE outbox SET aside = ?, error = ? WHERE output = ? AND seq = ?"
                                      " AND aside IS NULL", (time.time(), error, output, seq)).rowcount
-                found = db.execute(f"SELECT {_FIELDS} FROM outbox WHERE seq = ?", (seq,)).fetchone() if changed else None
+                found = changed and db.execute(f"SELECT {_FIELDS} FROM outbox WHERE seq = ?", (seq,)).fetchone()
                 db.execute("COMMIT")
             except BaseException:
                 if db.in_transaction:
                     db.execute("ROLLBACK")
                 raise
-        return None if found is None else _row(found)
+        return _row(found) if found else None
 
     def status(self, output: str) -> OutboxStatus:
         with self._reading() as db:
-            rows = db.execute("SELECT count(*) FROM outbox WHERE output = ? AND aside IS NULL", (output,)).fetchone()[0]
+            rows = db.execute("SELECT count(*) FROM outbox WHERE output = ? AND aside IS NULL",
+                              (output,)).fetchone()[0]
             first = db.execute("SELECT t FROM outbox WHERE output = ? AND aside IS NULL ORDER BY seq LIMIT 1",
                                (output,)).fetchone()
             aside = db.execute("SELECT count(*) FROM outbox WHERE output = ? AND aside IS NOT NULL",

@@ -37,55 +37,16 @@ from datetime import datetime
 from pathlib import Path
 from typing import Any
 
-from . import outbox
+from . import outbox, tables
 from .model import Event, EventKind, PumpView, Reading, RoundResult
 from .store_lock import StoreError, StoreLock
+from .tables import SCHEMA_VERSION
 
-__all__ = ["Store", "StoreError", "SCHEMA_VERSION", "TABLES"]
+__all__ = ["SCHEMA_VERSION", "Store", "StoreError"]
 
 log = logging.getLogger(__name__)
 
-SCHEMA_VERSION = 4
-
-#: Every table as this version writes it, declared once: a new file is made
-#: from it, an older one brought up to it, and every file checked against it.
-TABLES: dict[str, tuple[str, ...]] = {
-    "schema_version": ("version INTEGER NOT NULL",),
-    "rounds": ("id INTEGER PRIMARY KEY", "link TEXT NOT NULL", "started TEXT NOT NULL", "t REAL NOT NULL",
-               "duration_s REAL NOT NULL", "exchanges INTEGER NOT NULL", "link_up INTEGER NOT NULL",
-               # early news (a pump's alarm word as soon as it is read) is not a round: round statistics leave it out
-               "partial INTEGER NOT NULL DEFAULT 0"),
-    "readings": ("id INTEGER PRIMARY KEY", "round INTEGER NOT NULL", "pump TEXT NOT NULL", "link TEXT NOT NULL",
-                 "time TEXT NOT NULL", "t REAL NOT NULL", "running INTEGER", "door INTEGER", "remaining_s INTEGER",
-                 "rate_unit INTEGER", "alarm_word INTEGER", "codes TEXT NOT NULL", "link_time_s REAL NOT NULL"),
-    "events": ("seq INTEGER PRIMARY KEY", "id TEXT NOT NULL UNIQUE", "round INTEGER NOT NULL", "kind TEXT NOT NULL",
-               "pump TEXT", "link TEXT NOT NULL", "time TEXT NOT NULL", "t REAL NOT NULL", "details TEXT NOT NULL"),
-    # each pump's last committed view, so a restart goes on from it
-    "pumps": ("label TEXT PRIMARY KEY", "link TEXT NOT NULL", "time REAL NOT NULL", "view TEXT NOT NULL"),
-    "outbox": outbox.COLUMNS,
-}
-_INDEXES = (
-    "CREATE INDEX IF NOT EXISTS rounds_t ON rounds (t)",
-    "CREATE INDEX IF NOT EXISTS readings_pump_t ON readings (pump, t)",
-    "CREATE INDEX IF NOT EXISTS readings_t ON readings (t)",
-    "CREATE INDEX IF NOT EXISTS events_pump_t ON events (pump, t)",
-    "CREATE INDEX IF NOT EXISTS events_t ON events (t)",
-    *outbox.INDEXES,
-)
-_READ = ("schema_version", "readings", "events")
-
-# What else a file older than a version needs to reach it: (version, before, after). ``before`` runs
-# before the tables and columns it lacks are added from TABLES, ``after`` once they are.
-_UPGRADES: tuple[tuple[int, tuple[str, ...], tuple[str, ...]], ...] = (
-    (2, (), ("UPDATE rounds SET partial = 1 WHERE exchanges = 0",)),  # before the column, early news had no exchange
-    (4, *outbox.FROM_VERSION_3),
-)
-
 _PRUNE_BATCH = 20_000
-
-
-def _column(declaration: str) -> str:
-    return declaration.split()[0]
 
 
 def _rollback(db: sqlite3.Connection) -> None:
@@ -165,11 +126,11 @@ class Store:
                 if row is None or self._version(row[0]) != SCHEMA_VERSION:
                     # An older file is brought up by the station that next writes it.
                     log.info("store %s: schema %s, read as it is", self.path, None if row is None else row[0])
-                self._check(self._db, _READ)
+                self._check(self._db, tables.READ)
             else:
                 self._db.execute("PRAGMA journal_mode=WAL")
                 self._migrate()
-                self._check(self._db, tuple(TABLES))
+                self._check(self._db, tuple(tables.TABLES))
         except sqlite3.DatabaseError as exc:
             self._db.close()
             self._release()
@@ -208,9 +169,8 @@ class Store:
         if not isinstance(value, int) or isinstance(value, bool) or value < 0:
             raise StoreError(f"{self.path}: not a station store (schema version {value!r})")
         if value > SCHEMA_VERSION:
-            raise StoreError(
-                f"{self.path}: written by a newer station (schema {value}, this one knows {SCHEMA_VERSION})"
-            )
+            raise StoreError(f"{self.path}: written by a newer station (schema {value}, this one knows "
+                             f"{SCHEMA_VERSION})")
         return value
 
     def _migrate(self) -> None:
@@ -222,7 +182,7 @@ class Store:
             version = None if row is None else self._version(row[0])
             if version is None or version < SCHEMA_VERSION:
                 # A file of this version is only checked: one altered by hand is refused, not repaired.
-                self._upgrade(db, version)
+                tables.upgrade(db, version)
             if row is None:
                 db.execute("INSERT INTO schema_version VALUES (?)", (SCHEMA_VERSION,))
             else:
@@ -235,36 +195,10 @@ class Store:
             _rollback(db)
             raise
 
-    @staticmethod
-    def _upgrade(db: sqlite3.Connection, version: int | None) -> None:
-        """Bring a new file (``version`` None) or an older one to this version."""
-        steps = [] if version is None else [step for step in _UPGRADES if version < step[0]]
-        for _, before, _after in steps:
-            for sql in before:
-                db.execute(sql)
-        for table, columns in TABLES.items():
-            have = {r["name"] for r in db.execute(f"PRAGMA table_info({table})")}
-            if not have:
-                db.execute(f"CREATE TABLE {table} ({', '.join(columns)})")
-            for declaration in columns:
-                if have and _column(declaration) not in have:
-                    db.execute(f"ALTER TABLE {table} ADD COLUMN {declaration}")
-        for sql in _INDEXES:
-            db.execute(sql)
-        for _, _before, after in steps:
-            for sql in after:
-                db.execute(sql)
-
-    def _check(self, db: sqlite3.Connection, tables: Sequence[str]) -> None:
+    def _check(self, db: sqlite3.Connection, names: Sequence[str]) -> None:
         """Every table and column used here is there (a file of the right
         version can still have been altered by hand)."""
-        missing: list[str] = []
-        for table in tables:
-            have = {row["name"] for row in db.execute(f"PRAGMA table_info({table})")}
-            if not have:
-                missing.append(f"table {table}")
-            else:
-                missing += [f"{table}.{c}" for c in map(_column, TABLES[table]) if c not in have]
+        missing = tables.missing(db, names)
         if missing:
             raise StoreError(f"{self.path}: not a station store as this version writes it "
                              f"(missing {', '.join(missing)})")
@@ -436,10 +370,8 @@ class Store:
             " FROM readings", where, args, tail)
         if limit is not None:
             rows.reverse()
-        return [Reading(pump=r["pump"], link=r["link"], time=datetime.fromisoformat(r["time"]),
-                        running=r["running"], door=r["door"], remaining_s=r["remaining_s"],
-                        rate_unit=r["rate_unit"], alarm_word=r["alarm_word"], codes=json.loads(r["codes"]),
-                        link_time_s=r["link_time_s"]) for r in rows]
+        return [Reading(**{**dict(r), "time": datetime.fromisoformat(r["time"]), "codes": json.loads(r["codes"])})
+                for r in rows]
 
     def events(self, pump: str | None = None, since: datetime | None = None,
                limit: int | None = None) -> list[Event]:
@@ -452,8 +384,9 @@ class Store:
         rows = self._select("SELECT id, kind, pump, link, time, details FROM events", where, args, tail)
         if limit is not None:
             rows.reverse()
-        return [Event(kind=EventKind(r["kind"]), pump=r["pump"], link=r["link"], time=datetime.fromisoformat(r["time"]),
-                      details=json.loads(r["details"]), id=r["id"]) for r in rows]
+        return [Event(kind=EventKind(r["kind"]), pump=r["pump"], link=r["link"],
+                      time=datetime.fromisoformat(r["time"]), details=json.loads(r["details"]), id=r["id"])
+                for r in rows]
 
     def last_views(self) -> dict[str, PumpView]:
         """Each pump's view as last committed, by label: where a restart goes on from."""
