@@ -10,6 +10,7 @@ import sqlite3
 import subprocess
 import sys
 import threading
+import time
 from datetime import datetime, timedelta, timezone
 
 import pytest
@@ -93,13 +94,25 @@ def test_rounds_from_threads_outbox_and_readers(tmp_path):
 
 def test_retention_by_age_and_count(tmp_path):
     now = datetime.now(timezone.utc)
-    store = Store(tmp_path / "r.sqlite", retention_days=1.0, max_readings=10, max_events=5, prune_every=3600)
+    store = Store(tmp_path / "r.sqlite", retention_days=1.0, max_readings=10, max_events=5, prune_every=3600,
+                  outbox_bound=2)
+    store.outbox.register(EventRows("ward"))
     for n in range(10):  # two days old: every row goes on the next pruning
         store.commit([make_round("old", n, t0=now - timedelta(days=2))])
     for n in range(8):
         store.commit([make_round("new", n, t0=now - timedelta(hours=1))])
     assert store.counts()["readings"] == 54  # not pruned until it is time
+    # rows an output's receiver refused: two of them set aside days ago, three now
+    rows = store.outbox.peek("mqtt", 5)
+    for row in rows:
+        assert store.outbox.set_aside("mqtt", row.seq, "refused") == dataclasses.replace(
+            row, aside=pytest.approx(time.time(), abs=60), error="refused")
+    assert store.outbox.set_aside("mqtt", rows[0].seq, "again") is None  # set aside once
+    store._db.execute("UPDATE outbox SET aside = aside - 2 * 86400 WHERE seq <= ?", (rows[1].seq,))
     assert store.prune() > 0
+    # past retention, and beyond the newest outbox_bound of them, set-aside rows go; waiting rows never do
+    assert [r.seq for r in store.outbox.peek("mqtt", 10, aside=True)] == [r.seq for r in rows[3:]]
+    assert store.outbox.status("mqtt").rows == 36 - 5 and store.outbox.peek("mqtt", 1)[0].seq == rows[4].seq + 1
     counts = store.counts()
     assert counts["readings"] == 10 and counts["events"] == 5
     assert {r.link for r in store.readings()} == {"new"}
