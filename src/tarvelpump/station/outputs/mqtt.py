@@ -180,6 +180,15 @@ class AckWindow:
         return True
 
 
+def _published(info: mqtt.MQTTMessageInfo, deadline: float) -> bool:
+    """Whether the broker acknowledged a message, waiting until ``deadline`` at most."""
+    try:
+        info.wait_for_publish(max(0.1, deadline - time.monotonic()))
+        return info.is_published()
+    except (RuntimeError, ValueError):  # never queued, or the connection went
+        return False
+
+
 class MqttPublisher:
     """A Hub listener that publishes one gateway to the broker.
 
@@ -283,12 +292,8 @@ class MqttPublisher:
                 dataclasses.replace(view, presence=OFFLINE, offline_reason=STOPPED)), qos=1, retain=True)
                 for view in views]
             sent.append(self._client.publish(self.status_topic, "offline", qos=1, retain=True))
-            for info in sent:
-                try:
-                    info.wait_for_publish(max(0.1, deadline - time.monotonic()))
-                except (RuntimeError, ValueError):
-                    pass
-            if not all(info.is_published() for info in sent):
+            deadline = time.monotonic() + timeout  # as long again for these as for the events
+            if not all(_published(info, deadline) for info in sent):
                 log.warning("MQTT: not every pump's state could be marked \"%s\" in time; the others expire "
                             "on the broker", STOPPED)
             self._client.disconnect()
