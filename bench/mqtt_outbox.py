@@ -7,8 +7,8 @@ transaction) to the publisher; the rate is events over the time from the
 first round until a subscriber has them all and the outbox is empty.
 Outage: the same number of events wait in the outbox while no broker runs;
 the drain rate is events over the time from the publisher's reconnection
-until the subscriber has them all and the outbox is empty. Each event is acked (deleted from the outbox) on its
-PUBACK, one SQLite statement each.
+until the subscriber has them all and the outbox is empty. Events are confirmed (deleted from the outbox) on
+their PUBACKs, one transaction for those that came together.
 """
 
 from __future__ import annotations
@@ -28,7 +28,7 @@ import paho.mqtt.client as mqtt
 from paho.mqtt.enums import CallbackAPIVersion
 
 from tarvelpump.station.records.model import Event, EventKind, PumpView, RoundResult, now
-from tarvelpump.station.outputs.mqtt import MqttPublisher
+from tarvelpump.station.outputs.mqtt import EventRows, MqttPublisher
 from tarvelpump.station.records.store import Store
 
 PUMPS = 12
@@ -98,7 +98,7 @@ def rounds(store: Store, publisher: MqttPublisher, n: int) -> None:
                              {"alarm": "ALARM_OCCLUSION", "word": 2})
                        for k in range(min(PER_ROUND, n - start)))
         result = RoundResult("radio", t, 0.0, 0, (), events, views)
-        store.on_round(result)
+        store.commit([result])
         publisher.on_round(result)
 
 
@@ -114,8 +114,9 @@ def main() -> None:
         broker.start()
         url = f"mqtt://127.0.0.1:{broker.port}/bench/ward"
 
-        store = Store(folder / "live.sqlite", outbox=True)
-        pub = MqttPublisher(url, store, window=args.window)
+        store = Store(folder / "live.sqlite")
+        store.outbox.register(EventRows("ward"))
+        pub = MqttPublisher(url, store.outbox, window=args.window)
         pub.start()
         while not pub.connected:
             time.sleep(0.01)
@@ -136,8 +137,9 @@ def main() -> None:
         store.close()
 
         broker.stop()
-        store = Store(folder / "outage.sqlite", outbox=True)
-        pub = MqttPublisher(url, store, window=args.window)
+        store = Store(folder / "outage.sqlite")
+        store.outbox.register(EventRows("ward"))
+        pub = MqttPublisher(url, store.outbox, window=args.window)
         pub.start()
         rounds(store, pub, n)
         waiting = store.counts()["outbox"]

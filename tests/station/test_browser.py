@@ -150,6 +150,13 @@ def test_offline_alarm_stale_marks_and_the_page_of_a_gone_station(browser: Any, 
     down = at - timedelta(seconds=30)
     hub.set_store(False, since=down, error="database or disk is full", pending=4)
     hub.publish(_round(every_presence(at)))
+    # an HL7 receiver that refuses everything, and a broker away long enough for its outbox to pass its bound
+    box = {"rows": 4, "set_aside": 0, "superseded": 0, "bound": 10_000, "over_bound": False}
+    hub.add_output("hl7", lambda: {"url": "mllp://engine:2575", "connected": True, "acked": 120, "waiting": 4,
+                                   "refusing_since": down.isoformat(), "refusal": "AR: engine paused",
+                                   "outbox": {**box, "set_aside": 7}})
+    hub.add_output("mqtt", lambda: {"url": "mqtt://broker:1883/site/ward", "connected": False, "acked": 9,
+                                    "waiting": 10_012, "outbox": {**box, "rows": 10_012, "over_bound": True}})
     srv = serve(hub, None, port=0, title="Ward 3 东", near_end_s=600, alive_s=0.5)
     try:
         browser.get(srv.url)
@@ -180,6 +187,19 @@ def test_offline_alarm_stale_marks_and_the_page_of_a_gone_station(browser: Any, 
         banner = browser.find_element("id", "store").text
         assert banner.startswith(f"store not writable since {hhmm(down, True)}: history and MQTT paused")
         assert "database or disk is full" in banner
+        outputs = browser.find_element("id", "outputs")
+        assert outputs.text.splitlines() == [
+            (f"HL7 to mllp://engine:2575 (connected) · receiver refusing since {hhmm(down, True)} (AR: engine paused)"
+             " · 120 delivered · 4 waiting · 7 set aside (refused by the receiver)"),
+            ("MQTT to mqtt://broker:1883/site/ward (not connected) · 9 delivered · 10012 waiting · 0 set aside"
+             " (refused by the receiver) · more than 10000 waiting: periodic reports replaced by newer ones,"
+             " every event kept")]
+        assert "trouble" in outputs.get_attribute("class")
+        from tarvelpump.station.outputs.metrics import StationMetrics
+        registry = StationMetrics(hub).registry
+        assert registry.get_sample_value("tarvelpump_output_refusing", {"output": "hl7"}) == 1.0
+        assert registry.get_sample_value("tarvelpump_outbox_set_aside_rows", {"output": "hl7"}) == 7.0
+        assert registry.get_sample_value("tarvelpump_outbox_over_bound", {"output": "mqtt"}) == 1.0
         shot = shoot(browser, tmp_path, "offline-alarm-and-marks.png")
 
         # a quiet station still says it is there: no banner, but tiles whose news is old say so on their own
@@ -205,6 +225,9 @@ def test_offline_alarm_stale_marks_and_the_page_of_a_gone_station(browser: Any, 
         "return [...document.querySelectorAll('#pumps .tile')].map(t => getComputedStyle(t).filter)")
     assert len(filters) == 9 and all("grayscale(1)" in f for f in filters), filters
     assert "OFFLINE — last alarm: Occlusion" in browser.find_element("id", "pumps").text  # still readable
+    # what a dead station last said of its connections is not shown as if it still held
+    said = browser.find_element("id", "outputs").text
+    assert "connected)" not in said and said.count("(not known: the station is not reachable)") == 2
     shot2 = shoot(browser, tmp_path, "station-gone.png")
     print(f"screenshots: {shot} {shot2}")
 

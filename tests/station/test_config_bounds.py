@@ -157,8 +157,8 @@ def _store_with_events(path: Path, n: int) -> None:
             t = t0 + timedelta(seconds=k)
             events = tuple(Event(EventKind.ALARM_RAISED, f"bed {i}", "radio-a", t, {"alarm": "ALARM_OCCLUSION"})
                            for i in range(20))
-            store.on_round(RoundResult(link="radio-a", started=t, duration_s=0.5, exchanges=5, readings=(),
-                                       events=events, views=()))
+            store.commit([RoundResult(link="radio-a", started=t, duration_s=0.5, exchanges=5, readings=(),
+                                      events=events, views=())])
 
 
 def test_command_line_edges(tmp_path, capsys):

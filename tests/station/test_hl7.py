@@ -18,7 +18,7 @@ from tarvelpump.station.outputs.hl7 import Composer
 from tarvelpump.station.hub import Hub
 from tarvelpump.station.watch.link import Link
 from tarvelpump.station.outputs.mllp import Hl7Publisher
-from tarvelpump.station.records.model import Event, EventKind, PumpView
+from tarvelpump.station.records.model import ONLINE, Event, EventKind, PumpView, RoundResult, now
 from tarvelpump.station.watch.poller import Poller, PollSettings
 from tarvelpump.station.watch.pump import Pump
 from tarvelpump.station.records.store import Store
@@ -176,6 +176,10 @@ def test_pcd01_and_pcd04_of_a_ward(tmp_path: Path) -> None:
         registry = StationMetrics(station.hub).registry
         assert registry.get_sample_value("tarvelpump_hl7_messages_total", {"outcome": "acked"}) == len(got)
         assert registry.get_sample_value("tarvelpump_hl7_waiting") == 0.0
+        for name, value in (("rows", 0.0), ("set_aside_rows", 0.0), ("over_bound", 0.0), ("bound_rows", 10_000.0)):
+            assert registry.get_sample_value(f"tarvelpump_outbox_{name}", {"output": "hl7"}) == value, name
+        assert registry.get_sample_value("tarvelpump_output_connected", {"output": "hl7"}) == 1.0
+        assert registry.get_sample_value("tarvelpump_output_refusing", {"output": "hl7"}) == 0.0
     finally:
         station.stop()
         ward.stop()
@@ -190,15 +194,22 @@ class Gateway:
         self.link = Link("radio", ward.port, timeout=0.3)
         self.pumps = [Pump(self.link, p.addr, p.channel, p.label) for p in ward.pumps]
         self.alarms: list[Event] = []
+        self.heard: list[Event] = []  # every event the hub handed on
         self.open()
 
+    def waiting(self) -> int:
+        return self.store.outbox.status("hl7").rows
+
     def open(self, initial: dict[str, PumpView] | None = None) -> None:
-        self.store = Store(self.db, hl7=Composer(station="ward 9", report_every=1.0))
+        self.store = Store(self.db)
+        self.store.outbox.register(Composer(station="ward 9", report_every=1.0))
         self.hub = Hub()
-        self.hub.add(self.store.on_round)
+        self.hub.commit_through(self.store.commit, name=self.store.path)
         self.hub.add(lambda r: self.alarms.extend(
             e for e in r.events if e.kind in (EventKind.ALARM_RAISED, EventKind.ALARM_CLEARED)))
-        self.pub = Hl7Publisher(self.url, self.store, **self.options)
+        self.hub.add(lambda r: self.heard.extend(r.events))
+        self.pub = Hl7Publisher(self.url, self.store.outbox, self.hub, **self.options)
+        self.hub.add(self.pub.on_round)
         self.poller = Poller(self.link, self.pumps, PollSettings(gap=0.0), self.hub, station="ward 9",
                              initial=initial)
         self.pub.start()
@@ -249,7 +260,7 @@ def test_outage_restart_reject_and_error(tmp_path: Path, caplog: pytest.LogCaptu
         gw.alarm("bed 1", KVO_DONE)
         gw.alarm("bed 2", OCCLUSION)
         gw.alarm("bed 2", 0)
-        wait_for(lambda: gw.store.hl7_pending() == 0 and len(gw.alarms) == 3)
+        wait_for(lambda: gw.waiting() == 0 and len(gw.alarms) == 3)
         got = msgs()
         acm = [m for m in got if m.kind == "ORU^R40^ORU_R01"]
         # the occlusion: refused twice, then taken; the alarm's end came only after it
@@ -274,10 +285,10 @@ def test_outage_restart_reject_and_error(tmp_path: Path, caplog: pytest.LogCaptu
             n += 1
             gw.alarm(f"bed {n % 3 + 1}", 1 << (n % 4 + 1))  # a new word each time
             time.sleep(0.2)
-        waiting = gw.store.hl7_pending()
+        waiting = gw.waiting()
         assert waiting > 40
         receiver.start()
-        wait_for(lambda: gw.store.hl7_pending() == 0, timeout=30)
+        wait_for(lambda: gw.waiting() == 0, timeout=30)
         # repeats: the two refused ones, and at most the one in flight as the receiver went
         assert check_order(msgs(), gw.alarms) <= 2 + 1
 
@@ -289,7 +300,7 @@ def test_outage_restart_reject_and_error(tmp_path: Path, caplog: pytest.LogCaptu
         kept = {v.label: v for v in gw.poller.views()}
         gw.close()
         with Store(gw.db) as stopped:
-            left = stopped.hl7_peek(100)
+            left = stopped.outbox.peek("hl7", 100)
         assert len(left) >= 6
         receiver.start()
         ward.pump("bed 2").present = False
@@ -297,13 +308,33 @@ def test_outage_restart_reject_and_error(tmp_path: Path, caplog: pytest.LogCaptu
         gw.alarm("bed 1", 0)
         for _ in range(3):
             gw.poller.run_round()
-        wait_for(lambda: gw.store.hl7_pending() == 0, timeout=20)
+        wait_for(lambda: gw.waiting() == 0, timeout=20)
         got = msgs()
         assert pcd01(got, "bed 2")[-1].obx()["PRESENCE"][5] == "offline^no answer^99TVP"
-        assert {x.control for x in got} >= {row.control_id for row in left}
+        assert {x.control for x in got} >= {row.key for row in left}
         assert check_order(got, gw.alarms) <= 2 + 2
         for x in got:
             strict(x.text)
+
+        # a receiver that refuses everything, for now (AR), then for good (AE): said, never hidden, and each
+        # refusal for good is an event committed through the hub like any other
+        assert gw.pub.status()["refusing_since"] is None
+        receiver.answer = lambda text: ("AR", "engine paused")
+        gw.alarm("bed 1", OCCLUSION)
+        wait_for(lambda: gw.pub.status()["refusing_since"] is not None)
+        assert gw.pub.status()["refusal"] == "AR: engine paused" and gw.waiting() >= 1
+        receiver.answer = lambda text: ("AE", "no such bed")
+        wait_for(lambda: gw.waiting() == 0, timeout=30)
+        said = gw.pub.status()
+        assert said["refusal"] == "AE: no such bed" and said["connected"] and said["rejected"] >= 2
+        told = [e for e in gw.heard if e.kind is EventKind.HL7_REJECTED]
+        assert [e.id for e in told] == [e.id for e in gw.store.events() if e.kind is EventKind.HL7_REJECTED]
+        assert len(told) == gw.store.outbox.status("hl7").set_aside == len(gw.store.outbox.peek("hl7", aside=True))
+        assert told[-1].details == {"message": "PCD-01", "control_id": told[-1].details["control_id"], "ack": "AE",
+                                    "error": "no such bed"}
+        receiver.answer = lambda text: ("AA", "")
+        gw.alarm("bed 1", 0)
+        wait_for(lambda: gw.pub.status()["refusing_since"] is None)
     finally:
         gw.close()
         gw.link.close()
@@ -422,3 +453,57 @@ def test_long_names_are_fitted_to_their_v26_fields_and_check_says_so(tmp_path: P
     with pytest.raises(ConfigError, match=r"pump\[1\].hl7_bed"):
         Station(parse_config({**data, "store": {"path": tmp_path / "other.sqlite"}}))
     assert not (tmp_path / "other.sqlite").exists()
+
+
+def test_a_receiver_away_for_days_keeps_every_alarm_and_the_latest_report(tmp_path: Path) -> None:
+    """Past the outbox's bound, each pump's periodic report replaces its unsent older one; first
+    reports, alarms and every MQTT event are all kept, said in the status and the metrics, then sent."""
+    from tarvelpump.station.outputs.metrics import StationMetrics
+    from tarvelpump.station.outputs.mqtt import EventRows
+
+    clock = [0.0]
+    store = Store(tmp_path / "s.sqlite", outbox_bound=6)
+    store.outbox.register(Composer(station="ward 9", report_every=60.0, clock=lambda: clock[0]))
+    store.outbox.register(EventRows("ward 9"))
+    hub = Hub()
+    hub.commit_through(store.commit, name=store.path)
+    hub.add_output("hl7", lambda: {"url": "mllp://engine:2575", "outbox": store.outbox.status("hl7").to_json()})
+    beds = [PumpView(id=f"bed-{n}", label=f"bed {n}", link="radio", addr=800 + n, channel=0, presence=ONLINE,
+                     running=2, running_name="RUN", last_seen=now()) for n in (1, 2, 3)]
+    raised: list[Event] = []
+    for n in range(30):  # a round a minute, the receiver away: each pump's periodic report falls due
+        clock[0] += 61.0
+        events = ()
+        if n % 5 == 4:
+            raised.append(Event(EventKind.ALARM_RAISED, "bed 2", "radio", now(),
+                                {"alarm": "ALARM_OCCLUSION", "text": "", "rank": 0, "word": 0x100, "n": n}))
+            events = (raised[-1],)
+        hub.publish(RoundResult("radio", now(), 0.5, 6, (), events, tuple(beds)))
+    status = store.outbox.status("hl7")
+    kinds = collections.Counter((row.kind, row.pump, row.supersede is None) for row in store.outbox.peek("hl7", 1000))
+    assert kinds == {("PCD-01", f"bed {n}", True): 1 for n in (1, 2, 3)} | {("PCD-01", f"bed {n}", False): 1
+                                                                             for n in (1, 2, 3)} | {
+        ("PCD-04", "bed 2", True): len(raised)}
+    assert status.over_bound and status.rows == 6 + len(raised) and status.superseded == 3 * 29 - 3
+    assert [row.key for row in store.outbox.peek("mqtt", 1000)] == [e.id for e in raised]  # every event kept
+    registry = StationMetrics(hub).registry
+    assert registry.get_sample_value("tarvelpump_outbox_over_bound", {"output": "hl7"}) == 1.0
+    assert registry.get_sample_value("tarvelpump_outbox_superseded_total", {"output": "hl7"}) == 84.0
+    assert registry.get_sample_value("tarvelpump_outbox_rows", {"output": "mqtt"}) is None  # no publisher said so
+    assert registry.get_sample_value("tarvelpump_outbox_oldest_age_seconds", {"output": "hl7"}) >= 0.0
+
+    # the receiver is back: what was kept goes, in the order it was committed
+    receiver = Receiver().start()
+    publisher = Hl7Publisher(receiver.url, store.outbox, hub)
+    publisher.start()
+    try:
+        wait_for(lambda: store.outbox.status("hl7").rows == 0)
+        got = [Msg(t) for t in receiver.messages()]
+        assert [m.kind for m in got[:3]] == ["ORU^R01^ORU_R01"] * 3
+        assert [m.get("OBR", 3).split("^")[0] for m in got if m.kind == "ORU^R40^ORU_R01"] == [e.id for e in raised]
+        assert [m.bed for m in got[-3:]] == ["bed 1", "bed 2", "bed 3"]  # each pump's latest report, last
+        assert not store.outbox.status("hl7").over_bound
+    finally:
+        publisher.stop()
+        receiver.stop()
+        store.close()

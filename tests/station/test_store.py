@@ -10,11 +10,13 @@ import sqlite3
 import subprocess
 import sys
 import threading
+import time
 from datetime import datetime, timedelta, timezone
 
 import pytest
 
-from tarvelpump.station.records.model import Event, EventKind, Reading, RoundResult
+from tarvelpump.station.outputs.mqtt import EventRows
+from tarvelpump.station.records.model import Event, EventKind, Reading, RoundResult, encode_event
 from tarvelpump.station.records.store import SCHEMA_VERSION, Store, StoreError
 
 T0 = datetime(2026, 12, 7, 9, 0, tzinfo=timezone.utc)
@@ -34,20 +36,21 @@ def make_round(link: str, n: int, pumps: int = 3, t0: datetime = T0) -> RoundRes
 
 
 def test_rounds_from_threads_outbox_and_readers(tmp_path):
-    store = Store(tmp_path / "s.sqlite", outbox=True)
+    store = Store(tmp_path / "s.sqlite")
+    store.outbox.register(EventRows("ward 3"))
     assert store.schema_version == SCHEMA_VERSION
-    delivered: list[str] = []
+    delivered: list[bytes] = []
     done = threading.Event()
 
-    def drain() -> None:  # what the MQTT thread does: peek, deliver, ack, in order
-        while not done.is_set() or store.outbox_peek(1):
-            for seq, event in store.outbox_peek(50):
-                delivered.append(event.id)
-                store.outbox_ack(seq)
+    def drain() -> None:  # what the MQTT thread does: peek, deliver, confirm, in order
+        while not done.is_set() or store.outbox.peek("mqtt", 1):
+            rows = store.outbox.peek("mqtt", 50)
+            delivered.extend(row.body for row in rows)
+            assert store.outbox.confirm("mqtt", [row.seq for row in rows]) == len(rows)
 
     def poll(link: str) -> None:
         for n in range(60):
-            store.on_round(make_round(link, n))
+            store.commit([make_round(link, n)])
             store.readings(pump=f"{link} bed 1", limit=2)  # reads in between don't block writes
 
     drainer = threading.Thread(target=drain)
@@ -62,7 +65,9 @@ def test_rounds_from_threads_outbox_and_readers(tmp_path):
 
     events = store.events()
     assert len(events) == 4 * 60 * 2
-    assert delivered == [e.id for e in events]  # each once, in commit order
+    # each once, in commit order, as the bytes made when it was committed
+    assert [json.loads(body)["id"] for body in delivered] == [e.id for e in events]
+    assert delivered[-1] == encode_event(dataclasses.replace(events[-1], details={"station": "ward 3"}))
     assert store.counts() == {"rounds": 240, "readings": 720, "events": 480, "outbox": 0}
 
     got = store.readings(pump="radio-b bed 2", since=T0 + timedelta(seconds=57))
@@ -76,26 +81,38 @@ def test_rounds_from_threads_outbox_and_readers(tmp_path):
     store.close()
     store.close()
     with pytest.raises(StoreError):
-        store.on_round(make_round("x", 0))
+        store.commit([make_round("x", 0)])
     with pytest.raises(StoreError):
         store.events()
     # Closed cleanly: the WAL is folded back, one file remains usable.
     assert not os.path.exists(tmp_path / "s.sqlite-wal") or os.path.getsize(tmp_path / "s.sqlite-wal") == 0
     with Store(tmp_path / "s.sqlite") as again:
         assert len(again.readings()) == 720
-        again.on_round(make_round("radio-a", 99))
-        assert again.counts()["outbox"] == 0  # outbox off: events are stored but not queued
+        again.commit([make_round("radio-a", 99)])
+        assert again.counts()["outbox"] == 0  # no output: events are stored but not queued
 
 
 def test_retention_by_age_and_count(tmp_path):
     now = datetime.now(timezone.utc)
-    store = Store(tmp_path / "r.sqlite", retention_days=1.0, max_readings=10, max_events=5, prune_every=3600)
+    store = Store(tmp_path / "r.sqlite", retention_days=1.0, max_readings=10, max_events=5, prune_every=3600,
+                  outbox_bound=2)
+    store.outbox.register(EventRows("ward"))
     for n in range(10):  # two days old: every row goes on the next pruning
-        store.on_round(make_round("old", n, t0=now - timedelta(days=2)))
+        store.commit([make_round("old", n, t0=now - timedelta(days=2))])
     for n in range(8):
-        store.on_round(make_round("new", n, t0=now - timedelta(hours=1)))
+        store.commit([make_round("new", n, t0=now - timedelta(hours=1))])
     assert store.counts()["readings"] == 54  # not pruned until it is time
+    # rows an output's receiver refused: two of them set aside days ago, three now
+    rows = store.outbox.peek("mqtt", 5)
+    for row in rows:
+        assert store.outbox.set_aside("mqtt", row.seq, "refused") == dataclasses.replace(
+            row, aside=pytest.approx(time.time(), abs=60), error="refused")
+    assert store.outbox.set_aside("mqtt", rows[0].seq, "again") is None  # set aside once
+    store._db.execute("UPDATE outbox SET aside = aside - 2 * 86400 WHERE seq <= ?", (rows[1].seq,))
     assert store.prune() > 0
+    # past retention, and beyond the newest outbox_bound of them, set-aside rows go; waiting rows never do
+    assert [r.seq for r in store.outbox.peek("mqtt", 10, aside=True)] == [r.seq for r in rows[3:]]
+    assert store.outbox.status("mqtt").rows == 36 - 5 and store.outbox.peek("mqtt", 1)[0].seq == rows[4].seq + 1
     counts = store.counts()
     assert counts["readings"] == 10 and counts["events"] == 5
     assert {r.link for r in store.readings()} == {"new"}
@@ -127,11 +144,13 @@ import sys
 from datetime import timedelta
 sys.path.insert(0, sys.argv[2])
 from test_store import make_round, T0
+from tarvelpump.station.outputs.mqtt import EventRows
 from tarvelpump.station.records.store import Store
-store = Store(sys.argv[1], outbox=True)
+store = Store(sys.argv[1])
+store.outbox.register(EventRows("ward"))
 start = int(sys.argv[3])
 for n in range(start, start + 100000):
-    store.on_round(make_round("radio-a", n, pumps=20))
+    store.commit([make_round("radio-a", n, pumps=20)])
     print(n, flush=True)   # only after the commit returned
 """
 
@@ -154,7 +173,7 @@ def test_sigkill_mid_round_loses_nothing_committed(tmp_path):
     db = sqlite3.connect(path)
     assert db.execute("PRAGMA integrity_check").fetchall() == [("ok",)]
     db.close()
-    with Store(path, outbox=True) as store:
+    with Store(path) as store:
         seconds = {int((r.time - T0).total_seconds()) for r in store.readings()}
         assert set(committed) <= seconds
         counts = store.counts()
@@ -195,8 +214,8 @@ def test_schema_2_keeps_each_pumps_last_view_and_marks_early_news(tmp_path):
         db.execute(sql)
     db.commit()
     db.close()
-    with Store(path, outbox=True) as store:  # brought up in place, its rows kept
-        assert store.schema_version == SCHEMA_VERSION == 3  # through version 2, then the HL7 outbox
+    with Store(path) as store:  # brought up in place, its rows kept
+        assert store.schema_version == SCHEMA_VERSION == 4  # through version 2, the HL7 outbox, then one outbox
         assert [e.id for e in store.events()] == ["e1"]
         assert store.last_views() == {}
         bed = PumpView(id="bed-1", label="bed 1", link="radio-a", addr=7, channel=1, presence=ONLINE,
@@ -207,8 +226,8 @@ def test_schema_2_keeps_each_pumps_last_view_and_marks_early_news(tmp_path):
                       dataclasses.replace(full, exchanges=0, readings=(), partial=True,
                                           events=make_round("radio-a", 5).events[:1],
                                           views=(dataclasses.replace(bed, answered=5, alarms=[]),))])
-        store.on_round(dataclasses.replace(make_round("radio-b", 6), views=(
-            dataclasses.replace(bed, id="bed-2", label="bed 2", link="radio-b"),)))
+        store.commit([dataclasses.replace(make_round("radio-b", 6), views=(
+            dataclasses.replace(bed, id="bed-2", label="bed 2", link="radio-b"),))])
         views = store.last_views()
         assert set(views) == {"bed 1", "bed 2"}
         assert views["bed 1"].to_json() == dataclasses.replace(bed, answered=5, alarms=[]).to_json()
@@ -226,24 +245,89 @@ def test_schema_2_keeps_each_pumps_last_view_and_marks_early_news(tmp_path):
 
 def test_one_writer_per_store_readers_alongside_and_the_real_cause_of_a_failed_commit(tmp_path):
     path = tmp_path / "w.sqlite"
-    store = Store(path, outbox=True)
-    store.on_round(make_round("radio-a", 0))
+    store = Store(path)
+    store.commit([make_round("radio-a", 0)])
     with pytest.raises(StoreError) as second:
         Store(path)
     assert str(path) in str(second.value) and f"PID {os.getpid()}" in str(second.value)
     with Store(path, readonly=True) as reader:  # what `station events` opens
         assert len(reader.events()) == 2
         with pytest.raises(StoreError):
-            reader.on_round(make_round("radio-a", 1))
+            reader.commit([make_round("radio-a", 1)])
     # A commit that cannot be made raises why, and leaves no part of the round behind.
     store._db.execute(f"PRAGMA max_page_count = {store._db.execute('PRAGMA page_count').fetchone()[0]}")
     with pytest.raises(sqlite3.Error, match="database or disk is full"):
         for n in range(1, 500):
-            store.on_round(make_round("radio-a", n, pumps=20))
+            store.commit([make_round("radio-a", n, pumps=20)])
     counts = store.counts()
     assert counts["readings"] == 3 + 20 * (counts["rounds"] - 1) and counts["events"] == 2 * counts["rounds"]
     store._db.execute("PRAGMA max_page_count = 1000000")
-    store.on_round(make_round("radio-a", 999))
+    store.commit([make_round("radio-a", 999)])
     store.close()
     with Store(path) as again:  # released on close
         assert again.counts()["rounds"] == counts["rounds"] + 1
+
+
+V3 = (*V1,  # then what versions 2 and 3 added
+      "UPDATE schema_version SET version = 3",
+      "ALTER TABLE rounds ADD COLUMN partial INTEGER NOT NULL DEFAULT 0",
+      "CREATE TABLE pumps (label TEXT PRIMARY KEY, link TEXT NOT NULL, time REAL NOT NULL, view TEXT NOT NULL)",
+      """CREATE TABLE hl7_outbox (seq INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, pump TEXT,
+          link TEXT NOT NULL, control_id TEXT NOT NULL, body TEXT NOT NULL)""",
+      """CREATE TABLE hl7_set_aside (seq INTEGER PRIMARY KEY, kind TEXT NOT NULL, pump TEXT, link TEXT NOT NULL,
+          control_id TEXT NOT NULL, body TEXT NOT NULL, t REAL NOT NULL, error TEXT NOT NULL)""")
+
+
+def test_a_version_3_file_keeps_both_outboxes_whole_and_in_order(tmp_path):
+    path = tmp_path / "v3.sqlite"
+    db = sqlite3.connect(path)
+    for sql in V3:
+        db.execute(sql)
+    made = [Event(EventKind.ALARM_RAISED, f"bed {n}", "radio-a", T0 + timedelta(seconds=n), {"n": n})
+            for n in (3, 1, 2)] + [Event(EventKind.LINK_DOWN, None, "radio-a", T0, {"error": "gone"})]
+    for n, e in zip((7, 8, 12, 15), made):  # sequence numbers with gaps, as acks leave them
+        db.execute("INSERT INTO outbox VALUES (?, ?, ?)", (n, e.id, json.dumps(e.to_json())))
+    messages = {seq: (f"MSH|^~\\&|TVP|床 {seq}\r", f"c{seq}") for seq in range(1, 7)}
+    for seq, (text, control) in messages.items():
+        if seq in (2, 5):  # answered AE before the upgrade
+            db.execute("INSERT INTO hl7_set_aside VALUES (?, 'PCD-04', 'bed 1', 'radio-a', ?, ?, 1796634000, 'no')",
+                       (seq, control, text))
+        else:
+            db.execute("INSERT INTO hl7_outbox VALUES (?, 'PCD-01', NULL, 'radio-a', ?, ?)", (seq, control, text))
+    db.commit()
+    db.close()
+
+    with Store(path) as store:
+        store.outbox.register(EventRows("ward 3"))
+        mqtt = store.outbox.peek("mqtt")
+        assert [row.key for row in mqtt] == [e.id for e in made]  # none lost, none reordered
+        assert [json.loads(row.body) for row in mqtt] == [e.to_json() for e in made]  # the bytes kept
+        assert (mqtt[0].pump, mqtt[0].link, mqtt[0].kind, mqtt[0].t) == ("bed 3", "radio-a", "alarm_raised",
+                                                                         pytest.approx(made[0].time.timestamp()))
+        assert mqtt[3].pump is None and mqtt[3].kind == "link_down"
+        hl7 = store.outbox.peek("hl7")
+        assert [(r.key, r.body) for r in hl7] == [(messages[s][1], messages[s][0].encode()) for s in (1, 3, 4, 6)]
+        aside = store.outbox.peek("hl7", aside=True)
+        assert [(r.key, r.error, r.aside) for r in aside] == [("c2", "no", 1796634000.0), ("c5", "no", 1796634000.0)]
+        status = store.outbox.status("hl7")
+        assert (status.rows, status.set_aside, status.over_bound) == (4, 2, False)
+        # what comes after the upgrade comes after what waited before it
+        store.commit([make_round("radio-a", 9)])
+        assert [row.key for row in store.outbox.peek("mqtt")][:4] == [e.id for e in made]
+        assert store.outbox.confirm("mqtt", [r.seq for r in mqtt]) == 4 and len(store.outbox.peek("mqtt")) == 2
+        assert store.outbox.confirm("hl7", [r.seq for r in mqtt]) == 0  # another output's rows are not its own
+
+    # the upgraded file is the one a new station makes, table by table and index by index
+    Store(tmp_path / "new.sqlite").close()
+
+    def shape(p):
+        db = sqlite3.connect(p)
+        try:
+            tables = {n: db.execute(f"PRAGMA table_info({n})").fetchall()
+                      for (n,) in db.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+            return tables, sorted(db.execute("SELECT name, sql FROM sqlite_master WHERE type = 'index'"))
+        finally:
+            db.close()
+
+    upgraded, fresh = shape(path), shape(tmp_path / "new.sqlite")
+    assert upgraded == fresh and "hl7_outbox" not in upgraded[0]

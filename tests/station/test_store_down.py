@@ -36,10 +36,11 @@ def a_round(n: int, link: str = "radio-a") -> RoundResult:
 
 
 def test_only_committed_rounds_reach_the_outputs_and_a_full_store_loses_none(tmp_path, caplog):
-    from tarvelpump.station.outputs.mqtt import MqttPublisher
+    from tarvelpump.station.outputs.mqtt import EventRows, MqttPublisher
 
     caplog.set_level(logging.DEBUG, logger="tarvelpump")
-    store = Store(tmp_path / "s.sqlite", outbox=True)
+    store = Store(tmp_path / "s.sqlite")
+    store.outbox.register(EventRows("ward"))
     hub = Hub()
     hub.commit_through(store.commit, name=store.path, max_pending=40, retry_every=0.05)
     assert hub.health()["store"]["up"] is True
@@ -56,7 +57,7 @@ def test_only_committed_rounds_reach_the_outputs_and_a_full_store_loses_none(tmp
 
     hub.add(broken)  # a failing output is logged; the others still hear the round
     hub.add(output)
-    publisher = MqttPublisher("mqtt://127.0.0.1:9/site/ward", store, station="ward")  # never started
+    publisher = MqttPublisher("mqtt://127.0.0.1:9/site/ward", store.outbox, station="ward")  # never started
     hub.add(publisher.on_round)
     sent: list[RoundResult] = []
 
@@ -95,7 +96,7 @@ def test_only_committed_rounds_reach_the_outputs_and_a_full_store_loses_none(tmp
     assert hub.health()["store"] == {**hub.health()["store"], "up": True, "pending": 0}
     assert [r.events[0].id for r in heard] == [r.events[0].id for r in sent]  # every round, in order
     assert [e.id for e in store.events()] == [r.events[0].id for r in sent]
-    assert [e.id for _, e in store.outbox_peek(1000)] == [r.events[0].id for r in sent]
+    assert [row.key for row in store.outbox.peek("mqtt", 1000)] == [r.events[0].id for r in sent]
     assert store.counts()["rounds"] == len(sent) and uncommitted == []
     assert {v.answered for v in hub.views()} == {n - 1}
 
@@ -249,7 +250,7 @@ def test_run_json_and_mqtt_on_a_disk_that_fills_up_then_is_enlarged(tmp_path, sm
     # (one delivered just before the stop may be in both: at least once).
     published = list(dict.fromkeys(e["id"] for e in watcher.events()))
     db = sqlite3.connect(f"file:{store}?mode=ro", uri=True)
-    waiting = [row[0] for row in db.execute("SELECT event FROM outbox ORDER BY seq")]
+    waiting = [row[0] for row in db.execute("SELECT key FROM outbox WHERE output = 'mqtt' ORDER BY seq")]
     db.close()
     assert published == stored[:len(published)] and set(published) | set(waiting) == set(stored)
     during = [e for e in run.printed if t_down < datetime.fromisoformat(e["time"]).timestamp() < t_up]

@@ -66,7 +66,7 @@ def test_history_says_no_answer_and_the_codes(tmp_path: Path, capsys) -> None:
     good = Reading("bed 5", "radio-a", t + timedelta(seconds=2), running=2, alarm_word=0,
                    codes={"GET_PUMP_STATUS": 0, "GET_PUMP_ALARM": 0})
     with Store(db) as store:
-        store.on_round(RoundResult("radio-a", t, 0.5, 6, (silent, half, good), (), ()))
+        store.commit([RoundResult("radio-a", t, 0.5, 6, (silent, half, good), (), ())])
     assert main(["history", "--db", str(db)]) == 0
     lines = capsys.readouterr().out.splitlines()
     assert len(lines) == 3

@@ -213,7 +213,7 @@ def test_api_page_stream_metrics_and_stop() -> None:
 def test_events_come_from_the_store(tmp_path: Any) -> None:
     hub = Hub()
     with Store(tmp_path / "ward.sqlite") as store:
-        hub.add(store.on_round)
+        hub.commit_through(store.commit, name=store.path)
         raised = [ev(EventKind.ALARM_RAISED, "bed 1", 300 - i, alarm="ALARM_DOOR_OPEN") for i in range(60)]
         hub.publish(round_of([view("bed 1")], raised))
         srv = serve(hub, store, port=0)  # started after the events: only the store knows them

@@ -21,6 +21,7 @@ from .watch.link import Link
 from .records.model import RoundResult
 from .watch.poller import Poller
 from .watch.pump import Pump
+from .records.outbox import Output
 from .records.store import Store
 
 if TYPE_CHECKING:
@@ -40,6 +41,7 @@ class _Output(Protocol):
 class _Publisher(_Output, Protocol):
     def start(self) -> None: ...
     def on_round(self, result: RoundResult) -> None: ...
+    def status(self) -> dict[str, Any]: ...
 
 
 class Station:
@@ -68,7 +70,11 @@ class Station:
         if self.http is not None:
             # A bad address, or one beyond loopback without a log-in, fails here, before anything runs.
             check_exposure(parse_hostport(self.http)[0], config.web, key="--http" if http else "station.http")
-        composer = None
+        outputs: list[Output] = []  # what each writes to the outbox with every round
+        if self.mqtt is not None:
+            from .outputs.mqtt import EventRows
+
+            outputs.append(EventRows(config.name))
         if self.hl7_config is not None and url:
             parse_mllp_url(url)
             from .outputs.hl7 import Composer
@@ -76,16 +82,17 @@ class Station:
 
             places(config)  # two pumps sent as one bed: refused here, before the store or a port opens
             h = self.hl7_config
-            composer = Composer(station=config.name, application=h.application, facility=h.facility,
-                                point_of_care=h.point_of_care, report_every=h.report_every,
-                                beds={p.label: p.hl7_bed for p in config.pumps if p.hl7_bed})
+            outputs.append(Composer(station=config.name, application=h.application, facility=h.facility,
+                                    point_of_care=h.point_of_care, report_every=h.report_every,
+                                    beds={p.label: p.hl7_bed for p in config.pumps if p.hl7_bed}))
         self.hl7: Hl7Publisher | None = None
         self.hub = Hub()
         s = config.store
-        # The outboxes keep events for the broker, and HL7 messages, across outages and restarts.
-        self.store = Store(s.path, outbox=self.mqtt is not None, retention_days=s.retention_days,
-                           max_readings=s.max_readings, max_events=s.max_events, synchronous=s.synchronous,
-                           hl7=composer)
+        # The outbox keeps what each output has to deliver across outages and restarts.
+        self.store = Store(s.path, retention_days=s.retention_days, max_readings=s.max_readings,
+                           max_events=s.max_events, synchronous=s.synchronous, outbox_bound=s.outbox_bound)
+        for output in outputs:
+            self.store.outbox.register(output)
         self.links: dict[str, Link] = {}
         self.pumps: list[Pump] = []
         self.pollers: list[Poller] = []
@@ -132,18 +139,12 @@ class Station:
             if self.mqtt is not None:
                 from .outputs.mqtt import MqttPublisher
 
-                publisher: _Publisher = MqttPublisher(self.mqtt, self.store, station=self.config.name)
-                self.hub.add(publisher.on_round)
-                self._outputs.append(publisher)
-                publisher.start()
+                self._start("mqtt", MqttPublisher(self.mqtt, self.store.outbox, station=self.config.name))
             if self.hl7_config is not None:
                 from .outputs.mllp import Hl7Publisher
 
-                self.hl7 = Hl7Publisher(str(self.hl7_config.url), self.store)
-                self.hub.add(self.hl7.on_round)
-                self.hub.add_output("hl7", self._hl7_status)
-                self._outputs.append(self.hl7)
-                self.hl7.start()
+                self.hl7 = Hl7Publisher(str(self.hl7_config.url), self.store.outbox, self.hub)
+                self._start("hl7", self.hl7)
             if self.http is not None:
                 from .outputs.web import serve
 
@@ -160,13 +161,16 @@ class Station:
         log.info("station %r: %d pumps on %d links", self.config.name, len(self.pumps), len(self.links))
         return self
 
-    def _hl7_status(self) -> dict[str, Any]:
-        """Where HL7 goes and how it fares, for the page and the metrics."""
-        publisher = self.hl7
-        if publisher is None:
-            return {}
-        return {"url": publisher.url, "connected": publisher.connected, "waiting": self.store.hl7_pending(),
-                **publisher.counts()}
+    def _start(self, name: str, publisher: _Publisher) -> None:
+        """Start the publisher of the output ``name``; the hub's health says how it fares."""
+        def status() -> dict[str, Any]:
+            rows = self.store.outbox.status(name)
+            return {**publisher.status(), "waiting": rows.rows, "outbox": rows.to_json()}
+
+        self.hub.add(publisher.on_round)
+        self.hub.add_output(name, status)
+        self._outputs.append(publisher)
+        publisher.start()
 
     def stop(self) -> None:
         """Stop polling, commit what is kept (``failure`` says if some cannot

@@ -15,7 +15,7 @@ store and why, and the station stops (exit 1) rather than go on losing
 rounds.
 
 Listeners are called one round at a time, on the thread that published it
-(a poller's) or, for rounds kept through an outage, on the one that finally
+(a poller's, or an output's telling of its own event, e.g. ``hl7_rejected``) or, for rounds kept through an outage, on the one that finally
 committed them (possibly the hub's own retry thread). A listener
 must not block: outputs hand the result to their own thread or event loop. A
 failing listener is logged and the others still run, so an output can never

@@ -1,14 +1,17 @@
 """HL7 v2.6 out of the station: IHE PCD-01 (device observations) and PCD-04 (alarms).
 
-``Composer`` turns each round the store commits into the messages it calls
-for, so they enter the HL7 outbox in the round's own transaction: only
-committed data is ever sent. ``mllp.Hl7Publisher`` then delivers the outbox.
+``Composer`` is the HL7 output of the store's outbox: it turns each round the
+store commits into the messages it calls for, written as the output's rows
+in the round's own transaction, so only committed data is ever sent.
+``mllp.Hl7Publisher`` then delivers them.
 
 What is sent, per pump (``PumpView``):
 
 - PCD-01 ``ORU^R01^ORU_R01`` when the pump is first heard, on each change of
   its running state or presence, and at least every ``report_every`` seconds
-  while it answers; once when it goes offline (its values then carry OBX-11
+  while it answers (a report due only because that time passed may be
+  replaced by the pump's next one while the receiver is away: see
+  ``records.outbox``); once when it goes offline (its values then carry OBX-11
   ``X``, never an old value as if current); after a restart, also a pump
   heard before it and silent since. A pump never heard gets nothing.
 - PCD-04 ``ORU^R40^ORU_R01`` for each alarm raised (phase ``start``, state
@@ -43,6 +46,7 @@ from typing import Any
 
 from ... import comm
 from ..records.model import OFFLINE, ONLINE, Event, EventKind, PumpView, RoundResult, now
+from ..records.outbox import Outgoing
 from .hl7_fields import CODE_MAX, TEXT_MAX, bed_code, escape, facility_code, fit, point_of_care_code
 
 __all__ = ["ALARM_CODES", "LOCAL", "MDC", "NO_PATIENT", "Composer", "Hl7Message", "escape", "priority"]
@@ -127,6 +131,8 @@ class Hl7Message:
     link: str
     control_id: str  #: MSH-10
     text: str  #: ER7, segments ended by "\r"
+    #: a periodic report's: a later one of the same pump may replace it while it waits
+    supersede: str | None = None
 
 
 def segment(name: str, fields: dict[int, str]) -> str:
@@ -154,14 +160,17 @@ class _Obx:
 
 
 class Composer:
-    """Decides which messages a committed round calls for, and writes them.
+    """Decides which messages a committed round calls for, and writes them:
+    the HL7 output of the store's outbox (``records.outbox.Output``).
 
-    The store calls ``compose`` for each round inside its transaction, then
-    ``commit`` or ``rollback`` as the transaction ends: what was reported, and
-    when each value was read, only moves on with what is really stored, and
-    several rounds in one transaction see each other. Calls come one at a
-    time (under the store's lock).
+    The store asks ``rows_for`` each round inside its transaction, then
+    ``settle``s as the transaction ends (``commit`` or ``rollback``): what was
+    reported, and when each value was read, only moves on with what is really
+    stored, and several rounds in one transaction see each other. Calls come
+    one at a time (under the store's lock).
     """
+
+    name = "hl7"
 
     def __init__(self, *, station: str, application: str = "TARVELPUMP", facility: str = "",
                  point_of_care: str = "", beds: Mapping[str, str] | None = None,
@@ -228,12 +237,14 @@ class Composer:
                     if value is not None and seen is not None and seen[0] != value:
                         read[label][field] = (value, news[label][0].time)
             before = reported.get(label) or self._reported.get(label)
+            periodic = False  # due only because report_every passed
             if view.online:
                 if result.partial:  # only a change of running state is worth an early word
                     due = before is not None and before[0] == ONLINE and before[1] != view.running
+                elif before is None or before[0] != ONLINE or before[1] != view.running:
+                    due = True
                 else:
-                    due = (before is None or before[0] != ONLINE or before[1] != view.running
-                           or t - before[2] >= self.report_every)
+                    due = periodic = t - before[2] >= self.report_every
             else:
                 # Offline once, for a pump reported answering (in this run, or
                 # heard in an earlier one, whose last report said it answered);
@@ -243,9 +254,21 @@ class Composer:
             if due:
                 times = {f: v for f in FIELDS if (v := last(label, f)) is not None}
                 gone = next((e.time for e in news[label] if e.kind == EventKind.OFFLINE), None)
-                self._build(out, "PCD-01", view, functools.partial(self._pcd01, view=view, times=times, gone=gone))
+                self._build(out, "PCD-01", view, functools.partial(self._pcd01, view=view, times=times, gone=gone),
+                            supersede=f"PCD-01 {label}" if periodic else None)
                 reported[label] = (view.presence, view.running, t)
         return out
+
+    def rows_for(self, result: RoundResult) -> list[Outgoing]:
+        """The outbox rows of ``result``: its messages, as the bytes sent."""
+        return [Outgoing(kind=m.kind, key=m.control_id, pump=m.pump, link=m.link, body=m.text.encode("utf-8"),
+                         supersede=m.supersede) for m in self.compose(result)]
+
+    def settle(self, committed: bool) -> None:
+        if committed:
+            self.commit()
+        else:
+            self.rollback()
 
     def commit(self) -> None:
         """The rounds composed since the last commit or rollback are stored."""
@@ -262,7 +285,7 @@ class Composer:
     # -- writing -------------------------------------------------------------
 
     def _build(self, out: list[Hl7Message], kind: str, view: PumpView,
-               fill: Callable[[list[str], str], None]) -> None:
+               fill: Callable[[list[str], str], None], supersede: str | None = None) -> None:
         self._n += 1
         control = f"{self._boot}{self._n:012d}"
         try:
@@ -277,7 +300,7 @@ class Composer:
             # a message that cannot be written must not cost the round its commit
             log.exception("HL7: cannot write the %s of %s", kind, view.label)
             return
-        out.append(Hl7Message(kind, view.label, view.link, control, text))
+        out.append(Hl7Message(kind, view.label, view.link, control, text, supersede))
 
     def _patient(self, lines: list[str], view: PumpView, order: str, code: str, at: datetime) -> _Obx:
         lines.append(segment("PID", {3: NO_PATIENT, 5: "^^^^^^U"}))  # PID-5 name type: unspecified

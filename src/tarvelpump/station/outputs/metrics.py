@@ -169,6 +169,49 @@ class _ViewCollector(Collector):
         return [pumps, most, refused, forgotten, dropped]
 
 
+class _OutboxCollector(Collector):
+    """Each output that delivers through the outbox: what waits, for how long, what its receiver refused."""
+
+    def __init__(self, hub: Hub) -> None:
+        self._hub = hub
+
+    def collect(self) -> Iterable[Metric]:
+        said = {name: out for name, out in self._hub.health().get("outputs", {}).items() if out.get("outbox")}
+        if not said:
+            return []
+        rows = GaugeMetricFamily("tarvelpump_outbox_rows", "Rows waiting in the outbox for the output's receiver",
+                                 labels=["output"])
+        oldest = GaugeMetricFamily("tarvelpump_outbox_oldest_age_seconds",
+                                   "How long the oldest row waiting has waited (0 when none waits)", labels=["output"])
+        aside = GaugeMetricFamily("tarvelpump_outbox_set_aside_rows",
+                                  "Rows the receiver refused for good, kept aside until retention prunes them",
+                                  labels=["output"])
+        bound = GaugeMetricFamily("tarvelpump_outbox_bound_rows",
+                                  "Rows waiting past which periodic reports replace their unsent older ones",
+                                  labels=["output"])
+        over = GaugeMetricFamily("tarvelpump_outbox_over_bound",
+                                 "1 while more rows wait than the bound (every event is still kept)", labels=["output"])
+        superseded = CounterMetricFamily("tarvelpump_outbox_superseded",
+                                         "Periodic reports replaced by the pump's newer one past the bound",
+                                         labels=["output"])
+        connected = GaugeMetricFamily("tarvelpump_output_connected", "1 while the output reaches its receiver",
+                                      labels=["output"])
+        refusing = GaugeMetricFamily(
+            "tarvelpump_output_refusing", "1 while the receiver's last answers refused (AR or AE), none accepted since",
+            labels=["output"])
+        for name, out in sorted(said.items()):
+            box = out["outbox"]
+            rows.add_metric([name], float(box.get("rows", 0)))
+            oldest.add_metric([name], float(box.get("oldest_age_s") or 0.0))
+            aside.add_metric([name], float(box.get("set_aside", 0)))
+            bound.add_metric([name], float(box.get("bound", 0)))
+            over.add_metric([name], 1.0 if box.get("over_bound") else 0.0)
+            superseded.add_metric([name], float(box.get("superseded", 0)))
+            connected.add_metric([name], 1.0 if out.get("connected") else 0.0)
+            refusing.add_metric([name], 1.0 if out.get("refusing_since") else 0.0)
+        return [rows, oldest, aside, bound, over, superseded, connected, refusing]
+
+
 class _Hl7Collector(Collector):
     """HL7 to the hospital's integration engine: what went, what waits, what the receiver refused."""
 
@@ -204,6 +247,7 @@ class StationMetrics:
         self.registry.register(_StoreCollector(hub))
         self.registry.register(_ViewCollector(hub))
         self.registry.register(_Hl7Collector(hub))
+        self.registry.register(_OutboxCollector(hub))
         self._round_seconds = Histogram(
             "tarvelpump_link_round_seconds",
             "Time one polling round of a link took",
@@ -232,11 +276,11 @@ class StationMetrics:
         )
 
     def on_round(self, result: RoundResult) -> None:
-        if not result.partial:  # early news inside a round is not a round
+        if not result.partial:  # early news inside a round, or an output's event, is not a round
             self._round_seconds.labels(result.link).observe(result.duration_s)
             self._polling.labels(result.link).set(1.0)
+            self._link_up.labels(result.link).set(1.0 if result.link_up else 0.0)
         self._exchanges.labels(result.link).inc(result.exchanges)
-        self._link_up.labels(result.link).set(1.0 if result.link_up else 0.0)
         for event in result.events:
             if event.kind is EventKind.POLLER_FAILED:
                 self._polling.labels(result.link).set(0.0)

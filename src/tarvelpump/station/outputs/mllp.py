@@ -1,15 +1,21 @@
-"""Delivery of the HL7 outbox to the hospital's integration engine over MLLP.
+"""Delivery of the HL7 output's rows of the outbox to the hospital's integration engine over MLLP.
 
-The store queues each message in the transaction of the round it comes from
-(``hl7.Composer``); ``Hl7Publisher`` sends the outbox oldest first, one
-message at a time, and waits for its acknowledgement before the next:
+The store writes each message in the transaction of the round it comes from
+(``hl7.Composer`` is the output); ``Hl7Publisher`` sends them oldest first,
+the bytes stored, one message at a time, and waits for its acknowledgement
+before the next:
 
 - ``AA`` (or ``CA``): accepted; the row leaves the outbox.
 - ``AR`` (or ``CR``): refused for now; the same message is sent again later
   (``retry_after``, doubling up to a minute), and nothing overtakes it.
 - ``AE`` (or ``CE``): the receiver cannot take this message; it is set aside
-  with the receiver's error (an ``hl7_rejected`` event, one error in the log,
-  ``counts()["rejected"]``) and the next one goes.
+  with the receiver's error and the next one goes. An ``hl7_rejected`` event
+  says so: committed through the hub like any event (so the terminal,
+  ``--json``, the page and MQTT carry it), one error in the log,
+  ``counts()["rejected"]``.
+
+While the last answer was a refusal (``AR`` or ``AE``) and none accepted
+since, ``status()`` says the receiver is refusing, since when and with what.
 
 A lost connection, an acknowledgement that does not come within
 ``ack_timeout`` or one for another message closes the connection; it is
@@ -22,15 +28,18 @@ the same MSH-10, by which receivers deduplicate.
 from __future__ import annotations
 
 import asyncio
+import dataclasses
 import logging
 import threading
-from typing import Protocol
+from collections.abc import Iterable
+from datetime import datetime
+from typing import Any, Protocol
 
 import hl7.mllp
 
 from ..settings.config import parse_mllp_url
-from ..records.model import Event, RoundResult
-from ..records.store import Hl7Row
+from ..records.model import Event, EventKind, RoundResult, now
+from ..records.outbox import OutboxRow
 
 __all__ = ["Hl7Publisher"]
 
@@ -41,14 +50,24 @@ REFUSED = ("AR", "CR")  # try again later
 FAILED = ("AE", "CE")  # this message will not do
 
 
-class Hl7Outbox(Protocol):
-    """What the publisher needs of the store."""
+#: the output's name in the outbox
+NAME = "hl7"
 
-    def hl7_peek(self, limit: int = 1) -> list[Hl7Row]: ...
 
-    def hl7_ack(self, seq: int) -> None: ...
+class Outbox(Protocol):
+    """What the publisher needs of the store's outbox (``Store.outbox``)."""
 
-    def hl7_set_aside(self, seq: int, error: str, ack: str = "AE") -> Event | None: ...
+    def peek(self, output: str, limit: int = 100, *, aside: bool = False) -> list[OutboxRow]: ...
+
+    def confirm(self, output: str, seqs: Iterable[int]) -> int: ...
+
+    def set_aside(self, output: str, seq: int, error: str) -> OutboxRow | None: ...
+
+
+class Publishes(Protocol):
+    """Where the publisher's own events go: the hub, which commits them first (``Hub.publish``)."""
+
+    def publish(self, result: RoundResult) -> None: ...
 
 
 class _Protocol(Exception):
@@ -73,18 +92,24 @@ def parse_ack(text: str) -> tuple[str, str, str]:
 
 
 class Hl7Publisher:
-    """A Hub listener that delivers the store's HL7 outbox to ``url`` (mllp://HOST:PORT).
+    """A Hub listener that delivers the HL7 rows of ``outbox`` to ``url``
+    (mllp://HOST:PORT); its ``hl7_rejected`` events go to ``hub``.
 
     ``counts()`` gives what it did so far (for the metrics): ``sent``
     (messages written, repeats included), ``acked``, ``retried`` (``AR``
-    answers), ``rejected`` (``AE`` answers, set aside) and ``reconnects``.
+    answers), ``rejected`` (``AE`` answers, set aside) and ``reconnects``;
+    ``status()`` those, where it sends, whether it is connected and whether
+    the receiver is refusing.
     """
 
-    def __init__(self, url: str, store: Hl7Outbox, *, ack_timeout: float = 30.0, connect_timeout: float = 10.0,
-                 retry_after: float = 5.0, reconnect_max: float = 30.0) -> None:
+    def __init__(self, url: str, outbox: Outbox, hub: Publishes, *, ack_timeout: float = 30.0,
+                 connect_timeout: float = 10.0, retry_after: float = 5.0, reconnect_max: float = 30.0) -> None:
         self.url = url
         self.host, self.port = parse_mllp_url(url)
-        self._store = store
+        self._outbox = outbox
+        self._hub = hub
+        self._owed: OutboxRow | None = None  # refused for good, told, not yet set aside (a store that took no write)
+        self._refusing: tuple[datetime, str] | None = None  # since when, and the last refusal
         self._ack_timeout = ack_timeout
         self._connect_timeout = connect_timeout
         self._retry_after = retry_after
@@ -117,6 +142,16 @@ class Hl7Publisher:
     def connected(self) -> bool:
         with self._lock:
             return self._connected
+
+    def status(self) -> dict[str, Any]:
+        """Where it sends and how it fares: ``refusing_since`` and ``refusal``
+        while the receiver's last answers refused (None once one is accepted)."""
+        with self._lock:
+            refusing = self._refusing
+            said: dict[str, Any] = {"url": self.url, "connected": self._connected, **self._counts}
+        said["refusing_since"] = None if refusing is None else refusing[0].isoformat()
+        said["refusal"] = None if refusing is None else refusing[1]
+        return said
 
     def start(self) -> None:
         if self._thread is not None:
@@ -152,6 +187,13 @@ class Hl7Publisher:
     def _set_connected(self, up: bool) -> None:
         with self._lock:
             self._connected = up
+
+    def _answered_with(self, refusal: str | None) -> None:
+        with self._lock:
+            if refusal is None:
+                self._refusing = None
+            else:
+                self._refusing = (self._refusing[0] if self._refusing else now(), refusal)
 
     # -- the sender's own thread and loop -----------------------------------------
 
@@ -214,7 +256,10 @@ class Hl7Publisher:
         refusals = 0
         while not self._stopping:
             self._kick.clear()
-            rows = self._store.hl7_peek(1)
+            if self._owed is not None:
+                self._outbox.set_aside(NAME, self._owed.seq, self._owed.error or "")
+                self._owed = None
+            rows = self._outbox.peek(NAME, 1)
             if not rows:
                 try:
                     await asyncio.wait_for(self._kick.wait(), 1.0)
@@ -222,26 +267,25 @@ class Hl7Publisher:
                     pass
                 continue
             row = rows[0]
-            writer.writeblock(row.text.encode("utf-8"))
+            writer.writeblock(row.body)
             await writer.drain()
             self._count("sent")
             block = await asyncio.wait_for(reader.readblock(), self._ack_timeout)
             code, control, error = parse_ack(block.decode("utf-8", "replace"))
             # one message at a time: an acknowledgement that names none is this one's
-            if control and control != row.control_id:
-                raise _Protocol(f"an acknowledgement of {control!r} came for {row.control_id!r}")
+            if control and control != row.key:
+                raise _Protocol(f"an acknowledgement of {control!r} came for {row.key!r}")
             if code in ACCEPTED:
-                self._store.hl7_ack(row.seq)
+                self._outbox.confirm(NAME, (row.seq,))
                 self._count("acked")
+                self._answered_with(None)
                 refusals = 0
             elif code in FAILED:
-                self._store.hl7_set_aside(row.seq, error or "(no error text)", code)
-                self._count("rejected")
+                self._reject(row, code, error or "(no error text)")
                 refusals = 0
-                log.error("HL7: %s refused the %s of %s (MSH-10 %s) with %s: %s; kept aside, not sent again",
-                          self.url, row.kind, row.pump or row.link, row.control_id, code, error or "no text")
             elif code in REFUSED:
                 self._count("retried")
+                self._answered_with(f"{code}: {error or 'no text'}")
                 wait = min(60.0, self._retry_after * 2 ** min(refusals, 6))
                 if not refusals:
                     log.warning("HL7: %s answered %s to the %s of %s (%s); sending it again in %.1f s",
@@ -250,3 +294,19 @@ class Hl7Publisher:
                 await asyncio.sleep(wait)
             else:
                 raise _Protocol(f"unknown acknowledgement code {code!r}")
+
+    def _reject(self, row: OutboxRow, code: str, error: str) -> None:
+        """The receiver will not take ``row``: said (an event committed like any
+        other), then set aside. Told first: should the station stop in
+        between, the message is sent again and refused again, never untold."""
+        self._count("rejected")
+        self._answered_with(f"{code}: {error}")
+        log.error("HL7: %s refused the %s of %s (MSH-10 %s) with %s: %s; kept aside, not sent again",
+                  self.url, row.kind, row.pump or row.link, row.key, code, error)
+        event = Event(EventKind.HL7_REJECTED, row.pump, row.link, now(),
+                      {"message": row.kind, "control_id": row.key, "ack": code, "error": error})
+        self._hub.publish(RoundResult(link=row.link, started=event.time, duration_s=0.0, exchanges=0, readings=(),
+                                      events=(event,), views=(), partial=True))
+        self._owed = dataclasses.replace(row, error=error)
+        self._outbox.set_aside(NAME, row.seq, error)
+        self._owed = None

@@ -1,10 +1,11 @@
 """MQTT out of the station, and back into a view that watches several gateways.
 
-``MqttPublisher`` sends each pump's state (retained) and every event (QoS 1)
-taken from the store's outbox, so no event is lost across a broker outage or
-a station restart; ``AckWindow`` keeps its events in flight. ``MqttSource``
-(in ``mqtt_source``) subscribes to a site (or a ward) and feeds a local
-``Hub``, so the same page can show several gateways.
+``EventRows`` is the MQTT output of the store's outbox: every event of a
+committed round, encoded once, as it will be sent. ``MqttPublisher`` sends
+those rows (QoS 1), so no event is lost across a broker outage or a station
+restart, and each pump's state (retained); ``AckWindow`` keeps its events in
+flight. ``MqttSource`` (in ``mqtt_source``) subscribes to a site (or a ward)
+and feeds a local ``Hub``, so the same page can show several gateways.
 
 Topics, under ``tarvelpump/<site>/<ward>/``::
 
@@ -13,33 +14,43 @@ Topics, under ``tarvelpump/<site>/<ward>/``::
                               (a pump id keeps the letters of every script, as UTF-8)
     <pump-id>/event           Event JSON with "station" (QoS 1, not retained)
     link/<link-id>/event      events of a link (link_down / link_up)
+
+The publisher speaks MQTT 5, so that a retained state cannot outlive what it
+claims: while the station runs, each state expires ``state_expiry`` seconds
+after it was published (it is published again well before); on a clean stop
+each pump's state is published once more, without expiry, with presence
+"offline" and reason "station stopped".
 """
 
 from __future__ import annotations
 
 import collections
+import dataclasses
 import json
 import logging
 import sqlite3
 import threading
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, Protocol
 
 import paho.mqtt.client as mqtt
+from paho.mqtt.enums import MQTTProtocolVersion
+from paho.mqtt.packettypes import PacketTypes
+from paho.mqtt.properties import Properties
 from paho.mqtt.reasoncodes import ReasonCode
 
 from ..settings.broker_url import BrokerUrl, parse_url
-from ..records.model import Event, PumpView, RoundResult, pump_id
+from ..records.model import OFFLINE, PumpView, RoundResult, encode_event, pump_id
+from ..records.outbox import OutboxRow, Outgoing
 from .mqtt_client import Outage, failed, let_go, make_client
 from ..hospital.mqtt_source import Malformed, MqttSource
 from ..records.store import StoreError
 
 if TYPE_CHECKING:
     from paho.mqtt.client import ConnectFlags, DisconnectFlags
-    from paho.mqtt.properties import Properties
 
-__all__ = ["AckWindow", "BrokerUrl", "Malformed", "MqttPublisher", "MqttSource", "parse_url"]
+__all__ = ["STOPPED", "AckWindow", "BrokerUrl", "EventRows", "Malformed", "MqttPublisher", "MqttSource", "parse_url"]
 
 log = logging.getLogger(__name__)
 
@@ -47,12 +58,36 @@ log = logging.getLogger(__name__)
 _VOLATILE = ("last_seen", "answered", "silent", "malformed")
 
 
+#: the output's name in the outbox
+NAME = "mqtt"
+#: the offline reason of the states a station leaves when it stops cleanly
+STOPPED = "station stopped"
+
+
 class Outbox(Protocol):
-    """What the publisher needs of the store (``Store(path, outbox=True)``)."""
+    """What the publisher needs of the store's outbox (``Store.outbox``)."""
 
-    def outbox_peek(self, limit: int = 100) -> list[tuple[int, Event]]: ...
+    def peek(self, output: str, limit: int = 100, *, aside: bool = False) -> list[OutboxRow]: ...
 
-    def outbox_ack(self, seq: int) -> None: ...
+    def confirm(self, output: str, seqs: Iterable[int]) -> int: ...
+
+
+class EventRows:
+    """The MQTT output of the store's outbox: each event of a round, as published (``encode_event``,
+    with the gateway's ``station`` name)."""
+
+    name = NAME
+
+    def __init__(self, station: str) -> None:
+        self.station = station
+
+    def rows_for(self, result: RoundResult) -> list[Outgoing]:
+        return [Outgoing(kind=e.kind.value, key=e.id, pump=e.pump, link=e.link,
+                         body=encode_event(dataclasses.replace(e, details={**e.details, "station": self.station})))
+                for e in result.events]
+
+    def settle(self, committed: bool) -> None:
+        pass
 
 
 class AckWindow:
@@ -146,31 +181,49 @@ class AckWindow:
         return True
 
 
+def _published(info: mqtt.MQTTMessageInfo, deadline: float) -> bool:
+    """Whether the broker acknowledged a message, waiting until ``deadline`` at most."""
+    try:
+        info.wait_for_publish(max(0.1, deadline - time.monotonic()))
+        return info.is_published()
+    except (RuntimeError, ValueError):  # never queued, or the connection went
+        return False
+
+
 class MqttPublisher:
     """A Hub listener that publishes one gateway to the broker.
 
-    Events are never taken from the round itself: the store has already put
-    them in its outbox, in the round's transaction, and a drain thread sends
-    the outbox in order and acknowledges a row only once the broker has
-    acknowledged the message (PUBACK). At most ``window`` events are in
-    flight. paho keeps unacknowledged QoS 1 messages across a reconnect and
-    sends them again itself, so after an outage the drain simply goes on; after
-    a restart it starts again from the oldest unacknowledged row. Delivery is
-    therefore in order and at least once; receivers deduplicate by event id.
+    Events are never taken from the round itself: the store has already
+    written them to the outbox (``EventRows``), in the round's transaction,
+    and a drain thread sends those rows in order and confirms a row only once
+    the broker has acknowledged the message (PUBACK). At most ``window``
+    events are in flight. paho keeps unacknowledged QoS 1 messages across a
+    reconnect and sends them again itself, so after an outage the drain simply
+    goes on; after a restart it starts again from the oldest unconfirmed row.
+    Delivery is therefore in order and at least once; receivers deduplicate
+    by event id.
+
+    States are republished every ``state_refresh`` seconds and expire on the
+    broker ``state_expiry`` seconds after each publish.
     """
 
-    def __init__(self, url: str, store: Outbox, *, station: str = "", window: int = 32,
-                 state_refresh: float = 15.0, reconnect_max: int = 10,
+    def __init__(self, url: str, outbox: Outbox, *, station: str = "", window: int = 32,
+                 state_refresh: float = 15.0, state_expiry: float = 60.0, reconnect_max: int = 10,
                  resend_after: float = 60.0) -> None:
+        if not state_expiry > state_refresh:
+            raise ValueError(f"state_expiry ({state_expiry}) must be longer than state_refresh ({state_refresh})")
         self.broker = parse_url(url, ward=True)
         assert self.broker.ward is not None
         self.station = station or self.broker.ward
-        self._store = store
+        self._outbox = outbox
         self._refresh = state_refresh
+        self._expiry = Properties(PacketTypes.PUBLISH)  # type: ignore[no-untyped-call]  # paho leaves it untyped
+        self._expiry.MessageExpiryInterval = max(1, round(state_expiry))
         self._base = self.broker.base
         self.status_topic = f"{self._base}/status"
         self._outage = Outage(self.broker, "MQTT")
-        self._client = make_client(self.broker, "publisher", self._outage, reconnect_max=reconnect_max)
+        self._client = make_client(self.broker, "publisher", self._outage, reconnect_max=reconnect_max,
+                                   protocol=MQTTProtocolVersion.MQTTv5)
         self._client.max_inflight_messages_set(max(1, window))
         self._client.will_set(self.status_topic, "offline", qos=1, retain=True)
         self._client.on_connect = self._on_connect
@@ -189,6 +242,7 @@ class MqttPublisher:
         # the drain thread's own
         self._window = AckWindow(window, resend_after)
         self._published: dict[str, tuple[str, float]] = {}  # pump id -> (state key, monotonic)
+        self._swept = time.monotonic()  # when every state was last looked at for its refresh
         self._thread: threading.Thread | None = None
         #: counters, for the bench and the logs
         self.events_sent = 0
@@ -208,13 +262,14 @@ class MqttPublisher:
         if self._thread is not None:
             return
         log.info("MQTT: publishing to %s", self.broker)
-        self._client.connect_async(self.broker.host, self.broker.port, keepalive=30)
+        self._client.connect_async(self.broker.host, self.broker.port, keepalive=30, clean_start=True)
         self._client.loop_start()
         self._thread = threading.Thread(target=self._drain, name="mqtt-outbox", daemon=True)
         self._thread.start()
 
     def stop(self, timeout: float = 2.0) -> None:
-        """Stop sending; wait up to ``timeout`` for events in flight, mark the gateway offline."""
+        """Stop sending; wait up to ``timeout`` for events in flight, leave every
+        pump's retained state saying it is no longer watched, mark the gateway offline."""
         if self._thread is None:
             return
         deadline = time.monotonic() + timeout
@@ -232,11 +287,17 @@ class MqttPublisher:
                 log.warning("MQTT: %d delivered events stay in the outbox (%s)", self._window.in_flight, exc)
                 break
         if self.connected:
-            info = self._client.publish(self.status_topic, "offline", qos=1, retain=True)
-            try:
-                info.wait_for_publish(max(0.1, deadline - time.monotonic()))
-            except (RuntimeError, ValueError):
-                pass
+            with self._cond:
+                views = list(self._views.values())
+            # QoS 1 and no expiry: true until the station publishes again
+            sent = [self._client.publish(f"{self._base}/{view.id}/state", self._state(
+                dataclasses.replace(view, presence=OFFLINE, offline_reason=STOPPED)), qos=1, retain=True)
+                for view in views]
+            sent.append(self._client.publish(self.status_topic, "offline", qos=1, retain=True))
+            deadline = time.monotonic() + timeout  # as long again for these as for the events
+            if not all(_published(info, deadline) for info in sent):
+                log.warning("MQTT: not every pump's state could be marked \"%s\" in time; the others expire "
+                            "on the broker", STOPPED)
             self._client.disconnect()
         self._client.loop_stop()
         let_go(self._client)
@@ -247,6 +308,11 @@ class MqttPublisher:
     def connected(self) -> bool:
         with self._cond:
             return self._connected
+
+    def status(self) -> dict[str, Any]:
+        """Where it publishes and how it fares, for the page and the metrics."""
+        return {"url": str(self.broker), "connected": self.connected, "sent": self.events_sent,
+                "acked": self.events_acked}
 
     # -- paho's thread ------------------------------------------------------------
 
@@ -325,10 +391,12 @@ class MqttPublisher:
             acked, self._puback = self._puback, set()
         self._window.acked(acked)
         # a row the store cannot delete yet (a full disk) stays first in line
-        for seq in self._window.ready():
-            self._store.outbox_ack(seq)
-            self._window.confirm(seq)
-            self.events_acked += 1
+        ready = self._window.ready()
+        if ready:
+            self._outbox.confirm(NAME, ready)
+            for seq in ready:
+                self._window.confirm(seq)
+            self.events_acked += len(ready)
 
     def _check_stalled(self) -> None:
         # A safety net, not the normal path: should an acknowledgement never
@@ -341,12 +409,12 @@ class MqttPublisher:
     def _send_events(self) -> None:
         if not self._window.wants_more():
             return
-        rows = self._store.outbox_peek(self._window.in_flight + self._window.room)
-        for seq, event in rows:
+        rows = self._outbox.peek(NAME, self._window.in_flight + self._window.room)
+        for row in rows:
+            seq = row.seq
             if not self._window.is_new(seq):
                 continue
-            body = dict(event.to_json(), station=self.station)
-            info = self._client.publish(self._event_topic(event), json.dumps(body), qos=1)
+            info = self._client.publish(self._event_topic(row), row.body, qos=1)
             if info.rc not in (mqtt.MQTT_ERR_SUCCESS, mqtt.MQTT_ERR_NO_CONN):
                 # not taken by paho at all: leave it for the next pass
                 log.warning("MQTT: event not queued (%s); will retry", mqtt.error_string(info.rc))
@@ -355,28 +423,34 @@ class MqttPublisher:
             self._window.sent(info.mid, seq)
             self.events_sent += 1
 
-    def _event_topic(self, event: Event) -> str:
-        if event.pump is None:
-            return f"{self._base}/link/{pump_id(event.link)}/event"
-        return f"{self._base}/{pump_id(event.pump)}/event"
+    def _event_topic(self, row: OutboxRow) -> str:
+        if row.pump is None:
+            return f"{self._base}/link/{pump_id(row.link)}/event"
+        return f"{self._base}/{pump_id(row.pump)}/event"
+
+    def _state(self, view: PumpView) -> str:
+        body = view.to_json()
+        body["station"] = view.station or self.station
+        return json.dumps(body)
 
     def _publish_states(self, everything: bool) -> None:
+        t = time.monotonic()
         with self._cond:
-            ids = set(self._views) if everything else set(self._dirty)
+            # now and then every state, so each is published again before it expires
+            sweep = everything or t - self._swept >= self._refresh / 3
+            ids = set(self._views) if sweep else set(self._dirty)
+            self._swept = t if sweep else self._swept
             self._dirty.clear()
             views = [self._views[i] for i in ids]
-        t = time.monotonic()
         for view in views:
-            body = view.to_json()
-            body["station"] = view.station or self.station
-            key = json.dumps({k: v for k, v in body.items() if k not in _VOLATILE},
-                             sort_keys=True)
+            key = json.dumps({k: v for k, v in view.to_json().items() if k not in _VOLATILE},
+                             sort_keys=True, default=str)
             last = self._published.get(view.id)
             if not everything and last and last[0] == key and t - last[1] < self._refresh:
                 continue
             # QoS 0: a newer state always follows, and an old one must never be replayed
-            info = self._client.publish(f"{self._base}/{view.id}/state", json.dumps(body),
-                                        qos=0, retain=True)
+            info = self._client.publish(f"{self._base}/{view.id}/state", self._state(view),
+                                        qos=0, retain=True, properties=self._expiry)
             if info.rc == mqtt.MQTT_ERR_SUCCESS:
                 self._published[view.id] = (key, t)
             else:

@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import dataclasses
 import enum
+import json
 import unicodedata
 import uuid
 from datetime import datetime, timezone
@@ -25,6 +26,7 @@ __all__ = [
     "PumpView",
     "Reading",
     "RoundResult",
+    "encode_event",
     "id_clash",
     "now",
     "pump_id",
@@ -181,6 +183,11 @@ class Event:
             details={k: v for k, v in d.items() if k not in fixed},
             id=d["id"],
         )
+
+
+def encode_event(event: Event) -> bytes:
+    """An event as every output sends it (MQTT, the outbox): its JSON, in UTF-8."""
+    return json.dumps(event.to_json(), ensure_ascii=False).encode()
 
 
 @dataclasses.dataclass

@@ -1,4 +1,4 @@
-"""Every round, kept: readings, events and the MQTT and HL7 outboxes in one SQLite file.
+"""Every round, kept: readings, events, each pump's last view and the outputs' outbox, in one SQLite file.
 
 One writer connection behind a lock takes the rounds of every poller thread,
 one transaction per round, so a round is either all there or not at all. The
@@ -8,7 +8,7 @@ before the commit returns and SQLite replays it on the next open; only a
 power cut or kernel crash can lose the last commits. ``synchronous="full"``
 adds an fsync per round for that case too.
 
-Readers (the page, the command line, the MQTT thread) use their own
+Readers (the page, the command line, the outputs' threads) use their own
 connections from a small pool, so they never wait for a round to commit.
 
 One station writes a store at a time: the writer holds an exclusive
@@ -28,7 +28,6 @@ tables and columns the station writes.
 
 from __future__ import annotations
 
-import dataclasses
 import json
 import logging
 import os
@@ -40,117 +39,18 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from datetime import datetime
 from pathlib import Path
-from typing import Any, Protocol
+from typing import Any
 
-from .model import Event, EventKind, PumpView, Reading, RoundResult, now
+from . import outbox, tables
+from .model import Event, EventKind, PumpView, Reading, RoundResult
 from .store_lock import StoreError, StoreLock
+from .tables import SCHEMA_VERSION
 
-__all__ = ["Hl7Row", "Store", "StoreError", "SCHEMA_VERSION"]
+__all__ = ["SCHEMA_VERSION", "Store", "StoreError"]
 
 log = logging.getLogger(__name__)
 
-SCHEMA_VERSION = 3
-
-# Step i takes a file from version i to i + 1. A later version appends its
-# step here; files written by an older station are brought up on open.
-_MIGRATIONS: tuple[tuple[str, ...], ...] = (
-    (
-        """CREATE TABLE rounds (
-            id INTEGER PRIMARY KEY, link TEXT NOT NULL, started TEXT NOT NULL,
-            t REAL NOT NULL, duration_s REAL NOT NULL, exchanges INTEGER NOT NULL,
-            link_up INTEGER NOT NULL)""",
-        "CREATE INDEX rounds_t ON rounds (t)",
-        """CREATE TABLE readings (
-            id INTEGER PRIMARY KEY, round INTEGER NOT NULL, pump TEXT NOT NULL,
-            link TEXT NOT NULL, time TEXT NOT NULL, t REAL NOT NULL,
-            running INTEGER, door INTEGER, remaining_s INTEGER, rate_unit INTEGER,
-            alarm_word INTEGER, codes TEXT NOT NULL, link_time_s REAL NOT NULL)""",
-        "CREATE INDEX readings_pump_t ON readings (pump, t)",
-        "CREATE INDEX readings_t ON readings (t)",
-        """CREATE TABLE events (
-            seq INTEGER PRIMARY KEY, id TEXT NOT NULL UNIQUE, round INTEGER NOT NULL,
-            kind TEXT NOT NULL, pump TEXT, link TEXT NOT NULL, time TEXT NOT NULL,
-            t REAL NOT NULL, details TEXT NOT NULL)""",
-        "CREATE INDEX events_pump_t ON events (pump, t)",
-        "CREATE INDEX events_t ON events (t)",
-        # AUTOINCREMENT: a sequence number is never reused after an ack, so
-        # the publisher's order stays the order the events were committed.
-        """CREATE TABLE outbox (
-            seq INTEGER PRIMARY KEY AUTOINCREMENT, event TEXT NOT NULL, body TEXT NOT NULL)""",
-    ),
-    (
-        # Early news (a pump's alarm word as soon as it is read) is not a
-        # round: marked, so round statistics can leave it out. Before this
-        # column such rows were the only ones without a single exchange.
-        "ALTER TABLE rounds ADD COLUMN partial INTEGER NOT NULL DEFAULT 0",
-        "UPDATE rounds SET partial = 1 WHERE exchanges = 0",
-        # Each pump's last committed view, so a restart goes on from it.
-        """CREATE TABLE pumps (
-            label TEXT PRIMARY KEY, link TEXT NOT NULL, time REAL NOT NULL, view TEXT NOT NULL)""",
-    ),
-    # version 2 -> 3: the HL7 outbox, and the messages its receiver answered
-    # with an error (AE), kept aside with that error.
-    (
-        """CREATE TABLE hl7_outbox (
-            seq INTEGER PRIMARY KEY AUTOINCREMENT, kind TEXT NOT NULL, pump TEXT, link TEXT NOT NULL,
-            control_id TEXT NOT NULL, body TEXT NOT NULL)""",
-        """CREATE TABLE hl7_set_aside (
-            seq INTEGER PRIMARY KEY, kind TEXT NOT NULL, pump TEXT, link TEXT NOT NULL,
-            control_id TEXT NOT NULL, body TEXT NOT NULL, t REAL NOT NULL, error TEXT NOT NULL)""",
-    ),
-)
-
-#: Every table and column the station writes (or the command line reads).
-_COLUMNS: dict[str, tuple[str, ...]] = {
-    "schema_version": ("version",),
-    "rounds": ("id", "link", "started", "t", "duration_s", "exchanges", "link_up", "partial"),
-    "readings": ("id", "round", "pump", "link", "time", "t", "running", "door", "remaining_s", "rate_unit",
-                 "alarm_word", "codes", "link_time_s"),
-    "events": ("seq", "id", "round", "kind", "pump", "link", "time", "t", "details"),
-    "outbox": ("seq", "event", "body"),
-    "pumps": ("label", "link", "time", "view"),
-    "hl7_outbox": ("seq", "kind", "pump", "link", "control_id", "body"),
-    "hl7_set_aside": ("seq", "kind", "pump", "link", "control_id", "body", "t", "error"),
-}
-_READ = ("schema_version", "readings", "events")
-
 _PRUNE_BATCH = 20_000
-
-
-@dataclasses.dataclass(frozen=True)
-class Hl7Row:
-    """One message of the HL7 outbox."""
-
-    seq: int
-    kind: str  #: "PCD-01" or "PCD-04"
-    pump: str | None
-    link: str
-    control_id: str  #: its MSH-10
-    text: str
-
-
-class _Hl7Message(Protocol):
-    @property
-    def kind(self) -> str: ...
-    @property
-    def pump(self) -> str | None: ...
-    @property
-    def link(self) -> str: ...
-    @property
-    def control_id(self) -> str: ...
-    @property
-    def text(self) -> str: ...
-
-
-class Hl7Composer(Protocol):
-    """What the store needs to queue HL7 messages with a round (``hl7.Composer``):
-    ``compose`` in the transaction, then ``commit`` or ``rollback`` as it ends."""
-
-    def compose(self, result: RoundResult) -> Sequence[_Hl7Message]: ...
-
-    def commit(self) -> None: ...
-
-    def rollback(self) -> None: ...
 
 
 def _rollback(db: sqlite3.Connection) -> None:
@@ -169,35 +69,36 @@ class Store:
     Retention (``retention_days`` for readings and events, ``max_readings``
     and ``max_events`` as row counts) is applied every ``prune_every``
     seconds from the writer, in batches, so a round never waits long for it.
-    The outbox is never pruned: an event waits there until it is acked.
+    It also prunes the outbox's rows set aside; a row waiting for its
+    receiver is never pruned.
 
-    ``hl7``: a composer whose messages for each round are queued in the HL7
-    outbox in the round's own transaction (see ``hl7_peek``).
+    ``outbox`` is the outputs' outbox (``records.outbox``): each output
+    registered there has its rows of a round written in the round's own
+    transaction; ``outbox_bound`` is the rows an output keeps waiting before
+    its periodic reports replace each other.
     """
 
     def __init__(
         self,
         path: str | os.PathLike[str],
         *,
-        outbox: bool = False,
         retention_days: float | None = None,
         max_readings: int | None = None,
         max_events: int | None = None,
         synchronous: str = "normal",
         prune_every: float = 60.0,
         readonly: bool = False,
-        hl7: Hl7Composer | None = None,
+        outbox_bound: int = outbox.BOUND,
     ) -> None:
         if synchronous not in ("normal", "full"):
             raise ValueError(f"synchronous must be 'normal' or 'full', not {synchronous!r}")
         self.path = os.fspath(path)
-        self.outbox = outbox
         self.retention_days = retention_days
         self.max_readings = max_readings
         self.max_events = max_events
         self.prune_every = prune_every
         self.readonly = readonly
-        self._hl7 = hl7
+        self.outbox = outbox.Outbox(self._reader, self._writing, outbox_bound)
         self._synchronous = synchronous.upper()
         self._lock = threading.Lock()
         self._pool_lock = threading.Lock()
@@ -229,11 +130,11 @@ class Store:
                 if row is None or self._version(row[0]) != SCHEMA_VERSION:
                     # An older file is brought up by the station that next writes it.
                     log.info("store %s: schema %s, read as it is", self.path, None if row is None else row[0])
-                self._check(self._db, _READ)
+                self._check(self._db, tables.READ)
             else:
                 self._db.execute("PRAGMA journal_mode=WAL")
                 self._migrate()
-                self._check(self._db, tuple(_COLUMNS))
+                self._check(self._db, tuple(tables.TABLES))
         except sqlite3.DatabaseError as exc:
             self._db.close()
             self._release()
@@ -264,6 +165,7 @@ class Store:
         return db
 
     def _setup(self, db: sqlite3.Connection) -> None:
+        db.row_factory = sqlite3.Row  # rows are read by name
         db.execute(f"PRAGMA synchronous={self._synchronous}")
 
     def _version(self, value: object) -> int:
@@ -271,9 +173,8 @@ class Store:
         if not isinstance(value, int) or isinstance(value, bool) or value < 0:
             raise StoreError(f"{self.path}: not a station store (schema version {value!r})")
         if value > SCHEMA_VERSION:
-            raise StoreError(
-                f"{self.path}: written by a newer station (schema {value}, this one knows {SCHEMA_VERSION})"
-            )
+            raise StoreError(f"{self.path}: written by a newer station (schema {value}, this one knows "
+                             f"{SCHEMA_VERSION})")
         return value
 
     def _migrate(self) -> None:
@@ -282,32 +183,26 @@ class Store:
         try:
             db.execute("CREATE TABLE IF NOT EXISTS schema_version (version INTEGER NOT NULL)")
             row = db.execute("SELECT version FROM schema_version").fetchone()
-            version = 0 if row is None else self._version(row[0])
-            for step in _MIGRATIONS[version:]:
-                for sql in step:
-                    db.execute(sql)
+            version = None if row is None else self._version(row[0])
+            if version is None or version < SCHEMA_VERSION:
+                # A file of this version is only checked: one altered by hand is refused, not repaired.
+                tables.upgrade(db, version)
             if row is None:
                 db.execute("INSERT INTO schema_version VALUES (?)", (SCHEMA_VERSION,))
             else:
                 # written even when unchanged: a store that cannot take a write fails here, at start
                 db.execute("UPDATE schema_version SET version = ?", (SCHEMA_VERSION,))
                 if version != SCHEMA_VERSION:
-                    log.info("store %s migrated from schema %d to %d", self.path, version, SCHEMA_VERSION)
+                    log.info("store %s migrated from schema %s to %d", self.path, version, SCHEMA_VERSION)
             db.execute("COMMIT")
         except BaseException:
             _rollback(db)
             raise
 
-    def _check(self, db: sqlite3.Connection, tables: Sequence[str]) -> None:
+    def _check(self, db: sqlite3.Connection, names: Sequence[str]) -> None:
         """Every table and column used here is there (a file of the right
         version can still have been altered by hand)."""
-        missing: list[str] = []
-        for table in tables:
-            have = {row[1] for row in db.execute(f"PRAGMA table_info({table})")}
-            if not have:
-                missing.append(f"table {table}")
-            else:
-                missing += [f"{table}.{c}" for c in _COLUMNS[table] if c not in have]
+        missing = tables.missing(db, names)
         if missing:
             raise StoreError(f"{self.path}: not a station store as this version writes it "
                              f"(missing {', '.join(missing)})")
@@ -332,13 +227,16 @@ class Store:
                              "(deleted or replaced); nothing more is written to it")
         return self._db
 
-    def on_round(self, result: RoundResult) -> None:
-        """Commit one round (its readings, events, outbox rows and pump views) in one transaction."""
-        self.commit((result,))
+    @contextmanager
+    def _writing(self) -> Iterator[sqlite3.Connection]:
+        """The writer connection, under the lock (for the outbox)."""
+        with self._lock:
+            yield self._writer()
 
     def commit(self, results: Sequence[RoundResult]) -> None:
-        """Commit rounds in order, in one transaction: all of them, or none and
-        the reason raised (``sqlite3.Error``, e.g. "database or disk is full")."""
+        """Commit rounds in order, in one transaction (their readings, events,
+        pump views and outbox rows): all of them, or none and the reason
+        raised (``sqlite3.Error``, e.g. "database or disk is full")."""
         with self._lock:
             db = self._writer()
             db.execute("BEGIN IMMEDIATE")
@@ -348,11 +246,9 @@ class Store:
                 db.execute("COMMIT")
             except BaseException:
                 _rollback(db)
-                if self._hl7 is not None:
-                    self._hl7.rollback()
+                self.outbox.settle(False)
                 raise
-            if self._hl7 is not None:
-                self._hl7.commit()
+            self.outbox.settle(True)
             if time.monotonic() >= self._next_prune:
                 # Committed whatever happens here: a failed pruning must not
                 # pass for a failed commit (the rounds would be committed twice).
@@ -381,11 +277,6 @@ class Store:
             [(e.id, rid, e.kind.value, e.pump, e.link, e.time.isoformat(), e.time.timestamp(),
               json.dumps(e.details, default=str)) for e in result.events],
         )
-        if self.outbox and result.events:
-            db.executemany(
-                "INSERT INTO outbox (event, body) VALUES (?, ?)",
-                [(e.id, json.dumps(e.to_json(), default=str)) for e in result.events],
-            )
         if result.views:
             t = result.started.timestamp() + result.duration_s
             db.executemany(
@@ -393,22 +284,7 @@ class Store:
                 " SET link = excluded.link, time = excluded.time, view = excluded.view",
                 [(v.label, v.link, t, json.dumps(v.to_json(), default=str)) for v in result.views],
             )
-        self._queue_hl7(db, result)
-
-    def _queue_hl7(self, db: sqlite3.Connection, result: RoundResult) -> None:
-        if self._hl7 is None:
-            return
-        try:
-            messages = self._hl7.compose(result)
-        except Exception:
-            # HL7 is an output: it must never cost a round its commit
-            log.exception("store: no HL7 messages for a round of %s", result.link)
-            return
-        if messages:
-            db.executemany(
-                "INSERT INTO hl7_outbox (kind, pump, link, control_id, body) VALUES (?,?,?,?,?)",
-                [(m.kind, m.pump, m.link, m.control_id, m.text) for m in messages],
-            )
+        self.outbox.write(db, result)
 
     def prune(self) -> int:
         """Apply the retention limits now; the number of rows removed."""
@@ -435,6 +311,7 @@ class Store:
                     f"(SELECT max({key}) FROM {table}) - ? LIMIT ?)",
                     (limit, _PRUNE_BATCH),
                 ).rowcount
+        removed += self.outbox.prune(db, cutoff, _PRUNE_BATCH)
         # A round goes when it is older than every reading and event still kept.
         oldest = db.execute(
             "SELECT min(m) FROM (SELECT min(round) AS m FROM readings UNION ALL SELECT min(round) FROM events)"
@@ -452,49 +329,6 @@ class Store:
         if removed:
             log.debug("store %s: retention removed %d rows", self.path, removed)
         return removed
-
-    def outbox_ack(self, seq: int) -> None:
-        """The event at ``seq`` was delivered: drop it from the outbox."""
-        with self._lock:
-            self._writer().execute("DELETE FROM outbox WHERE seq = ?", (seq,))
-
-    def hl7_ack(self, seq: int) -> None:
-        """The HL7 message at ``seq`` was accepted: drop it from the outbox."""
-        with self._lock:
-            self._writer().execute("DELETE FROM hl7_outbox WHERE seq = ?", (seq,))
-
-    def hl7_set_aside(self, seq: int, error: str, ack: str = "AE") -> Event | None:
-        """The receiver answered the message at ``seq`` with an error: keep it
-        aside with that error, and record an ``hl7_rejected`` event (shown by
-        ``station events``) in the same transaction. The event, or None if the
-        row was already gone."""
-        with self._lock:
-            db = self._writer()
-            db.execute("BEGIN IMMEDIATE")
-            try:
-                row = db.execute("SELECT kind, pump, link, control_id FROM hl7_outbox WHERE seq = ?",
-                                 (seq,)).fetchone()
-                if row is None:
-                    db.execute("ROLLBACK")
-                    return None
-                event = Event(EventKind.HL7_REJECTED, row[1], row[2], now(),
-                              {"message": row[0], "control_id": row[3], "ack": ack, "error": error})
-                db.execute(
-                    "INSERT INTO hl7_set_aside (seq, kind, pump, link, control_id, body, t, error)"
-                    " SELECT seq, kind, pump, link, control_id, body, ?, ? FROM hl7_outbox WHERE seq = ?",
-                    (event.time.timestamp(), error, seq))
-                db.execute("DELETE FROM hl7_outbox WHERE seq = ?", (seq,))
-                # filed under the latest round, so retention treats it like its neighbours
-                db.execute(
-                    "INSERT INTO events (id, round, kind, pump, link, time, t, details)"
-                    " VALUES (?, coalesce((SELECT max(id) FROM rounds), 0), ?, ?, ?, ?, ?, ?)",
-                    (event.id, event.kind.value, event.pump, event.link, event.time.isoformat(),
-                     event.time.timestamp(), json.dumps(event.details)))
-                db.execute("COMMIT")
-            except BaseException:
-                _rollback(db)
-                raise
-            return event
 
     # -- reading ---------------------------------------------------------
 
@@ -515,7 +349,7 @@ class Store:
                 else:
                     self._pool.append(db)
 
-    def _select(self, sql: str, where: list[str], args: list[Any], tail: str = "") -> list[tuple[Any, ...]]:
+    def _select(self, sql: str, where: list[str], args: list[Any], tail: str = "") -> list[sqlite3.Row]:
         if where:
             sql += " WHERE " + " AND ".join(where)
         with self._reader() as db:
@@ -546,9 +380,8 @@ class Store:
             " FROM readings", where, args, tail)
         if limit is not None:
             rows.reverse()
-        return [Reading(pump=r[0], link=r[1], time=datetime.fromisoformat(r[2]), running=r[3], door=r[4],
-                        remaining_s=r[5], rate_unit=r[6], alarm_word=r[7], codes=json.loads(r[8]),
-                        link_time_s=r[9]) for r in rows]
+        return [Reading(**{**dict(r), "time": datetime.fromisoformat(r["time"]), "codes": json.loads(r["codes"])})
+                for r in rows]
 
     def events(self, pump: str | None = None, since: datetime | None = None,
                limit: int | None = None) -> list[Event]:
@@ -561,45 +394,31 @@ class Store:
         rows = self._select("SELECT id, kind, pump, link, time, details FROM events", where, args, tail)
         if limit is not None:
             rows.reverse()
-        return [Event(kind=EventKind(r[1]), pump=r[2], link=r[3], time=datetime.fromisoformat(r[4]),
-                      details=json.loads(r[5]), id=r[0]) for r in rows]
-
-    def outbox_peek(self, limit: int = 100) -> list[tuple[int, Event]]:
-        """The oldest undelivered events, as (seq, event); safe from any thread."""
-        with self._reader() as db:
-            rows = db.execute("SELECT seq, body FROM outbox ORDER BY seq LIMIT ?", (limit,)).fetchall()
-        return [(int(seq), Event.from_json(json.loads(body))) for seq, body in rows]
+        return [Event(kind=EventKind(r["kind"]), pump=r["pump"], link=r["link"],
+                      time=datetime.fromisoformat(r["time"]), details=json.loads(r["details"]), id=r["id"])
+                for r in rows]
 
     def last_views(self) -> dict[str, PumpView]:
         """Each pump's view as last committed, by label: where a restart goes on from."""
         with self._reader() as db:
             rows = db.execute("SELECT label, view FROM pumps").fetchall()
         views: dict[str, PumpView] = {}
-        for label, body in rows:
+        for row in rows:
+            label = row["label"]
             try:
-                views[label] = PumpView.from_json(json.loads(body))
+                views[label] = PumpView.from_json(json.loads(row["view"]))
             except (ValueError, TypeError, KeyError) as exc:
                 log.warning("store %s: the last view of %r cannot be read (%s); it starts afresh", self.path,
                             label, exc)
         return views
 
-    def hl7_peek(self, limit: int = 1) -> list[Hl7Row]:
-        """The oldest HL7 messages not yet accepted, in order; safe from any thread."""
-        with self._reader() as db:
-            rows = db.execute("SELECT seq, kind, pump, link, control_id, body FROM hl7_outbox"
-                              " ORDER BY seq LIMIT ?", (limit,)).fetchall()
-        return [Hl7Row(*r) for r in rows]
-
-    def hl7_pending(self) -> int:
-        """How many HL7 messages wait in the outbox."""
-        with self._reader() as db:
-            return int(db.execute("SELECT count(*) FROM hl7_outbox").fetchone()[0])
-
     def counts(self) -> dict[str, int]:
-        """Rows per table: rounds, readings, events, outbox."""
+        """Rows per table: rounds, readings, events; outbox: rows waiting, of every output."""
         with self._reader() as db:
-            return {t: int(db.execute(f"SELECT count(*) FROM {t}").fetchone()[0])
-                    for t in ("rounds", "readings", "events", "outbox")}
+            counts = {t: int(db.execute(f"SELECT count(*) FROM {t}").fetchone()[0])
+                      for t in ("rounds", "readings", "events")}
+            counts["outbox"] = int(db.execute("SELECT count(*) FROM outbox WHERE aside IS NULL").fetchone()[0])
+        return counts
 
     # -- closing ---------------------------------------------------------
 

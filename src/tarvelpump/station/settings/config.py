@@ -88,6 +88,9 @@ class StoreConfig(Section, table="store"):
     max_pending: int = setting(2000, Integer(1, 1_000_000),
                                "rounds kept in memory while the store takes no writes (about 30 KB each with 30 "
                                "pumps on a radio); past it the station stops, exit 1")
+    outbox_bound: int = setting(10_000, Integer(100, ROWS_MAX),
+                                "rows an output (MQTT, HL7) keeps waiting for its receiver before a pump's periodic "
+                                "report replaces its unsent older one; every event is kept")
 
 
 @dataclasses.dataclass(frozen=True)

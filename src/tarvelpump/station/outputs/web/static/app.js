@@ -37,8 +37,12 @@ const TEXT = {
     refused: (n, site, ward, names, more) => n + " pumps NOT SHOWN: this view is full (at most " + site + " pumps, "
       + ward + " a ward) — from " + names + (more ? " and " + more + " more wards" : "")
       + ". Stale retained states take places: tarvelpump station view --mqtt URL --clear-retained WARD clears them",
-    hl7: (url, up) => "HL7 to " + url + (up ? " (connected)" : " (not connected)"),
-    hl7Counts: (acked, waiting, rejected) => acked + " delivered · " + waiting + " waiting · " + rejected + " refused by the receiver",
+    output: (name, url) => name + " to " + url, connected: " (connected)", notConnected: " (not connected)",
+    unknown: " (not known: the station is not reachable)",
+    refusing: (since, why) => "receiver refusing since " + since + (why ? " (" + why + ")" : ""),
+    outputCounts: (acked, waiting, aside) => acked + " delivered · " + waiting + " waiting · " + aside
+      + " set aside (refused by the receiver)",
+    overBound: (bound) => "more than " + bound + " waiting: periodic reports replaced by newer ones, every event kept",
   },
   zh: {
     pumps: "台泵", inAlarm: "报警", offline: "离线", notHeard: "尚未联系", stale: "信息过时",
@@ -56,12 +60,16 @@ const TEXT = {
     refused: (n, site, ward, names, more) => "有 " + n + " 台泵未显示：此视图已满（全院最多 " + site + " 台，每病区 "
       + ward + " 台）— 来自 " + names + (more ? " 及另外 " + more + " 个病区" : "")
       + "。过时的保留状态占用名额：用 tarvelpump station view --mqtt URL --clear-retained 病区 清除",
-    hl7: (url, up) => "HL7 发往 " + url + (up ? "（已连接）" : "（未连接）"),
-    hl7Counts: (acked, waiting, rejected) => "已送达 " + acked + " · 等待 " + waiting + " · 被接收方拒绝 " + rejected,
+    output: (name, url) => name + " 发往 " + url, connected: "（已连接）", notConnected: "（未连接）",
+    unknown: "（未知：无法连接工作站）",
+    refusing: (since, why) => "接收方自 " + since + " 起拒收" + (why ? "（" + why + "）" : ""),
+    outputCounts: (acked, waiting, aside) => "已送达 " + acked + " · 等待 " + waiting + " · 搁置 " + aside + "（被接收方拒绝）",
+    overBound: (bound) => "等待超过 " + bound + " 条：定期报告以新代旧，事件全部保留",
   },
 }[LANG];
 
 const SHOWN_EVENTS = 30;
+const OUTPUTS = { hl7: "HL7", mqtt: "MQTT" }; // the outputs' names as said; another is said in capitals
 const pumps = new Map();   // id -> view as /api/pumps serves it
 let order = [];            // pump ids in the server's order
 let events = [];           // newest first
@@ -71,6 +79,7 @@ let renderQueued = false;
 let skew = 0;              // the station's clock minus ours, in ms
 let lastHeard = Date.now(); // when the stream last said anything
 let goneAfter = 10;        // seconds of silence after which the station counts as gone
+let streamUp = false;      // the event stream is open
 let health = { store: null };
 let wards = document.body.dataset.wards === "1"; // a view over several gateways: tiles name their ward
 let site = false;          // the whole site's alarmed pumps and the counts of each ward
@@ -280,17 +289,29 @@ function banners() {
   } else {
     el.hidden = true;
   }
-  // Where HL7 goes and how it fares: what waits or was refused is said, not hidden.
-  const hl7 = health && health.outputs && health.outputs.hl7;
-  const out = document.getElementById("outputs");
-  if (hl7 && hl7.url) {
-    out.textContent = TEXT.hl7(hl7.url, hl7.connected) + " · " + TEXT.hl7Counts(hl7.acked, hl7.waiting, hl7.rejected);
-    out.classList.toggle("trouble", !hl7.connected || hl7.rejected > 0);
-    out.hidden = false;
-  } else {
-    out.hidden = true;
-  }
   const gone = Date.now() - lastHeard > goneAfter * 1000;
+  // Where each output sends and how it fares: what waits or was refused is said, not hidden. What
+  // the station said of a connection holds only while its stream does: a dead station's is not known.
+  const outputs = (health && health.outputs) || {};
+  const out = document.getElementById("outputs");
+  const said = [];
+  let trouble = false;
+  for (const name of Object.keys(outputs).sort()) {
+    const o = outputs[name];
+    if (!o || !o.url) continue;
+    const box = o.outbox || {};
+    const known = streamUp && !gone;
+    const parts = [TEXT.output(OUTPUTS[name] || name.toUpperCase(), o.url)
+      + (!known ? TEXT.unknown : o.connected ? TEXT.connected : TEXT.notConnected)];
+    if (o.refusing_since) parts.push(TEXT.refusing(clock(o.refusing_since), o.refusal));
+    parts.push(TEXT.outputCounts(o.acked || 0, o.waiting || 0, box.set_aside || 0));
+    if (box.over_bound) parts.push(TEXT.overBound(box.bound));
+    said.push(parts.join(" · "));
+    trouble = trouble || !known || !o.connected || !!o.refusing_since || box.set_aside > 0 || !!box.over_bound;
+  }
+  out.textContent = said.join("\n");
+  out.classList.toggle("trouble", trouble);
+  out.hidden = !said.length;
   document.body.classList.toggle("gone", gone);
   const g = document.getElementById("gone");
   g.hidden = !gone;
@@ -384,6 +405,8 @@ async function reload() {
 }
 
 function setLink(up) {
+  streamUp = up;
+  schedule();
   const el = document.getElementById("link");
   el.className = "link " + (up ? "up" : "down");
   el.textContent = up ? TEXT.live : TEXT.down;

@@ -1,0 +1,84 @@
+"""The store's tables, declared once: a new file is made from them, an older one brought up to them
+(``upgrade``), and every file checked against them (``missing``) when it is opened. The
+connections given here are the store's, which read rows by name (``sqlite3.Row``)."""
+
+from __future__ import annotations
+
+import sqlite3
+from collections.abc import Sequence
+
+from . import outbox
+
+__all__ = ["INDEXES", "READ", "SCHEMA_VERSION", "TABLES", "missing", "upgrade"]
+
+SCHEMA_VERSION = 4
+
+#: Every table as this version writes it.
+TABLES: dict[str, tuple[str, ...]] = {
+    "schema_version": ("version INTEGER NOT NULL",),
+    "rounds": ("id INTEGER PRIMARY KEY", "link TEXT NOT NULL", "started TEXT NOT NULL", "t REAL NOT NULL",
+               "duration_s REAL NOT NULL", "exchanges INTEGER NOT NULL", "link_up INTEGER NOT NULL",
+               # early news (a pump's alarm word as soon as it is read) is not a round: round statistics leave it out
+               "partial INTEGER NOT NULL DEFAULT 0"),
+    "readings": ("id INTEGER PRIMARY KEY", "round INTEGER NOT NULL", "pump TEXT NOT NULL", "link TEXT NOT NULL",
+                 "time TEXT NOT NULL", "t REAL NOT NULL", "running INTEGER", "door INTEGER", "remaining_s INTEGER",
+                 "rate_unit INTEGER", "alarm_word INTEGER", "codes TEXT NOT NULL", "link_time_s REAL NOT NULL"),
+    "events": ("seq INTEGER PRIMARY KEY", "id TEXT NOT NULL UNIQUE", "round INTEGER NOT NULL", "kind TEXT NOT NULL",
+               "pump TEXT", "link TEXT NOT NULL", "time TEXT NOT NULL", "t REAL NOT NULL", "details TEXT NOT NULL"),
+    # each pump's last committed view, so a restart goes on from it
+    "pumps": ("label TEXT PRIMARY KEY", "link TEXT NOT NULL", "time REAL NOT NULL", "view TEXT NOT NULL"),
+    "outbox": outbox.COLUMNS,
+}
+INDEXES = (
+    "CREATE INDEX IF NOT EXISTS rounds_t ON rounds (t)",
+    "CREATE INDEX IF NOT EXISTS readings_pump_t ON readings (pump, t)",
+    "CREATE INDEX IF NOT EXISTS readings_t ON readings (t)",
+    "CREATE INDEX IF NOT EXISTS events_pump_t ON events (pump, t)",
+    "CREATE INDEX IF NOT EXISTS events_t ON events (t)",
+    *outbox.INDEXES,
+)
+#: the tables the command line reads (of a file of any version)
+READ = ("schema_version", "readings", "events")
+
+# What else a file older than a version needs to reach it: (version, before, after). ``before`` runs
+# before the tables and columns it lacks are added from TABLES, ``after`` once they are.
+UPGRADES: tuple[tuple[int, tuple[str, ...], tuple[str, ...]], ...] = (
+    (2, (), ("UPDATE rounds SET partial = 1 WHERE exchanges = 0",)),  # before the column, early news had no exchange
+    (4, *outbox.FROM_VERSION_3),
+)
+
+
+def _column(declaration: str) -> str:
+    return declaration.split()[0]
+
+
+def upgrade(db: sqlite3.Connection, version: int | None) -> None:
+    """Bring a new file (``version`` None) or an older one to this version, in the transaction under way."""
+    steps = [] if version is None else [step for step in UPGRADES if version < step[0]]
+    for _, before, _after in steps:
+        for sql in before:
+            db.execute(sql)
+    for table, columns in TABLES.items():
+        have = {r["name"] for r in db.execute(f"PRAGMA table_info({table})")}
+        if not have:
+            db.execute(f"CREATE TABLE {table} ({', '.join(columns)})")
+        for declaration in columns:
+            if have and _column(declaration) not in have:
+                db.execute(f"ALTER TABLE {table} ADD COLUMN {declaration}")
+    for sql in INDEXES:
+        db.execute(sql)
+    for _, _before, after in steps:
+        for sql in after:
+            db.execute(sql)
+
+
+def missing(db: sqlite3.Connection, tables: Sequence[str]) -> list[str]:
+    """What of ``tables`` a file lacks, as "table x" or "x.column"."""
+    out: list[str] = []
+    for table in tables:
+        have = {r["name"] for r in db.execute(f"PRAGMA table_info({table})")}
+        if not have:
+            out.append(f"table {table}")
+        else:
+            out += [f"{table}.{c}" for c in map(_column, TABLES[table]) if c not in have]
+    return out
