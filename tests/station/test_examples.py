@@ -27,13 +27,16 @@ def exported() -> set[str]:
     """Every sample name a station with every output, and a view, exposes."""
     hub = Hub()
     at = now()
-    hub.publish(RoundResult("radio-a", at, 0.5, 6, (), (), tuple(every_presence(at))))
+    views = every_presence(at)
+    views[1].malformed = {"INVALID_CHECK_DATA": 2}  # counted per code only once a reply was refused
+    hub.publish(RoundResult("radio-a", at, 0.5, 6, (), (), tuple(views)))
     hub.set_store(False, since=at, error="disk full", pending=3)
     hub.set_health("view", {"pumps": {"ward 3": 9}, "max_pumps": 30000, "max_pumps_per_ward": 1000,
                             "refused": [{"ward": "n", "reason": "ward full", "count": 2}], "forgotten": 1,
                             "dropped": 1})
+    box = {"rows": 2, "set_aside": 1, "superseded": 0, "bound": 10_000, "over_bound": False, "oldest_age_s": 3.0}
     hub.add_output("hl7", lambda: {"sent": 1, "acked": 1, "retried": 0, "rejected": 1, "waiting": 2,
-                                   "connected": True})
+                                   "connected": True, "outbox": box, "refusing_since": None})
     metrics = StationMetrics(hub)
     metrics.on_round(RoundResult("radio-a", at, 0.5, 6, (), (), ()))
     text = metrics.render().decode()
