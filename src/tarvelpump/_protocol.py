@@ -53,7 +53,9 @@ DATA_LENGTHS = {
 
 
 class RunningState(enum.IntEnum):
-    """Byte 0 of the reply to GET_PUMP_STATUS."""
+    """Byte 0 of the reply to GET_PUMP_STATUS: the pump's running state, the
+    codes of ``comm.PumpStatus``. The one declaration of it: the virtual
+    pumps, the virtual ward's control lines and the station use this."""
 
     OFF = 0
     STOP = 1
@@ -62,6 +64,14 @@ class RunningState(enum.IntEnum):
     BOLUS = 4
     PURGING = 5
     KVO = 6
+
+    @property
+    def text(self) -> str | None:
+        """The operator text of the driver's table ("运行")."""
+        from . import comm
+
+        entry = comm.PumpStatus.get_option_by_code(self.value)
+        return None if entry is None else entry.text
 
 
 def check_data(data: bytes | bytearray) -> int:

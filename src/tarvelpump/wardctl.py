@@ -24,6 +24,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from . import comm
+from ._protocol import RunningState
 from .virtualward import VirtualWard, WardPump
 
 __all__ = ["WardControl", "open_wards"]
@@ -65,10 +66,11 @@ def _alarm(text: str) -> int:
 
 
 def _running(text: str) -> int:
-    entry = getattr(comm.PumpStatus, text.upper(), None)
-    if entry is None:
-        raise ValueError(f"unknown running state {text!r} (known: off, stop, run, pause, bolus, purging, kvo)")
-    return int(entry)
+    try:
+        return RunningState[text.upper()]
+    except KeyError:
+        known = ", ".join(s.name.lower() for s in RunningState)
+        raise ValueError(f"unknown running state {text!r} (known: {known})") from None
 
 
 def _remain(text: str) -> dict[str, int]:

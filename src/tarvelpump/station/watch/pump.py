@@ -16,6 +16,7 @@ from datetime import datetime, timedelta
 from typing import Any, Generic, TypeVar
 
 from ... import comm
+from ..._protocol import RunningState
 from .link import Exchange, Link
 from ..records.model import pump_id
 from ..records.order import alarm_place
@@ -39,21 +40,8 @@ Cmd = comm.Command
 Code = comm.DeviceReturnCode
 
 
-class Running(enum.IntEnum):
-    """Running state, as the pump reports it (codes of ``comm.PumpStatus``)."""
-
-    OFF = 0
-    STOP = 1
-    RUN = 2
-    PAUSE = 3
-    BOLUS = 4
-    PURGING = 5
-    KVO = 6
-
-    @property
-    def text(self) -> str | None:
-        """The operator text of the driver's table."""
-        return _text(comm.PumpStatus, self.value)
+# The running state is declared once, beside the frames the virtual pumps answer with.
+Running = RunningState
 
 
 class Door(enum.IntEnum):
