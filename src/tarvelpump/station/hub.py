@@ -76,13 +76,18 @@ class Hub:
         #: What ``failed`` is about, in one line naming the store and the cause.
         self.failure: str | None = None
 
-    def add(self, listener: Listener) -> None:
+    def add(self, listener: Listener) -> Callable[[], None]:
+        """Hand every committed round to ``listener`` from now on; the function
+        returned takes it off again (once; later calls do nothing)."""
         with self._lock:
             self._listeners.append(listener)
 
-    def remove(self, listener: Listener) -> None:
-        with self._lock:
-            self._listeners.remove(listener)
+        def remove() -> None:
+            with self._lock:
+                if listener in self._listeners:
+                    self._listeners.remove(listener)
+
+        return remove
 
     def commit_through(self, commit: Committer, *, name: str, max_pending: int = MAX_PENDING,
                        retry_every: float = 1.0) -> None:

@@ -289,7 +289,7 @@ class Display:
         self._recent: list[Event] = []
         self._dirty = True
         self._drawn = 0.0
-        hub.add(self.on_round)
+        self._remove = hub.add(self.on_round)
 
     def on_round(self, result: RoundResult) -> None:
         for e in result.events:
@@ -324,7 +324,7 @@ class Display:
         self.out.flush()
 
     def close(self) -> None:
-        self.hub.remove(self.on_round)
+        self._remove()
         self.show(final=True)
 
 

@@ -14,8 +14,7 @@ import functools
 import logging
 import socket
 import threading
-from collections.abc import Sequence
-from typing import Any
+from collections.abc import Callable, Sequence
 
 import uvicorn
 from starlette.middleware import Middleware
@@ -47,7 +46,7 @@ class HttpServer:
     _thread: threading.Thread
     _sock: socket.socket
     _hub: Hub
-    _listeners: Sequence[Any]
+    _removers: Sequence[Callable[[], None]]
     _feed: Feed
 
     @property
@@ -55,9 +54,8 @@ class HttpServer:
         return int(self._sock.getsockname()[1])
 
     def stop(self, timeout: float = 5.0) -> None:
-        for listener in self._listeners:
-            with contextlib.suppress(ValueError):
-                self._hub.remove(listener)
+        for remove in self._removers:
+            remove()
         loop = self._feed.loop
         if loop is not None:
             # Open streams end first, or the server would wait on them.
@@ -89,6 +87,8 @@ def _run(server: uvicorn.Server, sock: socket.socket, handshake_s: float | None)
     loop.set_exception_handler(quiet_accept_failures())
     if handshake_s is not None:
         # A TLS peer that never finishes its handshake is dropped like one that never finishes its headers.
+        # uvicorn has no setting for the handshake's time-out (asyncio's default is 60 s) and calls
+        # loop.create_server itself, on this loop only: so the loop's own create_server gets the argument.
         loop.create_server = functools.partial(loop.create_server,  # type: ignore[method-assign]
                                                ssl_handshake_timeout=handshake_s)
     try:
@@ -150,11 +150,9 @@ def serve(
     bound = sock.getsockname()[1]
     where = f"[{host}]" if ":" in host else host
     thread = threading.Thread(target=_run, args=(server, sock, http.header_timeout if http.tls else None), name=f"station-http-{bound}", daemon=True)
-    hub.add(metrics.on_round)
-    hub.add(feed.on_round)
-    listeners = [metrics.on_round, feed.on_round]
+    removers = [hub.add(metrics.on_round), hub.add(feed.on_round)]
     scheme = "https" if http.tls else "http"
-    srv = HttpServer(f"{scheme}://{where}:{bound}/", server, thread, sock, hub, listeners, feed)
+    srv = HttpServer(f"{scheme}://{where}:{bound}/", server, thread, sock, hub, removers, feed)
     thread.start()
     while not server.started:
         if not thread.is_alive():
