@@ -297,6 +297,10 @@ def test_compact_marks_the_links_error_a_long_name_and_a_pumps_own_page(browser:
             assert "bed 3 — Alarm raised: Occlusion" in browser.find_element("id", "events").text
             assert browser.find_element("id", "title").text.startswith("bed 3 · Paediatric")
             browser.save_screenshot(str(shots / "pump-page.png"))
+            # kept live: back on the air, its marks are current again and bright
+            hub.publish(RoundResult(link="radio-b", started=now(), duration_s=0.1, exchanges=1, readings=(), events=(),
+                                    views=(view("bed 3", now(), link="radio-b", door=1, remaining_s=240),)))
+            until("bed 3 back", lambda: browser.execute_script(MARKS_JS)[0][2] == ["DOOR OPEN", "NEAR END · 4 min left"])
             assert get(srv.url + "api/pumps/bed-3/history?limit=2")["readings"][0]["alarm_words"] == ["Occlusion"]
             for path in ("pump/bed-99", "api/pumps/bed-99/history", "api/pumps/bed-3/history?limit=0"):
                 with pytest.raises(urllib.error.HTTPError) as refused:

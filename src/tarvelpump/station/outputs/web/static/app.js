@@ -4,14 +4,17 @@
 // a message is never overwritten by an older snapshot.
 //
 // Nothing unknown is shown as fine: a pump not yet heard, offline or whose
-// news is old (stale) has its own look, and once the stream has been silent
-// for longer than the station says (about two rounds) every tile is greyed
-// under a banner saying since when nothing is known.
+// news is old (stale) has its own look, its door and near-end marks are said
+// as the last known rather than as bright bands, and once the stream has been
+// silent for longer than the station says (about two rounds) every tile is
+// greyed under a banner saying since when nothing is known. Each tile links to
+// its pump's own page (pump.js).
 //
 // One language (?lang=en or ?lang=zh; by default the browser's, as the server
 // read it into <html lang>), a compact mode (?compact=1: sixty tiles on one
 // screen), and over several gateways (a hospital) the per-ward counts with
-// every alarmed pump of the site, or one ward's tiles (?ward=NAME).
+// every alarmed pump of the site and the tiles by ward (layout.js), or one
+// ward's tiles (?ward=NAME).
 "use strict";
 
 const params = new URLSearchParams(location.search);

@@ -42,6 +42,7 @@ let kept = null;       // {stored, readings} from its history
 let forgotten = false;
 let pumpLoading = false;
 let pumpHeld = [];
+let loads = 0;         // only the latest of overlapping loads is taken
 
 function isMine(e) {
   if (e.pump_id) return e.pump_id === PUMP;
@@ -125,20 +126,25 @@ async function loadReadings() {
 }
 
 async function loadPump() {
+  const n = ++loads;
   pumpLoading = true;
   try {
     const id = encodeURIComponent(PUMP);
     const [p, e] = await Promise.all([fetch("/api/pumps/" + id), fetch("/api/events?limit=" + SHOWN_EVENTS + "&pump=" + id)]);
-    forgotten = p.status === 404;
-    if (p.ok) me = await p.json();
-    if (e.ok) mine = (await e.json()).events;
+    const view = p.ok ? await p.json() : null;
+    const events = e.ok ? (await e.json()).events : null;
     await loadReadings();
+    if (n !== loads) return;
+    forgotten = p.status === 404;
+    if (view) me = view;
+    if (events) mine = events;
     heard();
     pumpLoading = false;
     for (const [kind, data] of pumpHeld) take(kind, data);
     pumpHeld = [];
     renderPump();
   } catch (err) {
+    if (n !== loads) return;
     pumpLoading = false;
     pumpHeld = [];
     setTimeout(loadPump, 2000);
