@@ -1,12 +1,15 @@
 """The page in a real headless Chromium: a log-in beyond loopback, the compact
-mode at 1920x1080, one language at a time, and the hospital's page."""
+mode at 1920x1080, one language at a time, the hospital's page, what is not
+current told from what is, and a pump's own page."""
 
 from __future__ import annotations
 
 import os
 import time
+import urllib.error
 import urllib.parse
 from collections.abc import Iterator
+from datetime import timedelta
 from pathlib import Path
 from typing import Any
 
@@ -75,7 +78,12 @@ def test_beyond_loopback_the_page_asks_for_a_password_and_on_loopback_it_does_no
         assert status_of(browser) == 200
         until("the tile behind the log-in", lambda: [t[1] for t in tiles(browser)] == ["bed 1"])
         until("its stream live", lambda: browser.find_element("id", "link").text == "Live")
+        browser.get(f"http://127.0.0.1:{lan.port}/pump/bed-1")  # a pump's own page, behind the same log-in
+        until("the pump's page live", lambda: browser.find_element("id", "link").text == "Live"
+              and [t[1] for t in tiles(browser)] == ["bed 1"])
         browser.execute_cdp_cmd("Network.setExtraHTTPHeaders", {"headers": {}})
+        browser.get(f"http://127.0.0.1:{lan.port}/pump/bed-1")
+        assert status_of(browser) == 401 and not tiles(browser)
 
         browser.get(local.url)  # loopback: no password asked
         assert status_of(browser) == 200
@@ -198,3 +206,150 @@ def test_the_hospital_page_counts_every_ward_and_filters_one(browser: Any, tmp_p
 def _with_id(v: PumpView, pid: str) -> PumpView:
     v.id = pid
     return v
+
+
+#: [pump id, classes, bands, muted lines, overflows] of each tile: what is bright, what is muted, what is cut
+MARKS_JS = """
+return [...document.querySelectorAll('#pumps .tile')].map(t => [t.dataset.pump, t.className,
+    [...t.querySelectorAll('.band')].map(b => b.textContent),
+    [...t.querySelectorAll('.last-known')].map(b => b.textContent),
+    [t, ...t.children].filter(c => c.scrollWidth > c.clientWidth || c.scrollHeight > c.clientHeight)
+        .map(c => c.className + ' ' + c.scrollWidth + '/' + c.clientWidth + ' ' + c.scrollHeight + '/' + c.clientHeight)]);
+"""
+ERROR = "[Errno 2] could not open port /dev/ttyUSB9: [Errno 2] No such file or directory: '/dev/ttyUSB9'"
+LONG = "Paediatric Intensive Care Unit, North Wing, Level 4 — beds 1 to 24 and the isolation rooms"
+
+
+def test_compact_marks_the_links_error_a_long_name_and_a_pumps_own_page(browser: Any, tmp_path: Path) -> None:
+    from tarvelpump.station.records.model import Event, EventKind, Reading
+    from tarvelpump.station.records.store import Store
+
+    at = now()
+    old = at - timedelta(seconds=100)
+    views = [view(f"bed {n}", at) for n in range(1, 25)]
+    views[0] = alarm("bed 1", at, "ALARM_INFUSION_NEARLY_COMPLETE", "即将输液完毕", 3, 70, door=1, remaining_s=200)
+    views[1] = alarm("bed 2", at, "ALARM_OCCLUSION", "管路堵塞", 0, 300, presence=OFFLINE, offline_reason="no answer",
+                     last_seen=old)
+    for i in (2, 3):  # two pumps behind one dead radio: its error said once, their tiles say its head
+        views[i] = view(f"bed {i + 1}", at, link="radio-b", presence=OFFLINE, offline_reason="radio down: " + ERROR,
+                        last_seen=old, door=1, remaining_s=240 if i == 2 else 5400)
+    views[4] = view("bed 5", at, round_s=2.0, last_seen=at - timedelta(seconds=60), door=1)  # stale
+    views[5] = view("bed 6", at, door=1, remaining_s=200)  # current: bright bands
+    readings = [Reading("bed 3", "radio-b", old - timedelta(seconds=s), running=2, alarm_word=0x100 if s == 2 else 0,
+                        remaining_s=300 if s == 4 else None) for s in (6, 4, 2)]
+    raised = Event(EventKind.ALARM_RAISED, "bed 3", "radio-b", old, {"alarm": "ALARM_OCCLUSION"})
+    hub = Hub()
+    with Store(tmp_path / "ward.sqlite") as store:
+        hub.add(store.on_round)
+        hub.publish(RoundResult(link="radio-b", started=at, duration_s=0.1, exchanges=3, readings=tuple(readings),
+                                events=(raised,), views=tuple(views)))
+        srv = serve(hub, store, port=0, title=LONG, near_end_s=300)
+        shots = Path(os.environ.get("TARVELPUMP_SCREENSHOTS") or tmp_path)
+        try:
+            browser.get(srv.url + "?compact=1&lang=en")
+            until("24 tiles", lambda: len(tiles(browser)) == 24)
+            marks = {m[0]: m for m in browser.execute_script(MARKS_JS)}
+            # compact: the alarmed and offline tiles say all they have, nothing cut on any tile
+            assert not [m for m in marks.values() if m[4]], [m for m in marks.values() if m[4]]
+            wide = browser.execute_script("return [...document.querySelectorAll('#pumps .tile')].map(t => "
+                                          "[t.dataset.pump, t.getBoundingClientRect().width])")
+            assert {w[0] for w in wide if w[1] > 250} == {"bed-1", "bed-2", "bed-3", "bed-4"}
+            # bright bands only on a current pump; on the others what was last known, said so
+            assert marks["bed-1"][2] == ["DOOR OPEN", "NEAR END · 3 min left"] and marks["bed-6"][2][0] == "DOOR OPEN"
+            assert marks["bed-3"][2] == [] and marks["bed-3"][3] == ["last known: door open",
+                                                                      "last known: near end · 4 min left"]
+            assert marks["bed-5"][2] == [] and marks["bed-5"][3] == ["last known: door open"] and "stale" in marks["bed-5"][1]
+            text = {t[0]: t[3] for t in tiles(browser)}
+            assert "last known: 1 h 30 min left" in text["bed-4"] and "OFFLINE — radio down" in text["bed-4"]
+            assert "1 h 30 min left" in text["bed-7"] and "last known" not in text["bed-7"]
+            assert not [k for k, t in text.items() if "Errno" in t]
+            links = browser.find_element("id", "links").text
+            assert links == "radio-b: radio down: " + ERROR
+            # a long name ends in "…": the summary and the Live pill stay on the screen
+            title = browser.find_element("id", "title")
+            assert title.get_attribute("title") == LONG
+            assert browser.execute_script("const t = document.getElementById('title'); return t.scrollWidth > t.clientWidth")
+            until("the stream live", lambda: browser.find_element("id", "link").text == "Live")
+            right = browser.execute_script("return document.getElementById('link').getBoundingClientRect().right")
+            assert right <= 1920
+            browser.save_screenshot(str(shots / "compact-alarmed-offline.png"))
+
+            browser.get(srv.url + "?lang=zh")
+            until("large tiles", lambda: len(tiles(browser)) == 24)
+            zh = {m[0]: m for m in browser.execute_script(MARKS_JS)}
+            assert zh["bed-3"][3] == ["最后已知：泵门打开", "最后已知：即将结束 · 剩余 4 分钟"]
+            assert "剩余 1 小时 30 分钟" in {t[0]: t[3] for t in tiles(browser)}["bed-7"]
+            browser.get(srv.url + "?lang=en")
+            until("large tiles", lambda: len(tiles(browser)) == 24)
+            browser.save_screenshot(str(shots / "offline-marks.png"))
+
+            # each tile leads to its pump's page: the tile, the link's whole error, the readings and events
+            assert browser.execute_script(
+                "return document.querySelector(\"#pumps .tile[data-pump='bed-3']\").getAttribute('href')") \
+                == "/pump/bed-3?lang=en"
+            browser.execute_script("document.querySelector(\"#pumps .tile[data-pump='bed-3']\").click()")
+            until("the pump's page", lambda: [t[0] for t in tiles(browser)] == ["bed-3"])
+            assert urllib.parse.urlparse(browser.current_url).path == "/pump/bed-3"
+            rows = until("its readings", lambda: browser.execute_script(
+                "return [...document.querySelectorAll('#readings tbody tr')].map(r => r.innerText)"))
+            assert len(rows) == 3 and "Occlusion" in rows[0] and "5 min" in rows[1]  # newest first
+            assert "offline: radio down: " + ERROR in browser.find_element("id", "detail").text
+            assert "bed 3 — Alarm raised: Occlusion" in browser.find_element("id", "events").text
+            assert browser.find_element("id", "title").text.startswith("bed 3 · Paediatric")
+            browser.save_screenshot(str(shots / "pump-page.png"))
+            # kept live: back on the air, its marks are current again and bright
+            hub.publish(RoundResult(link="radio-b", started=now(), duration_s=0.1, exchanges=1, readings=(), events=(),
+                                    views=(view("bed 3", now(), link="radio-b", door=1, remaining_s=240),)))
+            until("bed 3 back", lambda: browser.execute_script(MARKS_JS)[0][2] == ["DOOR OPEN", "NEAR END · 4 min left"])
+            assert get(srv.url + "api/pumps/bed-3/history?limit=2")["readings"][0]["alarm_words"] == ["Occlusion"]
+            for path in ("pump/bed-99", "api/pumps/bed-99/history", "api/pumps/bed-3/history?limit=0"):
+                with pytest.raises(urllib.error.HTTPError) as refused:
+                    get(srv.url + path)
+                assert refused.value.code == (400 if "limit" in path else 404)
+        finally:
+            srv.stop()
+
+
+def get(url: str) -> Any:
+    import json
+    import urllib.request
+
+    with urllib.request.urlopen(url, timeout=5) as r:
+        return json.load(r)
+
+
+def test_the_site_groups_its_tiles_by_ward_with_the_alarmed_first(browser: Any) -> None:
+    from tarvelpump.station.records.model import Event, EventKind
+
+    at = now()
+    hub = Hub()
+    for ward in ("ward c", "ward a", "ward b"):
+        views = [_with_id(view(f"bed {n}", at, station=ward), f"{ward[-1]}.bed-{n}") for n in range(1, 5)]
+        if ward != "ward b":
+            views[2] = _with_id(alarm("bed 3", at, "ALARM_OCCLUSION", "管路堵塞", 0, 500 if ward == "ward c" else 50,
+                                      station=ward), f"{ward[-1]}.bed-3")
+        hub.publish(round_of(views, ward))
+    event = Event(EventKind.ALARM_RAISED, "bed 3", "w", at, {"alarm": "ALARM_OCCLUSION", "station": "ward c",
+                                                             "pump_id": "c.bed-3"})
+    srv = serve(hub, None, port=0, title="general", wards=True)
+    hub.publish(RoundResult(link="ward c", started=at, duration_s=0.1, exchanges=1, readings=(), events=(event,),
+                            views=()))  # the view holds the events it heard
+    try:
+        browser.get(srv.url + "?lang=en")
+        until("twelve tiles", lambda: len(tiles(browser)) == 12)
+        laid = browser.execute_script("return [...document.querySelectorAll('#pumps > *')].map("
+                                      "e => e.classList.contains('tile') ? e.dataset.pump : '# ' + e.textContent)")
+        # the site's alarms first, the longest standing on top, then each ward by name with its other pumps
+        assert laid == ["# alarmed pumps of the whole site", "c.bed-3", "a.bed-3",
+                        "# ward a — 4 pumps · 1 in alarm (above)", "a.bed-1", "a.bed-2", "a.bed-4",
+                        "# ward b — 4 pumps", "b.bed-1", "b.bed-2", "b.bed-3", "b.bed-4",
+                        "# ward c — 4 pumps · 1 in alarm (above)", "c.bed-1", "c.bed-2", "c.bed-4"]
+        # a view keeps no readings: its pump's page says so, with the state and the events it holds
+        browser.get(srv.url + "pump/c.bed-3?lang=en")
+        until("the view's pump", lambda: [t[0] for t in tiles(browser)] == ["c.bed-3"])
+        note = until("the note on readings", lambda: browser.find_element("id", "readings-note").text)
+        assert note.startswith("Readings are kept by each ward's station")
+        assert "ward c · bed 3 — Alarm raised: Occlusion" in browser.find_element("id", "events").text
+        assert browser.find_element("id", "back").get_attribute("href").endswith("/?lang=en&ward=ward+c")
+    finally:
+        srv.stop()

@@ -14,7 +14,7 @@ import logging
 from collections.abc import AsyncIterator, Sequence
 from datetime import datetime
 from pathlib import Path
-from typing import Any, Protocol
+from typing import Any, Protocol, runtime_checkable
 
 from sse_starlette.sse import EventSourceResponse
 from starlette.applications import Starlette
@@ -29,10 +29,10 @@ from starlette.staticfiles import StaticFiles
 from ...watch import presence
 from ...hub import Hub
 from ..metrics import CONTENT_TYPE, StationMetrics
-from ...records.model import Event, PumpView, now, pump_id
+from ...records.model import Event, PumpView, Reading, now, pump_id
 from ...records.since import SINCE_HELP, parse_since
 from .feed import Feed, Scope
-from .words import Shown, encoded, language, view_json
+from .words import Shown, encoded, language, reading_json, view_json
 
 __all__ = ["EventSource", "create_app", "parse_since"]
 
@@ -55,6 +55,15 @@ class EventSource(Protocol):
     def events(
         self, pump: str | None = None, since: datetime | None = None, limit: int | None = None
     ) -> list[Event]: ...
+
+
+@runtime_checkable
+class ReadingSource(Protocol):
+    """What a pump's history needs of the store (a view over several gateways has none)."""
+
+    def readings(
+        self, pump: str | None = None, since: datetime | None = None, limit: int | None = None
+    ) -> list[Reading]: ...
 
 
 def _state(request: Request) -> Any:
@@ -114,6 +123,44 @@ async def pumps(request: Request) -> Response:
 async def pump(request: Request) -> Response:
     state = _state(request)
     return JSONResponse(view_json(_find(request, request.path_params["pump_id"]), state.shown))
+
+
+async def pump_page(request: Request) -> Response:
+    """One pump's page (its tile links here): behind the same log-in as the rest."""
+    state = _state(request)
+    _find(request, request.path_params["pump_id"])
+    lang = language(request.query_params.get("lang"), request.headers.get("accept-language"))
+    return HTMLResponse(state.pump_page.replace("{{lang}}", lang), headers=_PAGE_HEADERS)
+
+
+def _window(q: Any) -> tuple[datetime | None, int]:
+    """``since`` and ``limit`` of a query, or 400."""
+    since: datetime | None = None
+    if "since" in q:
+        try:
+            since = parse_since(q["since"])
+        except ValueError:
+            raise HTTPException(400, f"since={q['since']!r}: since takes {SINCE_HELP}") from None
+    try:
+        limit = int(q.get("limit", DEFAULT_LIMIT))
+    except ValueError:
+        raise HTTPException(400, f"limit={q['limit']!r} is not a whole number") from None
+    if not 1 <= limit <= MAX_LIMIT:
+        raise HTTPException(400, f"limit must be between 1 and {MAX_LIMIT}")
+    return since, limit
+
+
+async def history(request: Request) -> Response:
+    """A pump's latest stored readings, newest first, in words. A view over
+    several gateways keeps none (``"stored": false``): each ward's station does."""
+    state = _state(request)
+    one = _find(request, request.path_params["pump_id"])
+    since, limit = _window(request.query_params)
+    store = state.store
+    if not isinstance(store, ReadingSource):
+        return JSONResponse({"stored": False, "readings": []})
+    found = await run_in_threadpool(store.readings, one.label, since, limit)
+    return JSONResponse({"stored": True, "readings": [reading_json(r) for r in reversed(found)]})
 
 
 async def events(request: Request) -> Response:
@@ -193,6 +240,8 @@ ROUTES = [
     Route("/", index, methods=["GET"]),
     Route("/api/pumps", pumps, methods=["GET"]),
     Route("/api/pumps/{pump_id}", pump, methods=["GET"]),
+    Route("/api/pumps/{pump_id}/history", history, methods=["GET"]),
+    Route("/pump/{pump_id}", pump_page, methods=["GET"]),
     Route("/api/events", events, methods=["GET"]),
     Route("/events", stream, methods=["GET"]),
     Route("/metrics", scrape, methods=["GET"]),
@@ -237,6 +286,9 @@ def create_app(
     app.state.metrics = metrics
     app.state.shown = shown
     app.state.title = title
+    app.state.pump_page = ((STATIC / "pump.html").read_text(encoding="utf-8")
+                           .replace("{{title}}", html.escape(title or "Infusion pumps"))
+                           .replace("{{wards}}", "1" if shown.wards else "0"))
     app.state.page = (page.replace("{{title}}", html.escape(title or "Infusion pumps"))
                       .replace("{{wards}}", "1" if shown.wards else "0"))
     return app

@@ -83,18 +83,20 @@ def _bind(host: str, port: int) -> socket.socket:
 
 
 def _run(server: uvicorn.Server, sock: socket.socket, handshake_s: float | None) -> None:
-    loop = asyncio.new_event_loop()
-    loop.set_exception_handler(quiet_accept_failures())
-    if handshake_s is not None:
-        # A TLS peer that never finishes its handshake is dropped like one that never finishes its headers.
-        # uvicorn has no setting for the handshake's time-out (asyncio's default is 60 s) and calls
-        # loop.create_server itself, on this loop only: so the loop's own create_server gets the argument.
-        loop.create_server = functools.partial(loop.create_server,  # type: ignore[method-assign]
-                                               ssl_handshake_timeout=handshake_s)
-    try:
-        loop.run_until_complete(server.serve(sockets=[sock]))
-    finally:
-        loop.close()
+    # A Runner, not a bare loop: on the way out it cancels and awaits the tasks
+    # still pending (sse-starlette's shutdown watcher, which polls for a signal
+    # this thread never gets) and closes the streams' generators, so a clean
+    # stop prints no "Task was destroyed but it is pending!".
+    with asyncio.Runner() as runner:
+        loop = runner.get_loop()
+        loop.set_exception_handler(quiet_accept_failures())
+        if handshake_s is not None:
+            # A TLS peer that never finishes its handshake is dropped like one that never finishes its headers.
+            # uvicorn has no setting for the handshake's time-out (asyncio's default is 60 s) and calls
+            # loop.create_server itself, on this loop only: so the loop's own create_server gets the argument.
+            loop.create_server = functools.partial(loop.create_server,  # type: ignore[method-assign]
+                                                   ssl_handshake_timeout=handshake_s)
+        runner.run(server.serve(sockets=[sock]))
 
 
 def serve(

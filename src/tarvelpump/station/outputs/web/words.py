@@ -16,9 +16,11 @@ from typing import Any
 
 from .... import comm
 from ...watch import presence
-from ...records.model import Event, EventKind, PumpView
+from ...records.model import Event, EventKind, PumpView, Reading
+from ...watch.pump import decode_alarms
 
-__all__ = ["LANGUAGES", "NEAR_END_S", "Shown", "encoded", "event_json", "language", "said_pairs", "view_json", "words"]
+__all__ = ["LANGUAGES", "NEAR_END_S", "Shown", "encoded", "event_json", "language", "reading_json", "said_pairs",
+           "view_json", "words"]
 
 log = logging.getLogger(__name__)
 
@@ -182,3 +184,26 @@ def said_pairs(events: Sequence[Event]) -> list[tuple[Event, dict[str, Any]]]:
 def encoded(events: Sequence[Event]) -> list[dict[str, Any]]:
     """Events as the API serves them (see ``said_pairs``)."""
     return [d for _, d in said_pairs(events)]
+
+
+_UNIT_ZH = _texts(comm.RateUnit)
+
+
+def reading_json(reading: Reading) -> dict[str, Any]:
+    """A stored reading as a pump's page shows it: its codes, and beside each
+    its name in words and the pump's own text (None: not read that round)."""
+    d = reading.to_json()
+    state = _entry_name(comm.PumpStatus, reading.running)
+    unit = _entry_name(comm.RateUnit, reading.rate_unit)
+    door = _entry_name(comm.PumpDoorStatus, reading.door)
+    alarms = [] if reading.alarm_word is None else decode_alarms(reading.alarm_word).names
+    d["running_words"] = words(state)
+    d["running_text"] = _STATE_ZH.get(state or "")
+    d["rate_unit_words"] = _UNIT_WORDS.get(unit or "", words(unit))
+    d["rate_unit_text"] = _UNIT_ZH.get(unit or "")
+    d["door_words"] = _DOOR_WORDS.get(door or "", words(door))
+    d["door_text"] = _DOOR_ZH.get(door or "")
+    d["alarms"] = alarms
+    d["alarm_words"] = [words(a) for a in alarms]
+    d["alarm_texts"] = [_ALARM_ZH.get(a) for a in alarms]
+    return d

@@ -4,14 +4,17 @@
 // a message is never overwritten by an older snapshot.
 //
 // Nothing unknown is shown as fine: a pump not yet heard, offline or whose
-// news is old (stale) has its own look, and once the stream has been silent
-// for longer than the station says (about two rounds) every tile is greyed
-// under a banner saying since when nothing is known.
+// news is old (stale) has its own look, its door and near-end marks are said
+// as the last known rather than as bright bands, and once the stream has been
+// silent for longer than the station says (about two rounds) every tile is
+// greyed under a banner saying since when nothing is known. Each tile links to
+// its pump's own page (pump.js).
 //
 // One language (?lang=en or ?lang=zh; by default the browser's, as the server
 // read it into <html lang>), a compact mode (?compact=1: sixty tiles on one
 // screen), and over several gateways (a hospital) the per-ward counts with
-// every alarmed pump of the site, or one ward's tiles (?ward=NAME).
+// every alarmed pump of the site and the tiles by ward (layout.js), or one
+// ward's tiles (?ward=NAME).
 "use strict";
 
 const params = new URLSearchParams(location.search);
@@ -27,8 +30,9 @@ const TEXT = {
     NOT_HEARD: "NOT YET HEARD", STALE: "STALE — no news for ", notAnswering: "not answering",
     sinceComma: ", since ", forSince: (a, c) => "for " + a + " (since " + c + ")", also: "also: ",
     lastState: "last state: ", rateUnit: "rate unit ", seen: (a, c) => "seen " + a + " ago (" + c + ")",
-    never: "never heard from", ago: " ago", left: " min left", h: " h ", min: " min", s: " s",
+    never: "never heard from", ago: " ago", left: (d) => d + " left", h: " h", min: " min", s: " s", underMin: "<1 min",
     door: "DOOR OPEN", nearEnd: "NEAR END · ", none: "No pump heard from yet.", noAlarm: "No pump in alarm.",
+    lastKnown: "last known: ", doorWas: "door open", nearEndWas: "near end · ", above: " (above)",
     live: "Live", down: "Station not reachable — reconnecting…", connecting: "Connecting…",
     events: "Latest events", wards: "Wards", site: "← whole site", compact: "compact", full: "large tiles",
     other: "中文", storeDown: "store not writable since ", storePaused: ": history and MQTT paused",
@@ -50,8 +54,9 @@ const TEXT = {
     NOT_HEARD: "尚未联系", STALE: "信息过时 — 已无消息 ", notAnswering: "无应答",
     sinceComma: "，自 ", forSince: (a, c) => "已 " + a + "（自 " + c + "）", also: "另有：",
     lastState: "最后状态：", rateUnit: "速率单位 ", seen: (a, c) => a + "前联系（" + c + "）",
-    never: "从未联系", ago: "前", left: " 分钟剩余", h: " 小时 ", min: " 分钟", s: " 秒",
+    never: "从未联系", ago: "前", left: (d) => "剩余 " + d, h: " 小时", min: " 分钟", s: " 秒", underMin: "不到 1 分钟",
     door: "泵门打开", nearEnd: "即将结束 · ", none: "尚未联系到任何泵。", noAlarm: "没有报警的泵。",
+    lastKnown: "最后已知：", doorWas: "泵门打开", nearEndWas: "即将结束 · ", above: "（见上）",
     live: "在线", down: "无法连接工作站 — 正在重连…", connecting: "正在连接…",
     events: "最新事件", wards: "病区", site: "← 全院", compact: "紧凑", full: "大图块",
     other: "English", storeDown: "数据库自 ", storePaused: " 起无法写入：历史与 MQTT 暂停",
@@ -103,14 +108,19 @@ function age(ms) {
   const s = Math.max(0, Math.round(ms / 1000));
   if (s < 60) return s + TEXT.s;
   if (s < 3600) return Math.floor(s / 60) + TEXT.min;
-  return Math.floor(s / 3600) + TEXT.h + Math.floor((s % 3600) / 60) + TEXT.min;
+  return Math.floor(s / 3600) + TEXT.h + " " + Math.floor((s % 3600) / 60) + TEXT.min;
 }
 function span(iso) { return age(serverNow() - Date.parse(iso)); }
 
+// Time left with its units in words ("1 h 30 min left", "剩余 1 小时 30 分钟"):
+// never "1:30", which reads as hours or as minutes.
 function remaining(s) {
-  if (s === null || s === undefined) return null;
+  return s === null || s === undefined ? null : TEXT.left(duration(s));
+}
+function duration(s) {
   const h = Math.floor(s / 3600), m = Math.floor((s % 3600) / 60);
-  return (h ? h + TEXT.h : "") + m + TEXT.left;
+  if (!h && !m) return TEXT.underMin;
+  return (h ? h + TEXT.h + (m ? " " : "") : "") + (m ? m + TEXT.min : "");
 }
 
 // The page's language: the pump's own (Chinese) text, or the English words.
@@ -142,10 +152,35 @@ function alarmLine(cls, prefix, p) {
 
 const ACTIVE = new Set(["RUN", "BOLUS", "KVO", "PURGING"]);
 
+// A pump's own page: its history and events (a tile is a link to it).
+function pumpHref(id) {
+  return "/pump/" + encodeURIComponent(id) + (params.has("lang") ? "?lang=" + LANG : "");
+}
+
+// The head of an offline reason ("radio down"): the port's whole error is said
+// once per link (linksLine, and the pump's page), not on every tile.
+function reasonHead(reason) { return reason.split(":")[0]; }
+
+// Door open and near end. While the pump is current: full-width bands, seen
+// from across the room. Once it is not (offline, not heard, stale): a muted
+// line saying it is the last known, never a band that looks live.
+// Each mark is its own element, so words may follow its text (how old the reading is).
+function marks(p, current) {
+  const out = [];
+  const left = remaining(p.remaining_s);
+  if (p.door_open) out.push(current ? line("band door", TEXT.door) : line("last-known door", TEXT.lastKnown + TEXT.doorWas));
+  if (p.near_end) {
+    out.push(current ? line("band near-end", TEXT.nearEnd + left)
+      : line("last-known near-end", TEXT.lastKnown + TEXT.nearEndWas + left));
+  }
+  return out;
+}
+
 function tile(p) {
-  const el = document.createElement("article");
+  const el = document.createElement("a");
   el.className = "tile";
   el.dataset.pump = p.id;
+  el.href = pumpHref(p.id);
   const presence = shownPresence(p);
   const current = presence === "online";
   if (p.alarmed) el.classList.add("alarmed");
@@ -154,25 +189,22 @@ function tile(p) {
 
   if (wards && p.station) el.appendChild(line("ward", p.station));
   el.appendChild(line("label", p.label));
-  // Seen from across the room: full-width bands, not words among the facts.
-  if (p.door_open) el.appendChild(line("band door", TEXT.door));
-  if (p.near_end) el.appendChild(line("band near-end", TEXT.nearEnd + remaining(p.remaining_s)));
+  const shownMarks = marks(p, current);
+  if (current) el.append(...shownMarks);
 
-  const reason = p.offline_reason || TEXT.notAnswering;
-  const head = reason.split(":")[0];
+  const head = reasonHead(p.offline_reason || TEXT.notAnswering);
   const absent = presence === "offline" ? TEXT.OFFLINE : presence === "unheard" ? TEXT.NOT_HEARD : null;
   if (p.alarmed && absent) {
     // Its last alarm is not known to be over: kept, counted, and said to be the last known.
     const a = alarmLine("alarm last", absent + TEXT.lastAlarm, p);
     if (p.alarm_since) a.appendChild(document.createTextNode(TEXT.sinceComma + clockHM(p.alarm_since)));
     el.appendChild(a);
-    if (presence === "offline") el.appendChild(line("reason", reason));
+    if (presence === "offline") el.appendChild(line("reason", head));
   } else if (p.alarmed) {
     el.appendChild(alarmLine("alarm", TEXT.alarmPrefix, p));
     if (p.alarm_since) el.appendChild(line("since", TEXT.forSince(span(p.alarm_since), clock(p.alarm_since))));
   } else if (presence === "offline") {
     el.appendChild(line("state", TEXT.OFFLINE + " — " + head));
-    if (head !== reason) el.appendChild(line("reason", reason));
   } else if (presence === "unheard") {
     el.appendChild(line("state", TEXT.NOT_HEARD));
   }
@@ -187,10 +219,11 @@ function tile(p) {
   }
   const state = say(p.running_words, p.running_text);
   if (state) el.appendChild(line(current && !p.alarmed ? "state" : "facts", (current ? "" : TEXT.lastState) + state));
+  if (!current) el.append(...shownMarks);
 
   const facts = [];
   const left = remaining(p.remaining_s);
-  if (left && !p.near_end) facts.push(left);
+  if (left && !p.near_end) facts.push(current ? left : TEXT.lastKnown + left);
   const unit = say(p.rate_unit_words, p.rate_unit_text);
   if (unit && !COMPACT) facts.push(TEXT.rateUnit + unit);
   if (facts.length) el.appendChild(line("facts", facts.join(" · ")));
@@ -325,7 +358,8 @@ function render() {
   const box = document.getElementById("pumps");
   const list = ordered();
   const empty = scope === "?alarmed=1" ? TEXT.noAlarm : TEXT.none;
-  box.replaceChildren(...(list.length ? list.map(tile) : [line("empty", empty)]));
+  box.replaceChildren(...(list.length ? grouped(list) : [line("empty", empty)]));
+  linksLine(list);
   const ev = document.getElementById("events");
   ev.replaceChildren(...events.slice(0, SHOWN_EVENTS).map(eventItem));
   const [text, nAlarm] = wardCards() || summary(list);
@@ -440,7 +474,9 @@ function chrome() {
   back.hidden = !(wards && WARD !== null);
   back.textContent = TEXT.site;
   back.href = link({ ward: null });
-  if (wards && WARD !== null) document.getElementById("title").textContent += " · " + WARD;
+  const title = document.getElementById("title");
+  if (wards && WARD !== null) title.textContent += " · " + WARD;
+  title.title = title.textContent;  // the whole name, where a long one ends in "…"
 }
 
 async function connect() {
@@ -460,9 +496,12 @@ async function connect() {
   };
 }
 
-// Relative times, staleness and the station's silence move on between updates.
-setInterval(schedule, 1000);
-chrome();
-setLink(false);
-document.getElementById("link").textContent = TEXT.connecting;
-connect();
+// pump.js runs a pump's own page with the words and the tile of this one.
+if (document.body.dataset.page !== "pump") {
+  // Relative times, staleness and the station's silence move on between updates.
+  setInterval(schedule, 1000);
+  chrome();
+  setLink(false);
+  document.getElementById("link").textContent = TEXT.connecting;
+  connect();
+}
