@@ -10,7 +10,6 @@ and what arrives.
 from __future__ import annotations
 
 import logging
-import threading
 from typing import TYPE_CHECKING
 
 from ..hub import Hub
@@ -27,7 +26,7 @@ from .mqtt_source import (
 if TYPE_CHECKING:
     from ..outputs.web import HttpServer
 
-__all__ = ["View", "run_view"]
+__all__ = ["View"]
 
 log = logging.getLogger(__name__)
 
@@ -89,12 +88,3 @@ class View:
     def __exit__(self, *exc: object) -> None:
         self.stop()
 
-
-def run_view(url: str, http: str = "127.0.0.1:8750", *, seconds: float | None = None,
-             stop: threading.Event | None = None) -> int:
-    """Serve the view until ``stop`` is set (or ``seconds`` pass); returns the exit status."""
-    stop = stop or threading.Event()
-    with View(url, http) as view:
-        print(f"tarvelpump station view: {view.url} (from {view.source.broker})", flush=True)
-        stop.wait(seconds)
-    return 0
