@@ -146,6 +146,7 @@ def guarded_protocol(header_timeout: float, cap: int, *, per_address: int | None
     class Guarded(H11Protocol):
         _header_timer: asyncio.TimerHandle | None = None
         _stall_timer: asyncio.TimerHandle | None = None
+        _unread = 0  # bytes waiting for the client when it was last seen reading
         _peer = ""
         _counted = False
 
@@ -239,6 +240,7 @@ def guarded_protocol(header_timeout: float, cap: int, *, per_address: int | None
         def pause_writing(self) -> None:
             super().pause_writing()
             if self._stall_timer is None:
+                self._unread = self.transport.get_write_buffer_size()
                 self._stall_timer = self.loop.call_later(send_timeout, self._stalled)
 
         def resume_writing(self) -> None:
@@ -252,7 +254,11 @@ def guarded_protocol(header_timeout: float, cap: int, *, per_address: int | None
 
         def _stalled(self) -> None:
             self._stall_timer = None
-            if not self.transport.is_closing():
+            unread = self.transport.get_write_buffer_size()
+            if unread < self._unread:  # slow, but it reads: a large answer over a poor link
+                self._unread = unread
+                self._stall_timer = self.loop.call_later(send_timeout, self._stalled)
+            elif not self.transport.is_closing():
                 said.warning(self._peer, "the page's client at %s read nothing for %g s; its connection is "
                              "closed", self._peer, send_timeout)
                 self._drop("stalled")

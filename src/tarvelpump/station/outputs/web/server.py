@@ -100,7 +100,8 @@ def _run(server: uvicorn.Server, sock: socket.socket, handshake_s: float | None)
         left = asyncio.all_tasks(loop)
         for task in left:
             task.cancel()
-        loop.run_until_complete(asyncio.gather(*left, return_exceptions=True))
+        if left:
+            loop.run_until_complete(asyncio.gather(*left, return_exceptions=True))
         loop.close()
 
 
