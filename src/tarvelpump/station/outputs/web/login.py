@@ -66,14 +66,14 @@ class Attempts:
         wrong, last = self._users.get(user, (0, 0.0))
         if wrong < self.USER_FREE or time.monotonic() - last > self.FORGET_S:
             return 0.0
-        return min(self.USER_WAIT_MAX_S, 0.25 * 2.0 ** (wrong - self.USER_FREE))
+        return min(self.USER_WAIT_MAX_S, 0.25 * 2.0 ** min(wrong - self.USER_FREE, 30))
 
     def wrong(self, peer: str, user: str) -> tuple[int, float]:
         """One more wrong password: how many in a row from ``peer``, and its hold."""
         at = time.monotonic()
         wrong, _, last = self._peers.pop(peer, (0, 0.0, 0.0))
         wrong = 1 if at - last > self.FORGET_S else wrong + 1
-        hold = 0.0 if wrong < self.FREE else min(self.HOLD_MAX_S, 2.0 ** (wrong - self.FREE))
+        hold = 0.0 if wrong < self.FREE else min(self.HOLD_MAX_S, 2.0 ** min(wrong - self.FREE, 30))
         _keep(self._peers, peer, (wrong, at + hold, at), self.KEYS)
         times, last = self._users.pop(user, (0, 0.0))
         _keep(self._users, user, (1 if at - last > self.FORGET_S else times + 1, at), self.KEYS)
@@ -147,10 +147,11 @@ class BasicAuth:
         except (binascii.Error, UnicodeDecodeError):
             user, sep, password = "", "", ""
         hashed = self.users.get(user) if sep else None
+        name = user if hashed is not None else ""  # every unknown name counts as one: the table stays small
         held = self._held(peer)
         if held:
             return held
-        await asyncio.sleep(self._attempts.wait(user))
+        await asyncio.sleep(self._attempts.wait(name))
         async with self._checks:
             held = self._held(peer)  # asked again once its turn came: tries queued meanwhile wait it out
             if held:
@@ -166,7 +167,7 @@ class BasicAuth:
                 self._good.pop(next(iter(self._good)))
             self._good[digest] = user
             return None
-        wrong, hold = self._attempts.wrong(peer, user)
+        wrong, hold = self._attempts.wrong(peer, name)
         self._count("wrong")
         # A name is said only when it is a user's: a password typed into the name field stays out of the log.
         who = f"user {user!r}" if hashed is not None else "an unknown user name"

@@ -138,9 +138,9 @@ def serve(
                              www_redirect=False)]
     failures = Counter("tarvelpump_http_auth_failures", "Wrong passwords for the page (wrong), and tries refused "
                        "unchecked while their address was held back (held)", ["outcome"], registry=metrics.registry)
-    dropped = Counter("tarvelpump_http_connections_dropped", "Connections the page's server closed to keep room, by why: "
-                      "full, address (over max_per_address), evicted (a newcomer took its place), headers (too slow), "
-                      "stalled (read nothing for send_timeout)", ["reason"], registry=metrics.registry)
+    dropped = Counter("tarvelpump_http_connections_dropped", "Connections the page's server closed to keep room, "
+                      "by why: full, address (over max_per_address), evicted (a newcomer took its place), headers "
+                      "(too slow), stalled (read nothing for send_timeout)", ["reason"], registry=metrics.registry)
     if http.users:
         middleware.append(Middleware(BasicAuth, users=dict(http.users),
                                      count=lambda outcome: failures.labels(outcome).inc()))
