@@ -1,16 +1,20 @@
 """The page's server against hostile peers: foreign names, endless connections,
-too many of them, and serving beyond loopback (log-in, TLS)."""
+too many of them, slow sockets and pages that stop reading, serving beyond
+loopback (log-in, TLS), password guessing and a certificate with another's key."""
 
 from __future__ import annotations
 
 import base64
 import http.client
 import json
+import logging
+import re
 import socket
 import ssl
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from pathlib import Path
 from typing import Any
@@ -37,11 +41,13 @@ def busy_hub() -> Hub:
     return hub
 
 
-def ask(port: int, path: str, host: str | None, *, auth: str | None = None, tls: ssl.SSLContext | None = None,
-        method: str = "GET") -> tuple[int, dict[str, str], bytes]:
-    """One request with exactly the Host header given (None: none at all)."""
+def ask(port: int, path: str, host: str | None = "127.0.0.1", *, auth: str | None = None,
+        tls: ssl.SSLContext | None = None, method: str = "GET", source: str = "127.0.0.1",
+        ) -> tuple[int, dict[str, str], bytes]:
+    """One request with exactly the Host header given (None: none at all), from ``source``."""
     if tls is None:
-        conn: http.client.HTTPConnection = http.client.HTTPConnection("127.0.0.1", port, timeout=5)
+        conn: http.client.HTTPConnection = http.client.HTTPConnection("127.0.0.1", port, timeout=20,
+                                                                      source_address=(source, 0))
     else:
         conn = http.client.HTTPSConnection("127.0.0.1", port, timeout=5, context=tls)
     conn.putrequest(method, path, skip_host=True, skip_accept_encoding=True)
@@ -251,3 +257,152 @@ def test_beyond_loopback_needs_a_log_in_or_a_stated_choice_and_tls_works(tmp_pat
         assert ask(srv.port, "/api/pumps", f"127.0.0.1:{srv.port}")[0] == 200
     finally:
         srv.stop()
+
+
+def metric(port: int, name: str, label: str, **kw: Any) -> float:
+    found = re.search(rf'^{name}{{[^}}]*="{label}"}} (\S+)$', ask(port, "/metrics", **kw)[2].decode(), re.MULTILINE)
+    return 0.0 if found is None else float(found.group(1))
+
+
+def rss_mb() -> float:
+    return int(re.findall(r"VmRSS:\s+(\d+)", Path("/proc/self/status").read_text())[0]) / 1024
+
+
+def test_slow_sockets_and_pages_that_stop_reading_leave_room_and_memory(caplog: pytest.LogCaptureFixture) -> None:
+    caplog.set_level(logging.WARNING)
+    hub, stop, flood = Hub(), threading.Event(), threading.Event()
+
+    def rounds() -> None:  # twenty pumps changing twenty times a second: some 300 KB/s to each stream
+        for tick in range(10 ** 6):
+            views = tuple(PumpView(id=f"bed-{k}", label=f"bed {k}", link="radio", addr=k, channel=0, presence=ONLINE,
+                                   last_seen=now(), running=2, remaining_s=9000 - tick + k) for k in range(20))
+            hub.publish(RoundResult(link="radio", started=now(), duration_s=0.05, exchanges=20, readings=(),
+                                    events=(), views=views))
+            if stop.wait(0.05):
+                return
+
+    def slowloris() -> None:  # a hundred sockets dribbling a request head, back whenever dropped
+        socks: list[socket.socket | None] = [None] * 100
+        while not flood.is_set():
+            for i, s in enumerate(socks):
+                try:
+                    if s is None:
+                        s = socks[i] = socket.create_connection(("127.0.0.1", port), timeout=2)
+                        s.sendall(b"GET /api/pumps HTTP/1.1\r\nHost: 127.0.0.1\r\n")
+                    s.sendall(b"X")
+                except OSError:
+                    socks[i] = None
+                    if s is not None:
+                        s.close()
+            flood.wait(0.3)
+        for s in socks:
+            if s is not None:
+                s.close()
+
+    srv = serve(hub, None, port=0, http=HttpConfig(max_connections=40, max_per_address=30, send_timeout=2.0))
+    port = srv.port
+    threads = [threading.Thread(target=rounds), threading.Thread(target=slowloris)]
+    for t in threads:
+        t.start()
+    try:
+        # -- real requests all get through: each takes the place of the oldest head still dribbling
+        time.sleep(2.0)
+        assert [ask(port, "/api/pumps")[0] for _ in range(20)] == [200] * 20
+        assert metric(port, "tarvelpump_http_connections_dropped_total", "evicted") > 0
+        flood.set()
+
+        # -- ten pages that never read and one that does
+        before = rss_mb()
+        stalled = []
+        for _ in range(10):
+            s = socket.socket()
+            s.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            s.connect(("127.0.0.1", port))
+            s.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            stalled.append(s)
+        reader = socket.create_connection(("127.0.0.1", port), timeout=10)
+        reader.sendall(b"GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+        deadline = time.monotonic() + 60
+        while metric(port, "tarvelpump_http_connections_dropped_total", "stalled") < 10 and time.monotonic() < deadline:
+            reading = time.monotonic() + 1
+            while time.monotonic() < reading:
+                assert reader.recv(1 << 20), "the reading page's stream was closed"
+        for s in stalled:  # what was sent is read to its end, and the end is there
+            assert closed_within(s, 10.0) is not None, "a page that reads nothing keeps its stream"
+            s.close()
+        assert rss_mb() - before < 40
+        got = b""
+        while got.count(b"event: pumps") < 5:  # the page that reads still gets every change
+            chunk = reader.recv(1 << 16)
+            assert chunk, "the reading page's stream was closed"
+            got += chunk
+        reader.close()
+        said = [r.getMessage() for r in caplog.records if r.name.startswith("tarvelpump")]
+        behind = [m for m in said if "read nothing" in m or "fell behind" in m]
+        assert 1 <= len(behind) <= 4 and len(said) <= 10, said  # once a minute per address, not once per update
+    finally:
+        stop.set()
+        flood.set()
+        for t in threads:
+            t.join()
+        srv.stop()
+
+
+def test_password_guessing_is_held_back_and_a_foreign_key_refused_before_the_start(
+        tmp_path: Path, caplog: pytest.LogCaptureFixture) -> None:
+    # -- a certificate with another certificate's key: one line naming the key, exit 2, before anything opens
+    (tmp_path / "ward").mkdir()
+    (tmp_path / "other").mkdir()
+    self_signed(tmp_path / "ward")
+    self_signed(tmp_path / "other")
+    subprocess.run(["openssl", "rsa", "-in", str(tmp_path / "ward/key.pem"), "-aes256", "-passout", "pass:x",
+                    "-out", str(tmp_path / "locked.pem")], check=True, capture_output=True)
+    base: dict[str, Any] = {"link": [{"name": "radio", "port": "/dev/null-radio"}],
+                            "pump": [{"label": "bed 1", "link": "radio", "addr": 1}]}
+    for key, why in (("other/key.pem", "[http] key and cert must belong together"), ("locked.pem", "encrypted"),
+                     ("ward/cert.pem", "no PEM private key")):
+        with pytest.raises(ConfigError) as err:
+            parse_config({**base, "http": {"cert": "ward/cert.pem", "key": key}}, base=tmp_path)
+        assert err.value.key == "http.key" and why in err.value.message, err.value
+    (tmp_path / "ward.toml").write_text('[station]\nhttp = "127.0.0.1:0"\n[[link]]\nname = "radio"\n'
+                                        'port = "/dev/null-radio"\n[[pump]]\nlabel = "bed 1"\nlink = "radio"\n'
+                                        'addr = 1\n[http]\ncert = "ward/cert.pem"\nkey = "other/key.pem"\n')
+    for command in ("check", "run"):
+        done = subprocess.run([sys.executable, "-m", "tarvelpump", "station", command, "--config",
+                               str(tmp_path / "ward.toml")], capture_output=True, text=True, timeout=60, check=False)
+        assert done.returncode == 2 and done.stdout == "", (command, done)
+        assert done.stderr.count("\n") == 1 and "http.key" in done.stderr and "[http] key" in done.stderr, done
+
+    # -- wrong passwords from one address, then sixty more
+    caplog.set_level(logging.WARNING)
+    srv = serve(Hub(), None, port=0, http=HttpConfig(users={"nurse": passwords.hash_password("correct horse")}))
+    answers: list[int] = []
+
+    def guess(auth: str, source: str = "127.0.0.1") -> tuple[int, dict[str, str]]:
+        status, headers, _ = ask(srv.port, "/api/pumps", auth=auth, source=source)
+        answers.append(status)
+        return status, headers
+
+    try:
+        assert [guess("nurse:wrong horse")[0] for _ in range(5)] == [401] * 5
+        status, headers = guess("nurse:correct horse")
+        assert status == 429 and headers["retry-after"] == "1"  # held back: not even the right one is checked
+        time.sleep(1.2)
+        assert guess("nurse:wrong horse")[0] == 401
+        assert guess("nurse:wrong horse")[1]["retry-after"] == "2"  # twice as long after each wrong one
+        sixty = [guess(f"nurse:guess {i}")[0] for i in range(60)]
+        assert sixty.count(429) >= 55 and set(sixty) <= {401, 429}, sixty
+        assert [guess(f"nurse:guess {i}", "127.0.0.3")[0] for i in range(6)] == [401] * 5 + [429]
+        # the nurse elsewhere is slowed a little (her name had ten wrong passwords), never locked out
+        assert guess("nurse:correct horse", "127.0.0.2")[0] == 200
+        # a page logged in on the guessed-from address keeps working, and clears its count
+        assert guess("nurse:correct horse")[0] == 200 and guess("nurse:wrong horse")[0] == 401
+        auth = {"auth": "nurse:correct horse", "source": "127.0.0.2"}
+        assert metric(srv.port, "tarvelpump_http_auth_failures_total", "wrong", **auth) == answers.count(401)
+        assert metric(srv.port, "tarvelpump_http_auth_failures_total", "held", **auth) == answers.count(429)
+    finally:
+        srv.stop()
+    said = [r.getMessage() for r in caplog.records if r.name.startswith("tarvelpump")]
+    # said once a minute per address and kind at most (the first wrong one, the hold), never the password
+    assert 3 <= len(said) <= 5 and any("127.0.0.1" in m and "held back" in m for m in said), said
+    assert any("127.0.0.3" in m for m in said) and not any("horse" in m or "guess" in m for m in said), said

@@ -215,6 +215,8 @@ def _check(args: argparse.Namespace) -> int:
     resolved = {
         "config": os.path.abspath(args.config), "name": config.name, "store": os.fspath(config.store.path),
         "retention_days": config.store.retention_days, "http": config.http, "mqtt": mqtt,
+        "tls": None if not config.web.tls else {"cert": os.fspath(config.web.cert or ""),
+                                                 "key": os.fspath(config.web.key or "")},
         "poll": values(p),
         "links": links,
     }
@@ -235,6 +237,8 @@ def _check(args: argparse.Namespace) -> int:
           f"{p.offline_after} silent passes, retried at least every {p.retry_ceiling:g} s, "
           f"near end under {p.near_end_s} s")
     print(f"  page   {config.http or 'none'}; MQTT {mqtt or 'none'}")
+    if config.web.tls:  # the pair was loaded as the server will: they belong together
+        print(f"  tls    certificate {config.web.cert}, its key {config.web.key}")
     for link in links:
         where = link["device"] or "missing now (its pumps show offline until it is plugged in)"
         print(f"  link {link['name']!r}: {link['port']} -> {where}; {link['baud']} baud, "

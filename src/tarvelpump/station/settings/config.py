@@ -16,6 +16,7 @@ from __future__ import annotations
 import dataclasses
 import ipaddress
 import os
+import ssl
 import stat
 import tomllib
 from collections.abc import Mapping
@@ -30,8 +31,8 @@ from .schema import (REQUIRED, Choice, ConfigError, FilePath, Flag, Integer, Num
 from .schema import show as _show
 
 __all__ = ["ConfigError", "Hl7Config", "HttpConfig", "LinkConfig", "PollConfig", "PumpConfig", "StationConfig",
-           "StoreConfig", "check_exposure", "device_of", "is_loopback", "load_config", "load_http", "parse_config",
-           "parse_hostport", "parse_http", "parse_mllp_url"]
+           "StoreConfig", "check_exposure", "check_tls", "device_of", "is_loopback", "load_config", "load_http",
+           "parse_config", "parse_hostport", "parse_http", "parse_mllp_url"]
 
 #: A configuration file larger than this is not one (a mistyped path, a device).
 CONFIG_SIZE_MAX = 4 * 1024 * 1024
@@ -157,6 +158,38 @@ def _password_hash(text: str) -> None:
         raise ValueError(why)
 
 
+def check_tls(cert: Path, key: Path) -> None:
+    """Load the pair as the page's server will: a certificate and a key that do
+    not belong together are said (naming the key) before anything opens."""
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    try:
+        context.load_verify_locations(cafile=cert)
+    except (ssl.SSLError, OSError) as exc:
+        raise ConfigError("http.cert", f"{cert} holds no PEM certificate ({_why(exc)})") from None
+    asked = []
+
+    def passphrase() -> bytes:  # never a prompt: the station starts unattended
+        asked.append(True)
+        return b""
+
+    try:
+        context.load_cert_chain(cert, key, password=passphrase)
+    except (ssl.SSLError, OSError) as exc:
+        if asked:
+            why = "is encrypted: give the key without a passphrase (readable by the station's user only)"
+        elif getattr(exc, "reason", None) == "KEY_VALUES_MISMATCH":
+            why = f"is not the private key of the certificate {cert}: [http] key and cert must belong together"
+        else:
+            why = f"holds no PEM private key ({_why(exc)})"
+        raise ConfigError("http.key", f"{key} {why}") from None
+
+
+def _why(exc: Exception) -> str:
+    if isinstance(exc, ssl.SSLError):
+        return str(exc.reason).lower().replace("_", " ") if exc.reason else "not PEM"
+    return str(getattr(exc, "strerror", None) or exc)
+
+
 @dataclasses.dataclass(frozen=True)
 class HttpConfig(Section, table="http"):
     """How the page is served: who may log in, TLS, and the limits that keep it answering."""
@@ -173,6 +206,11 @@ class HttpConfig(Section, table="http"):
     idle_timeout: float = setting(5.0, Number(0.0, 300.0, above=True),
                                   "seconds a connection may wait between requests")
     max_connections: int = setting(100, Integer(1, 10_000), "open connections at most (event streams included)")
+    max_per_address: int = setting(50, Integer(1, 10_000), "of them from one address (behind a proxy or NAT: "
+                                                           "raise it)")
+    send_timeout: float = setting(15.0, Number(0.0, 300.0, above=True),
+                                  "seconds a client may leave a response unread (a sleeping laptop's event "
+                                  "stream) before it is closed")
     #: names the page answers to beside loopback and its own address: ``[station] http_hosts``
     hosts: tuple[str, ...] = ()
 
@@ -188,6 +226,8 @@ class HttpConfig(Section, table="http"):
         if (self.cert is None) != (self.key is None):
             given, missing = ("cert", "key") if self.key is None else ("key", "cert")
             raise ConfigError(f"http.{missing}", f"TLS needs both cert and key; only {given} is given")
+        if self.cert is not None and self.key is not None:
+            check_tls(self.cert, self.key)
 
     @property
     def tls(self) -> bool:

@@ -4,7 +4,7 @@
 script and its style ship in ``static/`` and fetch nothing from elsewhere.
 ``words`` puts views and events into words, ``feed`` takes rounds to the
 open event streams, ``routes`` answers requests, ``guard`` keeps hostile
-peers out and ``server`` runs it all.
+peers out, ``login`` asks who is there and ``server`` runs it all.
 """
 
 from .routes import create_app

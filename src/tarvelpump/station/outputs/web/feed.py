@@ -32,6 +32,7 @@ from ...watch import presence
 from ...hub import Hub
 from ...records.model import Event, PumpView, RoundResult, now
 from ...records.order import page_key
+from .guard import Quiet
 from .words import Shown, said_pairs, view_json
 
 __all__ = ["ALIVE_S", "Feed", "Scope"]
@@ -39,8 +40,9 @@ __all__ = ["ALIVE_S", "Feed", "Scope"]
 log = logging.getLogger(__name__)
 
 RECENT_EVENTS = 500  #: events kept in memory when there is no store
-#: messages waiting for one slow page before its stream is dropped (it reconnects)
+#: messages, and bytes of them, waiting for one slow page before its stream is closed (it reconnects)
 STREAM_BACKLOG = 256
+STREAM_BACKLOG_BYTES = 512 * 1024
 #: seconds between two ``alive`` messages on an event stream: a quiet station
 #: still says it is there (and how its store is), so a page can tell it from a gone one
 ALIVE_S = 3.0
@@ -74,9 +76,12 @@ class Scope:
 class _Subscriber:
     """One open event stream; touched only on the server's event loop."""
 
-    def __init__(self, scope: Scope) -> None:
+    def __init__(self, scope: Scope, who: str = "") -> None:
         self.scope = scope
+        self.who = who
         self.items: deque[tuple[str, str]] = deque()
+        self.size = 0  # characters in items
+        self.since = 0.0  # when the oldest of items came
         self.wake = asyncio.Event()
         self.closed = False
         self.order: list[str] | None = None
@@ -95,6 +100,7 @@ class Feed:
         self._recent: deque[Event] = deque(maxlen=RECENT_EVENTS)
         self._loop: asyncio.AbstractEventLoop | None = None
         self._subs: set[_Subscriber] = set()
+        self._said = Quiet(log)
         # under _lock: what came since the last turn
         # what a page already has from /api/pumps: the views the hub holds now
         self._known: dict[str, tuple[PumpView, tuple[Any, ...]]] = {v.id: (v, _shown(v)) for v in hub.views()}
@@ -277,13 +283,23 @@ class Feed:
                 self._send(sub, [("wards", wards)])
 
     def _send(self, sub: _Subscriber, messages: list[tuple[str, str]]) -> None:
-        if not messages:
+        if not messages or sub.closed:
             return
-        if len(sub.items) + len(messages) > STREAM_BACKLOG:
-            log.warning("a page fell behind the station; its stream is restarted")
+        size = sum(len(data) for _, data in messages)
+        at = asyncio.get_running_loop().time()
+        # What one turn brings is taken whole; a page that has not taken an earlier turn's is behind.
+        behind = sub.items and at - sub.since >= TURN_S
+        if behind and (len(sub.items) + len(messages) > STREAM_BACKLOG or sub.size + size > STREAM_BACKLOG_BYTES):
+            self._said.warning(sub.who, "a page at %s fell behind the station (%d messages waiting); its stream is "
+                               "closed", sub.who or "?", len(sub.items))
             sub.closed = True
+            sub.items.clear()  # freed now, whenever its connection goes
+            sub.size = 0
         else:
+            if not sub.items:
+                sub.since = at
             sub.items.extend(messages)
+            sub.size += size
         sub.wake.set()
 
     def close_all(self) -> None:
@@ -299,8 +315,9 @@ class Feed:
             "gone_after_s": presence.gone_after(self._hub.views()),
         }
 
-    async def stream(self, scope: Scope = Scope()) -> AsyncIterator[dict[str, Any]]:
-        sub = _Subscriber(scope)
+    async def stream(self, scope: Scope = Scope(), who: str = "") -> AsyncIterator[dict[str, Any]]:
+        """The messages of one event stream; ``who``: its client's address, for the log."""
+        sub = _Subscriber(scope, who)
         # What the page holds of its scope: a pump leaving it is still sent once (an alarm cleared).
         sub.order = [v.id for v in self.ordered(v for v in self._hub.views() if v in scope)]
         self._subs.add(sub)
@@ -322,6 +339,7 @@ class Feed:
                 sub.wake.clear()
                 while sub.items:
                     kind, data = sub.items.popleft()
+                    sub.size -= len(data)
                     yield {"event": kind, "data": data}
                 if sub.closed:
                     return

@@ -5,40 +5,41 @@
   address and the names the configuration lists are answered (Starlette's
   ``TrustedHostMiddleware``), anything else gets 400.
 - Time: a request's headers must be whole within ``header_timeout`` of the
-  connection (or of its first byte after a previous request), and a
-  connection waits ``idle_timeout`` at most between requests.
+  connection (or of its first byte after a previous request), within
+  ``PRESSED_HEADER_S`` while over half the connections are open, and a
+  connection waits ``idle_timeout`` at most between requests. A client that
+  leaves a response unread for ``send_timeout`` is closed (a sleeping laptop
+  with the page open); an event stream's kernel buffer is kept small so
+  that this shows within seconds, not megabytes.
 - Descriptors: at most ``max_connections`` connections at once, and never
   so many that the serial ports and the store could not be opened: the cap
   stays below the process's descriptor limit minus a reserve. A connection
-  beyond it is closed at once. Should accepting fail for want of descriptors
-  anyway, it is logged once a minute, not once per try.
-- Who: beyond loopback, HTTP basic authentication against salted hashes.
+  beyond it, or beyond ``max_per_address`` from one address, takes the place
+  of the oldest one still without a request (slow headers, an idle
+  keep-alive) or, when every one is busy, is closed at once: a flood of
+  slow sockets cannot keep real requests out. Should accepting fail for
+  want of descriptors anyway, it is logged once a minute, not once per try.
+- Who: beyond loopback, HTTP basic authentication (``login``).
 """
 
 from __future__ import annotations
 
 import asyncio
-import base64
-import binascii
-import hashlib
+import contextlib
 import logging
 import os
 import resource
 import socket
 import time
-from collections.abc import Iterable
-from typing import Any
+from collections.abc import Callable, Iterable
+from typing import Any, cast
 
 import h11
-from starlette.concurrency import run_in_threadpool
-from starlette.datastructures import Headers
-from starlette.responses import PlainTextResponse
-from starlette.types import ASGIApp, Receive, Scope, Send
+from starlette.types import Scope
 from uvicorn.protocols.http.h11_impl import H11Protocol
 
-from ...settings import passwords
-
-__all__ = ["BasicAuth", "connection_cap", "guarded_protocol", "quiet_accept_failures", "trusted_hosts"]
+__all__ = ["Quiet", "connection_cap", "guarded_protocol", "quiet_accept_failures", "streaming",
+           "trusted_hosts"]
 
 log = logging.getLogger(__name__)
 
@@ -48,7 +49,13 @@ ACCEPT_BATCH = 32
 RESERVE = ACCEPT_BATCH + 48
 #: the fewest connections the page is served with, whatever the limit: a page and its stream
 MIN_CONNECTIONS = 4
-REALM = "tarvelpump"
+#: seconds for a request's head while over half the connections are open (a flood of slow sockets)
+PRESSED_HEADER_S = 2.0
+#: seconds a client may leave the bytes of a response unread before it is closed
+SEND_TIMEOUT_S = 15.0
+#: bytes an event stream may keep waiting in the kernel, and again in the process, before it counts as unread
+STREAM_BUFFER = 16 * 1024
+STREAMING = "tarvelpump.streaming"  #: the scope extension by which a route says its response is a stream
 
 
 def trusted_hosts(host: str, extra: Iterable[str] = ()) -> list[str]:
@@ -92,18 +99,102 @@ def connection_cap(wanted: int) -> int:
     return max(MIN_CONNECTIONS, min(wanted, room))
 
 
-def guarded_protocol(header_timeout: float, cap: int) -> type[H11Protocol]:
-    """uvicorn's HTTP/1.1 protocol with a deadline on request headers and a cap on connections."""
+class Quiet:
+    """Says a warning once per key (a peer's address) per ``every_s``, with
+    how many were left unsaid since: a hostile peer cannot fill the log."""
+
+    KEYS = 4096  #: keys remembered at most; the oldest go first
+
+    def __init__(self, logger: logging.Logger, every_s: float = 60.0) -> None:
+        self._log = logger
+        self._every = every_s
+        self._said: dict[str, tuple[float, int]] = {}  # key -> (when said, left unsaid since)
+
+    def warning(self, key: str, message: str, *args: object) -> bool:
+        at = time.monotonic()
+        said = self._said.get(key)
+        if said is not None and at - said[0] < self._every:
+            self._said[key] = (said[0], said[1] + 1)
+            return False
+        self._said.pop(key, None)
+        while len(self._said) >= self.KEYS:
+            self._said.pop(next(iter(self._said)))
+        self._said[key] = (at, 0)
+        if said is not None and said[1]:
+            message += " (%d more like it since it was last said)"
+            args = (*args, said[1])
+        self._log.warning(message, *args)
+        return True
+
+
+def no_count(reason: str) -> None:
+    pass
+
+
+def guarded_protocol(header_timeout: float, cap: int, *, per_address: int | None = None,
+                     send_timeout: float = SEND_TIMEOUT_S,
+                     count: Callable[[str], None] = no_count) -> type[H11Protocol]:
+    """uvicorn's HTTP/1.1 protocol with deadlines on request headers and on unread
+    responses, and caps on connections (all, and per address). ``count`` is told
+    why each connection it closes was closed."""
+    most = cap if per_address is None else max(1, min(per_address, cap))
+    # Connections without a request in hand (headers to come, or idle between requests), oldest first.
+    waiting: dict[Guarded, None] = {}
+    per_peer: dict[str, int] = {}
+    said = Quiet(log)
 
     class Guarded(H11Protocol):
         _header_timer: asyncio.TimerHandle | None = None
+        _stall_timer: asyncio.TimerHandle | None = None
+        _unread = 0  # bytes waiting for the client when it was last seen reading
+        _peer = ""
+        _counted = False
 
         def connection_made(self, transport: asyncio.Transport) -> None:  # type: ignore[override]
             super().connection_made(transport)
-            if len(self.connections) > cap:
-                transport.abort()  # its descriptor is free again at once
+            self._peer = self.client[0] if self.client else ""
+            self._counted = True
+            per_peer[self._peer] = per_peer.get(self._peer, 0) + 1
+            # A newcomer takes the place of the oldest connection that has no request in hand.
+            if per_peer[self._peer] > most:
+                if not self._evict(self._peer):
+                    self._drop("address")
+                    return
+            elif len(self.connections) > cap and not self._evict(None):
+                self._drop("full")
                 return
+            waiting[self] = None
             self._await_headers()
+
+        def _evict(self, peer: str | None) -> bool:
+            for other in waiting:
+                if peer is None or other._peer == peer:
+                    other._drop("evicted")
+                    return True
+            return False
+
+        def _drop(self, reason: str) -> None:
+            self._forget()
+            self.transport.abort()  # its descriptor is free again at once
+            count(reason)
+
+        def _forget(self) -> None:
+            waiting.pop(self, None)
+            self.connections.discard(self)
+            if self._counted:
+                self._counted = False
+                left = per_peer.get(self._peer, 1) - 1
+                if left > 0:
+                    per_peer[self._peer] = left
+                else:
+                    per_peer.pop(self._peer, None)
+
+        def handle_events(self) -> None:
+            cycle = self.cycle
+            super().handle_events()
+            if self.cycle is not cycle:  # a request came: its app may ask for a stream's buffers
+                scope = cast(dict[str, Any], self.cycle.scope)
+                scope.setdefault("extensions", {})[STREAMING] = self._streaming
 
         def data_received(self, data: bytes) -> None:
             super().data_received(data)
@@ -112,16 +203,27 @@ def guarded_protocol(header_timeout: float, cap: int) -> type[H11Protocol]:
             else:
                 self._headers_came()
 
+        def on_response_complete(self) -> None:
+            super().on_response_complete()
+            if self.conn.their_state is h11.IDLE and not self.transport.is_closing() and self._counted:
+                waiting[self] = None  # idle between requests: first to go should room be needed
+
         def connection_lost(self, exc: Exception | None) -> None:
             self._headers_came()
+            self._written()
+            self._forget()
             super().connection_lost(exc)
 
         def _await_headers(self) -> None:
             # From the first byte: a peer that dribbles its headers does not push the deadline back.
             if self._header_timer is None:
-                self._header_timer = self.loop.call_later(header_timeout, self._too_slow)
+                waiting.setdefault(self, None)
+                pressed = len(self.connections) > cap // 2
+                wait = min(header_timeout, PRESSED_HEADER_S) if pressed else header_timeout
+                self._header_timer = self.loop.call_later(wait, self._too_slow)
 
         def _headers_came(self) -> None:
+            waiting.pop(self, None)
             if self._header_timer is not None:
                 self._header_timer.cancel()
                 self._header_timer = None
@@ -129,9 +231,55 @@ def guarded_protocol(header_timeout: float, cap: int) -> type[H11Protocol]:
         def _too_slow(self) -> None:
             self._header_timer = None
             if self.conn.their_state is h11.IDLE and not self.transport.is_closing():
+                self._forget()
                 self.transport.close()
+                count("headers")
+
+        # -- a client that reads nothing of what it asked for --------------------------
+
+        def pause_writing(self) -> None:
+            super().pause_writing()
+            if self._stall_timer is None:
+                self._unread = self.transport.get_write_buffer_size()
+                self._stall_timer = self.loop.call_later(send_timeout, self._stalled)
+
+        def resume_writing(self) -> None:
+            super().resume_writing()
+            self._written()
+
+        def _written(self) -> None:
+            if self._stall_timer is not None:
+                self._stall_timer.cancel()
+                self._stall_timer = None
+
+        def _stalled(self) -> None:
+            self._stall_timer = None
+            unread = self.transport.get_write_buffer_size()
+            if unread < self._unread:  # slow, but it reads: a large answer over a poor link
+                self._unread = unread
+                self._stall_timer = self.loop.call_later(send_timeout, self._stalled)
+            elif not self.transport.is_closing():
+                said.warning(self._peer, "the page's client at %s read nothing for %g s; its connection is "
+                             "closed", self._peer, send_timeout)
+                self._drop("stalled")
+
+        def _streaming(self) -> None:
+            """A long response of small pieces: little kept for it in the kernel and here."""
+            sock = self.transport.get_extra_info("socket")
+            if sock is not None:
+                with contextlib.suppress(OSError):
+                    sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, STREAM_BUFFER)
+            self.transport.set_write_buffer_limits(high=STREAM_BUFFER)
 
     return Guarded
+
+
+def streaming(scope: Scope) -> None:
+    """Tell the connection of ``scope`` that its response is an event stream
+    (served by ``guarded_protocol``; elsewhere nothing happens)."""
+    hook = scope.get("extensions", {}).get(STREAMING)
+    if callable(hook):
+        hook()
 
 
 class quiet_accept_failures:
@@ -154,52 +302,3 @@ class quiet_accept_failures:
                 self._missed = 0
             return
         loop.default_exception_handler(context)
-
-
-class BasicAuth:
-    """HTTP basic authentication against ``{user: scrypt hash}``.
-
-    A good answer is remembered (by a digest of the header, never the
-    password), so a page's requests cost scrypt's work once; checks run off
-    the event loop, two at a time at most.
-    """
-
-    REMEMBERED = 256
-
-    def __init__(self, app: ASGIApp, users: dict[str, str]) -> None:
-        self.app = app
-        self.users = dict(users)
-        self._good: dict[bytes, str] = {}
-        self._checks = asyncio.Semaphore(2)
-
-    async def __call__(self, scope: Scope, receive: Receive, send: Send) -> None:
-        if scope["type"] == "http" and not await self._allowed(Headers(scope=scope).get("authorization")):
-            response = PlainTextResponse(
-                "This page needs a user name and password.\n", status_code=401,
-                headers={"WWW-Authenticate": f'Basic realm="{REALM}", charset="UTF-8"', "Cache-Control": "no-store"})
-            await response(scope, receive, send)
-            return
-        await self.app(scope, receive, send)
-
-    async def _allowed(self, header: str | None) -> bool:
-        if not header or not header.lower().startswith("basic "):
-            return False
-        digest = hashlib.sha256(header.encode("utf-8", "replace")).digest()
-        if digest in self._good:
-            return True
-        try:
-            user, sep, password = base64.b64decode(header[6:].strip(), validate=True).decode("utf-8").partition(":")
-        except (binascii.Error, UnicodeDecodeError):
-            return False
-        if not sep or not self.users:
-            return False
-        hashed = self.users.get(user)
-        # An unknown name costs the same check: the answer's time does not tell which names exist.
-        async with self._checks:
-            ok = await run_in_threadpool(passwords.check, password, hashed or next(iter(self.users.values())))
-        ok = ok and hashed is not None
-        if ok:
-            if len(self._good) >= self.REMEMBERED:
-                self._good.pop(next(iter(self._good)))
-            self._good[digest] = user
-        return ok

@@ -32,6 +32,7 @@ from ..metrics import CONTENT_TYPE, StationMetrics
 from ...records.model import Event, PumpView, Reading, now, pump_id
 from ...records.since import SINCE_HELP, parse_since
 from .feed import Feed, Scope
+from .guard import streaming
 from .words import Shown, encoded, language, reading_json, view_json
 
 __all__ = ["EventSource", "create_app", "parse_since"]
@@ -186,7 +187,9 @@ async def events(request: Request) -> Response:
 
 async def stream(request: Request) -> Response:
     feed: Feed = _state(request).feed
-    return EventSourceResponse(feed.stream(_scope(request)), ping=15, headers={"Cache-Control": "no-cache"})
+    streaming(request.scope)  # small buffers: a client that stops reading shows within seconds
+    who = request.client.host if request.client else ""
+    return EventSourceResponse(feed.stream(_scope(request), who), ping=15, headers={"Cache-Control": "no-cache"})
 
 
 async def scrape(request: Request) -> Response:

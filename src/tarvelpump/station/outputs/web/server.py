@@ -17,15 +17,17 @@ import threading
 from collections.abc import Callable, Sequence
 
 import uvicorn
+from prometheus_client import Counter
 from starlette.middleware import Middleware
 from starlette.middleware.trustedhost import TrustedHostMiddleware
 
 from ...watch import presence
-from ...settings.config import HttpConfig, check_exposure
+from ...settings.config import HttpConfig, check_exposure, check_tls
 from ...hub import Hub
 from ..metrics import StationMetrics
 from .feed import ALIVE_S, Feed
-from .guard import ACCEPT_BATCH, BasicAuth, connection_cap, guarded_protocol, quiet_accept_failures, trusted_hosts
+from .guard import ACCEPT_BATCH, connection_cap, guarded_protocol, quiet_accept_failures, trusted_hosts
+from .login import BasicAuth
 from .routes import EventSource, create_app
 from .words import NEAR_END_S, Shown
 
@@ -123,19 +125,28 @@ def serve(
     ``http``: the names, log-in, TLS and limits (``[http]``).
     """
     check_exposure(host, http)
+    if http.cert is not None and http.key is not None:
+        check_tls(http.cert, http.key)  # said here, not as a traceback from the server's thread
     shown = Shown(near_end_s, stale_floor_s, wards)
     feed = Feed(hub, shown, alive_s)
     metrics = StationMetrics(hub, stale_floor_s=stale_floor_s)
     middleware = [Middleware(TrustedHostMiddleware, allowed_hosts=trusted_hosts(host, http.hosts),
                              www_redirect=False)]
+    failures = Counter("tarvelpump_http_auth_failures", "Wrong passwords for the page (wrong), and tries refused "
+                       "unchecked while their address was held back (held)", ["outcome"], registry=metrics.registry)
+    dropped = Counter("tarvelpump_http_connections_dropped", "Connections the page's server closed to keep room, "
+                      "by why: full, address (over max_per_address), evicted (a newcomer took its place), headers "
+                      "(too slow), stalled (read nothing for send_timeout)", ["reason"], registry=metrics.registry)
     if http.users:
-        middleware.append(Middleware(BasicAuth, users=dict(http.users)))
+        middleware.append(Middleware(BasicAuth, users=dict(http.users),
+                                     count=lambda outcome: failures.labels(outcome).inc()))
     app = create_app(hub, store, title=title, feed=feed, metrics=metrics, shown=shown, middleware=middleware)
     cap = connection_cap(http.max_connections)
     sock = _bind(host, port)
     config = uvicorn.Config(
         app,
-        http=guarded_protocol(http.header_timeout, cap),
+        http=guarded_protocol(http.header_timeout, cap, per_address=http.max_per_address,
+                              send_timeout=http.send_timeout, count=lambda reason: dropped.labels(reason).inc()),
         log_config=None,  # the station's logging stays as the station set it
         access_log=False,
         lifespan="on",
