@@ -3,8 +3,8 @@
 The store is the hub's committer, so an event is committed before the page,
 the metrics, MQTT or the terminal hear of it (see ``hub``); the pollers
 start from each pump's last committed view. Outputs are imported only when
-asked for: a station without them needs nothing beyond the standard library
-and pyserial.
+asked for: a station without them needs nothing beyond the standard library,
+pyserial and msgspec (the events' declaration).
 """
 
 from __future__ import annotations
@@ -15,6 +15,7 @@ import threading
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, Protocol
 
+from .settings.broker_url import parse_url
 from .settings.config import StationConfig, check_exposure, parse_hostport, parse_mllp_url
 from .hub import Hub
 from .watch.link import Link
@@ -76,6 +77,11 @@ class Station:
             h = self.hl7_config
             composer = Composer(station=config.name, application=h.application, facility=h.facility,
                                 report_every=h.report_every)
+        # Its events carry the name MQTT publishes them under (the ward of the broker URL when it has none):
+        # the bytes kept for MQTT are the ones published.
+        name = config.name
+        if not name and self.mqtt is not None:
+            name = parse_url(self.mqtt, ward=True).ward or ""
         self.hl7: Hl7Publisher | None = None
         self.hub = Hub()
         s = config.store
@@ -96,8 +102,7 @@ class Station:
                 self.pumps += pumps
                 if pumps:
                     initial = {pump.label: last[pump.label] for pump in pumps if pump.label in last}
-                    self.pollers.append(Poller(link, pumps, config.poll, self.hub, station=config.name,
-                                               initial=initial))
+                    self.pollers.append(Poller(link, pumps, config.poll, self.hub, station=name, initial=initial))
         except BaseException:
             for link in self.links.values():
                 link.close()

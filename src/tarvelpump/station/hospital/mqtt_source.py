@@ -16,11 +16,13 @@ import time
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
+import msgspec
 import paho.mqtt.client as mqtt
 from paho.mqtt.reasoncodes import ReasonCode
 
 from ..hub import Hub
 from ..outputs.mqtt_client import Outage, failed, let_go, make_client
+from ..records.kinds import KINDS, UnknownEvent
 from ..records.model import (
     OFFLINE,
     PRESENCES,
@@ -44,10 +46,7 @@ __all__ = ["FORGET_AFTER_S", "MAX_PUMPS", "MAX_PUMPS_PER_WARD", "OFFLINE_AFTER_S
 log = logging.getLogger(__name__)
 
 from .messages import (
-    DETAILS,
-    EVENT_FIELDS,
     FORGET_AFTER_S,
-    KINDS,
     MAX_PUMPS,
     MAX_PUMPS_PER_WARD,
     NAME_MAX,
@@ -58,8 +57,10 @@ from .messages import (
     STATE_FIELDS,
     STATE_REQUIRED,
     Malformed,
+    UnknownEvents,
     ascii_id,
     check_fields,
+    event_message,
     json_object,
     same_view,
 )
@@ -103,9 +104,12 @@ class MqttSource:
     offline its pumps are shown offline until it publishes again.
 
     Every message is checked whole before it is taken: each field of a state
-    or an event against its type, times with their offsets, numbers JSON
-    knows and no larger than ``INT_MAX`` (counts never negative), and the
-    topic against the pump the message names. A bad message is dropped alone
+    or an event against its type (an event by its kind's own declaration),
+    times with their offsets, numbers JSON knows and no larger than
+    ``INT_MAX`` (counts never negative), and the topic against the pump the
+    message names. An event of a kind, or with fields, the view does not
+    know is kept and shown (``unknown``); only what is no event at all is
+    malformed. A bad message is dropped alone
     (``dropped`` counts them; warnings are rate-limited) and the rest of its
     batch is shown. Events are deduplicated by id, and only accepted ones are
     remembered: a bad message never makes a good one with its id a duplicate.
@@ -177,6 +181,7 @@ class MqttSource:
         self._digests: dict[str, int] = {}  # view id -> hash of the state message last taken
         self.gateways: dict[str, str] = {}  #: ward -> "online" / "offline"
         self.duplicates = 0  #: events dropped as already seen
+        self.unknown = UnknownEvents()  #: events shown without all of their meaning, by kind
         self.refused: collections.Counter[tuple[str, str]] = collections.Counter()  #: (ward, "ward"/"site")
         self.forgotten = 0  #: pumps that left the view, not heard for ``forget_after``
         self._drops = _Drops()
@@ -353,7 +358,7 @@ class MqttSource:
                             self._refreshed.pop(view.id, None)
                         self._views[view.id] = view
                 elif rest[-1] == "event" and len(rest) in (2, 3):
-                    event = self._event(ward, rest, json_object(payload))
+                    event = self._event(ward, rest, payload)
                     if event is not None:
                         events.append(event)
             except Exception as exc:  # whatever is wrong with one message stays with it
@@ -439,6 +444,7 @@ class MqttSource:
             "max_pumps": self.max_pumps, "max_pumps_per_ward": self.max_pumps_per_ward,
             "offline_after_s": self.offline_after, "forget_after_s": self.forget_after,
             "pumps": dict(self._per_ward), "forgotten": self.forgotten, "dropped": self.dropped,
+            "unknown_events": [{"kind": kind, "count": n} for kind, n in self.unknown.counts.items()],
             "refused": [{"ward": ward, "reason": why, "count": n} for (ward, why), n in self.refused.items()],
         })
 
@@ -458,31 +464,26 @@ class MqttSource:
             view.presence, view.offline_reason = OFFLINE, "gateway offline"
         return view
 
-    def _event(self, ward: str, topic: list[str], body: dict[str, Any]) -> Event | None:
-        check_fields(body, EVENT_FIELDS, ("id", "time", "kind", "link"))
-        kind = KINDS.get(body["kind"])
-        if kind is None:
-            raise Malformed(f"no event is of kind {body['kind']!r}")
-        if not 0 < len(body["id"]) <= NAME_MAX:
-            raise Malformed("the id is empty" if not body["id"] else f"the id has more than {NAME_MAX} characters")
-        check_fields(body, *DETAILS[kind])
-        pump = body.get("pump")
+    def _event(self, ward: str, topic: list[str], payload: bytes) -> Event | None:
+        event, unknown = event_message(payload)
         # <pump-id>/event carries that pump's events; link/<link-id>/event its link's
-        name = body["link"] if pump is None else pump
-        if topic[-2] not in (pump_id(name), ascii_id(name)) or topic[:-2] != ([] if pump is not None else ["link"]):
+        name = event.link if event.pump is None else event.pump
+        if topic[-2] not in (pump_id(name), ascii_id(name)) or topic[:-2] != ([] if event.pump is not None else ["link"]):
             raise Malformed(f"an event of {name!r} on another's topic")
-        body = {k: v for k, v in body.items() if k != "pump_id"}  # the view names pumps itself
-        event = Event.from_json(body)
         if event.id in self._seen:
             self.duplicates += 1
             return None
-        self._seen[event.id] = None
-        while len(self._seen) > self._remember:
-            self._seen.popitem(last=False)
-        details = dict(event.details, station=event.details.get("station") or ward)
-        if event.pump is not None:  # the id its gateway names the pump by, as in its states
-            details["pump_id"] = f"{ward}.{topic[0]}"
-        return dataclasses.replace(event, link=f"{ward}.{event.link}", details=details)
+        # one of a known kind whose fields do not fit is shown, not remembered: it never
+        # makes a copy that fits, with its id, a duplicate
+        if not (isinstance(event, UnknownEvent) and event.kind in KINDS):
+            self._seen[event.id] = None
+            while len(self._seen) > self._remember:
+                self._seen.popitem(last=False)
+        if unknown:
+            self.unknown.add(ward, event.kind, unknown)
+        # the view names pumps itself: ward.pump-id, as the gateway's topic does
+        return msgspec.structs.replace(event, link=f"{ward}.{event.link}", station=event.station or ward,
+                                       pump_id=None if event.pump is None else f"{ward}.{topic[0]}")
 
     def _on_status(self, ward: str, status: str, views: dict[str, PumpView]) -> None:
         if status not in ("online", "offline"):

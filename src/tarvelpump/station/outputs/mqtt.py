@@ -11,8 +11,8 @@ Topics, under ``tarvelpump/<site>/<ward>/``::
     status                    "online" / "offline" (retained; last will: offline)
     <pump-id>/state           PumpView JSON with "station" (retained, QoS 0)
                               (a pump id keeps the letters of every script, as UTF-8)
-    <pump-id>/event           Event JSON with "station" (QoS 1, not retained)
-    link/<link-id>/event      events of a link (link_down / link_up)
+    <pump-id>/event           the event as ``encode_event`` writes it, with "station" (QoS 1, not retained)
+    link/<link-id>/event      events of a link and of its poller
 """
 
 from __future__ import annotations
@@ -30,7 +30,7 @@ import paho.mqtt.client as mqtt
 from paho.mqtt.reasoncodes import ReasonCode
 
 from ..settings.broker_url import BrokerUrl, parse_url
-from ..records.model import Event, PumpView, RoundResult, pump_id
+from ..records.model import Event, PumpView, RoundResult, encode_event, pump_id
 from .mqtt_client import Outage, failed, let_go, make_client
 from ..hospital.mqtt_source import Malformed, MqttSource
 from ..records.store import StoreError
@@ -42,10 +42,6 @@ if TYPE_CHECKING:
 __all__ = ["AckWindow", "BrokerUrl", "Malformed", "MqttPublisher", "MqttSource", "parse_url"]
 
 log = logging.getLogger(__name__)
-
-#: view fields that change every round; a state is republished for them only now and then
-_VOLATILE = ("last_seen", "answered", "silent", "malformed")
-
 
 class Outbox(Protocol):
     """What the publisher needs of the store (``Store(path, outbox=True)``)."""
@@ -188,7 +184,7 @@ class MqttPublisher:
         self._dirty: set[str] = set()
         # the drain thread's own
         self._window = AckWindow(window, resend_after)
-        self._published: dict[str, tuple[str, float]] = {}  # pump id -> (state key, monotonic)
+        self._published: dict[str, tuple[tuple[Any, ...], float]] = {}  # pump id -> (what it showed, monotonic)
         self._thread: threading.Thread | None = None
         #: counters, for the bench and the logs
         self.events_sent = 0
@@ -345,8 +341,7 @@ class MqttPublisher:
         for seq, event in rows:
             if not self._window.is_new(seq):
                 continue
-            body = dict(event.to_json(), station=self.station)
-            info = self._client.publish(self._event_topic(event), json.dumps(body), qos=1)
+            info = self._client.publish(self._event_topic(event), encode_event(event), qos=1)
             if info.rc not in (mqtt.MQTT_ERR_SUCCESS, mqtt.MQTT_ERR_NO_CONN):
                 # not taken by paho at all: leave it for the next pass
                 log.warning("MQTT: event not queued (%s); will retry", mqtt.error_string(info.rc))
@@ -369,8 +364,7 @@ class MqttPublisher:
         for view in views:
             body = view.to_json()
             body["station"] = view.station or self.station
-            key = json.dumps({k: v for k, v in body.items() if k not in _VOLATILE},
-                             sort_keys=True)
+            key = view.shown()  # republished for the VOLATILE fields only now and then
             last = self._published.get(view.id)
             if not everything and last and last[0] == key and t - last[1] < self._refresh:
                 continue

@@ -38,7 +38,8 @@ from datetime import datetime
 from pathlib import Path
 from typing import Any, Protocol
 
-from .model import Event, EventKind, PumpView, Reading, RoundResult, now
+from .kinds import Hl7Rejected
+from .model import Event, PumpView, Reading, RoundResult, decode_event, encode_event, event_from, now
 from .store_lock import StoreError, StoreLock
 
 __all__ = ["Hl7Row", "Store", "StoreError", "SCHEMA_VERSION"]
@@ -111,6 +112,14 @@ _COLUMNS: dict[str, tuple[str, ...]] = {
 _READ = ("schema_version", "readings", "events")
 
 _PRUNE_BATCH = 20_000
+
+
+_EVENT_COLUMNS = frozenset(("id", "kind", "pump", "link", "time"))
+
+
+def _details(event: Event) -> str:
+    """An event's ``details`` column: its fields beside the ones with columns of their own."""
+    return json.dumps({k: v for k, v in event.to_json().items() if k not in _EVENT_COLUMNS}, ensure_ascii=False)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -368,13 +377,13 @@ class Store:
         )
         db.executemany(
             "INSERT INTO events (id, round, kind, pump, link, time, t, details) VALUES (?,?,?,?,?,?,?,?)",
-            [(e.id, rid, e.kind.value, e.pump, e.link, e.time.isoformat(), e.time.timestamp(),
-              json.dumps(e.details, default=str)) for e in result.events],
+            [(e.id, rid, e.kind, e.pump, e.link, e.time.isoformat(), e.time.timestamp(),
+              _details(e)) for e in result.events],
         )
         if self.outbox and result.events:
             db.executemany(
                 "INSERT INTO outbox (event, body) VALUES (?, ?)",
-                [(e.id, json.dumps(e.to_json(), default=str)) for e in result.events],
+                [(e.id, encode_event(e).decode()) for e in result.events],
             )
         if result.views:
             t = result.started.timestamp() + result.duration_s
@@ -467,8 +476,8 @@ class Store:
                 if row is None:
                     db.execute("ROLLBACK")
                     return None
-                event = Event(EventKind.HL7_REJECTED, row[1], row[2], now(),
-                              {"message": row[0], "control_id": row[3], "ack": ack, "error": error})
+                event = Hl7Rejected(pump=row[1], link=row[2], time=now(), message=row[0], control_id=row[3],
+                                    ack=ack, error=error)
                 db.execute(
                     "INSERT INTO hl7_set_aside (seq, kind, pump, link, control_id, body, t, error)"
                     " SELECT seq, kind, pump, link, control_id, body, ?, ? FROM hl7_outbox WHERE seq = ?",
@@ -478,8 +487,11 @@ class Store:
                 db.execute(
                     "INSERT INTO events (id, round, kind, pump, link, time, t, details)"
                     " VALUES (?, coalesce((SELECT max(id) FROM rounds), 0), ?, ?, ?, ?, ?, ?)",
-                    (event.id, event.kind.value, event.pump, event.link, event.time.isoformat(),
-                     event.time.timestamp(), json.dumps(event.details)))
+                    (event.id, event.kind, event.pump, event.link, event.time.isoformat(),
+                     event.time.timestamp(), _details(event)))
+                if self.outbox:  # and for MQTT, as every event
+                    db.execute("INSERT INTO outbox (event, body) VALUES (?, ?)",
+                               (event.id, encode_event(event).decode()))
                 db.execute("COMMIT")
             except BaseException:
                 _rollback(db)
@@ -551,14 +563,15 @@ class Store:
         rows = self._select("SELECT id, kind, pump, link, time, details FROM events", where, args, tail)
         if limit is not None:
             rows.reverse()
-        return [Event(kind=EventKind(r[1]), pump=r[2], link=r[3], time=datetime.fromisoformat(r[4]),
-                      details=json.loads(r[5]), id=r[0]) for r in rows]
+        # the columns with the rest of its fields (older rows of a kind not declared any more: UnknownEvent)
+        return [event_from({**json.loads(r[5]), "id": r[0], "kind": r[1], "pump": r[2], "link": r[3],
+                            "time": r[4]}).event for r in rows]
 
     def outbox_peek(self, limit: int = 100) -> list[tuple[int, Event]]:
         """The oldest undelivered events, as (seq, event); safe from any thread."""
         with self._reader() as db:
             rows = db.execute("SELECT seq, body FROM outbox ORDER BY seq LIMIT ?", (limit,)).fetchall()
-        return [(int(seq), Event.from_json(json.loads(body))) for seq, body in rows]
+        return [(int(seq), decode_event(body).event) for seq, body in rows]
 
     def last_views(self) -> dict[str, PumpView]:
         """Each pump's view as last committed, by label: where a restart goes on from."""
