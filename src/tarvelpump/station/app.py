@@ -88,7 +88,7 @@ class Station:
         # The outboxes keep events for the broker, and HL7 messages, across outages and restarts.
         self.store = Store(s.path, outbox=self.mqtt is not None, retention_days=s.retention_days,
                            max_readings=s.max_readings, max_events=s.max_events, synchronous=s.synchronous,
-                           hl7=composer)
+                           hl7=composer, station=name)
         self.links: dict[str, Link] = {}
         self.pumps: list[Pump] = []
         self.pollers: list[Poller] = []

@@ -15,7 +15,7 @@ from datetime import datetime
 from typing import Any
 
 from ..records.kinds import INT_MAX
-from ..records.model import Decoded, PumpView, decode_event
+from ..records.model import Decoded, PumpView, decode_event, pump_id
 from ..settings.broker_url import (
     VIEW_FORGET_AFTER_S,
     VIEW_MAX_PUMPS,
@@ -94,10 +94,13 @@ def _size(payload: bytes) -> None:
         raise Malformed(f"{len(payload):,} bytes: no state or event of a station takes more than {MESSAGE_MAX:,}")
 
 
-def event_message(payload: bytes) -> Decoded:
+def event_message(payload: bytes, topic: list[str]) -> Decoded:
     """An event from the broker, read and checked by its kind's own declaration
-    (``decode_event``): one of a kind the view does not know is kept, and
-    only what is no event at all raises ``Malformed``."""
+    (``decode_event``), on the topic levels after the ward: one of a kind the
+    view does not know is kept, and only what is no event at all (or one on
+    another's topic) raises ``Malformed``. One of a known kind whose fields do
+    not fit is an ``UnknownEvent`` too: shown, but not remembered as seen, so
+    it never makes a copy that fits, with its id, a duplicate."""
     _size(payload)
     try:
         decoded = decode_event(payload)
@@ -108,6 +111,10 @@ def event_message(payload: bytes) -> Decoded:
         raise Malformed("the id is empty" if not event.id else f"the id has more than {NAME_MAX} characters")
     if not 1970 <= event.time.year <= 9000:  # one any local time zone can still show
         raise Malformed(f"its time {event.time.isoformat()} is out of range")
+    # <pump-id>/event carries that pump's events; link/<link-id>/event its link's
+    name = event.link if event.pump is None else event.pump
+    if topic[-2] not in (pump_id(name), ascii_id(name)) or topic[:-2] != ([] if event.pump is not None else ["link"]):
+        raise Malformed(f"an event of {name!r} on another's topic")
     return decoded
 
 

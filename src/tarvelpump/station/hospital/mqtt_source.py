@@ -30,7 +30,6 @@ from ..records.model import (
     PumpView,
     RoundResult,
     now,
-    pump_id,
 )
 from ..settings.broker_url import (
     ROOT,
@@ -58,7 +57,6 @@ from .messages import (
     STATE_REQUIRED,
     Malformed,
     UnknownEvents,
-    ascii_id,
     check_fields,
     event_message,
     json_object,
@@ -465,17 +463,11 @@ class MqttSource:
         return view
 
     def _event(self, ward: str, topic: list[str], payload: bytes) -> Event | None:
-        event, unknown = event_message(payload)
-        # <pump-id>/event carries that pump's events; link/<link-id>/event its link's
-        name = event.link if event.pump is None else event.pump
-        if topic[-2] not in (pump_id(name), ascii_id(name)) or topic[:-2] != ([] if event.pump is not None else ["link"]):
-            raise Malformed(f"an event of {name!r} on another's topic")
+        event, unknown = event_message(payload, topic)
         if event.id in self._seen:
             self.duplicates += 1
             return None
-        # one of a known kind whose fields do not fit is shown, not remembered: it never
-        # makes a copy that fits, with its id, a duplicate
-        if not (isinstance(event, UnknownEvent) and event.kind in KINDS):
+        if not (isinstance(event, UnknownEvent) and event.kind in KINDS):  # see event_message
             self._seen[event.id] = None
             while len(self._seen) > self._remember:
                 self._seen.popitem(last=False)

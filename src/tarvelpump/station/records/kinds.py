@@ -275,7 +275,7 @@ def _fields(cls: type[Event], skip: type[Event] | None = None) -> list[str]:
 
 def reference() -> str:
     """The README's list of event kinds, made from the declarations above."""
-    lines = ["Every event has " + "; ".join(_fields(Event)) + ".",
+    lines = ["Every event has " + "; ".join(_fields(Event)) + ".", "",
              "A pump's event also has " + "; ".join(_fields(PumpEvent, Event)) + ".", "",
              "| kind | what happened | its own fields |", "|---|---|---|"]
     for name, cls in KINDS.items():

@@ -192,6 +192,7 @@ class Store:
         prune_every: float = 60.0,
         readonly: bool = False,
         hl7: Hl7Composer | None = None,
+        station: str = "",
     ) -> None:
         if synchronous not in ("normal", "full"):
             raise ValueError(f"synchronous must be 'normal' or 'full', not {synchronous!r}")
@@ -203,6 +204,7 @@ class Store:
         self.prune_every = prune_every
         self.readonly = readonly
         self._hl7 = hl7
+        self.station = station  #: the name on the events the store makes itself (hl7_rejected)
         self._synchronous = synchronous.upper()
         self._lock = threading.Lock()
         self._pool_lock = threading.Lock()
@@ -476,8 +478,8 @@ class Store:
                 if row is None:
                     db.execute("ROLLBACK")
                     return None
-                event = Hl7Rejected(pump=row[1], link=row[2], time=now(), message=row[0], control_id=row[3],
-                                    ack=ack, error=error)
+                event = Hl7Rejected(pump=row[1], link=row[2], time=now(), station=self.station, message=row[0],
+                                    control_id=row[3], ack=ack, error=error)
                 db.execute(
                     "INSERT INTO hl7_set_aside (seq, kind, pump, link, control_id, body, t, error)"
                     " SELECT seq, kind, pump, link, control_id, body, ?, ? FROM hl7_outbox WHERE seq = ?",

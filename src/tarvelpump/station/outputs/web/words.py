@@ -163,7 +163,7 @@ def _said(e: Event) -> tuple[str | None, str | None]:
             said = f"{e.message} {e.control_id}: {e.ack} {e.error}"
             return said, said
         case UnknownEvent():
-            return "not known to this view", "此视图不认识的事件"
+            return "not known to this version", "此版本不认识的事件"
     return None, None  # a door, back online, or a link up or down without more to say
 
 
