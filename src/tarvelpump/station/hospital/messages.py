@@ -201,7 +201,8 @@ def check_fields(body: dict[str, Any], checks: dict[str, _Check], required: Iter
 
 
 def same_view(old: PumpView | None, new: PumpView) -> bool:
-    """Whether ``new`` only restates ``old``: nothing but its ``VOLATILE`` fields differ (see ``MqttSource._refresh``)."""
+    """Whether ``new`` only restates ``old``: nothing but its ``VOLATILE`` fields
+    differ (see ``MqttSource._refresh``)."""
     return old is not None and old.shown() == new.shown()
 
 

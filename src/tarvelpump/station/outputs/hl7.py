@@ -47,16 +47,16 @@ __all__ = ["ALARM_CODES", "LOCAL", "MDC", "NO_PATIENT", "SENDS", "Composer", "Hl
 
 log = logging.getLogger(__name__)
 
-K = EventKind
+_K = EventKind
 #: What each kind of event makes the composer send: a PCD-04 of its own, a
 #: change the pump's PCD-01 reports (due at once for its running state and
 #: presence, with the time each value was read), or nothing (the engine hears
 #: of a link through its pumps going offline; of the station's own faults, not at all).
 SENDS: dict[str, str | None] = {
-    K.ALARM_RAISED: "PCD-04", K.ALARM_CLEARED: "PCD-04",
-    K.STATE_CHANGED: "PCD-01", K.OFFLINE: "PCD-01", K.ONLINE: "PCD-01", K.DOOR_OPENED: "PCD-01",
-    K.DOOR_CLOSED: "PCD-01", K.NEAR_END: "PCD-01",
-    K.LINK_DOWN: None, K.LINK_UP: None, K.POLLER_FAILED: None, K.POLLER_RECOVERED: None, K.HL7_REJECTED: None,
+    _K.ALARM_RAISED: "PCD-04", _K.ALARM_CLEARED: "PCD-04",
+    _K.STATE_CHANGED: "PCD-01", _K.OFFLINE: "PCD-01", _K.ONLINE: "PCD-01", _K.DOOR_OPENED: "PCD-01",
+    _K.DOOR_CLOSED: "PCD-01", _K.NEAR_END: "PCD-01",
+    _K.LINK_DOWN: None, _K.LINK_UP: None, _K.POLLER_FAILED: None, _K.POLLER_RECOVERED: None, _K.HL7_REJECTED: None,
 }
 
 #: ISO/IEEE 11073-10101 codes, coding system MDC: the one table of them.

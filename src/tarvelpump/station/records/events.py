@@ -64,7 +64,8 @@ def pump_events(
     first = before.last_seen is None
     out: list[Event] = []
     # what every event of the pump says: which pump, where, when, for whom
-    of: dict[str, Any] = {"pump": after.label, "link": after.link, "time": time, "station": after.station, "after_gap": after_gap}
+    of: dict[str, Any] = {"pump": after.label, "link": after.link, "time": time, "station": after.station,
+                          "after_gap": after_gap}
 
     if before.presence != OFFLINE and after.presence == OFFLINE:
         out.append(Offline(**of, last_seen=after.last_seen, silent=after.silent, reason=after.offline_reason))
