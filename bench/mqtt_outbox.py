@@ -27,7 +27,8 @@ from pathlib import Path
 import paho.mqtt.client as mqtt
 from paho.mqtt.enums import CallbackAPIVersion
 
-from tarvelpump.station.records.model import Event, EventKind, PumpView, RoundResult, now
+from tarvelpump.station.records.kinds import AlarmRaised
+from tarvelpump.station.records.model import PumpView, RoundResult, now
 from tarvelpump.station.outputs.mqtt import EventRows, MqttPublisher
 from tarvelpump.station.records.store import Store
 
@@ -94,8 +95,8 @@ def rounds(store: Store, publisher: MqttPublisher, n: int) -> None:
     views = tuple(PumpView(f"bed-{i}", f"bed {i}", "radio", 801 + i, 0) for i in range(PUMPS))
     for start in range(0, n, PER_ROUND):
         t = now()
-        events = tuple(Event(EventKind.ALARM_RAISED, f"bed {(start + k) % PUMPS}", "radio", t,
-                             {"alarm": "ALARM_OCCLUSION", "word": 2})
+        events = tuple(AlarmRaised(pump=f"bed {(start + k) % PUMPS}", link="radio", time=t, alarm="ALARM_OCCLUSION",
+                                   text=None, rank=0, word=2)
                        for k in range(min(PER_ROUND, n - start)))
         result = RoundResult("radio", t, 0.0, 0, (), events, views)
         store.commit([result])

@@ -5,10 +5,40 @@ hub listener to wait on."""
 from __future__ import annotations
 
 import threading
+from datetime import datetime
 from typing import Any
 
+import msgspec
+
+from tarvelpump.station.records.kinds import KINDS, Event, LinkEvent
+from tarvelpump.station.records.model import now
 from tarvelpump.station.watch.link import Link
 from tarvelpump.virtualward import PumpState
+
+
+def _plain(t: Any) -> Any:
+    """A plain value of a declared field's type (not null where it may be)."""
+    if isinstance(t, msgspec.inspect.Metadata):
+        return _plain(t.type)
+    if isinstance(t, msgspec.inspect.UnionType):
+        return _plain(next(x for x in t.types if not isinstance(x, msgspec.inspect.NoneType)))
+    return {msgspec.inspect.StrType: "ALARM_OCCLUSION", msgspec.inspect.IntType: 1, msgspec.inspect.FloatType: 2.5,
+            msgspec.inspect.BoolType: True, msgspec.inspect.DateTimeType: now()}[type(t)]
+
+
+def event(kind: str, pump: str | None = "bed 1", link: str = "radio", time: datetime | None = None,
+          **fields: Any) -> Event:
+    """An event of ``kind`` as the station declares it (fields by their JSON names, as "from");
+    each one not given takes a plain value of its type."""
+    cls = KINDS[kind]
+    info = msgspec.inspect.type_info(cls)
+    assert isinstance(info, msgspec.inspect.StructType)
+    named = {f.encode_name: f.name for f in info.fields}
+    given = {named[k]: v for k, v in fields.items()}
+    for f in info.fields:
+        if f.required and f.name not in given and f.name not in ("time", "pump", "link"):
+            given[f.name] = _plain(f.type)
+    return cls(pump=None if issubclass(cls, LinkEvent) else pump, link=link, time=time or now(), **given)
 
 
 def signature(i: int) -> PumpState:
@@ -59,7 +89,7 @@ class Collector:
 
     def events(self, kind: Any = None) -> list[Any]:
         with self._cond:
-            return [e for r in self.rounds for e in r.events if kind is None or e.kind is kind]
+            return [e for r in self.rounds for e in r.events if kind is None or e.kind == kind]
 
     def readings(self) -> list[Any]:
         with self._cond:

@@ -16,8 +16,10 @@ import pytest
 import tarvelpump.station.settings.config as config_module
 from tarvelpump.station.cli import main
 from tarvelpump.station.settings.config import ConfigError, load_config, parse_config
-from tarvelpump.station.records.model import Event, EventKind, RoundResult
+from tarvelpump.station.records.model import RoundResult
 from tarvelpump.station.records.store import Store
+
+from _core import event
 
 
 def base() -> dict[str, Any]:
@@ -155,7 +157,7 @@ def _store_with_events(path: Path, n: int) -> None:
     with Store(path) as store:
         for k in range(n):
             t = t0 + timedelta(seconds=k)
-            events = tuple(Event(EventKind.ALARM_RAISED, f"bed {i}", "radio-a", t, {"alarm": "ALARM_OCCLUSION"})
+            events = tuple(event("alarm_raised", f"bed {i}", "radio-a", t, alarm="ALARM_OCCLUSION")
                            for i in range(20))
             store.commit([RoundResult(link="radio-a", started=t, duration_s=0.5, exchanges=5, readings=(),
                                       events=events, views=())])

@@ -18,6 +18,7 @@ from tarvelpump.station.outputs.hl7 import Composer
 from tarvelpump.station.hub import Hub
 from tarvelpump.station.watch.link import Link
 from tarvelpump.station.outputs.mllp import Hl7Publisher
+from tarvelpump.station.records.kinds import AlarmRaised
 from tarvelpump.station.records.model import ONLINE, Event, EventKind, PumpView, RoundResult, now
 from tarvelpump.station.watch.poller import Poller, PollSettings
 from tarvelpump.station.watch.pump import Pump
@@ -475,8 +476,8 @@ def test_a_receiver_away_for_days_keeps_every_alarm_and_the_latest_report(tmp_pa
         clock[0] += 61.0
         events = ()
         if n % 5 == 4:
-            raised.append(Event(EventKind.ALARM_RAISED, "bed 2", "radio", now(),
-                                {"alarm": "ALARM_OCCLUSION", "text": "", "rank": 0, "word": 0x100, "n": n}))
+            raised.append(AlarmRaised(pump="bed 2", link="radio", time=now(), alarm="ALARM_OCCLUSION", text="",
+                                      rank=0, word=0x100))
             events = (raised[-1],)
         hub.publish(RoundResult("radio", now(), 0.5, 6, (), events, tuple(beds)))
     status = store.outbox.status("hl7")

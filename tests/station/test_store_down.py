@@ -18,8 +18,10 @@ from pathlib import Path
 import pytest
 
 from tarvelpump.station.hub import Hub
-from tarvelpump.station.records.model import ONLINE, Event, EventKind, PumpView, Reading, RoundResult
+from tarvelpump.station.records.model import ONLINE, PumpView, Reading, RoundResult
 from tarvelpump.station.records.store import Store
+
+from _core import event
 
 T0 = datetime(2026, 12, 7, 9, 0, tzinfo=timezone.utc)
 
@@ -30,7 +32,7 @@ def a_round(n: int, link: str = "radio-a") -> RoundResult:
     return RoundResult(
         link=link, started=t, duration_s=0.4, exchanges=15,
         readings=tuple(Reading(pump=b, link=link, time=t, running=2, alarm_word=n) for b in beds),
-        events=(Event(EventKind.STATE_CHANGED, beds[n % 3], link, t, {"from": "STOP", "to": "RUN", "n": n}),),
+        events=(event("state_changed", beds[n % 3], link, t, **{"from": "STOP", "to": "RUN", "to_code": n}),),
         views=tuple(PumpView(id=b.replace(" ", "-"), label=b, link=link, addr=i, channel=1, presence=ONLINE,
                              answered=n, last_seen=t) for i, b in enumerate(beds)))
 

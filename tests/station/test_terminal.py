@@ -7,9 +7,10 @@ from datetime import timedelta
 from pathlib import Path
 
 from tarvelpump.station.cli import main, table_lines
-from tarvelpump.station.records.model import Event, EventKind, Reading, RoundResult, now
+from tarvelpump.station.records.model import Reading, RoundResult, now
 from tarvelpump.station.records.store import Store
 
+from _core import event
 from _views import alarm, every_presence, view
 
 
@@ -24,7 +25,7 @@ def test_live_table_fits_80_by_24_with_every_alarm_on_screen() -> None:
     # alarmed pumps whose labels sort last: the page's order brings them to the top
     views += [alarm(f"zz 床 {n} 长长长长长长长长长长长长", at, "ALARM_OCCLUSION", "管路堵塞", 0, 60 + n,
                     station="心脏重症监护病房 东区") for n in range(5)]
-    events = [Event(EventKind.DOOR_OPENED, f"bed {n}", "radio-a", at, {"door": 1, "station": "ward 3"})
+    events = [event("door_opened", f"bed {n}", "radio-a", at, door=1, station="ward 3")
               for n in range(8)]
     rows = table_lines(views, events, "Hospital · every ward of the site", at=at, wards=True, width=80, height=24)
     assert len(rows) <= 23, len(rows)  # the cursor's line stays free: nothing scrolls

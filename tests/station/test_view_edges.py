@@ -26,12 +26,13 @@ from prometheus_client.parser import text_string_to_metric_families
 from tarvelpump.station.app import Station
 from tarvelpump.station.cli import Display, event_line, main, table_lines
 from tarvelpump.station.settings.config import ConfigError, load_config
-from tarvelpump.station.records.model import Event, EventKind, PumpView, now, pump_id
+from tarvelpump.station.records.model import PumpView, now, pump_id
 from tarvelpump.station.records.order import natural, ordered
 from tarvelpump.station.hospital.view import View
 from tarvelpump.virtualward import VirtualWard
 
 from _broker import MOSQUITTO, Broker
+from _core import event
 from test_mqtt import wait_for
 
 pytestmark = pytest.mark.skipif(not Path(MOSQUITTO).exists(), reason="mosquitto not installed")
@@ -181,10 +182,10 @@ def test_hostile_numbers_labels_and_control_characters(broker: Broker) -> None:
             assert view.url is not None
             # 11 dropped: the 100 kB state never reaches the view (its broker drops it, see test_view_memory)
             wait_for(lambda: len(view.hub.views()) == len(hostile) + 2 and view.source.dropped == 11)
-            older = Event(EventKind.DOOR_OPENED, "3床", "radio", now(), {"door": 1})
+            older = event("door_opened", "3床", "radio", door=1)
             publisher.send("tarvelpump/general/ward-c/3/event", json.dumps(older.to_json()))
             publisher.send("tarvelpump/general/ward-c/3床/event", json.dumps(  # a forger's, on another's topic
-                Event(EventKind.DOOR_OPENED, "bed 2", "radio", now(), {"door": 1}).to_json()))
+                event("door_opened", "bed 2", "radio", door=1).to_json()))
             wait_for(lambda: get(view.url + "api/events?pump=ward-c.3")[1]["events"])
             assert [e["id"] for e in get(view.url + "api/events")[1]["events"]] == [older.id]
             status, page = get(view.url + "api/pumps")
@@ -201,11 +202,11 @@ def test_hostile_numbers_labels_and_control_characters(broker: Broker) -> None:
             assert remaining["big ok"] == 2 ** 40
 
             # the terminal: every byte a publisher chose is shown, escaped, never obeyed
-            event = Event(EventKind.ALARM_RAISED, "bed\x1b[2J 4", "radio\x07", now(),
-                          {"alarm": "ALARM_OCCLUSION", "text": "堵塞\nbed 3 alarm_cleared", "station": "A\x1b]2;x\x07"})
-            line = event_line(event)
+            forged = event("alarm_raised", "bed\x1b[2J 4", "radio\x07", alarm="ALARM_OCCLUSION",
+                           text="堵塞\nbed 3 alarm_cleared", station="A\x1b]2;x\x07")
+            line = event_line(forged, wards=True)
             assert not _RAW.search(line) and "\\x1b[2J" in line and "\\nbed 3 alarm_cleared" in line
-            rows = table_lines(view.hub.views(), [event], "general\x1b[2J", wards=True, width=200, height=100)
+            rows = table_lines(view.hub.views(), [forged], "general\x1b[2J", wards=True, width=200, height=100)
             assert not any(_RAW.search(r) for r in rows), [r for r in rows if _RAW.search(r)]
             shown = "\n".join(rows)
             assert "\\x1b]0;pwned\\x07" in shown and "\\x1b[2J" in shown and "ml\\r\\n" in shown

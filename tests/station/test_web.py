@@ -21,6 +21,7 @@ from tarvelpump.station.records.model import OFFLINE, ONLINE, Event, EventKind, 
 from tarvelpump.station.records.store import Store
 from tarvelpump.station.outputs.web import serve
 
+from _core import event
 from _views import every_presence
 
 T0 = now()
@@ -62,7 +63,7 @@ def get(url: str) -> tuple[int, Any]:
 
 
 def ev(kind: EventKind, pump: str, age: float, **details: Any) -> Event:
-    return Event(kind, pump, "radio-a", T0 - timedelta(seconds=age), details)
+    return event(kind, pump, "radio-a", T0 - timedelta(seconds=age), **details)
 
 
 def test_api_page_stream_metrics_and_stop() -> None:

@@ -10,9 +10,10 @@ Its parts, each a package of its own:
   ``projection`` turn answers into what a pump shows, ``presence`` says who
   is unheard, online or offline, ``poller`` runs the passes.
 - ``records``: what is kept. ``model`` (the records every part shares),
-  ``events`` (what a change means), ``store`` (SQLite: rounds, readings,
-  events, pumps, with ``tables`` its schema) and its ``outbox`` (what each
-  output has still to deliver), ``order`` and ``since``.
+  ``kinds`` (every event kind, declared once), ``events`` (what a change
+  means), ``store`` (SQLite: rounds, readings, events, pumps, with
+  ``tables`` its schema) and its ``outbox`` (what each output has still to
+  deliver), ``order`` and ``since``.
 - ``outputs``: what leaves the station: ``web`` (the page and its API),
   ``mqtt``, ``hl7`` with ``mllp`` (the hospital's engine) and ``metrics``.
 - ``hospital``: ``station view``, one page over many gateways fed by MQTT.

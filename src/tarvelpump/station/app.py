@@ -3,8 +3,8 @@
 The store is the hub's committer, so an event is committed before the page,
 the metrics, MQTT or the terminal hear of it (see ``hub``); the pollers
 start from each pump's last committed view. Outputs are imported only when
-asked for: a station without them needs nothing beyond the standard library
-and pyserial.
+asked for: a station without them needs nothing beyond the standard library,
+pyserial and msgspec (the events' declaration).
 """
 
 from __future__ import annotations
@@ -15,6 +15,7 @@ import threading
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any, Protocol
 
+from .settings.broker_url import parse_url
 from .settings.config import StationConfig, check_exposure, parse_hostport, parse_mllp_url
 from .hub import Hub
 from .watch.link import Link
@@ -70,11 +71,17 @@ class Station:
         if self.http is not None:
             # A bad address, or one beyond loopback without a log-in, fails here, before anything runs.
             check_exposure(parse_hostport(self.http)[0], config.web, key="--http" if http else "station.http")
+        # Its events carry the name MQTT publishes them under (the ward of the broker URL when it has none):
+        # the bytes kept for MQTT are the ones published.
+        name = config.name
+        if not name and self.mqtt is not None:
+            name = parse_url(self.mqtt, ward=True).ward or ""
+        self._name = name
         outputs: list[Output] = []  # what each writes to the outbox with every round
         if self.mqtt is not None:
             from .outputs.mqtt import EventRows
 
-            outputs.append(EventRows(config.name))
+            outputs.append(EventRows(name))
         if self.hl7_config is not None and url:
             parse_mllp_url(url)
             from .outputs.hl7 import Composer
@@ -106,8 +113,7 @@ class Station:
                 self.pumps += pumps
                 if pumps:
                     initial = {pump.label: last[pump.label] for pump in pumps if pump.label in last}
-                    self.pollers.append(Poller(link, pumps, config.poll, self.hub, station=config.name,
-                                               initial=initial))
+                    self.pollers.append(Poller(link, pumps, config.poll, self.hub, station=name, initial=initial))
         except BaseException:
             for link in self.links.values():
                 link.close()
@@ -143,7 +149,7 @@ class Station:
             if self.hl7_config is not None:
                 from .outputs.mllp import Hl7Publisher
 
-                self.hl7 = Hl7Publisher(str(self.hl7_config.url), self.store.outbox, self.hub)
+                self.hl7 = Hl7Publisher(str(self.hl7_config.url), self.store.outbox, self.hub, station=self._name)
                 self._start("hl7", self.hl7)
             if self.http is not None:
                 from .outputs.web import serve

@@ -88,21 +88,15 @@ def _details(details: dict[str, object]) -> str:
     return " ".join(f"{k}={v}" for k, v in details.items())
 
 
-#: details a line shows in its own way (the ward before the pump) or not at all
-_NOT_DETAILS = ("station", "pump_id")
-
-
-def event_line(e: Event) -> str:
-    """One event as a plain line of text; an event from a view over several
-    gateways names its ward before the pump ("ward 3 · bed 1"). Control
+def event_line(e: Event, wards: bool = False) -> str:
+    """One event as a plain line of text; in a view over several gateways
+    (``wards``) it names its ward before the pump ("ward 3 · bed 1"). Control
     characters in any of it are written out, never sent to the terminal."""
     who = e.pump if e.pump is not None else f"[{e.link}]"
-    station = e.details.get("station")
-    if isinstance(station, str) and station:
-        who = f"{station} · {who}"
-    details = {k: v for k, v in e.details.items() if k not in _NOT_DETAILS}
-    return printable(f"{e.time.astimezone().isoformat(timespec='seconds')}  {who:<12} {e.kind.value:<14} "
-                     f"{_details(details)}".rstrip())
+    if wards and e.station:
+        who = f"{e.station} · {who}"
+    return printable(f"{e.time.astimezone().isoformat(timespec='seconds')}  {who:<12} {e.kind:<14} "
+                     f"{_details(e.details)}".rstrip())
 
 
 def remaining_text(seconds: int | None) -> str:
@@ -228,7 +222,7 @@ def table_lines(views: list[PumpView], events: list[Event], title: str, *, at: d
     if store:
         top.append(printable("STORE NOT WRITABLE" + store[len("store not writable"):]))
     listed = ordered(views)
-    said = ["  " + event_line(e) for e in events]
+    said = ["  " + event_line(e, wards) for e in events]
     more = ""
     if height is not None:  # only the rows that fit are drawn: a view may hold thousands
         room = height - 1 - len(top) - 2  # the blank line and the column names
@@ -308,7 +302,7 @@ class Display:
                 self.out.write(json.dumps(e.to_json(), ensure_ascii=False, default=str) + "\n")
         elif self.mode == "lines":
             for e in events:
-                self.out.write(event_line(e) + "\n")
+                self.out.write(event_line(e, self.wards) + "\n")
         else:
             self._recent = (self._recent + events)[-8:]
             due = time.monotonic() - self._drawn >= 1.0 / self.refresh

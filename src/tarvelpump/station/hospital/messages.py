@@ -3,8 +3,9 @@ anything of it is kept, and every number and name bounded."""
 
 from __future__ import annotations
 
-import dataclasses
+import collections
 import json
+import logging
 import math
 import re
 import types
@@ -13,10 +14,8 @@ from collections.abc import Callable, Iterable
 from datetime import datetime
 from typing import Any
 
-from ..records.model import (
-    EventKind,
-    PumpView,
-)
+from ..records.kinds import INT_MAX
+from ..records.model import Decoded, PumpView, decode_event, pump_id
 from ..settings.broker_url import (
     LABEL_MAX,
     VIEW_FORGET_AFTER_S,
@@ -25,6 +24,8 @@ from ..settings.broker_url import (
     VIEW_OFFLINE_AFTER_S,
 )
 
+log = logging.getLogger(__name__)
+
 # The bounds' defaults live beside the broker URL, where the command line reads them without paho.
 MAX_PUMPS = VIEW_MAX_PUMPS
 MAX_PUMPS_PER_WARD = VIEW_MAX_PUMPS_PER_WARD
@@ -32,10 +33,30 @@ OFFLINE_AFTER_S = VIEW_OFFLINE_AFTER_S
 FORGET_AFTER_S = VIEW_FORGET_AFTER_S
 #: wards named in the count of refused pumps; the rest are counted together
 REFUSED_WARDS = 1_000
+#: kinds named in the count of events the view does not fully know; the rest are counted together
+UNKNOWN_KINDS = 100
 
 
 class Malformed(ValueError):
     """A message from the broker that the view does not accept."""
+
+
+class UnknownEvents:
+    """Events a view shows without all of their meaning: of a kind it does not
+    know (a gateway newer than the view), or with fields it does not know.
+    Counted by kind (``UNKNOWN_KINDS`` named, the rest together), said once per kind."""
+
+    def __init__(self) -> None:
+        self.counts: collections.Counter[str] = collections.Counter()
+
+    def add(self, ward: str, kind: str, why: str) -> None:
+        label = kind[:100]
+        if label not in self.counts and len(self.counts) >= UNKNOWN_KINDS:
+            label = "(other)"
+        if not self.counts[label]:
+            log.warning("MQTT view: an event of %r is shown without all of its meaning: %s (a gateway newer than "
+                        "this view?); more of kind %r are counted, not logged", ward, why, label)
+        self.counts[label] += 1
 
 
 #: retained messages in one burst past which a view asks again ward by ward
@@ -53,9 +74,6 @@ WARD_MAX = LABEL_MAX
 #: the topic levels after the ward, as a station bounds them: a pump's id (up to
 #: four bytes a character of its label) and "state", or "link/<link>/event"
 LEVELS_MAX = 4 * LABEL_MAX + len("/link//event")
-#: the largest whole number a message may carry: one every reader (a page's
-#: JavaScript, a float in /metrics) still holds exactly
-INT_MAX = 2 ** 53 - 1
 
 
 def _no_constant(name: str) -> float:
@@ -77,9 +95,37 @@ def _bounded(text: str) -> int:
     return value
 
 
-def json_object(payload: bytes) -> dict[str, Any]:
+def _size(payload: bytes) -> None:
     if len(payload) > MESSAGE_MAX:
         raise Malformed(f"{len(payload):,} bytes: no state or event of a station takes more than {MESSAGE_MAX:,}")
+
+
+def event_message(payload: bytes, topic: list[str]) -> Decoded:
+    """An event from the broker, read and checked by its kind's own declaration
+    (``decode_event``), on the topic levels after the ward: one of a kind the
+    view does not know is kept, and only what is no event at all (or one on
+    another's topic) raises ``Malformed``. One of a known kind whose fields do
+    not fit is an ``UnknownEvent`` too: shown, but not remembered as seen, so
+    it never makes a copy that fits, with its id, a duplicate."""
+    _size(payload)
+    try:
+        decoded = decode_event(payload)
+    except ValueError as exc:  # msgspec's errors are ValueErrors too
+        raise Malformed(f"not an event: {exc}") from None
+    event = decoded.event
+    if not 0 < len(event.id) <= NAME_MAX:
+        raise Malformed("the id is empty" if not event.id else f"the id has more than {NAME_MAX} characters")
+    if not 1970 <= event.time.year <= 9000:  # one any local time zone can still show
+        raise Malformed(f"its time {event.time.isoformat()} is out of range")
+    # <pump-id>/event carries that pump's events; link/<link-id>/event its link's
+    name = event.link if event.pump is None else event.pump
+    if topic[-2] not in (pump_id(name), ascii_id(name)) or topic[:-2] != ([] if event.pump is not None else ["link"]):
+        raise Malformed(f"an event of {name!r} on another's topic")
+    return decoded
+
+
+def json_object(payload: bytes) -> dict[str, Any]:
+    _size(payload)
     body = json.loads(payload, parse_constant=_no_constant, parse_float=_finite, parse_int=_bounded)
     if not isinstance(body, dict):
         raise Malformed(f"a JSON object was expected, not {type(body).__name__}")
@@ -151,27 +197,6 @@ STATE_FIELDS = {**_checkers({**typing.get_type_hints(PumpView), "online": bool})
           "answered": _count, "silent": _count, "malformed": _counts,
           "remaining_s": lambda v: v is None or _count(v)}
 STATE_REQUIRED = ("id", "label", "link", "addr", "channel")
-#: the fixed part of an event, and what any event may carry
-EVENT_FIELDS = _checkers({"id": str, "time": datetime, "pump": str | None, "link": str, "kind": str,
-                    "station": str, "after_gap": bool})
-_ALARM = _checkers({"alarm": str, "text": str | None, "rank": int, "word": int | None})
-#: each kind's details as the station makes them; a field not listed is carried as it is
-DETAILS: dict[EventKind, tuple[dict[str, _Check], tuple[str, ...]]] = {
-    EventKind.ALARM_RAISED: (_ALARM, ("alarm",)),
-    EventKind.ALARM_CLEARED: (_ALARM, ("alarm",)),
-    EventKind.STATE_CHANGED: (_checkers({"from": str | None, "to": str | None, "from_code": int | None,
-                                         "to_code": int | None, "text": str | None}), ()),
-    EventKind.DOOR_OPENED: (_checkers({"door": int | None}), ()),
-    EventKind.DOOR_CLOSED: (_checkers({"door": int | None}), ()),
-    EventKind.OFFLINE: (_checkers({"last_seen": datetime | None, "silent": int, "reason": str | None}), ()),
-    EventKind.ONLINE: ({}, ()),
-    EventKind.NEAR_END: (_checkers({"remaining_s": int, "threshold_s": int}), ("remaining_s",)),
-    EventKind.LINK_DOWN: (_checkers({"error": str}), ()),
-    EventKind.LINK_UP: (_checkers({"down_s": float | None}), ()),
-}
-KINDS = {k.value: k for k in EventKind}
-
-
 def check_fields(body: dict[str, Any], checks: dict[str, _Check], required: Iterable[str]) -> None:
     for name in required:
         if name not in body:
@@ -181,14 +206,10 @@ def check_fields(body: dict[str, Any], checks: dict[str, _Check], required: Iter
             raise Malformed(f"{name} has the wrong type")
 
 
-#: what a gateway changes each round without anything shown changing (see ``MqttSource._refresh``)
-_RESTATED = frozenset({"last_seen", "answered", "silent", "malformed", "round_s"})
-_SHOWN = tuple(f.name for f in dataclasses.fields(PumpView) if f.name not in _RESTATED)
-
-
 def same_view(old: PumpView | None, new: PumpView) -> bool:
-    """Whether ``new`` only restates ``old``: nothing but when it was heard and its counts differ."""
-    return old is not None and all(getattr(old, name) == getattr(new, name) for name in _SHOWN)
+    """Whether ``new`` only restates ``old``: nothing but its ``VOLATILE`` fields
+    differ (see ``MqttSource._refresh``)."""
+    return old is not None and old.shown() == new.shown()
 
 
 def ascii_id(label: str) -> str:

@@ -16,11 +16,13 @@ import time
 from collections.abc import Iterable
 from typing import TYPE_CHECKING, Any
 
+import msgspec
 import paho.mqtt.client as mqtt
 from paho.mqtt.reasoncodes import ReasonCode
 
 from ..hub import Hub
 from ..outputs.mqtt_client import Outage, connect_properties, failed, let_go, make_client
+from ..records.kinds import KINDS, UnknownEvent
 from ..records.model import (
     OFFLINE,
     PRESENCES,
@@ -28,7 +30,6 @@ from ..records.model import (
     PumpView,
     RoundResult,
     now,
-    pump_id,
 )
 from ..settings.broker_url import (
     ROOT,
@@ -45,14 +46,10 @@ log = logging.getLogger(__name__)
 
 from .intake import Drops, arrival
 from .messages import (
-    DETAILS,
-    EVENT_FIELDS,
     FORGET_AFTER_S,
-    KINDS,
     LEVELS_MAX,
     MAX_PUMPS,
     MAX_PUMPS_PER_WARD,
-    NAME_MAX,
     OFFLINE_AFTER_S,
     REFILL_AFTER,
     REFILL_AT_ONCE,
@@ -60,8 +57,9 @@ from .messages import (
     STATE_REQUIRED,
     WARD_MAX,
     Malformed,
-    ascii_id,
+    UnknownEvents,
     check_fields,
+    event_message,
     json_object,
     packet_max,
     same_view,
@@ -83,9 +81,12 @@ class MqttSource:
     comes.
 
     Every message is checked whole before it is taken: each field of a state
-    or an event against its type, times with their offsets, numbers JSON
-    knows and no larger than ``INT_MAX`` (counts never negative), and the
-    topic against the pump the message names. A bad message is dropped alone
+    or an event against its type (an event by its kind's own declaration),
+    times with their offsets, numbers JSON knows and no larger than
+    ``INT_MAX`` (counts never negative), and the topic against the pump the
+    message names. An event of a kind, or with fields, the view does not
+    know is kept and shown (``unknown``); only what is no event at all is
+    malformed. A bad message is dropped alone
     (``dropped`` counts them; warnings are rate-limited) and the rest of its
     batch is shown. Events are deduplicated by id, and only accepted ones are
     remembered: a bad message never makes a good one with its id a duplicate.
@@ -165,6 +166,7 @@ class MqttSource:
         self._digests: dict[str, int] = {}  # view id -> hash of the state message last taken
         self.gateways: dict[str, str] = {}  #: ward -> "online" / "offline"
         self.duplicates = 0  #: events dropped as already seen
+        self.unknown = UnknownEvents()  #: events shown without all of their meaning, by kind
         self.forgotten = 0  #: pumps that left the view, not heard for ``forget_after`` (or cleared)
         self._drops = Drops()
 
@@ -365,7 +367,7 @@ class MqttSource:
                             self._refreshed.discard(view.id)
                         self._views[view.id] = view
                 elif rest[-1] == "event" and len(rest) in (2, 3):
-                    event = self._event(ward, rest, json_object(payload))
+                    event = self._event(ward, rest, payload)
                     if event is not None:
                         events.append(event)
             except Exception as exc:  # whatever is wrong with one message stays with it
@@ -428,6 +430,7 @@ class MqttSource:
         self._hub.set_health("view", {
             **self.places.figures(), "offline_after_s": self.offline_after, "forget_after_s": self.forget_after,
             "forgotten": self.forgotten, "dropped": self.dropped,
+            "unknown_events": [{"kind": kind, "count": n} for kind, n in self.unknown.counts.items()],
         })
 
     def _view(self, ward: str, topic_id: str, body: dict[str, Any]) -> PumpView:
@@ -446,31 +449,20 @@ class MqttSource:
             view.presence, view.offline_reason = OFFLINE, "gateway offline"
         return view
 
-    def _event(self, ward: str, topic: list[str], body: dict[str, Any]) -> Event | None:
-        check_fields(body, EVENT_FIELDS, ("id", "time", "kind", "link"))
-        kind = KINDS.get(body["kind"])
-        if kind is None:
-            raise Malformed(f"no event is of kind {body['kind']!r}")
-        if not 0 < len(body["id"]) <= NAME_MAX:
-            raise Malformed("the id is empty" if not body["id"] else f"the id has more than {NAME_MAX} characters")
-        check_fields(body, *DETAILS[kind])
-        pump = body.get("pump")
-        # <pump-id>/event carries that pump's events; link/<link-id>/event its link's
-        name = body["link"] if pump is None else pump
-        if topic[-2] not in (pump_id(name), ascii_id(name)) or topic[:-2] != ([] if pump is not None else ["link"]):
-            raise Malformed(f"an event of {name!r} on another's topic")
-        body = {k: v for k, v in body.items() if k != "pump_id"}  # the view names pumps itself
-        event = Event.from_json(body)
+    def _event(self, ward: str, topic: list[str], payload: bytes) -> Event | None:
+        event, unknown = event_message(payload, topic)
         if event.id in self._seen:
             self.duplicates += 1
             return None
-        self._seen[event.id] = None
-        while len(self._seen) > self._remember:
-            self._seen.popitem(last=False)
-        details = dict(event.details, station=event.details.get("station") or ward)
-        if event.pump is not None:  # the id its gateway names the pump by, as in its states
-            details["pump_id"] = view_id(ward, topic[0])
-        return dataclasses.replace(event, link=view_id(ward, event.link), details=details)
+        if not (isinstance(event, UnknownEvent) and event.kind in KINDS):  # see event_message
+            self._seen[event.id] = None
+            while len(self._seen) > self._remember:
+                self._seen.popitem(last=False)
+        if unknown:
+            self.unknown.add(ward, event.kind, unknown)
+        # the view names pumps itself (see view_id): the id its gateway names the pump by, as in its states
+        return msgspec.structs.replace(event, link=view_id(ward, event.link), station=event.station or ward,
+                                       pump_id=None if event.pump is None else view_id(ward, topic[0]))
 
     def _on_status(self, ward: str, status: str, views: dict[str, PumpView]) -> None:
         if status not in ("online", "offline"):

@@ -45,13 +45,26 @@ from datetime import datetime, timezone
 from typing import Any
 
 from ... import comm
+from ..records.kinds import AlarmCleared, AlarmRaised, Offline, StateChanged
 from ..records.model import OFFLINE, ONLINE, Event, EventKind, PumpView, RoundResult, now
 from ..records.outbox import Outgoing
 from .hl7_fields import CODE_MAX, TEXT_MAX, bed_code, escape, facility_code, fit, point_of_care_code
 
-__all__ = ["ALARM_CODES", "LOCAL", "MDC", "NO_PATIENT", "Composer", "Hl7Message", "escape", "priority"]
+__all__ = ["ALARM_CODES", "LOCAL", "MDC", "NO_PATIENT", "SENDS", "Composer", "Hl7Message", "escape", "priority"]
 
 log = logging.getLogger(__name__)
+
+_K = EventKind
+#: What each kind of event makes the composer send: a PCD-04 of its own, a
+#: change the pump's PCD-01 reports (due at once for its running state and
+#: presence, with the time each value was read), or nothing (the engine hears
+#: of a link through its pumps going offline; of the station's own faults, not at all).
+SENDS: dict[str, str | None] = {
+    _K.ALARM_RAISED: "PCD-04", _K.ALARM_CLEARED: "PCD-04",
+    _K.STATE_CHANGED: "PCD-01", _K.OFFLINE: "PCD-01", _K.ONLINE: "PCD-01", _K.DOOR_OPENED: "PCD-01",
+    _K.DOOR_CLOSED: "PCD-01", _K.NEAR_END: "PCD-01",
+    _K.LINK_DOWN: None, _K.LINK_UP: None, _K.POLLER_FAILED: None, _K.POLLER_RECOVERED: None, _K.HL7_REJECTED: None,
+}
 
 #: ISO/IEEE 11073-10101 codes, coding system MDC: the one table of them.
 MDC: dict[str, int] = {
@@ -215,16 +228,16 @@ class Composer:
                     read[r.pump][field] = (value, r.time)
         news: dict[str, list[Event]] = defaultdict(list)
         for e in result.events:
-            if e.pump is not None:
+            if SENDS[e.kind] is not None and e.pump is not None:
                 news[e.pump].append(e)
-                if e.kind == EventKind.STATE_CHANGED and e.details.get("to_code") is not None:
-                    read[e.pump]["running"] = (e.details["to_code"], e.time)
+                if isinstance(e, StateChanged):
+                    read[e.pump]["running"] = (e.to_code, e.time)
         views = {v.label: v for v in result.views}
         self._views.update(views)
 
         out: list[Hl7Message] = []
         for e in result.events:  # alarms first: they are what a nurse must hear of
-            if e.kind in (EventKind.ALARM_RAISED, EventKind.ALARM_CLEARED) and e.pump is not None:
+            if SENDS[e.kind] == "PCD-04" and isinstance(e, (AlarmRaised, AlarmCleared)):
                 view = views.get(e.pump) or self._views.get(e.pump)
                 if view is not None:
                     self._build(out, "PCD-04", view, functools.partial(self._pcd04, view=view, e=e))
@@ -253,7 +266,7 @@ class Composer:
                                                     else view.last_seen is not None)
             if due:
                 times = {f: v for f in FIELDS if (v := last(label, f)) is not None}
-                gone = next((e.time for e in news[label] if e.kind == EventKind.OFFLINE), None)
+                gone = next((e.time for e in news[label] if isinstance(e, Offline)), None)
                 self._build(out, "PCD-01", view, functools.partial(self._pcd01, view=view, times=times, gone=gone),
                             supersede=f"PCD-01 {label}" if periodic else None)
                 reported[label] = (view.presence, view.running, t)
@@ -341,12 +354,11 @@ class Composer:
         metric(local("RATE_UNIT", "rate unit"), "1.1.1.3", "rate_unit", "CWE", _rate_unit)
         metric(local("DOOR", "door"), "1.1.1.4", "door", "CWE", lambda c: local(*_option(comm.PumpDoorStatus, c)))
 
-    def _pcd04(self, m: list[str], control: str, *, view: PumpView, e: Event) -> None:
-        d = e.details
-        name, text = str(d.get("alarm", "")), str(d.get("text") or "")
+    def _pcd04(self, m: list[str], control: str, *, view: PumpView, e: AlarmRaised | AlarmCleared) -> None:
+        name, text = e.alarm, e.text or ""
         code = mdc(ALARM_CODES[name], text) if name in ALARM_CODES else local(name, text or name)
-        raised = e.kind == EventKind.ALARM_RAISED
-        rank = d.get("rank")
+        raised = isinstance(e, AlarmRaised)
+        rank = e.rank
         rows = self._patient(m, view, e.id, mdc("MDC_EVT_ALARM"), e.time)
         at = e.time
         rows.add(mdc("MDC_EVT_ALARM"), "1.0.0.0.1", "F", kind="CWE", value=code, at=at)
@@ -356,10 +368,9 @@ class Composer:
         rows.add(mdc("MDC_ATTR_ALARM_STATE"), "1.0.0.0.4", "F", kind="ST",
                  value="active" if raised else "inactive", at=at)
         rows.add(mdc("MDC_ATTR_ALARM_PRIORITY"), "1.0.0.0.5", "F", kind="ST",
-                 value=priority(rank if isinstance(rank, int) else None), at=at)
+                 value=priority(rank), at=at)
         rows.add(mdc("MDC_ATTR_ALERT_TYPE"), "1.0.0.0.6", "F", kind="ST", value="ST", at=at)  # technical
-        if isinstance(rank, int):
-            rows.add(local("ALARM_ORDER", "AlarmOrder"), "1.0.0.0.7", "F", kind="NM", value=str(rank), at=at)
+        rows.add(local("ALARM_ORDER", "AlarmOrder"), "1.0.0.0.7", "F", kind="NM", value=str(rank), at=at)
 
 
 def _rate_unit(code: int) -> str:

@@ -166,7 +166,13 @@ class _ViewCollector(Collector):
         forgotten.add_metric([], float(view.get("forgotten", 0)))
         dropped = CounterMetricFamily("tarvelpump_view_messages_dropped", "Malformed messages the view dropped")
         dropped.add_metric([], float(view.get("dropped", 0)))
-        return [pumps, most, refused, forgotten, dropped]
+        unknown = CounterMetricFamily(
+            "tarvelpump_view_unknown_events",
+            "Events shown without all of their meaning: a kind, or fields, the view does not know (a newer gateway)",
+            labels=["kind"])
+        for row in view.get("unknown_events", []):
+            unknown.add_metric([row["kind"]], float(row["count"]))
+        return [pumps, most, refused, forgotten, dropped, unknown]
 
 
 class _OutboxCollector(Collector):

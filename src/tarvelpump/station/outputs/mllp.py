@@ -38,7 +38,8 @@ from typing import Any, Protocol
 import hl7.mllp
 
 from ..settings.config import parse_mllp_url
-from ..records.model import Event, EventKind, RoundResult, now
+from ..records.kinds import Hl7Rejected
+from ..records.model import RoundResult, now
 from ..records.outbox import OutboxRow
 
 __all__ = ["Hl7Publisher"]
@@ -93,7 +94,8 @@ def parse_ack(text: str) -> tuple[str, str, str]:
 
 class Hl7Publisher:
     """A Hub listener that delivers the HL7 rows of ``outbox`` to ``url``
-    (mllp://HOST:PORT); its ``hl7_rejected`` events go to ``hub``.
+    (mllp://HOST:PORT); its ``hl7_rejected`` events go to ``hub``, named
+    for the gateway ``station``.
 
     ``counts()`` gives what it did so far (for the metrics): ``sent``
     (messages written, repeats included), ``acked``, ``retried`` (``AR``
@@ -102,9 +104,10 @@ class Hl7Publisher:
     the receiver is refusing.
     """
 
-    def __init__(self, url: str, outbox: Outbox, hub: Publishes, *, ack_timeout: float = 30.0,
+    def __init__(self, url: str, outbox: Outbox, hub: Publishes, *, station: str = "", ack_timeout: float = 30.0,
                  connect_timeout: float = 10.0, retry_after: float = 5.0, reconnect_max: float = 30.0) -> None:
         self.url = url
+        self.station = station
         self.host, self.port = parse_mllp_url(url)
         self._outbox = outbox
         self._hub = hub
@@ -303,8 +306,8 @@ class Hl7Publisher:
         self._answered_with(f"{code}: {error}")
         log.error("HL7: %s refused the %s of %s (MSH-10 %s) with %s: %s; kept aside, not sent again",
                   self.url, row.kind, row.pump or row.link, row.key, code, error)
-        event = Event(EventKind.HL7_REJECTED, row.pump, row.link, now(),
-                      {"message": row.kind, "control_id": row.key, "ack": code, "error": error})
+        event = Hl7Rejected(pump=row.pump, link=row.link, time=now(), station=self.station, message=row.kind,
+                            control_id=row.key, ack=code, error=error)
         self._hub.publish(RoundResult(link=row.link, started=event.time, duration_s=0.0, exchanges=0, readings=(),
                                       events=(event,), views=(), partial=True))
         self._owed = dataclasses.replace(row, error=error)

@@ -12,8 +12,8 @@ Topics, under ``tarvelpump/<site>/<ward>/``::
     status                    "online" / "offline" (retained; last will: offline)
     <pump-id>/state           PumpView JSON with "station" (retained, QoS 0)
                               (a pump id keeps the letters of every script, as UTF-8)
-    <pump-id>/event           Event JSON with "station" (QoS 1, not retained)
-    link/<link-id>/event      events of a link (link_down / link_up)
+    <pump-id>/event           the event as ``encode_event`` writes it, with "station" (QoS 1, not retained)
+    link/<link-id>/event      events of a link and of its poller
 
 The publisher speaks MQTT 5, so that a retained state cannot outlive what it
 claims: while the station runs, each state expires ``state_expiry`` seconds
@@ -34,6 +34,7 @@ import time
 from collections.abc import Callable, Iterable
 from typing import TYPE_CHECKING, Any, Protocol
 
+import msgspec
 import paho.mqtt.client as mqtt
 from paho.mqtt.enums import MQTTProtocolVersion
 from paho.mqtt.packettypes import PacketTypes
@@ -53,10 +54,6 @@ if TYPE_CHECKING:
 __all__ = ["STOPPED", "AckWindow", "BrokerUrl", "EventRows", "Malformed", "MqttPublisher", "MqttSource", "parse_url"]
 
 log = logging.getLogger(__name__)
-
-#: view fields that change every round; a state is republished for them only now and then
-_VOLATILE = ("last_seen", "answered", "silent", "malformed")
-
 
 #: the output's name in the outbox
 NAME = "mqtt"
@@ -82,8 +79,8 @@ class EventRows:
         self.station = station
 
     def rows_for(self, result: RoundResult) -> list[Outgoing]:
-        return [Outgoing(kind=e.kind.value, key=e.id, pump=e.pump, link=e.link,
-                         body=encode_event(dataclasses.replace(e, details={**e.details, "station": self.station})))
+        return [Outgoing(kind=e.kind, key=e.id, pump=e.pump, link=e.link,
+                         body=encode_event(msgspec.structs.replace(e, station=self.station)))
                 for e in result.events]
 
     def settle(self, committed: bool) -> None:
@@ -241,7 +238,7 @@ class MqttPublisher:
         self._dirty: set[str] = set()
         # the drain thread's own
         self._window = AckWindow(window, resend_after)
-        self._published: dict[str, tuple[str, float]] = {}  # pump id -> (state key, monotonic)
+        self._published: dict[str, tuple[tuple[Any, ...], float]] = {}  # pump id -> (what it showed, monotonic)
         self._swept = time.monotonic()  # when every state was last looked at for its refresh
         self._thread: threading.Thread | None = None
         #: counters, for the bench and the logs
@@ -443,8 +440,7 @@ class MqttPublisher:
             self._dirty.clear()
             views = [self._views[i] for i in ids]
         for view in views:
-            key = json.dumps({k: v for k, v in view.to_json().items() if k not in _VOLATILE},
-                             sort_keys=True, default=str)
+            key = view.shown()  # republished for the VOLATILE fields only now and then
             last = self._published.get(view.id)
             if not everything and last and last[0] == key and t - last[1] < self._refresh:
                 continue

@@ -17,7 +17,9 @@ from datetime import datetime
 from typing import Any
 
 from ... import comm
-from .model import OFFLINE, Event, EventKind, PumpView
+from .kinds import (AlarmCleared, AlarmRaised, DoorClosed, DoorOpened, LinkDown, LinkUp, NearEnd, Offline, Online,
+                    StateChanged)
+from .model import OFFLINE, Event, PumpView
 from ..watch.pump import Alarms
 
 __all__ = ["alarm_details", "link_events", "pump_events"]
@@ -28,6 +30,7 @@ DOOR_OPEN = 1
 
 
 def alarm_details(bit: comm.Option, word: int | None) -> dict[str, Any]:
+    """The fields of an alarm's event (``AlarmRaised``, ``AlarmCleared``)."""
     return {
         "alarm": str(bit.name),
         "text": bit.text,
@@ -60,21 +63,14 @@ def pump_events(
     """
     first = before.last_seen is None
     out: list[Event] = []
-
-    def add(kind: EventKind, **details: Any) -> None:
-        if after_gap:
-            details["after_gap"] = True
-        out.append(Event(kind, after.label, after.link, time, details))
+    # what every event of the pump says: which pump, where, when, for whom
+    of: dict[str, Any] = {"pump": after.label, "link": after.link, "time": time, "station": after.station,
+                          "after_gap": after_gap}
 
     if before.presence != OFFLINE and after.presence == OFFLINE:
-        add(
-            EventKind.OFFLINE,
-            last_seen=None if after.last_seen is None else after.last_seen.isoformat(),
-            silent=after.silent,
-            reason=after.offline_reason,
-        )
+        out.append(Offline(**of, last_seen=after.last_seen, silent=after.silent, reason=after.offline_reason))
     elif before.presence == OFFLINE and after.online:
-        add(EventKind.ONLINE)
+        out.append(Online(**of))
 
     if alarms is not None and (first or alarms[0].word != alarms[1].word):
         was, now_ = alarms
@@ -82,35 +78,27 @@ def pump_events(
         new = {int(b) for b in now_.bits}
         for bit in now_.bits:  # most urgent first
             if int(bit) not in old:
-                add(EventKind.ALARM_RAISED, **alarm_details(bit, now_.word))
+                out.append(AlarmRaised(**of, **alarm_details(bit, now_.word)))
         for bit in was.bits:
             if int(bit) not in new:
-                add(EventKind.ALARM_CLEARED, **alarm_details(bit, now_.word))
+                out.append(AlarmCleared(**of, **alarm_details(bit, now_.word)))
 
     if before.running is not None and after.running is not None and before.running != after.running:
-        add(
-            EventKind.STATE_CHANGED,
-            **{
-                "from": _state_name(before.running),
-                "to": _state_name(after.running),
-                "from_code": before.running,
-                "to_code": after.running,
-                "text": after.running_text,
-            },
-        )
+        out.append(StateChanged(**of, from_=_state_name(before.running), to=_state_name(after.running),
+                                from_code=before.running, to_code=after.running, text=after.running_text))
 
     if after.door is not None and after.door != before.door:
         if after.door == DOOR_OPEN:
-            add(EventKind.DOOR_OPENED, door=after.door)
+            out.append(DoorOpened(**of, door=after.door))
         elif before.door is not None:
-            add(EventKind.DOOR_CLOSED, door=after.door)
+            out.append(DoorClosed(**of, door=after.door))
 
     remaining = after.remaining_s
     if remaining is not None and remaining < near_end_s:
         crossed = before.remaining_s is not None and before.remaining_s >= near_end_s
         # At first sight a pump at zero has finished (its own alarm says so).
         if crossed or (before.remaining_s is None and remaining > 0):
-            add(EventKind.NEAR_END, remaining_s=remaining, threshold_s=near_end_s)
+            out.append(NearEnd(**of, remaining_s=remaining, threshold_s=near_end_s))
     return out
 
 
@@ -122,11 +110,12 @@ def link_events(
     time: datetime,
     error: str = "",
     down_since: datetime | None = None,
+    station: str = "",
 ) -> list[Event]:
     """link_down when the port failed, link_up when it carries exchanges again."""
     if was_up and not is_up:
-        return [Event(EventKind.LINK_DOWN, None, link, time, {"error": error})]
+        return [LinkDown(pump=None, link=link, time=time, station=station, error=error)]
     if not was_up and is_up:
         down_s = None if down_since is None else round((time - down_since).total_seconds(), 3)
-        return [Event(EventKind.LINK_UP, None, link, time, {"down_s": down_s})]
+        return [LinkUp(pump=None, link=link, time=time, station=station, down_s=down_s)]
     return []

@@ -3,30 +3,40 @@
 Data moves one way: link -> pump -> poller -> events -> hub -> store and
 outputs. Everything here is plain data with a JSON form, so the page, the
 metrics and MQTT (which may run on another host) all see the same shapes.
+Each event kind is declared once, in ``kinds``; ``encode_event`` and
+``decode_event`` are the one way an event becomes bytes and back.
 """
 
 from __future__ import annotations
 
 import dataclasses
 import enum
-import json
+import functools
+import operator
 import unicodedata
-import uuid
 from datetime import datetime, timezone
-from typing import Any
+from typing import Annotated, Any, NamedTuple
+
+import msgspec
+
+from .kinds import COMMON_FIELDS, KINDS, Event, EventKind, UnknownEvent
 
 __all__ = [
     "OFFLINE",
     "ONLINE",
     "PRESENCES",
     "UNHEARD",
+    "VOLATILE",
+    "Decoded",
     "EventKind",
     "RadioMode",
     "Event",
     "PumpView",
     "Reading",
     "RoundResult",
+    "decode_event",
     "encode_event",
+    "event_from",
     "id_clash",
     "now",
     "pump_id",
@@ -100,23 +110,6 @@ class RadioMode(str, enum.Enum):
         return head + [channel & 0xFF] if self is RadioMode.FIXED else head
 
 
-class EventKind(str, enum.Enum):
-    ALARM_RAISED = "alarm_raised"
-    ALARM_CLEARED = "alarm_cleared"
-    STATE_CHANGED = "state_changed"
-    DOOR_OPENED = "door_opened"
-    DOOR_CLOSED = "door_closed"
-    OFFLINE = "offline"
-    ONLINE = "online"
-    NEAR_END = "near_end"
-    LINK_DOWN = "link_down"
-    LINK_UP = "link_up"
-    POLLER_FAILED = "poller_failed"  #: passes of a link keep failing (a fault of the station itself)
-    POLLER_RECOVERED = "poller_recovered"
-    #: the HL7 receiver answered a message with an error: it is kept aside, not sent again
-    HL7_REJECTED = "hl7_rejected"
-
-
 def _iso(t: datetime | None) -> str | None:
     return None if t is None else t.isoformat()
 
@@ -145,49 +138,6 @@ class Reading:
         d = dataclasses.asdict(self)
         d["time"] = _iso(self.time)
         return d
-
-
-@dataclasses.dataclass(frozen=True)
-class Event:
-    """A change derived from successive readings, or a link going down or up.
-
-    ``id`` is unique across stations and restarts: receivers deduplicate by it.
-    ``pump`` is ``None`` for link events.
-    """
-
-    kind: EventKind
-    pump: str | None
-    link: str
-    time: datetime
-    details: dict[str, Any] = dataclasses.field(default_factory=dict)
-    id: str = dataclasses.field(default_factory=lambda: uuid.uuid4().hex)
-
-    def to_json(self) -> dict[str, Any]:
-        return {
-            "id": self.id,
-            "time": _iso(self.time),
-            "pump": self.pump,
-            "link": self.link,
-            "kind": self.kind.value,
-            **self.details,
-        }
-
-    @classmethod
-    def from_json(cls, d: dict[str, Any]) -> Event:
-        fixed = {"id", "time", "pump", "link", "kind"}
-        return cls(
-            kind=EventKind(d["kind"]),
-            pump=d.get("pump"),
-            link=d.get("link", ""),
-            time=_time(d["time"]) or now(),
-            details={k: v for k, v in d.items() if k not in fixed},
-            id=d["id"],
-        )
-
-
-def encode_event(event: Event) -> bytes:
-    """An event as every output sends it (MQTT, the outbox): its JSON, in UTF-8."""
-    return json.dumps(event.to_json(), ensure_ascii=False).encode()
 
 
 @dataclasses.dataclass
@@ -245,6 +195,11 @@ class PumpView:
         d["alarmed"] = self.alarmed
         return d
 
+    def shown(self) -> tuple[Any, ...]:
+        """What of the view is news when it changes: every field but the ``VOLATILE`` ones
+        (its list of alarms as a tuple: a copy, that compares whatever becomes of the view)."""
+        return tuple(tuple(v) if isinstance(v := getattr(self, name), list) else v for name in _SHOWN_NAMES)
+
     @classmethod
     def from_json(cls, d: dict[str, Any]) -> PumpView:
         kw = {k: v for k, v in d.items() if k in _VIEW_FIELDS}
@@ -258,6 +213,93 @@ class PumpView:
 
 _VIEW_NAMES = tuple(f.name for f in dataclasses.fields(PumpView))
 _VIEW_FIELDS = frozenset(_VIEW_NAMES)
+#: A view's fields that change every round without anything shown changing:
+#: when the pump was last heard, its counts and how long its link's pass took.
+#: A state is republished for them only now and then (MQTT), a page hears of
+#: them as ``seen``, and a view over a broker hands them on once a second.
+VOLATILE = frozenset({"last_seen", "answered", "silent", "malformed", "round_s"})
+_SHOWN_NAMES = tuple(name for name in _VIEW_NAMES if name not in VOLATILE)
+
+
+# -- events as bytes -----------------------------------------------------------------------------------------------
+
+_ENCODER = msgspec.json.Encoder()
+_KNOWN: Any = functools.reduce(operator.or_, KINDS.values())  # every declared kind, told apart by "kind"
+_DECODER = msgspec.json.Decoder(_KNOWN)
+
+
+def encode_event(event: Event) -> bytes:
+    """The event as the outbox keeps it and MQTT publishes it: JSON, UTF-8."""
+    if isinstance(event, UnknownEvent):
+        return _ENCODER.encode(event.to_json())
+    return _ENCODER.encode(event)
+
+
+class Decoded(NamedTuple):
+    event: Event
+    #: what of it the reader did not know ("" when nothing): its kind, some of its fields, or their types
+    unknown: str
+
+
+class _Envelope(msgspec.Struct, kw_only=True):
+    """What makes a message an event at all, whatever its kind."""
+
+    id: str
+    time: Annotated[datetime, msgspec.Meta(tz=True)]
+    kind: str
+    pump: str | None = None
+    link: str
+    station: str = ""
+
+
+def decode_event(data: bytes | str) -> Decoded:
+    """An event from its JSON, checked against its kind's declaration.
+
+    An event of a kind not declared here (a newer station's), or whose fields
+    do not fit its kind's, is still an event: it comes back as an
+    ``UnknownEvent`` (a known kind with fields it does not know keeps its
+    kind, without them) and ``unknown`` says what was not understood. Only
+    what is no event at all raises ``ValueError``: not JSON, not an object,
+    no ``id``, ``time``, ``kind`` or ``link``, or one of them of a wrong type.
+    """
+    try:
+        return Decoded(_DECODER.decode(data), "")
+    except msgspec.ValidationError:
+        pass  # its fields are told one by one below
+    body = msgspec.json.decode(data)
+    if not isinstance(body, dict):
+        raise msgspec.ValidationError(f"an event is a JSON object, not {type(body).__name__}")
+    return event_from(body)
+
+
+def event_from(body: dict[str, Any]) -> Decoded:
+    """An event from its JSON object (as ``decode_event``)."""
+    try:
+        return Decoded(msgspec.convert(body, _KNOWN), "")
+    except msgspec.ValidationError as exc:
+        why = str(exc)
+    envelope = msgspec.convert(body, _Envelope)  # raises: no event at all
+    cls = KINDS.get(envelope.kind)
+    if cls is None:
+        why = f"its kind {envelope.kind[:80]!r} is unknown"
+    else:
+        fields = _FIELD_NAMES[cls]
+        extra = sorted(k for k in body if k not in fields)
+        if extra:
+            why = f"fields {', '.join(k[:80] for k in extra[:10])} of {envelope.kind} are unknown"
+            try:
+                return Decoded(msgspec.convert({k: v for k, v in body.items() if k in fields}, cls), why)
+            except msgspec.ValidationError as exc:
+                why += f", and {exc}"
+        else:
+            why = f"{envelope.kind}: {why}"
+    common = {name: getattr(envelope, name) for name in ("id", "time", "pump", "link", "station")}
+    rest = {k: v for k, v in body.items() if k not in COMMON_FIELDS}
+    return Decoded(UnknownEvent(**common, name=envelope.kind, fields=rest, why=why), why)
+
+
+_FIELD_NAMES = {cls: frozenset(["kind", *(f.encode_name for f in msgspec.structs.fields(cls))])
+                for cls in KINDS.values()}
 
 
 @dataclasses.dataclass(frozen=True)

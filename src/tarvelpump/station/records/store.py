@@ -42,7 +42,7 @@ from pathlib import Path
 from typing import Any
 
 from . import outbox, tables
-from .model import Event, EventKind, PumpView, Reading, RoundResult
+from .model import Event, PumpView, Reading, RoundResult, event_from
 from .store_lock import StoreError, StoreLock
 from .tables import SCHEMA_VERSION
 
@@ -51,6 +51,12 @@ __all__ = ["SCHEMA_VERSION", "Store", "StoreError"]
 log = logging.getLogger(__name__)
 
 _PRUNE_BATCH = 20_000
+_EVENT_COLUMNS = frozenset(("id", "kind", "pump", "link", "time"))
+
+
+def _details(event: Event) -> str:
+    """An event's ``details`` column: its fields beside the ones with columns of their own."""
+    return json.dumps({k: v for k, v in event.to_json().items() if k not in _EVENT_COLUMNS}, ensure_ascii=False)
 
 
 def _rollback(db: sqlite3.Connection) -> None:
@@ -274,8 +280,8 @@ class Store:
         )
         db.executemany(
             "INSERT INTO events (id, round, kind, pump, link, time, t, details) VALUES (?,?,?,?,?,?,?,?)",
-            [(e.id, rid, e.kind.value, e.pump, e.link, e.time.isoformat(), e.time.timestamp(),
-              json.dumps(e.details, default=str)) for e in result.events],
+            [(e.id, rid, e.kind, e.pump, e.link, e.time.isoformat(), e.time.timestamp(),
+              _details(e)) for e in result.events],
         )
         if result.views:
             t = result.started.timestamp() + result.duration_s
@@ -394,9 +400,9 @@ class Store:
         rows = self._select("SELECT id, kind, pump, link, time, details FROM events", where, args, tail)
         if limit is not None:
             rows.reverse()
-        return [Event(kind=EventKind(r["kind"]), pump=r["pump"], link=r["link"],
-                      time=datetime.fromisoformat(r["time"]), details=json.loads(r["details"]), id=r["id"])
-                for r in rows]
+        # the columns with the rest of its fields (older rows of a kind not declared any more: UnknownEvent)
+        return [event_from({**json.loads(r["details"]), "id": r["id"], "kind": r["kind"], "pump": r["pump"],
+                            "link": r["link"], "time": r["time"]}).event for r in rows]
 
     def last_views(self) -> dict[str, PumpView]:
         """Each pump's view as last committed, by label: where a restart goes on from."""

@@ -28,7 +28,8 @@ from ..records import events
 from ..settings.config import PollConfig
 from ..hub import Hub
 from .link import Link, LinkClosedError
-from ..records.model import Event, EventKind, PumpView, Reading, RoundResult, now
+from ..records.kinds import PollerFailed, PollerRecovered
+from ..records.model import Event, PumpView, Reading, RoundResult, now
 from .projection import copy_view
 from .pump import Answer, Pump
 from .schedule import PassPlan, Prefix
@@ -205,7 +206,8 @@ class Poller:
     def _link_changed(self, up: bool) -> list[Event]:
         t = now()
         out = events.link_events(
-            self.link.name, self._link_up, up, time=t, error=self.link.error, down_since=self._down_since
+            self.link.name, self._link_up, up, time=t, error=self.link.error, down_since=self._down_since,
+            station=self.station,
         )
         if self._link_up and not up:
             self._down_since = t
@@ -258,17 +260,16 @@ class Poller:
                 failures += 1
                 if failures == 1:
                     log.exception("passes on %s fail; the poller keeps trying", self.link.name)
-                    self._tell(EventKind.POLLER_FAILED, error=f"{type(exc).__name__}: {exc}")
+                    self._publish([PollerFailed(pump=None, link=self.link.name, time=now(), station=self.station,
+                                                error=f"{type(exc).__name__}: {exc}")])
                 self._stopping.wait(max(self.settings.gap, 1.0))
                 continue
             if failures:
                 log.warning("passes on %s work again after %d failed", self.link.name, failures)
-                self._tell(EventKind.POLLER_RECOVERED, failures=failures)
+                self._publish([PollerRecovered(pump=None, link=self.link.name, time=now(), station=self.station,
+                                               failures=failures)])
                 failures = 0
             self._stopping.wait(self._idle(result))
-
-    def _tell(self, kind: EventKind, **details: object) -> None:
-        self._publish([Event(kind, None, self.link.name, now(), dict(details))])
 
     def _publish(self, found: list[Event]) -> None:
         """Early news of the link itself: no round of its own."""

@@ -28,6 +28,8 @@ from collections.abc import AsyncIterator, Iterable
 from datetime import datetime
 from typing import Any
 
+import msgspec
+
 from ...watch import presence
 from ...hub import Hub
 from ...records.model import Event, PumpView, RoundResult, now
@@ -51,13 +53,13 @@ TURN_S = 0.1
 #: the least time between two counts of every ward (a pass over every pump of the site)
 WARDS_S = 1.0
 
-# Counters that move on every answer: news that the pump is there, not a change to show.
-_QUIET = frozenset({"last_seen", "answered", "silent", "malformed"})
-_SHOWN = tuple(f.name for f in dataclasses.fields(PumpView) if f.name not in _QUIET)
+_encode = msgspec.json.Encoder().encode
 
 
 def _shown(view: PumpView) -> tuple[Any, ...]:
-    return tuple(getattr(view, name) for name in _SHOWN)
+    """What a page must be sent again for: all but the VOLATILE fields (those are
+    news that the pump is there: ``seen``), and when its news goes stale."""
+    return view.shown(), presence.stale_after(view)
 
 
 @dataclasses.dataclass(frozen=True)
@@ -112,8 +114,8 @@ class Feed:
         self._last_turn = 0.0
         self._wards_at = -WARDS_S
         self._wards_due = False
-        # on the loop only: each view's JSON (without ``stale``) and sort key, made once per view
-        self._json: dict[str, tuple[PumpView, str, Any]] = {}
+        # on the loop only: each view's sort key and JSON (by ``stale``), made once per view
+        self._json: dict[str, tuple[PumpView, Any, dict[bool, msgspec.Raw]]] = {}
 
     def attach(self, loop: asyncio.AbstractEventLoop | None) -> None:
         with self._lock:
@@ -180,16 +182,20 @@ class Feed:
         else:
             self._turn()
 
-    def encoded(self, view: PumpView, at: datetime) -> str:
-        """The view's JSON as the API serves it, made once per view."""
+    def encoded(self, view: PumpView, at: datetime) -> msgspec.Raw:
+        """The view's JSON as the API serves it, made once per view (and per
+        value of ``stale``, the one field that moves with the clock): answers
+        of thousands of pumps take them as they are."""
         cached = self._json.get(view.id)
         if cached is None or cached[0] is not view:
-            d = view_json(view, self.shown, at)
-            del d["stale"]  # the one field that moves with the clock
-            cached = (view, json.dumps(d, ensure_ascii=False)[1:], page_key(view))
-            self._json[view.id] = cached
+            cached = self._json[view.id] = (view, page_key(view), {})
         stale = presence.shown_presence(view, at, self.shown.stale_floor_s) == presence.STALE
-        return ('{"stale":true,' if stale else '{"stale":false,') + cached[1]
+        made = cached[2].get(stale)
+        if made is None:
+            d = view_json(view, self.shown, at)
+            d["stale"] = stale
+            made = cached[2][stale] = msgspec.Raw(_encode(d))
+        return made
 
     def ordered(self, views: Iterable[PumpView]) -> list[PumpView]:
         """``order.ordered`` with each view's key made once."""
@@ -199,7 +205,7 @@ class Feed:
             if cached is None or cached[0] is not view:
                 self.encoded(view, now())
                 cached = self._json[view.id]
-            keyed.append((cached[2], view))
+            keyed.append((cached[1], view))
         keyed.sort(key=lambda kv: kv[0])
         return [view for _, view in keyed]
 
@@ -244,7 +250,7 @@ class Feed:
                 sub.order = [pid for pid in sub.order or () if pid not in gone]
             mine = [v for v in changed if v in scope or v.id in was]
             if mine:
-                messages.append(("pumps", "[" + ",".join(pumps[v.id] for v in mine) + "]"))
+                messages.append(("pumps", _encode([pumps[v.id] for v in mine]).decode()))
             heard = {v.id: v.last_seen.isoformat() for v in seen
                      if v.last_seen is not None and (v in scope or v.id in was)}
             if heard:
@@ -255,7 +261,7 @@ class Feed:
                 if orders[scope] != sub.order:
                     sub.order = orders[scope]
                     messages.append(("order", json.dumps(sub.order)))
-            mine_events = [d for e, d in said if scope.ward is None or e.details.get("station") == scope.ward]
+            mine_events = [d for e, d in said if scope.ward is None or e.station == scope.ward]
             if mine_events:
                 messages.append(("events", json.dumps(mine_events)))
             self._send(sub, messages)

@@ -16,6 +16,8 @@ from typing import Any
 
 from .... import comm
 from ...watch import presence
+from ...records.kinds import (AlarmCleared, AlarmRaised, Hl7Rejected, LinkDown, LinkUp, NearEnd, Offline, PollerFailed,
+                              PollerRecovered, StateChanged, UnknownEvent)
 from ...records.model import Event, EventKind, PumpView, Reading
 from ...watch.pump import decode_alarms
 
@@ -41,7 +43,7 @@ _STATE_WORDS = {
 }
 _UNIT_WORDS = {"ML": "ml", "DROP": "drops"}
 _DOOR_WORDS = {"OPEN": "open", "CLOSE": "closed"}
-_KIND_ZH = {
+_KIND_ZH: dict[str, str] = {
     EventKind.ALARM_RAISED: "报警",
     EventKind.ALARM_CLEARED: "报警解除",
     EventKind.STATE_CHANGED: "状态改变",
@@ -52,6 +54,9 @@ _KIND_ZH = {
     EventKind.NEAR_END: "即将结束",
     EventKind.LINK_DOWN: "链路中断",
     EventKind.LINK_UP: "链路恢复",
+    EventKind.POLLER_FAILED: "轮询故障",
+    EventKind.POLLER_RECOVERED: "轮询恢复",
+    EventKind.HL7_REJECTED: "HL7 消息被拒",
 }
 
 
@@ -137,33 +142,43 @@ def view_json(view: PumpView, shown: Shown = Shown(), at: datetime | None = None
     return d
 
 
+def _said(e: Event) -> tuple[str | None, str | None]:
+    """What the event says beside its kind, in English and in Chinese (None: its kind says it all)."""
+    match e:
+        case AlarmRaised() | AlarmCleared():
+            return words(e.alarm), e.text or _ALARM_ZH.get(e.alarm) or words(e.alarm)
+        case StateChanged():
+            was, now_ = e.from_, e.to
+            return (f"{words(was) or '?'} → {words(now_) or '?'}",
+                    f"{_STATE_ZH.get(str(was), words(was) or '?')} → {_STATE_ZH.get(str(now_), words(now_) or '?')}")
+        case NearEnd():
+            return f"{e.remaining_s // 60} min left", f"剩余 {e.remaining_s // 60} 分钟"
+        case LinkUp() if e.down_s is not None:
+            return f"after {e.down_s:.0f} s", f"中断 {e.down_s:.0f} 秒后"
+        case LinkDown() | PollerFailed() if e.error:
+            return e.error, e.error
+        case PollerRecovered():
+            return f"after {e.failures} failed passes", f"{e.failures} 次失败后"
+        case Offline() if e.reason:
+            return e.reason, e.reason
+        case Hl7Rejected():
+            said = f"{e.message} {e.control_id}: {e.ack} {e.error}"
+            return said, said
+        case UnknownEvent():
+            return "not known to this version", "此版本不认识的事件"
+    return None, None  # a door, back online, or a link up or down without more to say
+
+
 def event_json(event: Event) -> dict[str, Any]:
     """An event as the API serves it, with a line in words for the page in
     English (``words``) and in Chinese (``words_zh``)."""
     d = event.to_json()
-    kind = event.kind.value.replace("_", " ").capitalize()
+    kind = event.kind.replace("_", " ").capitalize()
     kind_zh = _KIND_ZH.get(event.kind, kind)
     d["kind_words"] = kind
-    details = event.details
-    said: str | None = None
-    said_zh: str | None = None
-    alarm = details.get("alarm")
-    if isinstance(alarm, str):
-        d["alarm_words"] = words(alarm)
-        said = d["alarm_words"]
-        said_zh = str(details.get("text") or _ALARM_ZH.get(alarm) or d["alarm_words"] or "")
-    elif event.kind is EventKind.STATE_CHANGED:
-        was, now_ = details.get("from"), details.get("to")
-        said = f"{words(was) or '?'} → {words(now_) or '?'}"
-        said_zh = f"{_STATE_ZH.get(str(was), words(was) or '?')} → {_STATE_ZH.get(str(now_), words(now_) or '?')}"
-    elif event.kind is EventKind.NEAR_END and isinstance(details.get("remaining_s"), int):
-        said = f"{details['remaining_s'] // 60} min left"
-        said_zh = f"剩余 {details['remaining_s'] // 60} 分钟"
-    elif event.kind is EventKind.LINK_UP and isinstance(details.get("down_s"), (int, float)):
-        said = f"after {details['down_s']:.0f} s"
-        said_zh = f"中断 {details['down_s']:.0f} 秒后"
-    elif event.kind is EventKind.LINK_DOWN and details.get("error"):
-        said = said_zh = str(details["error"])
+    if isinstance(event, (AlarmRaised, AlarmCleared)):
+        d["alarm_words"] = words(event.alarm)
+    said, said_zh = _said(event)
     d["words"] = f"{kind}: {said}" if said else kind
     d["words_zh"] = f"{kind_zh}：{said_zh}" if said_zh else kind_zh
     return d
