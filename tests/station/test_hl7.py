@@ -406,7 +406,8 @@ def test_long_names_are_fitted_to_their_v26_fields_and_check_says_so(tmp_path: P
             "link": [{"name": "radio on the long east corridor of wing B", "port": ward.port, "timeout": 0.2}],
             "pump": [{"label": p.label, "link": "radio on the long east corridor of wing B", "addr": p.addr,
                       "channel": 5} for p in ward.pumps],
-            "hl7": {"url": receiver.url, "point_of_care": "PICU"}}
+            "hl7": {"url": receiver.url, "point_of_care": "PICU", "receiving_application": "EHR",
+                    "receiving_facility": "GENERAL HOSP"}}
     data["pump"][2]["hl7_bed"] = "12"
     conf = tmp_path / "ward.toml"
     conf.write_text(toml_of(data))
@@ -414,7 +415,8 @@ def test_long_names_are_fitted_to_their_v26_fields_and_check_says_so(tmp_path: P
     assert main(["check", "--config", str(conf), "--json"]) == 0
     said = json.loads(capsys.readouterr().out)["hl7"]
     beds = {labels[0]: "PICU^^ICCBT east window 01", labels[1]: "PICU^^ICCBT east window 02", labels[2]: "PICU^^12"}
-    assert said == {"url": receiver.url, "msh_3": "TARVELPUMP", "msh_4": "PIC Unit, Wing B-3", "pv1_3": beds}
+    assert said == {"url": receiver.url, "msh_3": "TARVELPUMP", "msh_4": "PIC Unit, Wing B-3", "msh_5": "EHR",
+                    "msh_6": "GENERAL HOSP", "pv1_3": beds}
     assert main(["check", "--config", str(conf)]) == 0
     assert f"{labels[2]!r}: 'PICU^^12'" in capsys.readouterr().out
 
@@ -441,6 +443,24 @@ def test_long_names_are_fitted_to_their_v26_fields_and_check_says_so(tmp_path: P
                 assert len(value.split("^")[0]) <= 20, value
     alarm = next(m for m in got if m.kind == "ORU^R40^ORU_R01").obx()["196616"][5]
     assert alarm.startswith("AI_NEARLY_COMPLETE^")
+    assert {(m.get("MSH", 5), m.get("MSH", 6), m.get("MSH", 11)) for m in got} == {("EHR", "GENERAL HOSP", "P")}
+
+    # Wiring an engine: one test PCD-01 (MSH-11 "T"), its acknowledgement shown, a refusal exits 1.
+    engine = Receiver().start()
+    try:
+        assert main(["hl7-test", "--config", str(conf), "--pump", labels[2], "--hl7", engine.url]) == 0
+        sent = Msg(engine.messages()[-1])
+    finally:
+        engine.stop()
+    assert "AA: accepted" in capsys.readouterr().out
+    assert (sent.get("MSH", 5), sent.get("MSH", 11), sent.get("PV1", 3)) == ("EHR", "T", "PICU^^12")
+    strict(sent.text)
+    refusing = Receiver(lambda text: ("AE", "unknown facility")).start()
+    try:
+        assert main(["hl7-test", "--config", str(conf), "--hl7", refusing.url]) == 1
+    finally:
+        refusing.stop()
+    assert "AE: refused (unknown facility)" in capsys.readouterr().out
 
     # Two pumps that would be sent as one bed: refused before anything opens, naming the second.
     data["pump"][0]["label"], data["pump"][1]["label"] = ("Surgical recovery, cot number 7 window",

@@ -88,10 +88,7 @@ class Station:
             from .outputs.hl7_fields import places
 
             places(config)  # two pumps sent as one bed: refused here, before the store or a port opens
-            h = self.hl7_config
-            outputs.append(Composer(station=config.name, application=h.application, facility=h.facility,
-                                    point_of_care=h.point_of_care, report_every=h.report_every,
-                                    beds={p.label: p.hl7_bed for p in config.pumps if p.hl7_bed}))
+            outputs.append(Composer.of(config))
         self.hl7: Hl7Publisher | None = None
         self.hub = Hub()
         s = config.store

@@ -42,13 +42,16 @@ import uuid
 from collections import defaultdict
 from collections.abc import Callable, Mapping
 from datetime import datetime, timezone
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 from ... import comm
 from ..records.kinds import AlarmCleared, AlarmRaised, Offline, StateChanged
 from ..records.model import OFFLINE, ONLINE, Event, EventKind, PumpView, RoundResult, now
 from ..records.outbox import Outgoing
 from .hl7_fields import CODE_MAX, TEXT_MAX, bed_code, escape, facility_code, fit, point_of_care_code
+
+if TYPE_CHECKING:
+    from ..settings.config import StationConfig
 
 __all__ = ["ALARM_CODES", "LOCAL", "MDC", "NO_PATIENT", "SENDS", "Composer", "Hl7Message", "escape", "priority"]
 
@@ -185,8 +188,18 @@ class Composer:
 
     name = "hl7"
 
+    @classmethod
+    def of(cls, config: StationConfig) -> Composer:
+        """The composer a station's configuration (its [hl7] table) asks for."""
+        h = config.hl7
+        return cls(station=config.name, application=h.application, facility=h.facility,
+                   point_of_care=h.point_of_care, report_every=h.report_every,
+                   receiving_application=h.receiving_application, receiving_facility=h.receiving_facility,
+                   beds={p.label: p.hl7_bed for p in config.pumps if p.hl7_bed})
+
     def __init__(self, *, station: str, application: str = "TARVELPUMP", facility: str = "",
                  point_of_care: str = "", beds: Mapping[str, str] | None = None,
+                 receiving_application: str = "", receiving_facility: str = "",
                  report_every: float = 60.0, clock: Callable[[], float] = time.monotonic) -> None:
         if not report_every > 0:
             raise ValueError(f"report_every must be positive, not {report_every!r}")
@@ -195,6 +208,9 @@ class Composer:
         self.application = fit(application, CODE_MAX)
         self.facility = facility_code(facility, self.station)
         self.point_of_care = point_of_care_code(point_of_care, self.station)
+        # MSH-5 and MSH-6: empty unless the engine routes on them
+        self.receiving = (fit(receiving_application, CODE_MAX), fit(receiving_facility, CODE_MAX))
+        self.processing = "P"  # MSH-11: production; a test message says "T"
         self._beds = dict(beds or {})
         self.report_every = report_every
         self._clock = clock
@@ -272,6 +288,19 @@ class Composer:
                 reported[label] = (view.presence, view.running, t)
         return out
 
+    def test_message(self, view: PumpView) -> Hl7Message:
+        """A PCD-01 for ``view`` marked as a test (MSH-11 "T"), for wiring an
+        engine: what a real one looks like, which the engine need not file."""
+        out: list[Hl7Message] = []
+        self.processing = "T"
+        try:
+            self._build(out, "PCD-01", view, functools.partial(self._pcd01, view=view, times={}, gone=None))
+        finally:
+            self.processing = "P"
+        if not out:
+            raise ValueError(f"cannot write a test message for {view.label!r}")
+        return out[0]
+
     def rows_for(self, result: RoundResult) -> list[Outgoing]:
         """The outbox rows of ``result``: its messages, as the bytes sent."""
         return [Outgoing(kind=m.kind, key=m.control_id, pump=m.pump, link=m.link, body=m.text.encode("utf-8"),
@@ -304,8 +333,8 @@ class Composer:
         try:
             trigger, profile = ("R01", PCD01_PROFILE) if kind == "PCD-01" else ("R40", PCD04_PROFILE)
             # MSH-1 is the field separator itself, so MSH-n is field n - 1 of the line
-            lines = ["|".join(("MSH", "^~\\&", self.application, self.facility, "", "",
-                               dtm(now()), "", f"ORU^{trigger}^ORU_R01", control, "P", "2.6", "", "",
+            lines = ["|".join(("MSH", "^~\\&", self.application, self.facility, *self.receiving,
+                               dtm(now()), "", f"ORU^{trigger}^ORU_R01", control, self.processing, "2.6", "", "",
                                "AL", "NE", "", "UNICODE UTF-8", "", "", profile))]
             fill(lines, control)
             text = "\r".join(lines) + "\r"

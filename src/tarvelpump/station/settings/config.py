@@ -245,6 +245,9 @@ class Hl7Config(Section, table="hl7"):
                             example="PICU")
     point_of_care: str = setting("", CODE, "PV1-3.1, the pumps' point of care (empty: the station's name, "
                                            "shortened to fit)", example="PICU")
+    receiving_application: str = setting("", CODE, "MSH-5, the receiving application engines route on",
+                                         example="EHR")
+    receiving_facility: str = setting("", CODE, "MSH-6, the receiving facility", example="HOSPITAL")
     report_every: float = setting(60.0, Number(0.0, 86_400.0, above=True),
                                   "seconds between two PCD-01 of an answering pump, at most")
 
