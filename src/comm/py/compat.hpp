@@ -51,6 +51,32 @@ gil_used_slot()
 #endif
 }
 
+// PyType_GetDict (3.12): the type's own dict, which a static builtin type
+// keeps outside tp_dict from 3.12 on. New reference; empty only with an
+// exception set.
+inline Ref
+type_dict(PyTypeObject *type)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref dict = Ref::steal(PyType_GetDict(type));
+#else
+    Ref dict = Ref::borrow(type->tp_dict);
+#endif
+    if (!dict) {
+        PyErr_SetString(PyExc_SystemError, "type without a dict");
+    }
+    return dict;
+}
+
+// From 3.13 a function's "unexpected keyword argument" error ends with
+// ". Did you mean 'name'?" when one of its parameters is close enough.
+constexpr bool kKeywordSuggestions =
+#if PY_VERSION_HEX >= 0x030D0000
+    true;
+#else
+    false;
+#endif
+
 // PyModule_Add (3.13): binds name to value in the module, consuming value
 // even on failure. An empty value means its creation failed: pass it on.
 inline int
