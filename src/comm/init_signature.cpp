@@ -131,7 +131,11 @@ InitSignature_get(PyObject *self, PyObject *obj, PyObject *cls)
     if (plain <= 0) {
         return plain < 0 ? nullptr : no_signature(nullptr, cls);
     }
-    Ref source = signature_source(cls, state_of_module(module.get()));
+    ModuleState *st = state_of_module(module.get());
+    if (st->str___init__ == nullptr) {
+        return no_signature(nullptr, cls); // the state was cleared
+    }
+    Ref source = signature_source(cls, st);
     if (!source) {
         return PyErr_Occurred() ? nullptr : no_signature(nullptr, cls);
     }

@@ -42,14 +42,14 @@ get_optional_attr(PyObject *obj, PyObject *name, Ref *result)
 // slot and always a GIL: there this is the end of the slot list, and the
 // entry after it is never read. Put it last, before the terminating entry.
 //
-// It is true: the GIL alone orders the port registry (port_lock.cpp), the
-// option-index slots in the module state, and Kelt's call shortcut reading
-// its class dict. Saying Py_MOD_GIL_NOT_USED would first need a lock
-// (PyMutex) or atomics for each of those; strong references where we now
-// borrow from a dict or list another thread may change (PyDict_GetItemRef,
+// The module does rely on it: the GIL alone orders the port registry
+// (port_lock.cpp), the option-index slots in the module state, and Kelt's call
+// shortcut reading its class dict. Saying Py_MOD_GIL_NOT_USED would first need
+// a lock (PyMutex) or atomics for each of those; strong references where we
+// now borrow from a dict or list another thread may change (PyDict_GetItemRef,
 // PyList_GetItemRef); critical sections around walks over a caller's list
 // or dict; and a 3.13t interpreter to build (a cp313t wheel) and test on,
-// under ThreadSanitizer. None is available on this project's machines.
+// under ThreadSanitizer, which this project's machines do not have yet.
 constexpr PyModuleDef_Slot
 gil_used_slot()
 {
