@@ -60,4 +60,15 @@ fi
 # The package's own types, strictly ([tool.mypy] in pyproject.toml).
 "$py" -m mypy
 
+# --- every supported Python, and the wheel ---------------------------------
+# The driver's suite (stubtest included) on each other supported Python
+# found here, each in its own .venv-X.Y; then the sdist and the manylinux
+# wheel, installed and run where no compiler is on PATH. The station's suite
+# runs once, below, in the main environment. COMM_TEST_PYTHONS=0 and
+# COMM_TEST_WHEEL=0 skip them.
+main_version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+[ "${COMM_TEST_PYTHONS:-1}" = 0 ] || bash scripts/pythons.sh "$main_version"
+[ "${COMM_TEST_WHEEL:-1}" = 0 ] || bash scripts/wheel.sh "$py"
+# --- end of every supported Python, and the wheel --------------------------
+
 exec "$py" -m pytest "$@"

@@ -10,6 +10,8 @@ import sys
 import time
 
 import pytest
+from hypothesis import assume, given, settings
+from hypothesis import strategies as st
 
 import tarvelpump.comm as comm
 from fake_serial import install
@@ -61,6 +63,80 @@ def test_constructor():
         comm.Kelt(baudrate=1)
     with pytest.raises(TypeError, match="multiple values for argument 'port'"):
         comm.Kelt("a", port="b")
+
+
+class PyKelt:
+    """Kelt's constructor and a query declared in Python, with the signatures
+    Kelt shows (self positional-only, as for any C method)."""
+
+    def __init__(self, /, port="COM1", baud_rate=9600, timeout=1):
+        pass
+
+    def get_kvo_rate(self, /, data, addr=None, channel=None):
+        pass
+
+
+PyKelt.__init__.__qualname__ = "Kelt.__init__"
+PyKelt.get_kvo_rate.__qualname__ = "Kelt.get_kvo_rate"
+
+
+def subclasses(base):
+    """The class, and the ways a subclass keeps or replaces what it accepts."""
+    class Plain(base):
+        pass
+
+    class OwnInit(base):
+        def __init__(self, a, b=2):
+            pass
+
+    class OwnNew(base):
+        def __new__(cls, x):
+            return object.__new__(cls)
+
+    class Meta(type):
+        def __call__(cls, q):
+            pass
+
+    class Called(base, metaclass=Meta):
+        pass
+
+    return [base, Plain, OwnInit, OwnNew, Called]
+
+
+def test_signature_and_argument_errors_as_this_python_gives_them():
+    # 3.13's inspect cannot bind a C++ __init__ to the class: Kelt tells it.
+    for ours, twin in zip(subclasses(comm.Kelt), subclasses(PyKelt)):
+        assert inspect.signature(ours) == inspect.signature(twin), ours
+    assert str(inspect.signature(comm.Kelt)) == "(port='COM1', baud_rate=9600, timeout=1)"
+    with pytest.raises(AttributeError):
+        comm.Kelt().__signature__  # an instance has none, as in Python
+    # The interpreter's wording, with 3.13's "Did you mean ...?" where it adds one.
+    k, twin = comm.Kelt(), PyKelt()
+    calls = [(comm.Kelt, PyKelt, {name: 1})
+             for name in ("baudrate", "timout", "Port", "prot", "sel", "xyz", "bäud_rate", "\udc80")]
+    calls += [(k.get_kvo_rate, twin.get_kvo_rate, {name: 1})
+              for name in ("adr", "chanel", "date", "addr_", "a")]
+    hinted = 0
+    for ours, theirs, kwargs in calls:
+        with pytest.raises(TypeError) as expected:
+            theirs(**kwargs)
+        with pytest.raises(TypeError) as got:
+            ours(**kwargs)
+        assert str(got.value) == str(expected.value)
+        hinted += "Did you mean" in str(got.value)
+    assert (hinted > 0) == (sys.version_info >= (3, 13))
+
+
+@settings(max_examples=300, deadline=None)
+@given(st.one_of(st.text(alphabet="abdeinoprtu_BDR", min_size=1, max_size=12),
+                 st.text(min_size=1, max_size=45)))
+def test_a_misspelt_keyword_reads_as_in_python(name):
+    assume(name not in ("port", "baud_rate", "timeout"))
+    with pytest.raises(TypeError) as expected:
+        PyKelt(**{name: 1})
+    with pytest.raises(TypeError) as got:
+        comm.Kelt(**{name: 1})
+    assert str(got.value) == str(expected.value)
 
 
 class Canned(comm.Kelt):

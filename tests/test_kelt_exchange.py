@@ -270,3 +270,14 @@ def test_convert_func_table():
 def test_remain_time_format_translated_at_each_use(monkeypatch):
     monkeypatch.setattr(comm, "_", lambda s: "%s h %s min")
     assert comm.Kelt.get_value_str(C.GET_REMAIN_TIME, [2, 30]) == "2 h 30 min"
+
+
+def test_an_address_out_of_range_fails_as_to_bytes_does(monkeypatch):
+    port = install(monkeypatch, STATUS_REPLY)
+    for addr in (-1, 70000, -2**63, 2**63, 2**64, 2**70, -2**70):
+        with pytest.raises(OverflowError) as expected:
+            addr.to_bytes(2, "big")
+        with pytest.raises(OverflowError) as got:
+            comm.Kelt().get_pump_status(addr=addr)
+        assert str(got.value) == str(expected.value), addr
+    assert port.instances == []  # refused before the port is opened

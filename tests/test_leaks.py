@@ -18,6 +18,7 @@ nothing accumulates in pytest's log capture.
 
 import collections
 import ctypes
+import inspect
 import logging
 import os
 import signal
@@ -278,7 +279,9 @@ def test_records():
             lambda: raises(AssertionError, DeviceReturn, 75),
             lambda: raises(AssertionError, DeviceReturn, cmd, code=75),
             lambda: raises(TypeError, DeviceReturn, cmd, colour=1),
+            lambda: raises(TypeError, DeviceReturn, cmd, mesage=1),  # a hint on 3.13
             lambda: raises(TypeError, DeviceReturn),
+            lambda: inspect.signature(DeviceReturn),
             lambda: raises(AttributeError, repr, DeviceReturn.__new__(DeviceReturn))],
            watch=[value])
 
@@ -305,6 +308,11 @@ def test_kelt_construction_and_check_data():
     steady([defaults, given, check_data,
             lambda: raises(TypeError, Kelt, 1, 2, 3, 4),
             lambda: raises(TypeError, Kelt, colour=1),
+            lambda: raises(TypeError, Kelt, baudrate=1),  # a hint on 3.13
+            lambda: raises(TypeError, Kelt, **{"\udc80": 1}),  # no UTF-8: no hint
+            lambda: inspect.signature(Kelt),
+            lambda: raises(AttributeError, getattr, Kelt(), "__signature__"),
+            lambda: raises(OverflowError, Kelt().get_pump_status, addr=2**70),
             lambda: raises(TypeError, chkd, [1, "a"]),
             lambda: raises(OverflowError, chkd, [-1000]),
             lambda: raises(TypeError, chkd),

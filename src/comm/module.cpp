@@ -238,6 +238,13 @@ comm_exec(PyObject *module)
     if (intern_names(st) < 0) {
         return -1;
     }
+    // Among the dunders from the start, as in a module run from source:
+    // eval() in our namespace (3.13's inspect does, for a default in a text
+    // signature) would otherwise add it after every other name.
+    if (PyDict_SetItemString(PyModule_GetDict(module), "__builtins__",
+                             PyEval_GetBuiltins()) < 0) {
+        return -1;
+    }
     st->empty_data = PyList_New(0);
     if (st->empty_data == nullptr) {
         return -1;

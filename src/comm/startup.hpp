@@ -28,4 +28,9 @@ int set_defining_module(PyObject *type, PyObject *module);
 // to the module's name. New reference.
 py::Ref make_module_function(PyObject *module, PyMethodDef *def);
 
+// Sets `type.__signature__` to a descriptor that gives inspect the signature
+// of the class's C++ __init__, which it cannot bind to the class on 3.13
+// (init_signature.cpp). -1 with an exception set.
+int set_init_signature(PyObject *type, PyObject *module);
+
 } // namespace comm

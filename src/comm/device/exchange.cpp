@@ -369,7 +369,8 @@ finish_request(PyObject *frame_in, PyObject *data_send, Py_ssize_t data_len,
             if (v == -1 && PyErr_Occurred()) {
                 return Ref();
             }
-            if (overflow < 0 || v < 0) {
+            // On overflow v is -1: the sign is overflow's, not v's.
+            if (overflow < 0 || (overflow == 0 && v < 0)) {
                 PyErr_SetString(PyExc_OverflowError,
                                 "can't convert negative int to unsigned");
                 return Ref();

@@ -606,6 +606,9 @@ add_kelt(PyObject *module)
     if (py::attach_methods(type, Kelt_methods) < 0) {
         return -1;
     }
+    if (set_init_signature(type, module) < 0) {
+        return -1;
+    }
     if (py::attach_static_methods(type, Kelt_static_methods, modname.get()) <
         0) {
         return -1;

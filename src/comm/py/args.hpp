@@ -3,7 +3,8 @@
 // to a caller who gets the call wrong.
 #pragma once
 
-#include "comm/py/ref.hpp"
+#include "comm/py/compat.hpp"
+#include "comm/py/suggest.hpp"
 
 namespace comm::py {
 
@@ -37,6 +38,28 @@ find_param(const Signature &sig, PyObject *key)
     return -1;
 }
 
+// The interpreter's error for a keyword that names no parameter, with its
+// suggestion of a parameter name where the version gives one. Returns -1.
+inline int
+unexpected_keyword(const Signature &sig, PyObject *key)
+{
+    PyObject *hint = kKeywordSuggestions // borrowed from sig.names
+                         ? suggest_name(sig.names, sig.nparams, key)
+                         : nullptr;
+    if (hint != nullptr) {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() got an unexpected keyword argument '%S'. "
+                     "Did you mean '%S'?",
+                     sig.qualname, key, hint);
+    }
+    else {
+        PyErr_Format(PyExc_TypeError,
+                     "%s() got an unexpected keyword argument '%S'",
+                     sig.qualname, key);
+    }
+    return -1;
+}
+
 } // namespace detail
 
 // Fills out[0..nparams) with borrowed arguments, nullptr where a parameter
@@ -57,10 +80,7 @@ bind_args(const Signature &sig, PyObject *const *args, size_t nargsf,
         PyObject *key = PyTuple_GET_ITEM(kwnames, k);
         Py_ssize_t i = detail::find_param(sig, key);
         if (i < 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() got an unexpected keyword argument '%S'",
-                         sig.qualname, key);
-            return -1;
+            return detail::unexpected_keyword(sig, key);
         }
         if (out[i] != nullptr) {
             PyErr_Format(PyExc_TypeError,

@@ -41,6 +41,15 @@ get_optional_attr(PyObject *obj, PyObject *name, Ref *result)
 // rather than running its code without it. Earlier versions have no such
 // slot and always a GIL: there this is the end of the slot list, and the
 // entry after it is never read. Put it last, before the terminating entry.
+//
+// The module does rely on it: the GIL alone orders the port registry
+// (port_lock.cpp), the option-index slots in the module state, and Kelt's call
+// shortcut reading its class dict. Saying Py_MOD_GIL_NOT_USED would first need
+// a lock (PyMutex) or atomics for each of those; strong references where we
+// now borrow from a dict or list another thread may change (PyDict_GetItemRef,
+// PyList_GetItemRef); critical sections around walks over a caller's list
+// or dict; and a 3.13t interpreter to build (a cp313t wheel) and test on,
+// under ThreadSanitizer, which this project's machines do not have yet.
 constexpr PyModuleDef_Slot
 gil_used_slot()
 {
@@ -50,6 +59,32 @@ gil_used_slot()
     return {0, nullptr};
 #endif
 }
+
+// PyType_GetDict (3.12): the type's own dict, which a static builtin type
+// keeps outside tp_dict from 3.12 on. New reference; empty only with an
+// exception set.
+inline Ref
+type_dict(PyTypeObject *type)
+{
+#if PY_VERSION_HEX >= 0x030C0000
+    Ref dict = Ref::steal(PyType_GetDict(type));
+#else
+    Ref dict = Ref::borrow(type->tp_dict);
+#endif
+    if (!dict) {
+        PyErr_SetString(PyExc_SystemError, "type without a dict");
+    }
+    return dict;
+}
+
+// From 3.13 a function's "unexpected keyword argument" error ends with
+// ". Did you mean 'name'?" when one of its parameters is close enough.
+constexpr bool kKeywordSuggestions =
+#if PY_VERSION_HEX >= 0x030D0000
+    true;
+#else
+    false;
+#endif
 
 // PyModule_Add (3.13): binds name to value in the module, consuming value
 // even on failure. An empty value means its creation failed: pass it on.

@@ -338,6 +338,9 @@ add_device_return(PyObject *module)
     if (py::attach_methods(type.get(), DeviceReturn_methods) < 0) {
         return -1;
     }
+    if (set_init_signature(type.get(), module) < 0) {
+        return -1;
+    }
     Ref not_set = Ref::steal(PyObject_GetAttrString(codes.get(), "NOT_SET"));
     if (!not_set) {
         return -1;

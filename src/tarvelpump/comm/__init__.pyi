@@ -3,6 +3,7 @@
 
 import logging as logging
 import random as random
+import sys
 import time as time
 from collections.abc import Callable, Iterable, Iterator, Sequence
 from typing import Any, ClassVar, Protocol, Self, SupportsIndex, final, type_check_only
@@ -37,13 +38,26 @@ class Options(metaclass=_OptionsMeta):
     # The codes of the entries as plain ints, in declaration order.
     codes: ClassVar[tuple[int, ...]]
 
-@disjoint_base
-class Option(int):
-    """An entry of an option table: an int code with a name and a text."""
+# Whether a class's own instance layout keeps it from being mixed with other
+# bases (PEP 800) changed in 3.12, as for classes written in Python: an int
+# subclass's instance dict is then kept by the interpreter, not in a slot of
+# the class; a record's own dict and weak-reference slots now count as layout.
+if sys.version_info >= (3, 12):
+    class Option(int):
+        """An entry of an option table: an int code with a name and a text."""
 
-    name: str
-    text: str | None
-    def __new__(cls, code: int, name: str, text: str | None = None) -> Self: ...
+        name: str
+        text: str | None
+        def __new__(cls, code: int, name: str, text: str | None = None) -> Self: ...
+
+else:
+    @disjoint_base
+    class Option(int):
+        """An entry of an option table: an int code with a name and a text."""
+
+        name: str
+        text: str | None
+        def __new__(cls, code: int, name: str, text: str | None = None) -> Self: ...
 
 def _(message: str) -> str: ...
 
@@ -65,20 +79,38 @@ class DeviceReturnCode(Options):
     INVALID_APP_DATA: ClassVar[Option]
     INVALID_USER_DATA_LENGTH: ClassVar[Option]
 
-class DeviceReturn:
-    """The result of one exchange."""
+if sys.version_info >= (3, 12):
+    @disjoint_base
+    class DeviceReturn:
+        """The result of one exchange."""
 
-    command: Option
-    value: Any
-    code: Option
-    message: str
-    def __init__(
-        self,
-        command: Option,
-        value: Any = None,
-        code: Option = ...,
-        message: str = "",
-    ) -> None: ...
+        command: Option
+        value: Any
+        code: Option
+        message: str
+        def __init__(
+            self,
+            command: Option,
+            value: Any = None,
+            code: Option = ...,
+            message: str = "",
+        ) -> None: ...
+
+else:
+    class DeviceReturn:
+        """The result of one exchange."""
+
+        command: Option
+        value: Any
+        code: Option
+        message: str
+        def __init__(
+            self,
+            command: Option,
+            value: Any = None,
+            code: Option = ...,
+            message: str = "",
+        ) -> None: ...
 
 @final
 class PowerStatus(Options):
