@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Sets up a virtual environment from scratch (or reuses it), installs the
 # package with its station and test extras, the system programs the station's
-# tests run for real (Mosquitto, Chromium and its driver, a CJK font) where
-# they are missing, then runs the C++ core tests (with the fuzz corpus
-# replayed), a short fuzz run of the core, and the pytest suite.
+# tests run for real (Mosquitto, Chromium and its driver, a CJK font, promtool)
+# where they are missing, then runs the C++ core tests (with the fuzz corpus
+# replayed), a short fuzz run of the core, mypy, the driver's suite on every
+# other supported Python, the wheel, the systemd unit's checks, and the
+# pytest suite.
 # Usage: bash scripts/test.sh [pytest arguments]
 # COMM_TEST_FUZZ_SECONDS sets the fuzz run (default 30, 0 skips it).
 set -euo pipefail
@@ -16,6 +18,8 @@ command -v mosquitto >/dev/null 2>&1 || [ -x /usr/sbin/mosquitto ] || need+=(mos
 [ -x /usr/lib/chromium/chromium ] || need+=(chromium)
 command -v chromedriver >/dev/null 2>&1 || need+=(chromium-driver)
 [ -e /usr/share/fonts/truetype/wqy/wqy-zenhei.ttc ] || need+=(fonts-wqy-zenhei)
+# promtool checks and unit-tests the example alert rules
+command -v promtool >/dev/null 2>&1 || need+=(prometheus)
 if [ ${#need[@]} -gt 0 ]; then
     if [ "$(id -u)" -eq 0 ] && command -v apt-get >/dev/null 2>&1; then
         echo "test.sh: installing ${need[*]}" >&2
@@ -70,5 +74,10 @@ main_version=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 [ "${COMM_TEST_PYTHONS:-1}" = 0 ] || bash scripts/pythons.sh "$main_version"
 [ "${COMM_TEST_WHEEL:-1}" = 0 ] || bash scripts/wheel.sh "$py"
 # --- end of every supported Python, and the wheel --------------------------
+
+# The systemd unit as scripts/install-service.sh installs it (from the wheel
+# just made, when there is one): verified, and its exposure at most 3.0.
+wheel=$(ls dist/*manylinux*.whl 2>/dev/null | head -n 1 || true)
+bash scripts/check-service.sh ${wheel:+"$PWD/$wheel"}
 
 exec "$py" -m pytest "$@"
