@@ -16,6 +16,7 @@ from typing import Any
 import pytest
 
 from _browser import chromium, missing, tiles
+from _core import event
 from tarvelpump.station.settings import passwords
 from tarvelpump.station.settings.config import HttpConfig
 from tarvelpump.station.hub import Hub
@@ -221,7 +222,7 @@ LONG = "Paediatric Intensive Care Unit, North Wing, Level 4 — beds 1 to 24 and
 
 
 def test_compact_marks_the_links_error_a_long_name_and_a_pumps_own_page(browser: Any, tmp_path: Path) -> None:
-    from tarvelpump.station.records.model import Event, EventKind, Reading
+    from tarvelpump.station.records.model import Reading
     from tarvelpump.station.records.store import Store
 
     at = now()
@@ -237,10 +238,10 @@ def test_compact_marks_the_links_error_a_long_name_and_a_pumps_own_page(browser:
     views[5] = view("bed 6", at, door=1, remaining_s=200)  # current: bright bands
     readings = [Reading("bed 3", "radio-b", old - timedelta(seconds=s), running=2, alarm_word=0x100 if s == 2 else 0,
                         remaining_s=300 if s == 4 else None) for s in (6, 4, 2)]
-    raised = Event(EventKind.ALARM_RAISED, "bed 3", "radio-b", old, {"alarm": "ALARM_OCCLUSION"})
+    raised = event("alarm_raised", "bed 3", "radio-b", old, alarm="ALARM_OCCLUSION")
     hub = Hub()
     with Store(tmp_path / "ward.sqlite") as store:
-        hub.add(store.on_round)
+        hub.commit_through(store.commit, name=str(store.path))
         hub.publish(RoundResult(link="radio-b", started=at, duration_s=0.1, exchanges=3, readings=tuple(readings),
                                 events=(raised,), views=tuple(views)))
         srv = serve(hub, store, port=0, title=LONG, near_end_s=300)
@@ -319,7 +320,6 @@ def get(url: str) -> Any:
 
 
 def test_the_site_groups_its_tiles_by_ward_with_the_alarmed_first(browser: Any) -> None:
-    from tarvelpump.station.records.model import Event, EventKind
 
     at = now()
     hub = Hub()
@@ -329,10 +329,9 @@ def test_the_site_groups_its_tiles_by_ward_with_the_alarmed_first(browser: Any) 
             views[2] = _with_id(alarm("bed 3", at, "ALARM_OCCLUSION", "管路堵塞", 0, 500 if ward == "ward c" else 50,
                                       station=ward), f"{ward[-1]}.bed-3")
         hub.publish(round_of(views, ward))
-    event = Event(EventKind.ALARM_RAISED, "bed 3", "w", at, {"alarm": "ALARM_OCCLUSION", "station": "ward c",
-                                                             "pump_id": "c.bed-3"})
+    raised = event("alarm_raised", "bed 3", "w", at, alarm="ALARM_OCCLUSION", station="ward c", pump_id="c.bed-3")
     srv = serve(hub, None, port=0, title="general", wards=True)
-    hub.publish(RoundResult(link="ward c", started=at, duration_s=0.1, exchanges=1, readings=(), events=(event,),
+    hub.publish(RoundResult(link="ward c", started=at, duration_s=0.1, exchanges=1, readings=(), events=(raised,),
                             views=()))  # the view holds the events it heard
     try:
         browser.get(srv.url + "?lang=en")
