@@ -26,6 +26,16 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The frame's places (core/frame.hpp) as the list indexes of a reply.
+constexpr Py_ssize_t kHeaderEnd = // reply[0:5]: the frame header
+    static_cast<Py_ssize_t>(core::kFrameHeaderSize);
+constexpr Py_ssize_t kLengthAt = // reply[6]: the user data's length
+    static_cast<Py_ssize_t>(core::kLengthOffset);
+constexpr Py_ssize_t kUserDataAt = // reply[7:7 + reply[6]]: the user data
+    static_cast<Py_ssize_t>(core::kUserDataOffset);
+// A whole frame is its user data and this many bytes around them.
+constexpr long kOverhead = static_cast<long>(core::kFrameOverhead);
+
 // ------------------------------------------------------------ check data
 
 // The sum of the check-data rule. Integers that add as int does are summed
@@ -146,22 +156,22 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh,
         *code = st->str_NO_DATA_RETURN;
         return 0;
     }
-    // As the core decides: seven bytes, or fewer than 8 + reply[6], would
-    // have the check-data rule read past the reply. Both the addition and
-    // the comparison may run Python code that changes the list (an element
-    // that finds it through the garbage collector): its length is read
-    // again after each.
-    int too_short = n <= 7;
+    // As the core decides: a reply that ends before its user data, or is
+    // shorter than the overhead + reply[6], would have the check-data rule
+    // read past the reply. Both the addition and the comparison may run
+    // Python code that changes the list (an element that finds it through
+    // the garbage collector): its length is read again after each.
+    int too_short = n <= kUserDataAt;
     if (!too_short) {
-        Ref eight = Ref::steal(PyLong_FromLong(8));
-        if (!eight) {
+        Ref overhead = Ref::steal(PyLong_FromLong(kOverhead));
+        if (!overhead) {
             return -1;
         }
-        Ref declared = Ref::steal(PySequence_GetItem(reply, 6));
+        Ref declared = Ref::steal(PySequence_GetItem(reply, kLengthAt));
         if (!declared) {
             return -1;
         }
-        Ref need = Ref::steal(PyNumber_Add(eight.get(), declared.get()));
+        Ref need = Ref::steal(PyNumber_Add(overhead.get(), declared.get()));
         if (!need) {
             return -1;
         }
@@ -175,7 +185,7 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh,
             return -1;
         }
         n = PyList_GET_SIZE(reply);
-        too_short = too_short || n <= 7;
+        too_short = too_short || n <= kUserDataAt;
     }
     if (too_short) {
         *code = st->str_INVALID_DATA_LENGTH;
@@ -202,8 +212,9 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh,
         PyObject *want, *code;
         const char *what;
     } parts[] = {
-        {0, 5, grh, st->str_INVALID_HEADER_DATA, "header data"},
-        {5, 7, recv_header, st->str_INVALID_APP_DATA, "application data"},
+        {0, kHeaderEnd, grh, st->str_INVALID_HEADER_DATA, "header data"},
+        {kHeaderEnd, kUserDataAt, recv_header, st->str_INVALID_APP_DATA,
+         "application data"},
     };
     for (const Part &part : parts) {
         Ref got = Ref::steal(PyList_GetSlice(reply, part.lo, part.hi));
@@ -221,12 +232,13 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh,
         }
     }
     // reply[7:7 + reply[6]]
-    Ref seven = Ref::steal(PyLong_FromLong(7));
-    Ref length = seven ? Ref::steal(PySequence_GetItem(reply, 6)) : Ref();
+    Ref start = Ref::steal(PyLong_FromSsize_t(kUserDataAt));
+    Ref length =
+        start ? Ref::steal(PySequence_GetItem(reply, kLengthAt)) : Ref();
     Ref end =
-        length ? Ref::steal(PyNumber_Add(seven.get(), length.get())) : Ref();
+        length ? Ref::steal(PyNumber_Add(start.get(), length.get())) : Ref();
     Ref slice =
-        end ? Ref::steal(PySlice_New(seven.get(), end.get(), nullptr)) : Ref();
+        end ? Ref::steal(PySlice_New(start.get(), end.get(), nullptr)) : Ref();
     if (!slice) {
         return -1;
     }
@@ -397,7 +409,7 @@ check_data_rule(PyObject *data)
         if (!item || sum.add(item.get()) < 0) {
             return Ref();
         }
-        if (i + 1 == core::kUserDataOffset && n > 7) {
+        if (i + 1 == core::kUserDataOffset && n > kUserDataAt) {
             Py_ssize_t declared =
                 PyNumber_AsSsize_t(item.get(), PyExc_OverflowError);
             if (declared == -1 && PyErr_Occurred()) {
