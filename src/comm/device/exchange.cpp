@@ -27,6 +27,7 @@
 #include "comm/device/port_lock.hpp"
 #include "comm/device/verdict.hpp"
 #include "comm/py/state.hpp"
+#include "comm/records/device_return.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -190,47 +191,18 @@ read_reply(PyObject *port, ModuleState *st, DebugLog &dbg, Py_ssize_t recv_len,
 
 // ------------------------------------------------------------ transaction
 
-// DeviceReturn(command, code=DeviceReturnCode.<code>[, message=...][,
-// value=...])
+// DeviceReturn(command, [value=value, ]code=DeviceReturnCode.<code_name>
+// [, message=message])
 Ref
 make_record(PyObject *module, PyObject *command, PyObject *code_name,
             PyObject *message = nullptr, PyObject *value = nullptr)
 {
-    ModuleState *st = state_of_module(module);
-    Ref record_class = lookup_global(module, st->str_DeviceReturn);
-    if (!record_class) {
-        return Ref();
-    }
-    Ref codes = lookup_global(module, st->str_DeviceReturnCode);
-    if (!codes) {
-        return Ref();
-    }
-    Ref code = Ref::steal(PyObject_GetAttr(codes.get(), code_name));
-    if (!code) {
-        return Ref();
-    }
-    PyObject *args[4] = {command, nullptr, nullptr, nullptr};
-    PyObject *names[3];
-    Py_ssize_t nkw = 0;
-    if (value != nullptr) {
-        names[nkw] = st->str_value;
-        args[1 + nkw++] = value;
-    }
-    names[nkw] = st->str_code;
-    args[1 + nkw++] = code.get();
-    if (message != nullptr) {
-        names[nkw] = st->str_message;
-        args[1 + nkw++] = message;
-    }
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!kwnames) {
-        return Ref();
-    }
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyTuple_SET_ITEM(kwnames.get(), i, Ref::borrow(names[i]).release());
-    }
-    return Ref::steal(
-        PyObject_Vectorcall(record_class.get(), args, 1, kwnames.get()));
+    RecordArgs fields;
+    fields.command = command;
+    fields.value = value;
+    fields.code_name = code_name;
+    fields.message = message;
+    return make_device_return(module, fields);
 }
 
 // The exchange raised: a SerialException (looked up now, as the handler's

@@ -18,6 +18,7 @@
 #include "comm/py/compat.hpp"
 #include "comm/py/state.hpp"
 #include "comm/py/unpack.hpp"
+#include "comm/records/device_return.hpp"
 #include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
@@ -235,19 +236,13 @@ append_record(PyObject *module, PyObject *records, PyObject *command_name,
     if (py::unpack(pair.get(), items, 2) < 0) {
         return -1;
     }
-    Ref record_class = lookup_global(module, st->str_DeviceReturn);
-    if (!record_class) {
-        return -1;
-    }
-    Ref kwnames = Ref::steal(PyTuple_Pack(4, st->str_command, st->str_value,
-                                          st->str_code, st->str_message));
-    if (!kwnames) {
-        return -1;
-    }
-    PyObject *record_args[] = {command.get(), value.get(), items[0].get(),
-                               items[1].get()};
-    Ref record = Ref::steal(PyObject_Vectorcall(
-        record_class.get(), record_args, 0, kwnames.get()));
+    RecordArgs fields;
+    fields.command = command.get();
+    fields.command_by_keyword = true;
+    fields.value = value.get();
+    fields.code = items[0].get();
+    fields.message = items[1].get();
+    Ref record = make_device_return(module, fields);
     if (!record) {
         return -1;
     }
