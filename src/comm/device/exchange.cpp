@@ -31,6 +31,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace comm {
@@ -43,11 +44,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 // ------------------------------------------------------------ __sr
 
-// Logs a debug line when the logger is enabled for debug; the text is made
-// only then, so a quiet logger costs one isEnabledFor call per exchange.
+// Logs a debug line when the logger is enabled for debug (asked once per
+// exchange); the text is made only then, so a quiet logger costs one
+// isEnabledFor call per exchange. Lines go out through log_line.
 struct DebugLog {
     PyObject *module = nullptr;
-    Ref log;
     bool enabled = false;
 
     int
@@ -55,7 +56,7 @@ struct DebugLog {
     {
         module = m;
         ModuleState *st = state_of_module(m);
-        log = lookup_global(m, st->str_log);
+        Ref log = lookup_global(m, st->str_log);
         if (!log) {
             return -1;
         }
@@ -79,12 +80,8 @@ struct DebugLog {
     int
     line(Ref text)
     {
-        if (!text) {
-            return -1;
-        }
-        Ref r = Ref::steal(PyObject_CallMethodOneArg(
-            log.get(), state_of_module(module)->str_debug, text.get()));
-        return r ? 0 : -1;
+        return log_line(module, state_of_module(module)->str_debug,
+                        std::move(text));
     }
 
     // "<count> bytes <what>. <hex_str(data)>"

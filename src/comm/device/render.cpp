@@ -242,18 +242,10 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
     if (!name) {
         return Ref();
     }
-    Ref line = Ref::steal(PyUnicode_FromFormat(
-        "Fail to convert value %S of command %S", value, name.get()));
-    if (!line) {
-        return Ref();
-    }
-    Ref log = lookup_global(module, st->str_log);
-    if (!log) {
-        return Ref();
-    }
-    Ref logged = Ref::steal(
-        PyObject_CallMethodOneArg(log.get(), st->str_error, line.get()));
-    if (!logged) {
+    if (log_line(module, st->str_error,
+                 Ref::steal(PyUnicode_FromFormat(
+                     "Fail to convert value %S of command %S", value,
+                     name.get()))) < 0) {
         return Ref();
     }
     return Ref::steal(PyObject_Str(value));

@@ -342,17 +342,8 @@ module_fake_get_all_status(PyObject *module, PyObject *const *args,
     if (!format) {
         return nullptr;
     }
-    Ref line = Ref::steal(PyUnicode_Format(format.get(), addr));
-    if (!line) {
-        return nullptr;
-    }
-    Ref log = lookup_global(module, st->str_log);
-    if (!log) {
-        return nullptr;
-    }
-    Ref logged = Ref::steal(
-        PyObject_CallMethodOneArg(log.get(), st->str_info, line.get()));
-    if (!logged) {
+    if (log_line(module, st->str_info,
+                 Ref::steal(PyUnicode_Format(format.get(), addr))) < 0) {
         return nullptr;
     }
     Ref records = Ref::steal(PyList_New(0));
