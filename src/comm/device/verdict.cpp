@@ -142,26 +142,18 @@ check_message(PyObject *received, PyObject *expected)
     return Ref::steal(PyUnicode_Format(format.get(), args.get()));
 }
 
-// The verdict on a reply we own, by the general rules (any element types, an
-// overridden __chkd): the value on success, or an empty Ref with *code and
-// *message set for a failure code; -1 with an exception set.
+// The steps of the general verdict below: each returns 1 when it has given
+// a failure verdict in *out, 0 to go on, or -1 with an exception set.
+
+// As the core decides: a reply that ends before its user data, or is
+// shorter than the overhead + reply[6], would have the check-data rule read
+// past the reply. Both the addition and the comparison may run Python code
+// that changes the list (an element that finds it through the garbage
+// collector): its length *n is read again after each.
 int
-judge_general(PyObject *module, PyObject *reply, PyObject *grh,
-              PyObject *recv_header, PyObject *chkd, bool own_chkd, Ref *value,
-              PyObject **code, Ref *message)
+judge_length(ModuleState *st, PyObject *reply, Py_ssize_t *n, Verdict *out)
 {
-    ModuleState *st = state_of_module(module);
-    Py_ssize_t n = PyList_GET_SIZE(reply);
-    if (n == 0) {
-        *code = st->str_NO_DATA_RETURN;
-        return 0;
-    }
-    // As the core decides: a reply that ends before its user data, or is
-    // shorter than the overhead + reply[6], would have the check-data rule
-    // read past the reply. Both the addition and the comparison may run
-    // Python code that changes the list (an element that finds it through
-    // the garbage collector): its length is read again after each.
-    int too_short = n <= kUserDataAt;
+    int too_short = *n <= kUserDataAt;
     if (!too_short) {
         Ref overhead = Ref::steal(PyLong_FromLong(kOverhead));
         if (!overhead) {
@@ -175,8 +167,8 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh,
         if (!need) {
             return -1;
         }
-        n = PyList_GET_SIZE(reply);
-        Ref have = Ref::steal(PyLong_FromSsize_t(n));
+        *n = PyList_GET_SIZE(reply);
+        Ref have = Ref::steal(PyLong_FromSsize_t(*n));
         if (!have) {
             return -1;
         }
@@ -184,29 +176,42 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh,
         if (too_short < 0) {
             return -1;
         }
-        n = PyList_GET_SIZE(reply);
-        too_short = too_short || n <= kUserDataAt;
+        *n = PyList_GET_SIZE(reply);
+        too_short = too_short || *n <= kUserDataAt;
     }
     if (too_short) {
-        *code = st->str_INVALID_DATA_LENGTH;
-        return 0;
+        out->code = st->str_INVALID_DATA_LENGTH;
     }
-    Ref last =
-        Ref::borrow(PyList_GET_ITEM(reply, n - 1)); // no Python code since n
+    return too_short;
+}
+
+// The last of the reply's `n` items against the check data of the others;
+// no Python code may have run since `n` was read.
+int
+judge_check_data(ModuleState *st, PyObject *reply, Py_ssize_t n,
+                 PyObject *chkd, bool own_chkd, Verdict *out)
+{
+    Ref last = Ref::borrow(PyList_GET_ITEM(reply, n - 1));
     Ref body = Ref::steal(PyList_GetSlice(reply, 0, n - 1));
     Ref check = body ? call_chkd(chkd, own_chkd, body.get()) : Ref();
     if (!check) {
         return -1;
     }
     int differs = PyObject_RichCompareBool(last.get(), check.get(), Py_NE);
-    if (differs < 0) {
-        return -1;
+    if (differs <= 0) {
+        return differs;
     }
-    if (differs) {
-        *code = st->str_INVALID_CHECK_DATA;
-        *message = check_message(last.get(), check.get());
-        return *message ? 0 : -1;
-    }
+    out->code = st->str_INVALID_CHECK_DATA;
+    out->message = check_message(last.get(), check.get());
+    return out->message ? 1 : -1;
+}
+
+// The frame header, then the application header.
+int
+judge_headers(PyObject *module, PyObject *reply, PyObject *grh,
+              PyObject *recv_header, Verdict *out)
+{
+    ModuleState *st = state_of_module(module);
     struct Part {
         Py_ssize_t lo, hi;
         PyObject *want, *code;
@@ -221,17 +226,24 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh,
         if (!got) {
             return -1;
         }
-        differs = PyObject_RichCompareBool(got.get(), part.want, Py_NE);
+        int differs = PyObject_RichCompareBool(got.get(), part.want, Py_NE);
         if (differs < 0) {
             return -1;
         }
         if (differs) {
-            *code = part.code;
-            *message = header_message(module, part.what, got.get(), part.want);
-            return *message ? 0 : -1;
+            out->code = part.code;
+            out->message =
+                header_message(module, part.what, got.get(), part.want);
+            return out->message ? 1 : -1;
         }
     }
-    // reply[7:7 + reply[6]]
+    return 0;
+}
+
+// reply[7:7 + reply[6]]
+Ref
+user_data(PyObject *reply)
+{
     Ref start = Ref::steal(PyLong_FromSsize_t(kUserDataAt));
     Ref length =
         start ? Ref::steal(PySequence_GetItem(reply, kLengthAt)) : Ref();
@@ -240,10 +252,37 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh,
     Ref slice =
         end ? Ref::steal(PySlice_New(start.get(), end.get(), nullptr)) : Ref();
     if (!slice) {
-        return -1;
+        return Ref();
     }
-    *value = Ref::steal(PyObject_GetItem(reply, slice.get()));
-    return *value ? 0 : -1;
+    return Ref::steal(PyObject_GetItem(reply, slice.get()));
+}
+
+// The verdict on a reply we own, by the general rules (any element types, an
+// overridden __chkd), in the order of the tests. 0, or -1 with an exception
+// set.
+int
+judge_general(PyObject *module, PyObject *reply, PyObject *grh,
+              PyObject *recv_header, PyObject *chkd, bool own_chkd,
+              Verdict *out)
+{
+    ModuleState *st = state_of_module(module);
+    Py_ssize_t n = PyList_GET_SIZE(reply);
+    if (n == 0) {
+        out->code = st->str_NO_DATA_RETURN;
+        return 0;
+    }
+    int judged = judge_length(st, reply, &n, out);
+    if (judged == 0) {
+        judged = judge_check_data(st, reply, n, chkd, own_chkd, out);
+    }
+    if (judged == 0) {
+        judged = judge_headers(module, reply, grh, recv_header, out);
+    }
+    if (judged != 0) {
+        return judged < 0 ? -1 : 0;
+    }
+    out->value = user_data(reply);
+    return out->value ? 0 : -1;
 }
 
 // The same verdict over plain bytes, when the reply and both headers are
@@ -434,8 +473,7 @@ judge_reply(PyObject *module, PyObject *reply, PyObject *grh,
                                  want_header, want_app, &out->value,
                                  &out->code, &out->message);
     }
-    return judge_general(module, reply, grh, recv_header, chkd, own_chkd,
-                         &out->value, &out->code, &out->message);
+    return judge_general(module, reply, grh, recv_header, chkd, own_chkd, out);
 }
 
 } // namespace comm
