@@ -194,6 +194,98 @@ refuse_codes(PyObject *cls)
     return -1;
 }
 
+// (mcls, name, bases, ns) of a class definition: a type, a str, a tuple
+// and a dict, all borrowed from `args`.
+bool
+is_class_definition(PyObject *args)
+{
+    return PyTuple_GET_SIZE(args) == 4 &&
+           PyType_Check(PyTuple_GET_ITEM(args, 0)) &&
+           PyUnicode_Check(PyTuple_GET_ITEM(args, 1)) &&
+           PyTuple_Check(PyTuple_GET_ITEM(args, 2)) &&
+           PyDict_Check(PyTuple_GET_ITEM(args, 3));
+}
+
+// Each entry the class body `body` declares, made by `option_class` and put
+// in `ns` (the class's copy of the body) in place of its declared value: a
+// tuple of them in the body's order.
+Ref
+declare_entries(ModuleState *st, PyObject *option_class, PyObject *name,
+                PyObject *body, PyObject *ns)
+{
+    Ref items = Ref::steal(PyDict_Items(body));
+    if (!items) {
+        return Ref();
+    }
+    Ref entries = Ref::steal(PyList_New(0));
+    if (!entries) {
+        return Ref();
+    }
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+        Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
+        PyObject *key = PyTuple_GET_ITEM(item.get(), 0); // item holds both
+        PyObject *value = PyTuple_GET_ITEM(item.get(), 1);
+        int wanted = is_entry_name(st, key);
+        if (wanted < 0) {
+            return Ref();
+        }
+        if (wanted == 0) {
+            continue;
+        }
+        Ref entry = make_entry(option_class, name, key, value);
+        if (!entry) {
+            return Ref();
+        }
+        if (PyDict_SetItem(ns, key, entry.get()) < 0) {
+            return Ref();
+        }
+        if (PyList_Append(entries.get(), entry.get()) < 0) {
+            return Ref();
+        }
+    }
+    return Ref::steal(PyList_AsTuple(entries.get()));
+}
+
+// ns["_options_"] = entries, and ns["_option_index_"] when the entries can
+// be indexed.
+int
+add_entries(ModuleState *st, PyObject *ns, PyObject *entries)
+{
+    if (PyDict_SetItem(ns, st->str__options_, entries) < 0) {
+        return -1;
+    }
+    Ref index = make_index(entries);
+    if (!index && PyErr_Occurred()) {
+        return -1;
+    }
+    if (index && PyDict_SetItem(ns, st->str__option_index_, index.get()) < 0) {
+        return -1;
+    }
+    return 0;
+}
+
+// The new table claims its entries (filled as in Option_new), then takes
+// `codes` as it answers `_options_` (a metaclass may answer it).
+int
+claim_entries(ModuleState *st, PyObject *cls, PyObject *entries)
+{
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(entries); ++i) {
+        if (PyObject_GenericSetAttr(PyTuple_GET_ITEM(entries, i),
+                                    st->str___objclass__, cls) < 0) {
+            return -1;
+        }
+    }
+    Ref answered = entries_of(st, cls);
+    if (!answered) {
+        return -1;
+    }
+    Ref codes = codes_of(answered.get());
+    if (!codes) {
+        return -1;
+    }
+    return set_own_codes(st, cls, codes.get());
+}
+
 // OptionsMeta.__new__(mcls, name, bases, ns, **kwds): a static method taking
 // a tuple, since what it hands on to type.__new__ is a tuple again.
 PyObject *
@@ -206,15 +298,11 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
     if (!type_new) {
         return nullptr;
     }
-    // All borrowed from args, which our caller holds for the call.
-    if (PyTuple_GET_SIZE(args) != 4 ||
-        !PyType_Check(PyTuple_GET_ITEM(args, 0)) ||
-        !PyUnicode_Check(PyTuple_GET_ITEM(args, 1)) ||
-        !PyTuple_Check(PyTuple_GET_ITEM(args, 2)) ||
-        !PyDict_Check(PyTuple_GET_ITEM(args, 3))) {
-        // Not a class definition: type.__new__ says what is wrong.
+    if (!is_class_definition(args)) {
+        // type.__new__ says what is wrong.
         return PyObject_Call(type_new.get(), args, kwargs);
     }
+    // All borrowed from args, which our caller holds for the call.
     PyObject *mcls = PyTuple_GET_ITEM(args, 0);
     PyObject *name = PyTuple_GET_ITEM(args, 1);
     PyObject *bases = PyTuple_GET_ITEM(args, 2);
@@ -233,49 +321,9 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
     if (!ns) {
         return nullptr;
     }
-    Ref items = Ref::steal(PyDict_Items(body));
-    if (!items) {
-        return nullptr;
-    }
-    Ref entries = Ref::steal(PyList_New(0));
-    if (!entries) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
-        Ref item = Ref::borrow(PyList_GET_ITEM(items.get(), i));
-        PyObject *key = PyTuple_GET_ITEM(item.get(), 0); // item holds both
-        PyObject *value = PyTuple_GET_ITEM(item.get(), 1);
-        int wanted = is_entry_name(st, key);
-        if (wanted < 0) {
-            return nullptr;
-        }
-        if (wanted == 0) {
-            continue;
-        }
-        Ref entry = make_entry(option_class.get(), name, key, value);
-        if (!entry) {
-            return nullptr;
-        }
-        if (PyDict_SetItem(ns.get(), key, entry.get()) < 0) {
-            return nullptr;
-        }
-        if (PyList_Append(entries.get(), entry.get()) < 0) {
-            return nullptr;
-        }
-    }
-    Ref ordered = Ref::steal(PyList_AsTuple(entries.get()));
-    if (!ordered) {
-        return nullptr;
-    }
-    if (PyDict_SetItem(ns.get(), st->str__options_, ordered.get()) < 0) {
-        return nullptr;
-    }
-    Ref index = make_index(ordered.get());
-    if (!index && PyErr_Occurred()) {
-        return nullptr;
-    }
-    if (index &&
-        PyDict_SetItem(ns.get(), st->str__option_index_, index.get()) < 0) {
+    Ref entries =
+        declare_entries(st, option_class.get(), name, body, ns.get());
+    if (!entries || add_entries(st, ns.get(), entries.get()) < 0) {
         return nullptr;
     }
     Ref type_args = Ref::steal(PyTuple_Pack(4, mcls, name, bases, ns.get()));
@@ -284,26 +332,7 @@ OptionsMeta_new(PyObject *module, PyObject *args, PyObject *kwargs)
     }
     Ref cls =
         Ref::steal(PyObject_Call(type_new.get(), type_args.get(), kwargs));
-    if (!cls) {
-        return nullptr;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(ordered.get()); ++i) {
-        // Filled as in Option_new.
-        if (PyObject_GenericSetAttr(PyTuple_GET_ITEM(ordered.get(), i),
-                                    st->str___objclass__, cls.get()) < 0) {
-            return nullptr;
-        }
-    }
-    // `codes` as the table answers `_options_` (a metaclass may answer it).
-    Ref answered = entries_of(st, cls.get());
-    if (!answered) {
-        return nullptr;
-    }
-    Ref codes = codes_of(answered.get());
-    if (!codes) {
-        return nullptr;
-    }
-    if (set_own_codes(st, cls.get(), codes.get()) < 0) {
+    if (!cls || claim_entries(st, cls.get(), entries.get()) < 0) {
         return nullptr;
     }
     return cls.release();
