@@ -106,6 +106,56 @@ call_metaclass(PyObject *meta, const char *name, PyObject *bases, PyObject *ns)
     return Ref::steal(PyObject_Vectorcall(meta, args, 3, nullptr));
 }
 
+// type(name, (base,), ns) with our methods, as its class statement would
+// make it: __new__ a static method bound to the module, the others from
+// `methods`, and the module recorded as the class's defining one.
+Ref
+make_class(PyObject *module, PyObject *modname, const char *name,
+           const char *doc, PyTypeObject *base, PyMethodDef *new_def,
+           PyMethodDef *methods)
+{
+    Ref ns = class_namespace(modname, name, doc);
+    if (!ns) {
+        return Ref();
+    }
+    Ref bases =
+        Ref::steal(PyTuple_Pack(1, reinterpret_cast<PyObject *>(base)));
+    if (!bases) {
+        return Ref();
+    }
+    Ref cls = call_metaclass(reinterpret_cast<PyObject *>(&PyType_Type), name,
+                             bases.get(), ns.get());
+    if (!cls) {
+        return Ref();
+    }
+    if (set_defining_module(cls.get(), module) < 0) {
+        return Ref();
+    }
+    if (attach_static(cls.get(), new_def, module, modname) < 0) {
+        return Ref();
+    }
+    if (py::attach_methods(cls.get(), methods, modname) < 0) {
+        return Ref();
+    }
+    return cls;
+}
+
+// class Options(metaclass=OptionsMeta): pass
+Ref
+make_options_base(PyObject *meta, PyObject *modname)
+{
+    Ref ns = class_namespace(modname, "Options", nullptr);
+    if (!ns) {
+        return Ref();
+    }
+    Ref bases = Ref::steal(
+        PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
+    if (!bases) {
+        return Ref();
+    }
+    return call_metaclass(meta, "Options", bases.get(), ns.get());
+}
+
 } // namespace
 
 int
@@ -116,77 +166,25 @@ add_options(PyObject *module)
     if (!modname) {
         return -1;
     }
-    PyObject *type_obj = reinterpret_cast<PyObject *>(&PyType_Type);
-
-    Ref meta_ns = class_namespace(modname.get(), "OptionsMeta",
-                                  "The metaclass of option tables.");
-    if (!meta_ns) {
-        return -1;
-    }
-    Ref meta_bases = Ref::steal(PyTuple_Pack(1, type_obj));
-    if (!meta_bases) {
-        return -1;
-    }
-    Ref meta = call_metaclass(type_obj, "OptionsMeta", meta_bases.get(),
-                              meta_ns.get());
+    Ref meta = make_class(module, modname.get(), "OptionsMeta",
+                          "The metaclass of option tables.", &PyType_Type,
+                          &OptionsMeta_new_def, OptionsMeta_methods);
     if (!meta) {
         return -1;
     }
-    if (set_defining_module(meta.get(), module) < 0) {
-        return -1;
-    }
-    if (attach_static(meta.get(), &OptionsMeta_new_def, module,
-                      modname.get()) < 0) {
-        return -1;
-    }
-    if (py::attach_methods(meta.get(), OptionsMeta_methods, modname.get()) <
-        0) {
-        return -1;
-    }
-
-    Ref option_ns = class_namespace(
-        modname.get(), "Option",
-        "An entry of an option table: an int code with a name and a text.");
-    if (!option_ns) {
-        return -1;
-    }
-    Ref option_bases = Ref::steal(
-        PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyLong_Type)));
-    if (!option_bases) {
-        return -1;
-    }
-    Ref option = call_metaclass(type_obj, "Option", option_bases.get(),
-                                option_ns.get());
+    Ref option = make_class(
+        module, modname.get(), "Option",
+        "An entry of an option table: an int code with a name and a text.",
+        &PyLong_Type, &Option_new_def, Option_methods);
     if (!option) {
-        return -1;
-    }
-    if (set_defining_module(option.get(), module) < 0) {
-        return -1;
-    }
-    if (attach_static(option.get(), &Option_new_def, module, modname.get()) <
-        0) {
-        return -1;
-    }
-    if (py::attach_methods(option.get(), Option_methods, modname.get()) < 0) {
         return -1;
     }
     if (PyObject_SetAttr(meta.get(), st->str__option_class, option.get()) <
         0) {
         return -1;
     }
-
-    Ref options_ns = class_namespace(modname.get(), "Options", nullptr);
-    if (!options_ns) {
-        return -1;
-    }
-    Ref options_bases = Ref::steal(
-        PyTuple_Pack(1, reinterpret_cast<PyObject *>(&PyBaseObject_Type)));
-    if (!options_bases) {
-        return -1;
-    }
-    Ref options = call_metaclass(meta.get(), "Options", options_bases.get(),
-                                 options_ns.get());
-    if (py::module_add(module, "Options", std::move(options)) < 0) {
+    if (py::module_add(module, "Options",
+                       make_options_base(meta.get(), modname.get())) < 0) {
         return -1;
     }
     return py::module_add(module, "Option", std::move(option));
