@@ -25,10 +25,25 @@ namespace comm {
 
 using py::Ref;
 
-// type() leaves a class's ht_module empty; filling it (a strong reference,
-// which type_dealloc releases and type_traverse visits) lets
-// PyType_GetModuleByDef find our state from the class's methods, as it does
-// for a class made from a spec.
+// Ties a class made by calling type() (Kelt, OptionsMeta, Option) to this
+// module's state, as PyType_FromModuleAndSpec ties a class made from a
+// spec: the module goes into the class's ht_module, which type() leaves
+// empty. Why it is needed: the C++ methods on such a class reach the state
+// through PyType_GetModuleByDef (Kelt's get their defining class by
+// METH_METHOD; the metaclass's and the entry class's start from the type of
+// their table or entry), and that walks the class's MRO for a heap type
+// whose ht_module was made from comm_def. Without this it finds none and
+// raises TypeError. A Python subclass has no ht_module of its own, so the
+// walk goes on to ours.
+//
+// What ties them: this strong reference, and nothing else. ht_module is a
+// public field of PyHeapTypeObject (3.9 on, outside the limited API) that
+// the interpreter owns from then on, as for a spec class: type_dealloc
+// releases it and type_traverse visits it, so the cycle module -> class ->
+// module (through the module dict, or the state for Kelt) is the collector's
+// to free. The classes are made by type() rather than from a spec because a
+// spec class costs Kelt memory and time per instance, and a 3.11 spec cannot
+// give an int subclass per-instance storage (Option).
 int
 set_defining_module(PyObject *type, PyObject *module)
 {
