@@ -1,7 +1,8 @@
 // DeviceReturnCode, the result codes, and DeviceReturn, the record of one
-// exchange. DeviceReturn is a heap class whose dict holds, as the
-// class statement below would leave it, __init__, __repr__ and then the four
-// class-level defaults:
+// exchange, with make_device_return, the one way our C++ makes a record.
+// DeviceReturn is a heap class whose dict holds, as the class statement
+// below would leave it, __init__, __repr__ and then the four class-level
+// defaults:
 //
 //     class DeviceReturnCode(Options):
 //         EXCEPTION = (-2, "Exeception occured")
