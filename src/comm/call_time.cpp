@@ -1,5 +1,5 @@
-// Global look-up and the import statement, as the module's own Python code
-// would do them when a function runs.
+// Global look-up, the import statement and a log line, as the module's own
+// Python code would do them when a function runs.
 #include "comm/call_time.hpp"
 
 #include "comm/py/compat.hpp"
@@ -45,6 +45,21 @@ import_statement(PyObject *module, const char *dotted)
         PyModule_GetDict(module); // borrowed; lives with module
     PyObject *args[] = {name.get(), globals, Py_None, Py_None, level.get()};
     return Ref::steal(PyObject_Vectorcall(import.get(), args, 5, nullptr));
+}
+
+int
+log_line(PyObject *module, PyObject *level, Ref text)
+{
+    if (!text) {
+        return -1;
+    }
+    Ref log = lookup_global(module, state_of_module(module)->str_log);
+    if (!log) {
+        return -1;
+    }
+    Ref done =
+        Ref::steal(PyObject_CallMethodOneArg(log.get(), level, text.get()));
+    return done ? 0 : -1;
 }
 
 } // namespace comm

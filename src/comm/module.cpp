@@ -36,26 +36,6 @@ bind_import(PyObject *module, const char *bind_as, const char *dotted)
     return py::module_add(module, bind_as, import_statement(module, dotted));
 }
 
-int
-log_error(PyObject *module, const char *text)
-{
-    ModuleState *st = state_of_module(module);
-    Ref log = lookup_global(module, st->str_log);
-    if (!log) {
-        return -1;
-    }
-    Ref msg = Ref::steal(PyUnicode_FromString(text));
-    if (!msg) {
-        return -1;
-    }
-    Ref r = Ref::steal(
-        PyObject_CallMethodOneArg(log.get(), st->str_error, msg.get()));
-    if (!r) {
-        return -1;
-    }
-    return 0;
-}
-
 // The installation attempt and the second import; leaves any exception set.
 int
 install_pyserial(PyObject *module)
@@ -110,7 +90,9 @@ guarded_serial_import(PyObject *module)
         return 0;
     }
     PyErr_Clear(); // reported as one log line; the import carries on
-    return log_error(module, "ERROR: Fail to initialize COM interface.");
+    return log_line(module, state_of_module(module)->str_error,
+                    Ref::steal(PyUnicode_FromString(
+                        "ERROR: Fail to initialize COM interface.")));
 }
 
 int

@@ -21,7 +21,7 @@ int run_demo(PyObject *module);           // only when __name__ == "__main__"
 // For a class made by calling its metaclass, as a class statement does:
 // records `module` as the class's defining module (which type() leaves
 // empty), so that its C++ methods find the state as those of a class made
-// from a spec do. -1 with an exception set.
+// from a spec do (records/options.cpp says why). -1 with an exception set.
 int set_defining_module(PyObject *type, PyObject *module);
 
 // A builtin function bound to the module (its `self`), with __module__ set

@@ -27,9 +27,11 @@
 #include "comm/device/port_lock.hpp"
 #include "comm/device/verdict.hpp"
 #include "comm/py/state.hpp"
+#include "comm/records/device_return.hpp"
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 #include <vector>
 
 namespace comm {
@@ -42,11 +44,11 @@ using Bytes = std::vector<std::uint8_t>;
 
 // ------------------------------------------------------------ __sr
 
-// Logs a debug line when the logger is enabled for debug; the text is made
-// only then, so a quiet logger costs one isEnabledFor call per exchange.
+// Logs a debug line when the logger is enabled for debug (asked once per
+// exchange); the text is made only then, so a quiet logger costs one
+// isEnabledFor call per exchange. Lines go out through log_line.
 struct DebugLog {
     PyObject *module = nullptr;
-    Ref log;
     bool enabled = false;
 
     int
@@ -54,7 +56,7 @@ struct DebugLog {
     {
         module = m;
         ModuleState *st = state_of_module(m);
-        log = lookup_global(m, st->str_log);
+        Ref log = lookup_global(m, st->str_log);
         if (!log) {
             return -1;
         }
@@ -78,12 +80,8 @@ struct DebugLog {
     int
     line(Ref text)
     {
-        if (!text) {
-            return -1;
-        }
-        Ref r = Ref::steal(PyObject_CallMethodOneArg(
-            log.get(), state_of_module(module)->str_debug, text.get()));
-        return r ? 0 : -1;
+        return log_line(module, state_of_module(module)->str_debug,
+                        std::move(text));
     }
 
     // "<count> bytes <what>. <hex_str(data)>"
@@ -191,47 +189,18 @@ read_reply(PyObject *port, ModuleState *st, DebugLog &dbg, Py_ssize_t recv_len,
 
 // ------------------------------------------------------------ transaction
 
-// DeviceReturn(command, code=DeviceReturnCode.<code>[, message=...][,
-// value=...])
+// DeviceReturn(command, [value=value, ]code=DeviceReturnCode.<code_name>
+// [, message=message])
 Ref
 make_record(PyObject *module, PyObject *command, PyObject *code_name,
             PyObject *message = nullptr, PyObject *value = nullptr)
 {
-    ModuleState *st = state_of_module(module);
-    Ref record_class = lookup_global(module, st->str_DeviceReturn);
-    if (!record_class) {
-        return Ref();
-    }
-    Ref codes = lookup_global(module, st->str_DeviceReturnCode);
-    if (!codes) {
-        return Ref();
-    }
-    Ref code = Ref::steal(PyObject_GetAttr(codes.get(), code_name));
-    if (!code) {
-        return Ref();
-    }
-    PyObject *args[4] = {command, nullptr, nullptr, nullptr};
-    PyObject *names[3];
-    Py_ssize_t nkw = 0;
-    if (value != nullptr) {
-        names[nkw] = st->str_value;
-        args[1 + nkw++] = value;
-    }
-    names[nkw] = st->str_code;
-    args[1 + nkw++] = code.get();
-    if (message != nullptr) {
-        names[nkw] = st->str_message;
-        args[1 + nkw++] = message;
-    }
-    Ref kwnames = Ref::steal(PyTuple_New(nkw));
-    if (!kwnames) {
-        return Ref();
-    }
-    for (Py_ssize_t i = 0; i < nkw; ++i) {
-        PyTuple_SET_ITEM(kwnames.get(), i, Ref::borrow(names[i]).release());
-    }
-    return Ref::steal(
-        PyObject_Vectorcall(record_class.get(), args, 1, kwnames.get()));
+    RecordArgs fields;
+    fields.command = command;
+    fields.value = value;
+    fields.code_name = code_name;
+    fields.message = message;
+    return make_device_return(module, fields);
 }
 
 // The exchange raised: a SerialException (looked up now, as the handler's

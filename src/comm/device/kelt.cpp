@@ -600,6 +600,7 @@ add_kelt(PyObject *module)
         return -1;
     }
     PyObject *type = st->Kelt_type; // borrowed from the state
+    // Our methods find the state through this (see set_defining_module).
     if (set_defining_module(type, module) < 0) {
         return -1;
     }

@@ -166,24 +166,37 @@ add_convert_func(PyObject *module)
     return py::module_add(module, "ConvertFunc", std::move(table));
 }
 
-Ref
-value_text(PyObject *module, PyObject *command, PyObject *value)
+namespace {
+
+// assert command in Command, Command as bound now; skipped under -O.
+int
+check_command(PyObject *module, PyObject *command)
 {
     ModuleState *st = state_of_module(module);
-    if (!st->optimize) {
-        Ref command_table = lookup_global(module, st->str_Command);
-        if (!command_table) {
-            return Ref();
-        }
-        int member = PySequence_Contains(command_table.get(), command);
-        if (member < 0) {
-            return Ref();
-        }
-        if (!member) {
-            PyErr_SetNone(PyExc_AssertionError);
-            return Ref();
-        }
+    if (st->optimize) {
+        return 0;
     }
+    Ref command_table = lookup_global(module, st->str_Command);
+    if (!command_table) {
+        return -1;
+    }
+    int member = PySequence_Contains(command_table.get(), command);
+    if (member < 0) {
+        return -1;
+    }
+    if (!member) {
+        PyErr_SetNone(PyExc_AssertionError);
+        return -1;
+    }
+    return 0;
+}
+
+// CommandRecvAppHeader[command][1]: the length of the user data that the
+// command's reply carries.
+Ref
+reply_length(PyObject *module, PyObject *command)
+{
+    ModuleState *st = state_of_module(module);
     Ref headers = lookup_global(module, st->str_CommandRecvAppHeader);
     if (!headers) {
         return Ref();
@@ -192,27 +205,55 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
     if (!header) {
         return Ref();
     }
-    Ref expected = Ref::steal(PySequence_GetItem(header.get(), 1));
-    if (!expected) {
-        return Ref();
-    }
+    return Ref::steal(PySequence_GetItem(header.get(), 1));
+}
+
+// 1 when `value` is a list or tuple, not empty, whose length equals
+// `expected`; 0 when not; -1 with an exception set.
+int
+fits(PyObject *value, PyObject *expected)
+{
     if (!PyList_Check(value) && !PyTuple_Check(value)) {
-        return Ref::borrow(Py_None);
+        return 0;
     }
     Py_ssize_t size =
         PyList_Check(value) ? PyList_GET_SIZE(value) : PyTuple_GET_SIZE(value);
     if (size == 0) {
-        return Ref::borrow(Py_None);
+        return 0;
     }
     Ref length = Ref::steal(PyLong_FromSsize_t(size));
     if (!length) {
+        return -1;
+    }
+    int differs = PyObject_RichCompareBool(length.get(), expected, Py_NE);
+    return differs < 0 ? -1 : !differs;
+}
+
+// The converter raised an Exception (still set): a value it cannot read is
+// logged and shown as it came.
+Ref
+unconverted(PyObject *module, PyObject *command, PyObject *value)
+{
+    ModuleState *st = state_of_module(module);
+    PyErr_Clear();
+    Ref name = Ref::steal(PyObject_GetAttr(command, st->str_name));
+    if (!name) {
         return Ref();
     }
-    int differs =
-        PyObject_RichCompareBool(length.get(), expected.get(), Py_NE);
-    if (differs != 0) {
-        return differs < 0 ? Ref() : Ref::borrow(Py_None);
+    if (log_line(module, st->str_error,
+                 Ref::steal(PyUnicode_FromFormat(
+                     "Fail to convert value %S of command %S", value,
+                     name.get()))) < 0) {
+        return Ref();
     }
+    return Ref::steal(PyObject_Str(value));
+}
+
+// ConvertFunc.get(command)(value), or str(value) when it has no converter.
+Ref
+converted(PyObject *module, PyObject *command, PyObject *value)
+{
+    ModuleState *st = state_of_module(module);
     Ref converters = lookup_global(module, st->str_ConvertFunc);
     if (!converters) {
         return Ref();
@@ -230,33 +271,29 @@ value_text(PyObject *module, PyObject *command, PyObject *value)
         return Ref::steal(PyObject_Str(value));
     }
     Ref text = Ref::steal(PyObject_CallOneArg(converter.get(), value));
-    if (text) {
+    if (text || !PyErr_ExceptionMatches(PyExc_Exception)) {
         return text;
     }
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) {
+    return unconverted(module, command, value);
+}
+
+} // namespace
+
+Ref
+value_text(PyObject *module, PyObject *command, PyObject *value)
+{
+    if (check_command(module, command) < 0) {
         return Ref();
     }
-    // A value the converter cannot read is logged and shown as it came.
-    PyErr_Clear();
-    Ref name = Ref::steal(PyObject_GetAttr(command, st->str_name));
-    if (!name) {
+    Ref expected = reply_length(module, command);
+    if (!expected) {
         return Ref();
     }
-    Ref line = Ref::steal(PyUnicode_FromFormat(
-        "Fail to convert value %S of command %S", value, name.get()));
-    if (!line) {
-        return Ref();
+    int fit = fits(value, expected.get());
+    if (fit <= 0) {
+        return fit < 0 ? Ref() : Ref::borrow(Py_None);
     }
-    Ref log = lookup_global(module, st->str_log);
-    if (!log) {
-        return Ref();
-    }
-    Ref logged = Ref::steal(
-        PyObject_CallMethodOneArg(log.get(), st->str_error, line.get()));
-    if (!logged) {
-        return Ref();
-    }
-    return Ref::steal(PyObject_Str(value));
+    return converted(module, command, value);
 }
 
 } // namespace comm

@@ -26,6 +26,16 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// The frame's places (core/frame.hpp) as the list indexes of a reply.
+constexpr Py_ssize_t kHeaderEnd = // reply[0:5]: the frame header
+    static_cast<Py_ssize_t>(core::kFrameHeaderSize);
+constexpr Py_ssize_t kLengthAt = // reply[6]: the user data's length
+    static_cast<Py_ssize_t>(core::kLengthOffset);
+constexpr Py_ssize_t kUserDataAt = // reply[7:7 + reply[6]]: the user data
+    static_cast<Py_ssize_t>(core::kUserDataOffset);
+// A whole frame is its user data and this many bytes around them.
+constexpr long kOverhead = static_cast<long>(core::kFrameOverhead);
+
 // ------------------------------------------------------------ check data
 
 // The sum of the check-data rule. Integers that add as int does are summed
@@ -132,41 +142,33 @@ check_message(PyObject *received, PyObject *expected)
     return Ref::steal(PyUnicode_Format(format.get(), args.get()));
 }
 
-// The verdict on a reply we own, by the general rules (any element types, an
-// overridden __chkd): the value on success, or an empty Ref with *code and
-// *message set for a failure code; -1 with an exception set.
+// The steps of the general verdict below: each returns 1 when it has given
+// a failure verdict in *out, 0 to go on, or -1 with an exception set.
+
+// As the core decides: a reply that ends before its user data, or is
+// shorter than the overhead + reply[6], would have the check-data rule read
+// past the reply. Both the addition and the comparison may run Python code
+// that changes the list (an element that finds it through the garbage
+// collector): its length *n is read again after each.
 int
-judge_general(PyObject *module, PyObject *reply, PyObject *grh,
-              PyObject *recv_header, PyObject *chkd, bool own_chkd, Ref *value,
-              PyObject **code, Ref *message)
+judge_length(ModuleState *st, PyObject *reply, Py_ssize_t *n, Verdict *out)
 {
-    ModuleState *st = state_of_module(module);
-    Py_ssize_t n = PyList_GET_SIZE(reply);
-    if (n == 0) {
-        *code = st->str_NO_DATA_RETURN;
-        return 0;
-    }
-    // As the core decides: seven bytes, or fewer than 8 + reply[6], would
-    // have the check-data rule read past the reply. Both the addition and
-    // the comparison may run Python code that changes the list (an element
-    // that finds it through the garbage collector): its length is read
-    // again after each.
-    int too_short = n <= 7;
+    int too_short = *n <= kUserDataAt;
     if (!too_short) {
-        Ref eight = Ref::steal(PyLong_FromLong(8));
-        if (!eight) {
+        Ref overhead = Ref::steal(PyLong_FromLong(kOverhead));
+        if (!overhead) {
             return -1;
         }
-        Ref declared = Ref::steal(PySequence_GetItem(reply, 6));
+        Ref declared = Ref::steal(PySequence_GetItem(reply, kLengthAt));
         if (!declared) {
             return -1;
         }
-        Ref need = Ref::steal(PyNumber_Add(eight.get(), declared.get()));
+        Ref need = Ref::steal(PyNumber_Add(overhead.get(), declared.get()));
         if (!need) {
             return -1;
         }
-        n = PyList_GET_SIZE(reply);
-        Ref have = Ref::steal(PyLong_FromSsize_t(n));
+        *n = PyList_GET_SIZE(reply);
+        Ref have = Ref::steal(PyLong_FromSsize_t(*n));
         if (!have) {
             return -1;
         }
@@ -174,64 +176,113 @@ judge_general(PyObject *module, PyObject *reply, PyObject *grh,
         if (too_short < 0) {
             return -1;
         }
-        n = PyList_GET_SIZE(reply);
-        too_short = too_short || n <= 7;
+        *n = PyList_GET_SIZE(reply);
+        too_short = too_short || *n <= kUserDataAt;
     }
     if (too_short) {
-        *code = st->str_INVALID_DATA_LENGTH;
-        return 0;
+        out->code = st->str_INVALID_DATA_LENGTH;
     }
-    Ref last =
-        Ref::borrow(PyList_GET_ITEM(reply, n - 1)); // no Python code since n
+    return too_short;
+}
+
+// The last of the reply's `n` items against the check data of the others;
+// no Python code may have run since `n` was read.
+int
+judge_check_data(ModuleState *st, PyObject *reply, Py_ssize_t n,
+                 PyObject *chkd, bool own_chkd, Verdict *out)
+{
+    Ref last = Ref::borrow(PyList_GET_ITEM(reply, n - 1));
     Ref body = Ref::steal(PyList_GetSlice(reply, 0, n - 1));
     Ref check = body ? call_chkd(chkd, own_chkd, body.get()) : Ref();
     if (!check) {
         return -1;
     }
     int differs = PyObject_RichCompareBool(last.get(), check.get(), Py_NE);
-    if (differs < 0) {
-        return -1;
+    if (differs <= 0) {
+        return differs;
     }
-    if (differs) {
-        *code = st->str_INVALID_CHECK_DATA;
-        *message = check_message(last.get(), check.get());
-        return *message ? 0 : -1;
-    }
+    out->code = st->str_INVALID_CHECK_DATA;
+    out->message = check_message(last.get(), check.get());
+    return out->message ? 1 : -1;
+}
+
+// The frame header, then the application header.
+int
+judge_headers(PyObject *module, PyObject *reply, PyObject *grh,
+              PyObject *recv_header, Verdict *out)
+{
+    ModuleState *st = state_of_module(module);
     struct Part {
         Py_ssize_t lo, hi;
         PyObject *want, *code;
         const char *what;
     } parts[] = {
-        {0, 5, grh, st->str_INVALID_HEADER_DATA, "header data"},
-        {5, 7, recv_header, st->str_INVALID_APP_DATA, "application data"},
+        {0, kHeaderEnd, grh, st->str_INVALID_HEADER_DATA, "header data"},
+        {kHeaderEnd, kUserDataAt, recv_header, st->str_INVALID_APP_DATA,
+         "application data"},
     };
     for (const Part &part : parts) {
         Ref got = Ref::steal(PyList_GetSlice(reply, part.lo, part.hi));
         if (!got) {
             return -1;
         }
-        differs = PyObject_RichCompareBool(got.get(), part.want, Py_NE);
+        int differs = PyObject_RichCompareBool(got.get(), part.want, Py_NE);
         if (differs < 0) {
             return -1;
         }
         if (differs) {
-            *code = part.code;
-            *message = header_message(module, part.what, got.get(), part.want);
-            return *message ? 0 : -1;
+            out->code = part.code;
+            out->message =
+                header_message(module, part.what, got.get(), part.want);
+            return out->message ? 1 : -1;
         }
     }
-    // reply[7:7 + reply[6]]
-    Ref seven = Ref::steal(PyLong_FromLong(7));
-    Ref length = seven ? Ref::steal(PySequence_GetItem(reply, 6)) : Ref();
+    return 0;
+}
+
+// reply[7:7 + reply[6]]
+Ref
+user_data(PyObject *reply)
+{
+    Ref start = Ref::steal(PyLong_FromSsize_t(kUserDataAt));
+    Ref length =
+        start ? Ref::steal(PySequence_GetItem(reply, kLengthAt)) : Ref();
     Ref end =
-        length ? Ref::steal(PyNumber_Add(seven.get(), length.get())) : Ref();
+        length ? Ref::steal(PyNumber_Add(start.get(), length.get())) : Ref();
     Ref slice =
-        end ? Ref::steal(PySlice_New(seven.get(), end.get(), nullptr)) : Ref();
+        end ? Ref::steal(PySlice_New(start.get(), end.get(), nullptr)) : Ref();
     if (!slice) {
-        return -1;
+        return Ref();
     }
-    *value = Ref::steal(PyObject_GetItem(reply, slice.get()));
-    return *value ? 0 : -1;
+    return Ref::steal(PyObject_GetItem(reply, slice.get()));
+}
+
+// The verdict on a reply we own, by the general rules (any element types, an
+// overridden __chkd), in the order of the tests. 0, or -1 with an exception
+// set.
+int
+judge_general(PyObject *module, PyObject *reply, PyObject *grh,
+              PyObject *recv_header, PyObject *chkd, bool own_chkd,
+              Verdict *out)
+{
+    ModuleState *st = state_of_module(module);
+    Py_ssize_t n = PyList_GET_SIZE(reply);
+    if (n == 0) {
+        out->code = st->str_NO_DATA_RETURN;
+        return 0;
+    }
+    int judged = judge_length(st, reply, &n, out);
+    if (judged == 0) {
+        judged = judge_check_data(st, reply, n, chkd, own_chkd, out);
+    }
+    if (judged == 0) {
+        judged = judge_headers(module, reply, grh, recv_header, out);
+    }
+    if (judged != 0) {
+        return judged < 0 ? -1 : 0;
+    }
+    out->value = user_data(reply);
+    return out->value ? 0 : -1;
 }
 
 // The same verdict over plain bytes, when the reply and both headers are
@@ -397,7 +448,7 @@ check_data_rule(PyObject *data)
         if (!item || sum.add(item.get()) < 0) {
             return Ref();
         }
-        if (i + 1 == core::kUserDataOffset && n > 7) {
+        if (i + 1 == core::kUserDataOffset && n > kUserDataAt) {
             Py_ssize_t declared =
                 PyNumber_AsSsize_t(item.get(), PyExc_OverflowError);
             if (declared == -1 && PyErr_Occurred()) {
@@ -422,8 +473,7 @@ judge_reply(PyObject *module, PyObject *reply, PyObject *grh,
                                  want_header, want_app, &out->value,
                                  &out->code, &out->message);
     }
-    return judge_general(module, reply, grh, recv_header, chkd, own_chkd,
-                         &out->value, &out->code, &out->message);
+    return judge_general(module, reply, grh, recv_header, chkd, own_chkd, out);
 }
 
 } // namespace comm

@@ -37,9 +37,9 @@ namespace comm {
 
 // Option tables whose look-ups (the `_option_index_` in their own dict) were
 // found to belong to their `_options_`, filed by the table's type version
-// tag (records/options.cpp). CPython changes the tags on any assignment to
-// the table, its bases or its metaclass, so a slot whose tags still match
-// needs no second check. No object is held or borrowed here.
+// tag (records/option_index.cpp). CPython changes the tags on any assignment
+// to the table, its bases or its metaclass, so a slot whose tags still
+// match needs no second check. No object is held or borrowed here.
 struct OptionIndexSlot {
     PyObject *table;       // compared, never dereferenced
     unsigned int tag;      // the table's tp_version_tag; 0: empty

@@ -1,7 +1,8 @@
 // DeviceReturnCode, the result codes, and DeviceReturn, the record of one
-// exchange. DeviceReturn is a heap class whose dict holds, as the
-// class statement below would leave it, __init__, __repr__ and then the four
-// class-level defaults:
+// exchange, with make_device_return, the one way our C++ makes a record.
+// DeviceReturn is a heap class whose dict holds, as the class statement
+// below would leave it, __init__, __repr__ and then the four class-level
+// defaults:
 //
 //     class DeviceReturnCode(Options):
 //         EXCEPTION = (-2, "Exeception occured")
@@ -25,6 +26,8 @@
 //         code = DeviceReturnCode.NOT_SET
 //         message = DeviceReturnCode.NOT_SET.text   # "Not set"
 //         value = None
+#include "comm/records/device_return.hpp"
+
 #include "comm/py/args.hpp"
 #include "comm/py/compat.hpp"
 #include "comm/py/methods.hpp"
@@ -365,6 +368,57 @@ add_device_return(PyObject *module)
     }
     return PyModule_AddType(module,
                             reinterpret_cast<PyTypeObject *>(type.get()));
+}
+
+Ref
+make_device_return(PyObject *module, const RecordArgs &a)
+{
+    ModuleState *st = state_of_module(module);
+    Ref record_class = lookup_global(module, st->str_DeviceReturn);
+    if (!record_class) {
+        return Ref();
+    }
+    Ref code = Ref::borrow(a.code);
+    if (a.code_name != nullptr) {
+        Ref codes = lookup_global(module, st->str_DeviceReturnCode);
+        if (!codes) {
+            return Ref();
+        }
+        code = Ref::steal(PyObject_GetAttr(codes.get(), a.code_name));
+        if (!code) {
+            return Ref();
+        }
+    }
+    // The positional command, if any, then the values of the keywords given.
+    size_t nargs = a.command_by_keyword ? 0 : 1;
+    PyObject *args[4] = {a.command, nullptr, nullptr, nullptr};
+    PyObject *names[4];
+    Py_ssize_t nkw = 0;
+    auto keyword = [&](PyObject *name, PyObject *value) {
+        if (value != nullptr) {
+            names[nkw] = name;
+            args[nargs + static_cast<size_t>(nkw++)] = value;
+        }
+    };
+    if (a.command_by_keyword) {
+        keyword(st->str_command, a.command);
+    }
+    keyword(st->str_value, a.value);
+    keyword(st->str_code, code.get());
+    keyword(st->str_message, a.message);
+    Ref kwnames;
+    if (nkw > 0) {
+        kwnames = Ref::steal(PyTuple_New(nkw));
+        if (!kwnames) {
+            return Ref();
+        }
+        for (Py_ssize_t i = 0; i < nkw; ++i) {
+            PyTuple_SET_ITEM(kwnames.get(), i,
+                             Ref::borrow(names[i]).release());
+        }
+    }
+    return Ref::steal(
+        PyObject_Vectorcall(record_class.get(), args, nargs, kwnames.get()));
 }
 
 } // namespace comm

@@ -4,8 +4,8 @@
 // to what `cls._options_` gives now.
 //
 // Kept because the side-by-side bench needs it: without it the look-up
-// compares the entries one by one, as the Python sketch in options.cpp does,
-// and is slower than a plain table with a {code: entry} dict
+// compares the entries one by one, as the Python sketch in option_meta.cpp
+// does, and is slower than a plain table with a {code: entry} dict
 // (bench/run.py --only side; CPython 3.11.7, release build, best of 40
 // interleaved rounds, PumpStatus, ns per call, 2-core VM):
 //

@@ -18,6 +18,7 @@
 #include "comm/py/compat.hpp"
 #include "comm/py/state.hpp"
 #include "comm/py/unpack.hpp"
+#include "comm/records/device_return.hpp"
 #include "comm/call_time.hpp"
 #include "comm/startup.hpp"
 
@@ -235,19 +236,13 @@ append_record(PyObject *module, PyObject *records, PyObject *command_name,
     if (py::unpack(pair.get(), items, 2) < 0) {
         return -1;
     }
-    Ref record_class = lookup_global(module, st->str_DeviceReturn);
-    if (!record_class) {
-        return -1;
-    }
-    Ref kwnames = Ref::steal(PyTuple_Pack(4, st->str_command, st->str_value,
-                                          st->str_code, st->str_message));
-    if (!kwnames) {
-        return -1;
-    }
-    PyObject *record_args[] = {command.get(), value.get(), items[0].get(),
-                               items[1].get()};
-    Ref record = Ref::steal(PyObject_Vectorcall(
-        record_class.get(), record_args, 0, kwnames.get()));
+    RecordArgs fields;
+    fields.command = command.get();
+    fields.command_by_keyword = true;
+    fields.value = value.get();
+    fields.code = items[0].get();
+    fields.message = items[1].get();
+    Ref record = make_device_return(module, fields);
     if (!record) {
         return -1;
     }
@@ -347,17 +342,8 @@ module_fake_get_all_status(PyObject *module, PyObject *const *args,
     if (!format) {
         return nullptr;
     }
-    Ref line = Ref::steal(PyUnicode_Format(format.get(), addr));
-    if (!line) {
-        return nullptr;
-    }
-    Ref log = lookup_global(module, st->str_log);
-    if (!log) {
-        return nullptr;
-    }
-    Ref logged = Ref::steal(
-        PyObject_CallMethodOneArg(log.get(), st->str_info, line.get()));
-    if (!logged) {
+    if (log_line(module, st->str_info,
+                 Ref::steal(PyUnicode_Format(format.get(), addr))) < 0) {
         return nullptr;
     }
     Ref records = Ref::steal(PyList_New(0));
@@ -433,24 +419,13 @@ add_simulation(PyObject *module)
     return 0;
 }
 
-// The demonstration, as the module's main program runs it:
-//     import datetime
-//     logging.basicConfig(level=logging.DEBUG)
-//     t1 = datetime.datetime.now(); print(t1)
-//     g = Kelt("COM4")
-//     rcs = g.get_all_status(addr=801)
-//     for s in rcs: print(s)
+namespace {
+
+// logging.basicConfig(level=logging.DEBUG)
 int
-run_demo(PyObject *module)
+configure_logging(PyObject *module)
 {
     ModuleState *st = state_of_module(module);
-    Ref datetime = import_statement(module, "datetime");
-    if (!datetime) {
-        return -1;
-    }
-    if (PyModule_AddObjectRef(module, "datetime", datetime.get()) < 0) {
-        return -1;
-    }
     Ref logging = lookup_global(module, st->str_logging);
     if (!logging) {
         return -1;
@@ -471,22 +446,119 @@ run_demo(PyObject *module)
     PyObject *config_args[] = {level.get()};
     Ref configured = Ref::steal(
         PyObject_Vectorcall(basic_config.get(), config_args, 0, kw.get()));
-    if (!configured) {
-        return -1;
-    }
-    Ref dt_class =
-        Ref::steal(PyObject_GetAttr(datetime.get(), st->str_datetime));
+    return configured ? 0 : -1;
+}
+
+// t1 = datetime.datetime.now(), bound in the module as the global t1.
+Ref
+start_time(PyObject *module, PyObject *datetime)
+{
+    ModuleState *st = state_of_module(module);
+    Ref dt_class = Ref::steal(PyObject_GetAttr(datetime, st->str_datetime));
     if (!dt_class) {
-        return -1;
+        return Ref();
     }
     Ref t1 =
         Ref::steal(PyObject_CallMethodNoArgs(dt_class.get(), st->str_now));
     if (!t1) {
-        return -1;
+        return Ref();
     }
     if (PyModule_AddObjectRef(module, "t1", t1.get()) < 0) {
+        return Ref();
+    }
+    return t1;
+}
+
+// g = Kelt("COM4"); rcs = g.get_all_status(addr=801), both bound as
+// globals; returns rcs.
+Ref
+query_demo_pump(PyObject *module)
+{
+    ModuleState *st = state_of_module(module);
+    Ref kelt = lookup_global(module, st->str_Kelt);
+    if (!kelt) {
+        return Ref();
+    }
+    Ref port = Ref::steal(PyUnicode_FromString("COM4"));
+    if (!port) {
+        return Ref();
+    }
+    Ref g = Ref::steal(PyObject_CallOneArg(kelt.get(), port.get()));
+    if (!g) {
+        return Ref();
+    }
+    if (PyModule_AddObjectRef(module, "g", g.get()) < 0) {
+        return Ref();
+    }
+    Ref addr = Ref::steal(PyLong_FromLong(801));
+    if (!addr) {
+        return Ref();
+    }
+    Ref addr_kw = Ref::steal(PyTuple_Pack(1, st->str_addr));
+    if (!addr_kw) {
+        return Ref();
+    }
+    PyObject *query_args[] = {g.get(), addr.get()};
+    Ref rcs = Ref::steal(PyObject_VectorcallMethod(
+        st->str_get_all_status, query_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
+        addr_kw.get()));
+    if (!rcs) {
+        return Ref();
+    }
+    if (PyModule_AddObjectRef(module, "rcs", rcs.get()) < 0) {
+        return Ref();
+    }
+    return rcs;
+}
+
+// for s in rcs: print(s), with s bound as a global.
+int
+print_each(PyObject *module, PyObject *print, PyObject *rcs)
+{
+    Ref it = Ref::steal(PyObject_GetIter(rcs));
+    if (!it) {
         return -1;
     }
+    while (Ref s = Ref::steal(PyIter_Next(it.get()))) {
+        if (PyModule_AddObjectRef(module, "s", s.get()) < 0) {
+            return -1;
+        }
+        Ref shown = Ref::steal(PyObject_CallOneArg(print, s.get()));
+        if (!shown) {
+            return -1;
+        }
+    }
+    return PyErr_Occurred() ? -1 : 0;
+}
+
+} // namespace
+
+// The demonstration, as the module's main program runs it:
+//     import datetime
+//     logging.basicConfig(level=logging.DEBUG)
+//     t1 = datetime.datetime.now(); print(t1)
+//     g = Kelt("COM4")
+//     rcs = g.get_all_status(addr=801)
+//     for s in rcs: print(s)
+int
+run_demo(PyObject *module)
+{
+    ModuleState *st = state_of_module(module);
+    Ref datetime = import_statement(module, "datetime");
+    if (!datetime) {
+        return -1;
+    }
+    if (PyModule_AddObjectRef(module, "datetime", datetime.get()) < 0) {
+        return -1;
+    }
+    if (configure_logging(module) < 0) {
+        return -1;
+    }
+    Ref t1 = start_time(module, datetime.get());
+    if (!t1) {
+        return -1;
+    }
+    // Looked up once, for the start time and for the records.
     Ref print = lookup_global(module, st->str_print);
     if (!print) {
         return -1;
@@ -495,56 +567,11 @@ run_demo(PyObject *module)
     if (!printed) {
         return -1;
     }
-    Ref kelt = lookup_global(module, st->str_Kelt);
-    if (!kelt) {
-        return -1;
-    }
-    Ref port = Ref::steal(PyUnicode_FromString("COM4"));
-    if (!port) {
-        return -1;
-    }
-    Ref g = Ref::steal(PyObject_CallOneArg(kelt.get(), port.get()));
-    if (!g) {
-        return -1;
-    }
-    if (PyModule_AddObjectRef(module, "g", g.get()) < 0) {
-        return -1;
-    }
-    Ref addr = Ref::steal(PyLong_FromLong(801));
-    if (!addr) {
-        return -1;
-    }
-    Ref addr_kw = Ref::steal(PyTuple_Pack(1, st->str_addr));
-    if (!addr_kw) {
-        return -1;
-    }
-    PyObject *query_args[] = {g.get(), addr.get()};
-    Ref rcs = Ref::steal(PyObject_VectorcallMethod(
-        st->str_get_all_status, query_args, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET,
-        addr_kw.get()));
+    Ref rcs = query_demo_pump(module);
     if (!rcs) {
         return -1;
     }
-    if (PyModule_AddObjectRef(module, "rcs", rcs.get()) < 0) {
-        return -1;
-    }
-    Ref it = Ref::steal(PyObject_GetIter(rcs.get()));
-    if (!it) {
-        return -1;
-    }
-    while (Ref s = Ref::steal(PyIter_Next(it.get()))) {
-        if (PyModule_AddObjectRef(module, "s", s.get()) < 0) {
-            return -1;
-        }
-        Ref shown = Ref::steal(PyObject_CallOneArg(print.get(), s.get()));
-        if (!shown) {
-            return -1;
-        }
-    }
-    if (PyErr_Occurred()) {
-        return -1;
-    }
-    return 0;
+    return print_each(module, print.get(), rcs.get());
 }
 
 } // namespace comm
