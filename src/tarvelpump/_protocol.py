@@ -115,3 +115,21 @@ def address_prefix(addr: int | Iterable[int] | None = None, channel: int | None 
             raise ValueError(f"channel {channel} does not fit in one byte")
         prefix += bytes((channel,))
     return prefix
+
+
+class RadioMode(str, enum.Enum):
+    """How the radio in front of a link picks its destination.
+
+    The prefix is built from the mode alone: address 0 and channel 0 are real
+    settings, not "absent".
+    """
+
+    TRANSPARENT = "transparent"  #: no prefix
+    FIXED = "fixed"  #: address (2 bytes, big-endian), then channel
+    MASTER_SLAVE = "master-slave"  #: address only
+
+    def prefix(self, addr: int, channel: int) -> list[int]:
+        if self is RadioMode.TRANSPARENT:
+            return []
+        head = [addr >> 8 & 0xFF, addr & 0xFF]
+        return head + [channel & 0xFF] if self is RadioMode.FIXED else head

@@ -34,8 +34,7 @@ import threading
 import time
 from collections.abc import Callable
 
-from ._protocol import DATA_LENGTHS, PUMP2PC, RunningState, build_frame
-from .station.records.model import RadioMode
+from ._protocol import DATA_LENGTHS, PUMP2PC, RadioMode, RunningState, build_frame
 from .virtualpump import (
     REQUEST_LOG_SIZE,
     Fault,

@@ -10,7 +10,6 @@ Each event kind is declared once, in ``kinds``; ``encode_event`` and
 from __future__ import annotations
 
 import dataclasses
-import enum
 import functools
 import operator
 import unicodedata
@@ -19,6 +18,7 @@ from typing import Annotated, Any, NamedTuple
 
 import msgspec
 
+from ..._protocol import RadioMode
 from .kinds import COMMON_FIELDS, KINDS, Event, EventKind, UnknownEvent
 
 __all__ = [
@@ -90,24 +90,6 @@ UNHEARD = "unheard"
 ONLINE = "online"
 OFFLINE = "offline"
 PRESENCES = (UNHEARD, ONLINE, OFFLINE)
-
-
-class RadioMode(str, enum.Enum):
-    """How the radio in front of a link picks its destination.
-
-    The prefix is built from the mode alone: address 0 and channel 0 are real
-    settings, not "absent".
-    """
-
-    TRANSPARENT = "transparent"  #: no prefix
-    FIXED = "fixed"  #: address (2 bytes, big-endian), then channel
-    MASTER_SLAVE = "master-slave"  #: address only
-
-    def prefix(self, addr: int, channel: int) -> list[int]:
-        if self is RadioMode.TRANSPARENT:
-            return []
-        head = [addr >> 8 & 0xFF, addr & 0xFF]
-        return head + [channel & 0xFF] if self is RadioMode.FIXED else head
 
 
 def _iso(t: datetime | None) -> str | None:
