@@ -187,3 +187,47 @@ def test_passes_on_a_ward_with_a_turnaround(signed_ward, make_link, hub):
             times = [r.time for r in readings if r.pump == pump.label and getattr(r, field) is not None]
             gaps = [(b - a).total_seconds() for a, b in zip(times, times[1:])]
             assert times and max(gaps) <= 2.5 + 2 * longest, (pump.label, field, gaps)
+
+
+def test_alarms_standing_at_start_are_committed_in_the_first_pass(signed_ward, make_link, hub, tmp_path):
+    from _core import RecordingLink, misattributed
+
+    from tarvelpump.station.records.model import EventKind as K
+    from tarvelpump.station.records.store import Store
+    from tarvelpump.station.watch.poller import PollSettings, Poller
+    from tarvelpump.station.watch.pump import Pump
+
+    ward = signed_ward(8, baud=19200)  # every pump with an alarm of its own, standing at start
+    link = make_link(ward.port, cls=RecordingLink)
+    store = Store(tmp_path / "ward.sqlite")
+    hub.commit_through(store.commit, name="ward.sqlite")
+    committed: dict[str, int] = {}  # pump -> exchanges sent when its alarms were committed
+    hub.add(lambda r: committed.update({e.pump: committed.get(e.pump, len(link.sent)) for e in r.events
+                                        if e.kind is K.ALARM_RAISED}))
+    pumps = [Pump(link, vp.addr, vp.channel, vp.label) for vp in ward.pumps]
+    poller = Poller(link, pumps, PollSettings(gap=0.0), hub)
+    try:
+        first = poller.run_round()
+        # Each alarm committed right after its own alarm word, before that pump's
+        # running state was asked; the first pass an ordinary one.
+        assert sorted(committed) == sorted(p.label for p in pumps)
+        for label, sent in committed.items():
+            prefix = next(p.prefix for p in pumps if p.label == label)
+            assert link.sent[sent - 1] == (prefix, int(ALARM)) and link.sent[sent][0] == prefix
+        assert first.exchanges == 2 * len(pumps) and {c for _, c in link.sent} == {int(ALARM), int(Cmd.GET_PUMP_STATUS)}
+        assert all(r.door is r.remaining_s is r.rate_unit is None and r.running is not None for r in first.readings)
+        shown = {v.label: v for v in store.last_views().values()}
+        assert all(v.online and v.alarmed and v.door is None and set(v.read_at) == {"running"} for v in shown.values())
+        for _ in range(3):  # then the slower values, one a pass
+            poller.run_round()
+    finally:
+        store.close()
+    assert misattributed(ward, store_readings(tmp_path)) == [] and violations(link.sent) == []
+    assert all(set(v.read_at) == set(FIELDS) for v in poller.views())
+
+
+def store_readings(tmp_path):
+    from tarvelpump.station.records.store import Store
+
+    with Store(tmp_path / "ward.sqlite") as store:
+        return list(store.readings())
