@@ -28,7 +28,7 @@ const TEXT = {
     sinceComma: ", since ", forSince: (a, c) => "for " + a + " (since " + c + ")", also: "also: ",
     lastState: "last state: ", rateUnit: "rate unit ", seen: (a, c) => "seen " + a + " ago (" + c + ")",
     never: "never heard from", ago: " ago", left: " min left", h: " h ", min: " min", s: " s",
-    door: "DOOR OPEN", nearEnd: "NEAR END · ", none: "No pump heard from yet.", noAlarm: "No pump in alarm.",
+    door: "DOOR OPEN", nearEnd: "NEAR END · ", read: (a) => "read " + a + " ago", none: "No pump heard from yet.", noAlarm: "No pump in alarm.",
     live: "Live", down: "Station not reachable — reconnecting…", connecting: "Connecting…",
     events: "Latest events", wards: "Wards", site: "← whole site", compact: "compact", full: "large tiles",
     other: "中文", storeDown: "store not writable since ", storePaused: ": history and MQTT paused",
@@ -44,7 +44,7 @@ const TEXT = {
     sinceComma: "，自 ", forSince: (a, c) => "已 " + a + "（自 " + c + "）", also: "另有：",
     lastState: "最后状态：", rateUnit: "速率单位 ", seen: (a, c) => a + "前联系（" + c + "）",
     never: "从未联系", ago: "前", left: " 分钟剩余", h: " 小时 ", min: " 分钟", s: " 秒",
-    door: "泵门打开", nearEnd: "即将结束 · ", none: "尚未联系到任何泵。", noAlarm: "没有报警的泵。",
+    door: "泵门打开", nearEnd: "即将结束 · ", read: (a) => a + "前读取", none: "尚未联系到任何泵。", noAlarm: "没有报警的泵。",
     live: "在线", down: "无法连接工作站 — 正在重连…", connecting: "正在连接…",
     events: "最新事件", wards: "病区", site: "← 全院", compact: "紧凑", full: "大图块",
     other: "English", storeDown: "数据库自 ", storePaused: " 起无法写入：历史与 MQTT 暂停",
@@ -127,6 +127,19 @@ function alarmLine(cls, prefix, p) {
 
 const ACTIVE = new Set(["RUN", "BOLUS", "KVO", "PURGING"]);
 
+// A value read longer ago than the pass says when ("DOOR OPEN · read 40 s ago"):
+// the station serves when each value was read (read_at) and past what age that is.
+function readAgo(p, field) {
+  const at = p.read_at && p.read_at[field];
+  if (!at || !p.aged_after_s) return null;
+  const ms = serverNow() - Date.parse(at);
+  return ms > p.aged_after_s * 1000 ? TEXT.read(age(ms)) : null;
+}
+function withAge(text, p, field, paren) {
+  const a = readAgo(p, field);
+  return !a ? text : paren ? text + " (" + a + ")" : text + " · " + a;
+}
+
 function tile(p) {
   const el = document.createElement("article");
   el.className = "tile";
@@ -140,8 +153,10 @@ function tile(p) {
   if (wards && p.station) el.appendChild(line("ward", p.station));
   el.appendChild(line("label", p.label));
   // Seen from across the room: full-width bands, not words among the facts.
-  if (p.door_open) el.appendChild(line("band door", TEXT.door));
-  if (p.near_end) el.appendChild(line("band near-end", TEXT.nearEnd + remaining(p.remaining_s)));
+  if (p.door_open) el.appendChild(line("band door", withAge(TEXT.door, p, "door")));
+  if (p.near_end) {
+    el.appendChild(line("band near-end", withAge(TEXT.nearEnd + remaining(p.remaining_s), p, "remaining_s")));
+  }
 
   const reason = p.offline_reason || TEXT.notAnswering;
   const head = reason.split(":")[0];
@@ -171,13 +186,16 @@ function tile(p) {
     if (others.length) el.appendChild(line("also", TEXT.also + others.join(", ")));
   }
   const state = say(p.running_words, p.running_text);
-  if (state) el.appendChild(line(current && !p.alarmed ? "state" : "facts", (current ? "" : TEXT.lastState) + state));
+  if (state) {
+    el.appendChild(line(current && !p.alarmed ? "state" : "facts",
+      (current ? "" : TEXT.lastState) + withAge(state, p, "running")));
+  }
 
   const facts = [];
   const left = remaining(p.remaining_s);
-  if (left && !p.near_end) facts.push(left);
+  if (left && !p.near_end) facts.push(withAge(left, p, "remaining_s", true));
   const unit = say(p.rate_unit_words, p.rate_unit_text);
-  if (unit && !COMPACT) facts.push(TEXT.rateUnit + unit);
+  if (unit && !COMPACT) facts.push(withAge(TEXT.rateUnit + unit, p, "rate_unit", true));
   if (facts.length) el.appendChild(line("facts", facts.join(" · ")));
   const seen = p.last_seen ? TEXT.seen(span(p.last_seen), clock(p.last_seen)) : TEXT.never;
   el.appendChild(line("seen", seen));
