@@ -64,7 +64,7 @@ FIELDS: dict[str, comm.Option] = {"running": Cmd.GET_PUMP_STATUS, "door": Cmd.GE
 
 #: Past this many reads a pass, a pump reads at the rate its bounds need plus
 #: ``SLACK``: with only what they need, reads due together stay together.
-SPREAD_FROM = 0.9
+SPREAD_FROM = 1.0
 SLACK = 0.2
 #: The most status reads a pump makes in a pass, its alarm word aside (a pass
 #: at most half as long again as an ordinary one): past that, a value comes
