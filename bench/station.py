@@ -276,7 +276,6 @@ def section_alarms(per_link: int, baud: int, gap: float, turnaround: float, stan
 def section_fresh(per_link: int, baud: int, gap: float, turnaround: float) -> bool:
     """What a ward's ``[poll] fresh`` bounds cost: the pass schedule itself on a simulated
     line (each exchange its wire time, the turnaround and the gap), 150 passes."""
-    from tarvelpump import comm
     from tarvelpump.station.watch.schedule import ALARM, FIELDS, StatusClock
 
     names = {int(c): name for name, c in FIELDS.items()}

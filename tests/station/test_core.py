@@ -14,6 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tarvelpump import comm
+from tarvelpump.station.hub import Hub
 from tarvelpump.station.watch.link import LinkClosedError
 from tarvelpump.station.records.model import EventKind as K
 from tarvelpump.station.records.model import RadioMode
@@ -183,6 +184,10 @@ def test_presence_radio_down_and_restart(make_ward, make_link, hub, tmp_path):
     again = Poller(link, pumps, settings, hub, initial=committed)
     shown = {v.label: v for v in again.views()}
     assert shown["bed 1"].presence == "unheard" and shown["bed 1"].alarmed and not shown["bed 1"].online
+    assert shown["bed 1"].read_at == committed["bed 1"].read_at and "running" in shown["bed 1"].read_at  # ages go on
+    committed["bed 1"].read_at = {}  # kept by a station that did not say when: as old as status_within allows
+    older = {v.label: v for v in Poller(link, pumps, settings, Hub(), initial=committed).views()}["bed 1"]
+    assert older.read_at["running"] == committed["bed 1"].last_seen - timedelta(seconds=1000)
     again.run_round()
     new = collector.events()[before:]
     assert [(e.kind, e.pump, e.details.get("after_gap")) for e in new] == [(K.STATE_CHANGED, "bed 2", True)]

@@ -194,7 +194,7 @@ def test_alarms_standing_at_start_are_committed_in_the_first_pass(signed_ward, m
 
     from tarvelpump.station.records.model import EventKind as K
     from tarvelpump.station.records.store import Store
-    from tarvelpump.station.watch.poller import PollSettings, Poller
+    from tarvelpump.station.watch.poller import Poller, PollSettings
     from tarvelpump.station.watch.pump import Pump
 
     ward = signed_ward(8, baud=19200)  # every pump with an alarm of its own, standing at start

@@ -7,9 +7,9 @@ pass). The other read is the running state, except in the passes the
 slower-changing values (door, remaining time, rate unit) need, one at a time,
 to come again within their bound (``status_within``, or a ward's tighter
 ``fresh`` bound for a value); any read that would otherwise pass its bound by
-the next pass is added, so every pump gets a whole status within it however
-long the passes are. An alarm is therefore seen within one pass of the moment
-it is set.
+the next pass is added, up to two other reads a pump a pass (past that a value
+comes late, its age said, rather than hold back every alarm). An alarm is
+therefore seen within one pass of the moment it is set.
 
 When a ward's bounds ask for more than one read a pump per pass (the door
 every pass, and the rest within ``status_within``), a pump makes the reads
