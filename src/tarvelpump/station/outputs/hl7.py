@@ -179,11 +179,11 @@ class Composer:
         self._boot = uuid.uuid4().hex[:8]
         self._n = 0
         self._read: dict[str, dict[str, tuple[object, datetime]]] = {}  # label -> field -> (value, read at)
-        self._reported: dict[str, tuple[str, int | None, float]] = {}  # label -> (presence, running, when)
+        self._reported: dict[str, tuple[str, int | None, float, bool]] = {}  # label -> (presence, running, when, whole)
         self._views: dict[str, PumpView] = {}
         # what the rounds of the transaction under way add, until it ends
         self._new_read: dict[str, dict[str, tuple[object, datetime]]] = defaultdict(dict)
-        self._new_reported: dict[str, tuple[str, int | None, float]] = {}
+        self._new_reported: dict[str, tuple[str, int | None, float, bool]] = {}
 
     # -- deciding ------------------------------------------------------------
 
@@ -226,12 +226,14 @@ class Composer:
                     if value is not None and seen is not None and seen[0] != value:
                         read[label][field] = (value, news[label][0].time)
             before = reported.get(label) or self._reported.get(label)
+            whole = all(getattr(view, f) is not None for f in FIELDS)
             if view.online:
                 if result.partial:  # only a change of running state is worth an early word
                     due = before is not None and before[0] == ONLINE and before[1] != view.running
                 else:
+                    # (and once the whole status is known: the first pass reads only part of it)
                     due = (before is None or before[0] != ONLINE or before[1] != view.running
-                           or t - before[2] >= self.report_every)
+                           or t - before[2] >= self.report_every or (whole and not before[3]))
             else:
                 # Offline once, for a pump reported answering (in this run, or
                 # heard in an earlier one, whose last report said it answered);
@@ -242,7 +244,7 @@ class Composer:
                 times = {f: v for f in FIELDS if (v := last(label, f)) is not None}
                 gone = next((e.time for e in news[label] if e.kind == EventKind.OFFLINE), None)
                 self._build(out, "PCD-01", view, functools.partial(self._pcd01, view=view, times=times, gone=gone))
-                reported[label] = (view.presence, view.running, t)
+                reported[label] = (view.presence, view.running, t, whole)
         return out
 
     def commit(self) -> None:
