@@ -1,9 +1,11 @@
 """Station benchmarks: round time against the line's floor, a silent pump's cost,
-alarm latency, CPU and a soak with faults.
+alarm latency, alarms standing at start, what fresher values cost, CPU and a
+soak with faults.
 
     python bench/station.py                  # every section; the soak lasts 30 minutes
     python bench/station.py --quick          # smaller and shorter: a smoke check (about 5 minutes)
     python bench/station.py --only round,latency
+    python bench/station.py --only start,fresh
     python bench/station.py --soak-minutes 60
 
 The pumps are virtual wards (`tarvelpump.virtualward`) paced at the emulated
@@ -18,6 +20,7 @@ a child process, so the figures are the station's alone and not the wards'.
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import random
 import signal
@@ -270,6 +273,101 @@ def section_alarms(per_link: int, baud: int, gap: float, turnaround: float, stan
     return ok
 
 
+def section_fresh(per_link: int, baud: int, gap: float, turnaround: float) -> bool:
+    """What a ward's ``[poll] fresh`` bounds cost: the pass schedule itself on a simulated
+    line (each exchange its wire time, the turnaround and the gap), 150 passes."""
+    from tarvelpump.station.watch.schedule import ALARM, FIELDS, StatusClock
+
+    names = {int(c): name for name, c in FIELDS.items()}
+    took = {int(c): wire_s(str(c.name), baud) + turnaround + gap for c in (ALARM, *FIELDS.values())}
+    print(f"\n## fresher values: the schedule on a simulated line, {per_link} pumps a radio, {baud} baud, "
+          f"turnaround {turnaround * 1000:g} ms, gap {gap} s, status_within 60 s")
+    print(f"{'fresh':<34} {'exch./pump':>10} {'pass s':>7} {'max s':>6}  worst age s: running, door, left, unit")
+    ok = True
+    cases: list[dict[str, float]] = [{}, {"door": 40}, {"door": 35}, {"door": 30}, {"door": 25}, {"door": 20},
+                                     {"door": 10}, {"running": 20}, {"door": 30, "remaining_s": 30},
+                                     {"door": 20, "remaining_s": 30}]
+    for fresh in cases:
+        clocks = [StatusClock(60.0, fresh, i / per_link) for i in range(per_link)]
+        t, pass_s, read, worst, rows = 0.0, 0.0, {}, dict.fromkeys(names.values(), 0.0), []
+        for k in range(150):
+            start, exchanges = t, 0
+            for p, clock in enumerate(clocks):
+                for command in clock.unit(start, pass_s):
+                    t += took[int(command)]
+                    exchanges += 1
+                    clock.answered(command, start)
+                    name = names.get(int(command))
+                    if name is not None:
+                        if k >= 20:
+                            worst[name] = max(worst[name], t - read[p, name])
+                        read[p, name] = t
+            rows.append((t - start, exchanges))
+            pass_s = (t - start) * 2 * per_link / exchanges  # the ordinary pass, as the poller measures it
+        steady = rows[20:]
+        mean = statistics.mean(d for d, _ in steady)
+        per_pump = sum(e for _, e in steady) / len(steady) / per_link
+        longest = max(d for d, _ in steady)
+        kept = all(worst[n] <= min(60.0, fresh.get(n, 60.0)) for n in worst)
+        ok &= longest <= 1.1 * mean  # no pass where every pump catches up
+        said = ", ".join(f"{k} = {v:g}" for k, v in fresh.items()) or "(none: status_within only)"
+        print(f"{said:<34} {per_pump:>10.2f} {mean:>7.2f} {longest:>6.2f}  "
+              + ", ".join(f"{worst[n]:.1f}" for n in names.values()) + ("" if kept else "  (bound not kept)"))
+    print(f"target: even passes (the longest within 1.1x the mean): {'ok' if ok else 'MISSED'}")
+    return ok
+
+
+def section_start(per_link: int, baud: int, gap: float, turnaround: float, runs: int, timeout: float = 1.0) -> bool:
+    """Every pump in occlusion before the station starts: ``tarvelpump station run --json`` in a
+    child process, each alarm timed from the moment the process was started to its line."""
+    from tarvelpump.virtualward import PumpState, VirtualWard
+
+    pass_s = alarm_pass_s(per_link, baud, turnaround, gap)
+    target = 1.2 * pass_s + 2.0
+    print(f"\n## alarms standing at start: {2 * per_link} pumps on two radios ({per_link} each), all in occlusion, "
+          f"{baud} baud, turnaround {turnaround * 1000:g} ms, gap {gap} s; `station run --json` in its own process; "
+          f"alarm pass {pass_s:.2f} s")
+    ok = True
+    for run in range(runs):
+        with tempfile.TemporaryDirectory(prefix="tarvelpump-bench-") as tmp:
+            folder = Path(tmp)
+            wards = []
+            text = f'[store]\npath = "bench.sqlite"\n[poll]\ngap = {gap}\nnear_end_s = 0\n'
+            for link in ("radio-a", "radio-b"):
+                ward = VirtualWard("fixed", baud=baud, hop_delay=turnaround, link_path=str(folder / link))
+                text += f'[[link]]\nname = "{link}"\nport = "{folder / link}"\nbaud = {baud}\ntimeout = {timeout}\n'
+                for i in range(per_link):
+                    ward.add(100 + i, 7, PumpState(alarm=OCCLUSION), label=f"{link} bed {i}")
+                    text += f'[[pump]]\nlabel = "{link} bed {i}"\nlink = "{link}"\naddr = {100 + i}\nchannel = 7\n'
+                wards.append(ward.start())
+            (folder / "bench.toml").write_text(text)
+            seen: dict[str, float] = {}
+            t0 = time.monotonic()
+            proc = subprocess.Popen([sys.executable, "-m", "tarvelpump", "station", "run", "--config",
+                                     str(folder / "bench.toml"), "--json"], stdout=subprocess.PIPE,
+                                    stderr=subprocess.PIPE, text=True)
+            try:
+                assert proc.stdout is not None
+                deadline = t0 + 120
+                for line in proc.stdout:  # one JSON object per committed event
+                    if '"alarm_raised"' in line:
+                        seen.setdefault(json.loads(line)["pump"], time.monotonic() - t0)
+                    if len(seen) == 2 * per_link or time.monotonic() > deadline:
+                        break
+            finally:
+                proc.send_signal(signal.SIGTERM)
+                proc.communicate(timeout=30)
+                for ward in wards:
+                    ward.stop()
+        times = sorted(seen.values())
+        good = len(times) == 2 * per_link and times[-1] <= target
+        ok &= good
+        print(f"run {run + 1}: {len(times)} of {2 * per_link} alarms; from the start of the process: first "
+              f"{times[0]:.2f} s, median {statistics.median(times):.2f} s, last {times[-1]:.2f} s; target every one "
+              f"within 1.2 x the pass + 2 s = {target:.2f} s: {'ok' if good else 'MISSED'}")
+    return ok
+
+
 # -- a station in its own process: CPU and soak -------------------------------------
 
 def _proc_cpu(pid: int) -> float:
@@ -386,13 +484,15 @@ def section_process(pumps: int, baud: int, gap: float, cpu_s: float, soak_s: flo
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="smaller and shorter: a smoke check")
-    parser.add_argument("--only", help="comma-separated sections: round, silent, latency, process")
+    parser.add_argument("--only", help="comma-separated sections: round, silent, latency, alarms, start, fresh, "
+                                       "process")
     parser.add_argument("--soak-minutes", type=float, help="soak length (default 30; 1 with --quick; 0: none)")
     parser.add_argument("--baud", type=int, default=9600)
     parser.add_argument("--gap", type=float, default=0.1)
     parser.add_argument("--turnaround", type=float, default=0.05, help="the radio's delay before each reply (s)")
     args = parser.parse_args()
-    only = set(args.only.split(",")) if args.only else {"round", "silent", "latency", "alarms", "process"}
+    only = (set(args.only.split(",")) if args.only
+            else {"round", "silent", "latency", "alarms", "start", "fresh", "process"})
     soak = args.soak_minutes if args.soak_minutes is not None else (1.0 if args.quick else 30.0)
     print(f"# station benchmarks ({'quick' if args.quick else 'full'}), python {sys.version.split()[0]}, "
           f"{os.cpu_count()} cores, {time.strftime('%Y-%m-%d %H:%M %Z')}")
@@ -410,6 +510,10 @@ def main() -> int:
         for standing, episodes in ((40.0, 20 if args.quick else 60), (24.0, 20 if args.quick else 60),
                                    (8.0, 20 if args.quick else 60)):
             ok &= section_alarms(n, args.baud, args.gap, args.turnaround, standing, episodes)
+    if "start" in only:  # the design point, quick or not: 60 pumps, every alarm standing at start
+        ok &= section_start(30, args.baud, args.gap, args.turnaround, 1 if args.quick else 3)
+    if "fresh" in only:
+        ok &= section_fresh(30, args.baud, args.gap, args.turnaround)
     if "process" in only:
         ok &= section_process(60, args.baud, args.gap, 20.0 if args.quick else 60.0, soak * 60,
                               20.0 if args.quick else 60.0)

@@ -78,6 +78,14 @@ def test_one_schema_gives_the_checks_the_defaults_and_the_readme(tmp_path: Path)
         assert message.startswith(f"poll.{key}: must be a number") and "an integer of 1329 bits" in message
     assert "an integer of 1329 bits" in refused(parse_config, {**MINIMAL, "store": {"retention_days": -10 ** 400}})
 
+    # fresh: a bound per value the schedule knows, in seconds, checked as any number.
+    assert parse_config({**MINIMAL, "poll": {"fresh": {"door": 20}}}).poll.fresh == {"door": 20.0}
+    assert PollConfig(fresh={"remaining_s": 30}).fresh == {"remaining_s": 30.0}
+    assert refused(parse_config, {**MINIMAL, "poll": {"fresh": {"doors": 20}}}) == \
+        "poll.fresh.doors: unknown name (known here: running, door, remaining_s, rate_unit)"
+    assert refused(PollConfig, fresh={"door": 0}) == "poll.fresh.door: must be a number over 0 and at most 86400, got 0"
+    assert refused(parse_config, {**MINIMAL, "poll": {"fresh": 20}}) == "poll.fresh: must be a table of numbers, got 20"
+
     # status_every: still read (so existing files keep working), bounded, and said to be superseded.
     assert parse_config({**MINIMAL, "poll": {"status_every": 5}}).poll.status_every == 5
     reference = schema.reference(StationConfig)

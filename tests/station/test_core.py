@@ -14,6 +14,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from tarvelpump import comm
+from tarvelpump.station.hub import Hub
 from tarvelpump.station.watch.link import LinkClosedError
 from tarvelpump.station.records.model import EventKind as K
 from tarvelpump.station.records.model import RadioMode
@@ -84,37 +85,47 @@ def test_poller_passes_counters_and_events(make_ward, make_link, hub):
         assert len({e.id for e in found}) == len(found)
         return sorted((e.kind.value, e.pump) for e in found)
 
-    # First sight: the whole status; what needs a nurse (alarm, open door, near the end), no state change.
-    assert kinds() == [("alarm_raised", "bed 0"), ("door_opened", "bed 2"), ("near_end", "bed 0")]
+    # First sight: an ordinary pass, the alarm word and the running state. The alarm
+    # is handed on as soon as its word is read, before the running state is asked.
+    assert kinds() == [("alarm_raised", "bed 0")]
     r1 = got[0]
-    assert r1.link == "radio" and r1.exchanges == 3 * 5 + 1 and r1.link_up
+    assert r1.link == "radio" and r1.exchanges == 3 * 2 + 1 and r1.link_up
     assert early[0].events[0].kind is K.ALARM_RAISED and early[0].events[0].details["rank"] == 0
+    assert early[0].views[0].presence == "online" and early[0].views[0].running is None
+    assert link.sent[:2] == [(pumps[0].prefix, ALARM), (pumps[0].prefix, int(Cmd.GET_PUMP_STATUS))]
     by = {r.pump: r for r in r1.readings}
-    assert by["bed 0"].remaining_s == 300 and by["bed 1"].running == 1 and by["bed 2"].door == 1
+    assert by["bed 1"].running == 1 and by["bed 2"].door is None and by["bed 0"].remaining_s is None
     assert by["bed 3"].codes == {"GET_PUMP_ALARM": Code.NO_DATA_RETURN}
     view = {v.label: v for v in r1.views}
     assert view["bed 0"].top_alarm == "ALARM_OCCLUSION" and view["bed 0"].station == "ward-7"
-    assert view["bed 1"].running_name == "STOP" and view["bed 1"].answered == 5 and view["bed 3"].silent == 1
+    assert view["bed 1"].running_name == "STOP" and view["bed 1"].answered == 2 and view["bed 3"].silent == 1
     assert [view[f"bed {i}"].presence for i in range(4)] == ["online"] * 3 + ["unheard"]  # not heard is not fine
     assert view["bed 0"].round_s == round(r1.duration_s, 3)
+    # What was not read yet is unknown, not guessed; what was, says when.
+    assert view["bed 2"].door is None and view["bed 2"].remaining_s is None and set(view["bed 2"].read_at) == {"running"}
+    assert r1.started < view["bed 2"].read_at["running"] <= view["bed 2"].last_seen
+
+    # The values not read yet follow, one a pass: the open door, then the time left near its end.
+    assert kinds() == [("door_opened", "bed 2"), ("offline", "bed 3")]
+    offline = {v.label: v for v in got[1].views}["bed 3"]
+    assert (offline.presence, offline.offline_reason) == ("offline", "no answer")
+    assert kinds() == [("near_end", "bed 0")]
+    assert kinds() == []  # the rate unit
+    assert all(set(v.read_at) == {"running", "door", "remaining_s", "rate_unit"} for v in poller.views()[:3])
 
     # Then the alarm word and one other read each pass: the running state, while the
     # slower values can wait (status_within is long here).
     vps[1].update(running=2)
     vps[2].update(door=0)
     vps[0].update(alarm=0x0040)
-    assert kinds() == [("alarm_cleared", "bed 0"), ("alarm_raised", "bed 0"), ("offline", "bed 3"),
-                       ("state_changed", "bed 1")]
+    assert kinds() == [("alarm_cleared", "bed 0"), ("alarm_raised", "bed 0"), ("state_changed", "bed 1")]
     changed = [e.to_json() for r in early for e in r.events if e.kind is K.STATE_CHANGED][0]
     assert [changed[k] for k in ("from", "to", "kind", "pump")] == ["STOP", "RUN", "state_changed", "bed 1"]
-    offline = {v.label: v for v in got[1].views}["bed 3"]
-    assert (offline.presence, offline.offline_reason) == ("offline", "no answer")
-    assert got[1].exchanges == 3 * 2 + 1 and all(r.door is None and r.running is not None for r in got[1].readings
-                                                  if r.pump != "bed 3")
+    assert got[4].exchanges == 3 * 2 and all(r.door is None and r.running is not None for r in got[4].readings)
     vps[0].fault = "bad_check"
     vps[0].update(remain_hours=2)
     assert kinds() == []  # garbage proves nothing, and the door is not read yet
-    assert {v.label: v for v in got[2].views}["bed 0"].malformed == {"INVALID_CHECK_DATA": 2}
+    assert {v.label: v for v in got[5].views}["bed 0"].malformed == {"INVALID_CHECK_DATA": 2}
     vps[0].fault, vps[3].present = None, True
     time.sleep(0.35)  # past the retry ceiling: the offline pump is due again
     assert kinds() == [("online", "bed 3")]
@@ -178,6 +189,10 @@ def test_presence_radio_down_and_restart(make_ward, make_link, hub, tmp_path):
     again = Poller(link, pumps, settings, hub, initial=committed)
     shown = {v.label: v for v in again.views()}
     assert shown["bed 1"].presence == "unheard" and shown["bed 1"].alarmed and not shown["bed 1"].online
+    assert shown["bed 1"].read_at == committed["bed 1"].read_at and "running" in shown["bed 1"].read_at  # ages go on
+    committed["bed 1"].read_at = {}  # kept by a station that did not say when: as old as status_within allows
+    older = {v.label: v for v in Poller(link, pumps, settings, Hub(), initial=committed).views()}["bed 1"]
+    assert older.read_at["running"] == committed["bed 1"].last_seen - timedelta(seconds=1000)
     again.run_round()
     new = collector.events()[before:]
     assert [(e.kind, e.pump, e.details.get("after_gap")) for e in new] == [(K.STATE_CHANGED, "bed 2", True)]

@@ -47,11 +47,15 @@ def test_live_table_fits_80_by_24_with_every_alarm_on_screen() -> None:
     marks = every_presence(at)
     marks[2].offline_reason += ": [Errno 2] No such file or directory: '/dev/ttyUSB9'"
     marks[2].door = 1
+    # values read longer ago than the pass say how long; one read within it says nothing
+    marks[5].read_at = {"door": at - timedelta(seconds=40), "running": at - timedelta(seconds=12)}
+    marks[6].read_at = {"remaining_s": at - timedelta(seconds=0.4)}
     rows = {r.split()[0] + " " + r.split()[1]: r for r in table_lines(marks, [], "ward", at=at, width=80,
                                                                         height=24, near_end_s=600)[3:]}
     assert "radio down: …" in rows["bed 3"] and "ttyUSB9'" in rows["bed 3"] and "unit" not in rows["bed 3"]
     assert "DOOR OPEN" not in rows["bed 3"] and " 1h30m" in rows["bed 2"]  # with units, never "1:30"
     assert "DOOR OPEN" in rows["bed 6"] and "NEAR END" in rows["bed 7"] and " 5m " in rows["bed 7"]
+    assert "DOOR OPEN 40s ago; state 12s ago" in rows["bed 6"] and "ago" not in rows["bed 7"]
 
     # a wide terminal still gets every column and every pump
     wide = table_lines(views, events, "ward", at=at, wards=True, width=200, height=100)

@@ -56,7 +56,8 @@ def run(args: argparse.Namespace) -> int:
         return 0
     print(f"{resolved['config']}: station {config.name!r}")
     print(f"  store  {resolved['store']}")
-    print(f"  poll   gap {p.gap} s, whole status within {p.status_within:g} s, offline after "
+    fresher = "".join(f", {name} within {s:g} s" for name, s in p.fresh.items())
+    print(f"  poll   gap {p.gap} s, whole status within {p.status_within:g} s{fresher}, offline after "
           f"{p.offline_after} silent passes, retried at least every {p.retry_ceiling:g} s, "
           f"near end under {p.near_end_s} s")
     print(f"  page   {config.http or 'none'}; MQTT {mqtt or 'none'}")

@@ -108,6 +108,8 @@ def remaining_text(seconds: int | None) -> str:
 
 
 _STATE = {presence.STALE: "STALE", OFFLINE: "OFFLINE", UNHEARD: "NOT HEARD"}
+#: the columns of the values read in turn, by field, in the order their ages are said
+_AGED = {"door": "door", "remaining_s": "left", "running": "state", "rate_unit": "unit"}
 
 
 def _reason(text: str) -> str:
@@ -133,9 +135,14 @@ def _pump_cells(v: PumpView, shown: str, at: datetime, wards: bool,
         notes.append(_reason(v.offline_reason or "not answering"))
     elif shown == presence.STALE and v.last_seen is not None:
         notes.append(f"no news for {(at - v.last_seen).total_seconds():.0f} s")
+    old = presence.aged(v, at)  # values read longer ago than the pass say so
+    ago = {name: f"{seconds:.0f}s ago" for name, seconds in old.items()}
     if shown == ONLINE:  # what is not current is in the row's state and seen, never a band of its own
-        notes += ["DOOR OPEN"] * presence.door_open(v)
-        notes += ["NEAR END"] * (near_end_s is not None and presence.near_end(v, near_end_s))
+        if presence.door_open(v):
+            notes.append(f"DOOR OPEN {ago.pop('door')}" if "door" in ago else "DOOR OPEN")
+        if near_end_s is not None and presence.near_end(v, near_end_s):
+            notes.append(f"NEAR END {ago.pop('remaining_s')}" if "remaining_s" in ago else "NEAR END")
+    notes += [f"{_AGED[name]} {ago[name]}" for name in _AGED if name in ago]
     cells = {"ward": v.station if wards else "", "pump": v.label, "link": v.link, "state": state, "door": door, "left": remaining_text(v.remaining_s),
              "unit": v.rate_unit_text or "-", "alarm": alarm, "seen": _clock(v.last_seen), "note": "; ".join(notes)}
     return {k: printable(x) for k, x in cells.items()}

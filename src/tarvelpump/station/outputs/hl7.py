@@ -219,11 +219,11 @@ class Composer:
         self._boot = uuid.uuid4().hex[:8]
         self._n = 0
         self._read: dict[str, dict[str, tuple[object, datetime]]] = {}  # label -> field -> (value, read at)
-        self._reported: dict[str, tuple[str, int | None, float]] = {}  # label -> (presence, running, when)
+        self._reported: dict[str, tuple[str, int | None, float, bool]] = {}  # label -> (presence, running, when, whole)
         self._views: dict[str, PumpView] = {}
         # what the rounds of the transaction under way add, until it ends
         self._new_read: dict[str, dict[str, tuple[object, datetime]]] = defaultdict(dict)
-        self._new_reported: dict[str, tuple[str, int | None, float]] = {}
+        self._new_reported: dict[str, tuple[str, int | None, float, bool]] = {}
 
     # -- deciding ------------------------------------------------------------
 
@@ -267,13 +267,16 @@ class Composer:
                         read[label][field] = (value, news[label][0].time)
             before = reported.get(label) or self._reported.get(label)
             periodic = False  # due only because report_every passed
+            whole = all(getattr(view, f) is not None for f in FIELDS)
             if view.online:
                 if result.partial:  # only a change of running state is worth an early word
                     due = before is not None and before[0] == ONLINE and before[1] != view.running
                 elif before is None or before[0] != ONLINE or before[1] != view.running:
                     due = True
                 else:
-                    due = periodic = t - before[2] >= self.report_every
+                    # once the whole status is known (the first pass reads only part of it), else when due
+                    due = (whole and not before[3]) or t - before[2] >= self.report_every
+                    periodic = due and not (whole and not before[3])
             else:
                 # Offline once, for a pump reported answering (in this run, or
                 # heard in an earlier one, whose last report said it answered);
@@ -285,7 +288,7 @@ class Composer:
                 gone = next((e.time for e in news[label] if isinstance(e, Offline)), None)
                 self._build(out, "PCD-01", view, functools.partial(self._pcd01, view=view, times=times, gone=gone),
                             supersede=f"PCD-01 {label}" if periodic else None)
-                reported[label] = (view.presence, view.running, t)
+                reported[label] = (view.presence, view.running, t, whole)
         return out
 
     def test_message(self, view: PumpView) -> Hl7Message:

@@ -149,6 +149,8 @@ class PumpView:
     top_alarm_rank: int | None = None  #: its AlarmOrder value (lower is more urgent)
     alarm_since: datetime | None = None  #: when the current top alarm was raised
     last_seen: datetime | None = None
+    #: when each value read in turn ("running", "door", "remaining_s", "rate_unit") was last read
+    read_at: dict[str, datetime] = dataclasses.field(default_factory=dict)
     answered: int = 0
     silent: int = 0
     malformed: dict[str, int] = dataclasses.field(default_factory=dict)  #: result-code name -> count
@@ -173,6 +175,7 @@ class PumpView:
         d["malformed"] = dict(self.malformed)
         d["alarm_since"] = _iso(self.alarm_since)
         d["last_seen"] = _iso(self.last_seen)
+        d["read_at"] = {k: t.isoformat() for k, t in self.read_at.items()}
         d["online"] = self.online  # for readers that know only this flag
         d["alarmed"] = self.alarmed
         return d
@@ -187,6 +190,7 @@ class PumpView:
         kw = {k: v for k, v in d.items() if k in _VIEW_FIELDS}
         kw["alarm_since"] = _time(d.get("alarm_since"))
         kw["last_seen"] = _time(d.get("last_seen"))
+        kw["read_at"] = {k: datetime.fromisoformat(t) for k, t in (d.get("read_at") or {}).items()}
         if "presence" not in d and isinstance(d.get("online"), bool):
             # A gateway from before presence existed: "online" was all it said.
             kw["presence"] = ONLINE if d["online"] else OFFLINE
@@ -199,7 +203,8 @@ _VIEW_FIELDS = frozenset(_VIEW_NAMES)
 #: when the pump was last heard, its counts and how long its link's pass took.
 #: A state is republished for them only now and then (MQTT), a page hears of
 #: them as ``seen``, and a view over a broker hands them on once a second.
-VOLATILE = frozenset({"last_seen", "answered", "silent", "malformed", "round_s"})
+#: ``read_at`` too: a value read again, unchanged, is no news (the page hears it with ``last_seen``)
+VOLATILE = frozenset({"last_seen", "answered", "silent", "malformed", "round_s", "read_at"})
 _SHOWN_NAMES = tuple(name for name in _VIEW_NAMES if name not in VOLATILE)
 
 

@@ -27,7 +27,7 @@ from . import passwords
 from .broker_url import LABEL_MAX, parse_url
 from ..outputs.hl7_fields import CODE_MAX, check_code
 from ..records.model import RadioMode, id_clash, pump_id
-from .schema import (REQUIRED, Choice, ConfigError, FilePath, Flag, Integer, Number, Section, Text, TextTable, Texts, entries, read_file, read_table, reference, setting, table)
+from .schema import (REQUIRED, Choice, ConfigError, FilePath, Flag, Integer, Number, NumberTable, Section, Text, TextTable, Texts, entries, read_file, read_table, reference, setting, table)
 from .schema import show as _show
 
 __all__ = ["ConfigError", "Hl7Config", "HttpConfig", "LinkConfig", "PollConfig", "PumpConfig", "StationConfig",
@@ -43,6 +43,8 @@ DAY = 86_400.0
 SECONDS = Number(0.0, 60.0)  #: a pause on a link
 NAME = Text(limit=LABEL_MAX)  #: a name people read and topics carry: a label, a link's name, the station's
 CODE = Text(limit=CODE_MAX, check=check_code)  #: sent in HL7 as it is
+#: the values a status read gives, as ``[poll] fresh`` and a view's ``read_at`` name them
+STATUS_VALUES = ("running", "door", "remaining_s", "rate_unit")
 
 
 def parse_hostport(text: str) -> tuple[str, int]:
@@ -103,6 +105,9 @@ class PollConfig(Section, table="poll"):
     status_within: float = setting(60.0, Number(0.0, DAY, above=True),
                                    "every pump's whole status is read at least this often (seconds); its "
                                    "alarm word every pass")
+    fresh: dict[str, float] = setting({}, NumberTable(STATUS_VALUES, Number(0.0, DAY, above=True)),
+                                      "tighter bounds (seconds) for some values: the door read at least every "
+                                      "20 s; each costs exchanges (README, How soon an alarm shows)", example={"door": 20.0})
     offline_after: int = setting(3, Integer(1, 1000), "silent passes before a pump counts as offline")
     retry_ceiling: float = setting(30.0, Number(0.0, DAY, above=True),
                                    "an offline pump is retried at least this often (seconds)")

@@ -25,8 +25,8 @@ from collections.abc import Callable, Iterator, Mapping
 from pathlib import Path
 from typing import Any, ClassVar, TypeVar
 
-__all__ = ["Choice", "ConfigError", "FilePath", "Flag", "Integer", "Kind", "Number", "Section", "Text", "TextTable",
-           "Texts", "entries", "read_file", "read_table", "reference", "setting", "settings_of", "table", "values"]
+__all__ = ["Choice", "ConfigError", "FilePath", "Flag", "Integer", "Kind", "Number", "NumberTable", "Section", "Text",
+           "TextTable", "Texts", "entries", "read_file", "read_table", "reference", "setting", "settings_of", "table", "values"]
 
 
 class ConfigError(ValueError):
@@ -219,6 +219,25 @@ class TextTable(Kind):
         if not isinstance(value, Mapping):
             raise ConfigError(key, f"must be a table of strings, got {show(value)}")
         return {name: self.item.take(v, f"{key}.{name}", base) for name, v in value.items()}
+
+
+@dataclasses.dataclass(frozen=True)
+class NumberTable(Kind):
+    """A table of some known names to numbers (``{ door = 20 }``), each as ``item`` says; kept as a dict."""
+
+    names: tuple[str, ...]
+    item: Number
+
+    def take(self, value: Any, key: str, base: Path | None) -> dict[str, Any]:
+        if not isinstance(value, Mapping):
+            raise ConfigError(key, f"must be a table of numbers, got {show(value)}")
+        for name in value:
+            if name not in self.names:
+                raise ConfigError(f"{key}.{name}", f"unknown name (known here: {', '.join(self.names)})")
+        return {name: self.item.take(v, f"{key}.{name}", base) for name, v in value.items()}
+
+    def bounds(self) -> str:
+        return f"{', '.join(self.names)}: {self.item.bounds()}"
 
 
 # -- declaring tables ----------------------------------------------------------

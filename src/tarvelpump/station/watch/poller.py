@@ -2,9 +2,10 @@
 
 Each pass asks every due pump for its alarm word and one or more other
 reads (``schedule``), so an alarm is seen within one pass and every pump
-still gets its whole status within ``status_within``. As soon as a pump's
-unit is done, what it changed (an alarm above all) is handed on; the pass's
-own result (its readings, exchange count and duration) follows at its end.
+still gets its whole status within ``status_within``. What a pump's alarm
+word changed is handed on as soon as it is read, before the unit's other
+reads; what those change, as soon as the unit is done; the pass's own result
+(its readings, exchange count and duration) follows at its end.
 
 A pump silent on its first request of a pass is skipped for the rest of it,
 so a silent pump costs one time-out per pass; after ``offline_after``
@@ -32,7 +33,7 @@ from ..records.kinds import PollerFailed, PollerRecovered
 from ..records.model import Event, PumpView, Reading, RoundResult, now
 from .projection import copy_view
 from .pump import Answer, Pump
-from .schedule import PassPlan, Prefix
+from .schedule import ALARM, PassPlan, Prefix
 from .tracking import Track, Unit
 
 __all__ = ["PollSettings", "Poller"]
@@ -81,8 +82,8 @@ class Poller:
         initial = initial or {}
         self._tracks = {
             p.prefix: Track(p, PumpView(p.id, p.label, link.name, p.addr, p.channel, station=station),
-                            settings.status_within, initial.get(p.label))
-            for p in pumps
+                            settings.status_within, initial.get(p.label), settings.fresh, i / len(pumps))
+            for i, p in enumerate(pumps)
         }
         self._round_lock = threading.Lock()
         self._stopping = threading.Event()
@@ -114,20 +115,17 @@ class Poller:
     def _one_pass(self) -> RoundResult:
         st = self.settings
         started, t0 = now(), time.monotonic()
-        due = [t for t in self._tracks.values() if t.due(t0)]
-        plan = PassPlan([(t.pump.prefix, t.clock.unit(t0, self._pass_s)) for t in due], self.link.last)
+        due = {t.pump.prefix: t.clock.unit(t0, self._pass_s) for t in self._tracks.values() if t.due(t0)}
+        plan = PassPlan(list(due.items()), self.link.last)
         units: dict[Prefix, Unit] = {}
         readings: list[Reading] = []
         produced: list[Event] = []
         exchanges = 0
         link_failed = False
-        current: Prefix | None = None
+        current: Prefix | None = None  # the pump whose unit is under way
         for prefix, command in plan:
             if not self._pause():
                 break
-            if current is not None and prefix != current:
-                readings.append(self._finish(current, units[current], started, t0))
-            current = prefix
             track = self._tracks[prefix]
             answer: Answer[object] = track.pump.ask(command)
             self._last_end = time.monotonic()
@@ -140,18 +138,24 @@ class Poller:
             else:
                 produced += changed
             if answer.code == Code.EXCEPTION:
-                # The port failed, not the pump: nothing is counted against it.
+                # The port failed, not the pump: nothing is counted against it
+                # (what it said before the failure still counts).
                 link_failed = True
-                if prefix not in units:  # what the pump said before the failure still counts
-                    current = None
                 break
             first = prefix not in units
             unit = units.setdefault(prefix, Unit(answer.time, t0))
             unit.record(answer)
+            current = prefix
             # Silent at first: skipped for the pass. An offline pump is only
             # probed: without a good reply it is not back (garbage proves nothing).
-            if first and (answer.code == Code.NO_DATA_RETURN or (track.probing and not answer.ok)):
+            skipped = first and (answer.code == Code.NO_DATA_RETURN or (track.probing and not answer.ok))
+            if skipped:
                 plan.skip(prefix)
+            if skipped or unit.asked == len(due[prefix]):
+                readings.append(self._finish(prefix, unit, started, t0))
+                current = None
+            elif int(command) == int(ALARM) and answer.ok:
+                self._early(prefix, unit, started, t0)
         if current is not None:
             readings.append(self._finish(current, units[current], started, t0))
 
@@ -164,8 +168,8 @@ class Poller:
         else:
             self._link_backoff = 0.0
             if exchanges and len(units) == len(due):
-                # The pace the schedule plans with: a pass of two reads a pump, whatever
-                # this one read (the first reads everything).
+                # The pace the schedule plans from: a pass of two reads a pump, whatever
+                # this one read (the schedule works out what its bounds add).
                 self._pass_s = duration * 2 * len(units) / exchanges
                 for track in self._tracks.values():
                     track.view.round_s = round(duration, 3)
@@ -180,6 +184,11 @@ class Poller:
             link_up=self._link_up,
         )
 
+    def _early(self, prefix: Prefix, unit: Unit, started: datetime, t0: float) -> None:
+        """A pump's alarm word is read, its other reads not yet: hand on at once what it changed."""
+        track = self._tracks[prefix]
+        self._news(track, track.early(unit, near_end_s=self.settings.near_end_s), started, t0)
+
     def _finish(self, prefix: Prefix, unit: Unit, started: datetime, t0: float) -> Reading:
         """A pump's unit is done: apply it, and hand on at once what it changed.
 
@@ -190,6 +199,10 @@ class Poller:
         reading, found = track.take(unit, time.monotonic(), offline_after=st.offline_after,
                                     retry_base=max(self.link.timeout, st.gap),
                                     retry_ceiling=st.retry_ceiling, near_end_s=st.near_end_s)
+        self._news(track, found, started, t0)
+        return reading
+
+    def _news(self, track: Track, found: list[Event], started: datetime, t0: float) -> None:
         if found:
             self.hub.publish(RoundResult(
                 link=self.link.name,
@@ -201,7 +214,6 @@ class Poller:
                 views=(copy_view(track.view),),
                 partial=True,
             ))
-        return reading
 
     def _link_changed(self, up: bool) -> list[Event]:
         t = now()

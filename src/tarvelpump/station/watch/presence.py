@@ -6,6 +6,10 @@ is older than about three rounds of its link: the news has stopped coming
 although nobody said the pump went away. Only an online view that is not
 stale may be shown as fine. The page, /metrics, the API and the terminal
 all count with these functions, so they agree.
+
+The values read in turn (the running state, door, time left, rate unit) can
+be older than the pass even while the pump answers: each one read longer ago
+than the pass (``aged``) has its age said beside it.
 """
 
 from __future__ import annotations
@@ -17,9 +21,12 @@ from typing import Any
 from ..records.model import OFFLINE, ONLINE, UNHEARD, PumpView, now
 
 __all__ = [
+    "AGED_PASSES",
     "GONE_FLOOR_S",
     "STALE",
     "STALE_FLOOR_S",
+    "aged",
+    "aged_after",
     "counts",
     "door_open",
     "gone_after",
@@ -38,6 +45,29 @@ GONE_ROUNDS = 2
 GONE_FLOOR_S = 10.0
 #: the views over MQTT: a gateway republishes an unchanged state only every 15 s
 VIEW_STALE_FLOOR_S = 45.0
+#: a value read longer ago than this many of its link's passes has its age said
+#: (a quarter of a pass in hand: a value read every pass never shows one)
+AGED_PASSES = 1.25
+
+
+def aged_after(view: PumpView) -> float | None:
+    """Seconds after its read at which a value of ``view`` is older than the pass
+    (None: no pass known yet)."""
+    return AGED_PASSES * view.round_s if view.round_s else None
+
+
+def aged(view: PumpView, at: datetime | None = None) -> dict[str, float]:
+    """The values shown that were read longer ago than the pass: field name -> seconds since."""
+    after = aged_after(view)
+    if after is None:
+        return {}
+    at = at or now()
+    out = {}
+    for name, read in view.read_at.items():
+        age = (at - read).total_seconds()
+        if age > after and getattr(view, name, None) is not None:
+            out[name] = age
+    return out
 
 
 def stale_after(view: PumpView, floor: float = STALE_FLOOR_S) -> float:

@@ -3,7 +3,8 @@
 Pure functions: the answers of one unit go in, a new view (or reading) comes
 out, and nothing is decoded twice: the poller hands on what ``Pump`` already
 decoded. A field the unit did not read keeps its last known value, so a
-skipped read never looks like a change.
+skipped read never looks like a change, and the time it was read
+(``read_at``), so its age can be said.
 """
 
 from __future__ import annotations
@@ -26,7 +27,8 @@ Reads = Mapping[int, Answer[Any]]  #: command code -> its good answer in this un
 def copy_view(view: PumpView) -> PumpView:
     """A copy that shares no list or dict with ``view``: consumers on other
     threads keep it as it was."""
-    return dataclasses.replace(view, alarms=list(view.alarms), malformed=dict(view.malformed))
+    return dataclasses.replace(view, alarms=list(view.alarms), malformed=dict(view.malformed),
+                               read_at=dict(view.read_at))
 
 
 def _code(answer: Answer[Any] | None) -> int | None:
@@ -55,13 +57,17 @@ def project(view: PumpView, reads: Reads, at: datetime) -> PumpView:
         out.running = _code(a)
         out.running_name = None if a.value is None else a.value.name
         out.running_text = None if a.value is None else a.value.text
+        out.read_at["running"] = a.time
     if (a := reads.get(int(Cmd.GET_PUMPDOOR_STATUS))) is not None:
         out.door = _code(a)
+        out.read_at["door"] = a.time
     if (a := reads.get(int(Cmd.GET_REMAIN_TIME))) is not None and a.value is not None:
         out.remaining_s = _remaining_s(a)
+        out.read_at["remaining_s"] = a.time
     if (a := reads.get(int(Cmd.GET_RATE_UNIT))) is not None:
         out.rate_unit = _code(a)
         out.rate_unit_text = None if a.value is None else a.value.text
+        out.read_at["rate_unit"] = a.time
     alarms = alarms_of(reads)
     if alarms is not None:
         top = alarms.top

@@ -251,8 +251,9 @@ class Feed:
             mine = [v for v in changed if v in scope or v.id in was]
             if mine:
                 messages.append(("pumps", _encode([pumps[v.id] for v in mine]).decode()))
-            heard = {v.id: v.last_seen.isoformat() for v in seen
-                     if v.last_seen is not None and (v in scope or v.id in was)}
+            # when each still answering pump was last heard, and when its values were read
+            heard = {v.id: {"t": v.last_seen.isoformat(), "read_at": {k: t.isoformat() for k, t in v.read_at.items()}}
+                     for v in seen if v.last_seen is not None and (v in scope or v.id in was)}
             if heard:
                 messages.append(("seen", json.dumps(heard)))
             if mine:

@@ -136,6 +136,7 @@ def view_json(view: PumpView, shown: Shown = Shown(), at: datetime | None = None
     d["door_words"] = _DOOR_WORDS.get(door or "", words(door))
     d["door_text"] = _DOOR_ZH.get(door or "")
     d["stale_after_s"] = presence.stale_after(view, shown.stale_floor_s)
+    d["aged_after_s"] = presence.aged_after(view)  # a value read longer ago says when (read_at)
     d["stale"] = presence.shown_presence(view, at, shown.stale_floor_s) == presence.STALE
     d["door_open"] = presence.door_open(view)
     d["near_end"] = presence.near_end(view, shown.near_end_s)

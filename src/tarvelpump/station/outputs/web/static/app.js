@@ -31,7 +31,7 @@ const TEXT = {
     sinceComma: ", since ", forSince: (a, c) => "for " + a + " (since " + c + ")", also: "also: ",
     lastState: "last state: ", rateUnit: "rate unit ", seen: (a, c) => "seen " + a + " ago (" + c + ")",
     never: "never heard from", ago: " ago", left: (d) => d + " left", h: " h", min: " min", s: " s", underMin: "<1 min",
-    door: "DOOR OPEN", nearEnd: "NEAR END · ", none: "No pump heard from yet.", noAlarm: "No pump in alarm.",
+    door: "DOOR OPEN", nearEnd: "NEAR END · ", read: (a) => "read " + a + " ago", none: "No pump heard from yet.", noAlarm: "No pump in alarm.",
     lastKnown: "last known: ", doorWas: "door open", nearEndWas: "near end · ", above: " (above)",
     live: "Live", down: "Station not reachable — reconnecting…", connecting: "Connecting…",
     events: "Latest events", wards: "Wards", site: "← whole site", compact: "compact", full: "large tiles",
@@ -55,7 +55,7 @@ const TEXT = {
     sinceComma: "，自 ", forSince: (a, c) => "已 " + a + "（自 " + c + "）", also: "另有：",
     lastState: "最后状态：", rateUnit: "速率单位 ", seen: (a, c) => a + "前联系（" + c + "）",
     never: "从未联系", ago: "前", left: (d) => "剩余 " + d, h: " 小时", min: " 分钟", s: " 秒", underMin: "不到 1 分钟",
-    door: "泵门打开", nearEnd: "即将结束 · ", none: "尚未联系到任何泵。", noAlarm: "没有报警的泵。",
+    door: "泵门打开", nearEnd: "即将结束 · ", read: (a) => a + "前读取", none: "尚未联系到任何泵。", noAlarm: "没有报警的泵。",
     lastKnown: "最后已知：", doorWas: "泵门打开", nearEndWas: "即将结束 · ", above: "（见上）",
     live: "在线", down: "无法连接工作站 — 正在重连…", connecting: "正在连接…",
     events: "最新事件", wards: "病区", site: "← 全院", compact: "紧凑", full: "大图块",
@@ -152,6 +152,19 @@ function alarmLine(cls, prefix, p) {
 
 const ACTIVE = new Set(["RUN", "BOLUS", "KVO", "PURGING"]);
 
+// A value read longer ago than the pass says when ("DOOR OPEN · read 40 s ago"):
+// the station serves when each value was read (read_at) and past what age that is.
+function readAgo(p, field) {
+  const at = p.read_at && p.read_at[field];
+  if (!at || !p.aged_after_s) return null;
+  const ms = serverNow() - Date.parse(at);
+  return ms > p.aged_after_s * 1000 ? TEXT.read(age(ms)) : null;
+}
+function withAge(text, p, field, paren) {
+  const a = readAgo(p, field);
+  return !a ? text : paren ? text + " (" + a + ")" : text + " · " + a;
+}
+
 // A pump's own page: its history and events (a tile is a link to it).
 function pumpHref(id) {
   return "/pump/" + encodeURIComponent(id) + (params.has("lang") ? "?lang=" + LANG : "");
@@ -168,9 +181,9 @@ function reasonHead(reason) { return reason.split(":")[0]; }
 function marks(p, current) {
   const out = [];
   const left = remaining(p.remaining_s);
-  if (p.door_open) out.push(current ? line("band door", TEXT.door) : line("last-known door", TEXT.lastKnown + TEXT.doorWas));
+  if (p.door_open) out.push(current ? line("band door", withAge(TEXT.door, p, "door")) : line("last-known door", TEXT.lastKnown + TEXT.doorWas));
   if (p.near_end) {
-    out.push(current ? line("band near-end", TEXT.nearEnd + left)
+    out.push(current ? line("band near-end", withAge(TEXT.nearEnd + left, p, "remaining_s"))
       : line("last-known near-end", TEXT.lastKnown + TEXT.nearEndWas + left));
   }
   return out;
@@ -218,14 +231,17 @@ function tile(p) {
     if (others.length) el.appendChild(line("also", TEXT.also + others.join(", ")));
   }
   const state = say(p.running_words, p.running_text);
-  if (state) el.appendChild(line(current && !p.alarmed ? "state" : "facts", (current ? "" : TEXT.lastState) + state));
+  if (state) {
+    el.appendChild(line(current && !p.alarmed ? "state" : "facts",
+      (current ? "" : TEXT.lastState) + withAge(state, p, "running")));
+  }
   if (!current) el.append(...shownMarks);
 
   const facts = [];
   const left = remaining(p.remaining_s);
-  if (left && !p.near_end) facts.push(current ? left : TEXT.lastKnown + left);
+  if (left && !p.near_end) facts.push(current ? withAge(left, p, "remaining_s", true) : TEXT.lastKnown + left);
   const unit = say(p.rate_unit_words, p.rate_unit_text);
-  if (unit && !COMPACT) facts.push(TEXT.rateUnit + unit);
+  if (unit && !COMPACT) facts.push(withAge(TEXT.rateUnit + unit, p, "rate_unit", true));
   if (facts.length) el.appendChild(line("facts", facts.join(" · ")));
   const seen = p.last_seen ? TEXT.seen(span(p.last_seen), clock(p.last_seen)) : TEXT.never;
   el.appendChild(line("seen", seen));
@@ -387,7 +403,10 @@ function apply(kind, data) {
     for (const p of data) pumps.set(p.id, p);
   } else if (kind === "seen") {
     // still answering, nothing else changed
-    for (const [id, t] of Object.entries(data)) { const p = pumps.get(id); if (p) p.last_seen = t; }
+    for (const [id, heard] of Object.entries(data)) {
+      const p = pumps.get(id);
+      if (p) { p.last_seen = heard.t; p.read_at = heard.read_at; }
+    }
   } else if (kind === "gone") {
     // forgotten by the view (not heard for its forget time): the tile goes too
     for (const id of data) pumps.delete(id);

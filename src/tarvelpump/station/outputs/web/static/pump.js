@@ -155,7 +155,7 @@ function take(kind, data) {
   if (kind === "pumps") {
     for (const p of data) if (p.id === PUMP) { me = p; forgotten = false; }
   } else if (kind === "seen") {
-    if (me && data[PUMP]) me.last_seen = data[PUMP];
+    if (me && data[PUMP]) { me.last_seen = data[PUMP].t; me.read_at = data[PUMP].read_at; }
   } else if (kind === "gone") {
     if (data.includes(PUMP)) forgotten = true;
   } else if (kind === "alive") {
