@@ -165,7 +165,7 @@ class Ward:
         self.pass_s = args.pass_s
         self.tracks: list[Track] = []
         for n, label in enumerate(labels):
-            pump = Pump(self.link, 100 + n, 1, label)  # type: ignore[arg-type]
+            pump = Pump(self.link, 100 + n, 1, label)  # type: ignore[arg-type]  # a Link in ward time
             self.link.pumps[pump.prefix] = Sim(rnd, args, t)
             self.tracks.append(Track(pump, PumpView(pump.id, label, name, pump.addr, pump.channel),
                                      self.poll.status_within))
