@@ -28,7 +28,7 @@ T0 = datetime(2026, 12, 7, 9, 0, tzinfo=timezone.utc)
 def make_round(link: str, n: int, pumps: int = 3, t0: datetime = T0) -> RoundResult:
     t = t0 + timedelta(seconds=n)
     readings = tuple(
-        Reading(pump=f"{link} bed {i}", link=link, time=t, running=2, door=i % 2, remaining_s=n,
+        Reading(pump=f"{link} bed {i}", link=link, time=t, running=2, door=(i + n) % 2, remaining_s=n,
                 rate_unit=None if n % 2 else 1, alarm_word=None if i == 0 else 0x0100 + n,
                 codes={"GET_PUMP_ALARM": 0, "GET_PUMP_STATUS": 1}, link_time_s=0.02)
         for i in range(pumps))
@@ -67,10 +67,12 @@ def test_rounds_from_threads_outbox_and_readers(tmp_path):
     drainer.join()
 
     events = store.events()
-    assert len(events) == 4 * 60 * 2
+    assert len(events) == 4 * 60 * 2 and [e.time for e in events] == sorted(e.time for e in events)
+    committed = [i for (i,) in store._db.execute("SELECT id FROM events ORDER BY seq")]
     # each once, in commit order, as the bytes made when it was committed
-    assert [json.loads(body)["id"] for body in delivered] == [e.id for e in events]
-    assert delivered[-1] == encode_event(msgspec.structs.replace(events[-1], station="ward 3"))
+    assert [json.loads(body)["id"] for body in delivered] == committed
+    last = next(e for e in events if e.id == committed[-1])
+    assert delivered[-1] == encode_event(msgspec.structs.replace(last, station="ward 3"))
     assert store.counts() == {"rounds": 240, "readings": 720, "events": 480, "outbox": 0}
 
     got = store.readings(pump="radio-b bed 2", since=T0 + timedelta(seconds=57))
@@ -218,7 +220,7 @@ def test_schema_2_keeps_each_pumps_last_view_and_marks_early_news(tmp_path):
     db.commit()
     db.close()
     with Store(path) as store:  # brought up in place, its rows kept
-        assert store.schema_version == SCHEMA_VERSION == 4  # through version 2, the HL7 outbox, then one outbox
+        assert store.schema_version == SCHEMA_VERSION == 5  # through version 2, the HL7 outbox, one outbox, pump counts
         assert [e.id for e in store.events()] == ["e1"]
         assert store.last_views() == {}
         bed = PumpView(id="bed-1", label="bed 1", link="radio-a", addr=7, channel=1, presence=ONLINE,

@@ -310,7 +310,7 @@ def _events(args: argparse.Namespace) -> int:
     path, pump = _open_store(args)
     with _reading(path) as store:  # no lock: a running station keeps writing
         _known_pump(store, pump)
-        for e in store.events(pump=pump, since=args.since, limit=args.limit):
+        for e in store.iter_events(pump=pump, since=args.since, limit=args.limit):  # printed as they are read
             print(json.dumps(e.to_json(), ensure_ascii=False, default=str) if args.json else event_line(e))
     return 0
 
@@ -319,7 +319,7 @@ def _history(args: argparse.Namespace) -> int:
     path, pump = _open_store(args)
     with _reading(path) as store:
         _known_pump(store, pump)
-        for r in store.readings(pump=pump, since=args.since, limit=args.limit):
+        for r in store.iter_readings(pump=pump, since=args.since, limit=args.limit):  # printed as they are read
             if args.json:
                 print(json.dumps(r.to_json(), ensure_ascii=False))
             else:

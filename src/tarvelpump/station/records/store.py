@@ -1,5 +1,11 @@
 """Every round, kept: readings, events, each pump's last view and the outputs' outbox, in one SQLite file.
 
+Readings are kept when they change (``changes``: a row when something a pump
+shows changed, when it stops or starts answering, and one an hour), not at
+every pass; each pump's row in ``pumps`` says when it was last heard and how
+its exchanges went. Readings and events are read back oldest first, by time,
+a page at a time (``queries``).
+
 One writer connection behind a lock takes the rounds of every poller thread,
 one transaction per round, so a round is either all there or not at all. The
 file is in WAL mode with ``synchronous=NORMAL`` by default: a commit survives
@@ -39,9 +45,9 @@ from collections.abc import Iterator, Sequence
 from contextlib import contextmanager
 from datetime import datetime
 from pathlib import Path
-from typing import Any
 
-from . import outbox, tables
+from . import outbox, queries, tables
+from .changes import Changes
 from .model import Event, PumpView, Reading, RoundResult, event_from
 from .store_lock import StoreError, StoreLock
 from .tables import SCHEMA_VERSION
@@ -105,6 +111,7 @@ class Store:
         self.prune_every = prune_every
         self.readonly = readonly
         self.outbox = outbox.Outbox(self._reader, self._writing, outbox_bound)
+        self._changes = Changes()
         self._synchronous = synchronous.upper()
         self._lock = threading.Lock()
         self._pool_lock = threading.Lock()
@@ -141,6 +148,7 @@ class Store:
                 self._db.execute("PRAGMA journal_mode=WAL")
                 self._migrate()
                 self._check(self._db, tuple(tables.TABLES))
+                self._analyze(first=True)
         except sqlite3.DatabaseError as exc:
             self._db.close()
             self._release()
@@ -252,8 +260,10 @@ class Store:
                 db.execute("COMMIT")
             except BaseException:
                 _rollback(db)
+                self._changes.settle(False)
                 self.outbox.settle(False)
                 raise
+            self._changes.settle(True)
             self.outbox.settle(True)
             if time.monotonic() >= self._next_prune:
                 # Committed whatever happens here: a failed pruning must not
@@ -276,7 +286,7 @@ class Store:
             " rate_unit, alarm_word, codes, link_time_s) VALUES (?,?,?,?,?,?,?,?,?,?,?,?)",
             [(rid, r.pump, r.link, r.time.isoformat(), r.time.timestamp(), r.running, r.door,
               r.remaining_s, r.rate_unit, r.alarm_word, json.dumps(r.codes), r.link_time_s)
-             for r in result.readings],
+             for r in result.readings if self._changes.keep(r)],
         )
         db.executemany(
             "INSERT INTO events (id, round, kind, pump, link, time, t, details) VALUES (?,?,?,?,?,?,?,?)",
@@ -286,9 +296,13 @@ class Store:
         if result.views:
             t = result.started.timestamp() + result.duration_s
             db.executemany(
-                "INSERT INTO pumps (label, link, time, view) VALUES (?,?,?,?) ON CONFLICT (label) DO UPDATE"
-                " SET link = excluded.link, time = excluded.time, view = excluded.view",
-                [(v.label, v.link, t, json.dumps(v.to_json(), default=str)) for v in result.views],
+                "INSERT INTO pumps (label, link, time, view, last_heard, answered, silent, malformed)"
+                " VALUES (?,?,?,?,?,?,?,?) ON CONFLICT (label) DO UPDATE SET link = excluded.link,"
+                " time = excluded.time, view = excluded.view, last_heard = excluded.last_heard,"
+                " answered = excluded.answered, silent = excluded.silent, malformed = excluded.malformed",
+                [(v.label, v.link, t, json.dumps(v.to_json(), default=str),
+                  None if v.last_seen is None else v.last_seen.timestamp(), v.answered, v.silent,
+                  sum(v.malformed.values())) for v in result.views],
             )
         self.outbox.write(db, result)
 
@@ -334,7 +348,20 @@ class Store:
             ).rowcount
         if removed:
             log.debug("store %s: retention removed %d rows", self.path, removed)
+            self._analyze()
         return removed
+
+    def _analyze(self, first: bool = False) -> None:
+        """Keep the planner's statistics current, at a bounded cost however large the file
+        (``analysis_limit``). A file never analysed is, once, at open."""
+        db = self._db
+        try:
+            db.execute("PRAGMA analysis_limit = 1000")
+            never = first and db.execute("SELECT 1 FROM sqlite_master WHERE name = 'sqlite_stat1'").fetchone() is None
+            db.execute("ANALYZE" if never else "PRAGMA optimize = 0x10002")
+        except sqlite3.Error as exc:  # statistics help queries; writing rounds never waits on them
+            _rollback(db)
+            log.warning("store %s: statistics not brought up to date (%s)", self.path, exc)
 
     # -- reading ---------------------------------------------------------
 
@@ -355,54 +382,34 @@ class Store:
                 else:
                     self._pool.append(db)
 
-    def _select(self, sql: str, where: list[str], args: list[Any], tail: str = "") -> list[sqlite3.Row]:
-        if where:
-            sql += " WHERE " + " AND ".join(where)
-        with self._reader() as db:
-            return db.execute(sql + tail, args).fetchall()
-
-    @staticmethod
-    def _filters(pump: str | None, since: datetime | None) -> tuple[list[str], list[Any]]:
-        where: list[str] = []
-        args: list[Any] = []
-        if pump is not None:
-            where.append("pump = ?")
-            args.append(pump)
-        if since is not None:
-            where.append("t >= ?")
-            args.append(since.timestamp())
-        return where, args
+    def iter_readings(self, pump: str | None = None, since: datetime | None = None,
+                      limit: int | None = None) -> Iterator[Reading]:
+        """Stored readings, oldest first, as they are read (a page at a time); ``pump`` is the
+        label. With ``limit``, the latest ones."""
+        for r in queries.rows(self._reader, queries.READINGS, pump, since, limit):
+            yield Reading(pump=r["pump"], link=r["link"], time=datetime.fromisoformat(r["time"]),
+                          running=r["running"], door=r["door"], remaining_s=r["remaining_s"],
+                          rate_unit=r["rate_unit"], alarm_word=r["alarm_word"], codes=json.loads(r["codes"]),
+                          link_time_s=r["link_time_s"])
 
     def readings(self, pump: str | None = None, since: datetime | None = None,
                  limit: int | None = None) -> list[Reading]:
-        """Stored readings, oldest first; ``pump`` is the label. With ``limit``, the latest ones."""
-        where, args = self._filters(pump, since)
-        tail = " ORDER BY id"
-        if limit is not None:
-            tail = " ORDER BY id DESC LIMIT ?"
-            args.append(limit)
-        rows = self._select(
-            "SELECT pump, link, time, running, door, remaining_s, rate_unit, alarm_word, codes, link_time_s"
-            " FROM readings", where, args, tail)
-        if limit is not None:
-            rows.reverse()
-        return [Reading(**{**dict(r), "time": datetime.fromisoformat(r["time"]), "codes": json.loads(r["codes"])})
-                for r in rows]
+        """``iter_readings``, all at once."""
+        return list(self.iter_readings(pump, since, limit))
+
+    def iter_events(self, pump: str | None = None, since: datetime | None = None,
+                    limit: int | None = None) -> Iterator[Event]:
+        """Stored events, oldest first (those of the same time as committed), as they are read;
+        with ``limit``, the latest ones."""
+        for r in queries.rows(self._reader, queries.EVENTS, pump, since, limit):
+            # the columns with the rest of its fields (older rows of a kind not declared any more: UnknownEvent)
+            yield event_from({**json.loads(r["details"]), "id": r["id"], "kind": r["kind"], "pump": r["pump"],
+                              "link": r["link"], "time": r["time"]}).event
 
     def events(self, pump: str | None = None, since: datetime | None = None,
                limit: int | None = None) -> list[Event]:
-        """Stored events in the order they were committed; with ``limit``, the latest ones."""
-        where, args = self._filters(pump, since)
-        tail = " ORDER BY seq"
-        if limit is not None:
-            tail = " ORDER BY seq DESC LIMIT ?"
-            args.append(limit)
-        rows = self._select("SELECT id, kind, pump, link, time, details FROM events", where, args, tail)
-        if limit is not None:
-            rows.reverse()
-        # the columns with the rest of its fields (older rows of a kind not declared any more: UnknownEvent)
-        return [event_from({**json.loads(r["details"]), "id": r["id"], "kind": r["kind"], "pump": r["pump"],
-                            "link": r["link"], "time": r["time"]}).event for r in rows]
+        """``iter_events``, all at once."""
+        return list(self.iter_events(pump, since, limit))
 
     def last_views(self) -> dict[str, PumpView]:
         """Each pump's view as last committed, by label: where a restart goes on from."""
@@ -441,6 +448,7 @@ class Store:
         # Readers still in use close themselves when handed back (see _reader).
         with self._lock:
             if not self.readonly:
+                self._analyze()
                 try:
                     # Fold the WAL back into the file, so a closed store is one file.
                     self._db.execute("PRAGMA wal_checkpoint(TRUNCATE)")

@@ -11,7 +11,7 @@ from . import outbox
 
 __all__ = ["INDEXES", "READ", "SCHEMA_VERSION", "TABLES", "missing", "upgrade"]
 
-SCHEMA_VERSION = 4
+SCHEMA_VERSION = 5
 
 #: Every table as this version writes it.
 TABLES: dict[str, tuple[str, ...]] = {
@@ -25,8 +25,11 @@ TABLES: dict[str, tuple[str, ...]] = {
                  "rate_unit INTEGER", "alarm_word INTEGER", "codes TEXT NOT NULL", "link_time_s REAL NOT NULL"),
     "events": ("seq INTEGER PRIMARY KEY", "id TEXT NOT NULL UNIQUE", "round INTEGER NOT NULL", "kind TEXT NOT NULL",
                "pump TEXT", "link TEXT NOT NULL", "time TEXT NOT NULL", "t REAL NOT NULL", "details TEXT NOT NULL"),
-    # each pump's last committed view, so a restart goes on from it
-    "pumps": ("label TEXT PRIMARY KEY", "link TEXT NOT NULL", "time REAL NOT NULL", "view TEXT NOT NULL"),
+    # each pump's last committed view, so a restart goes on from it; when it was last heard and how its
+    # exchanges went so far (readings keep only changes: these say it was still asked, and answered)
+    "pumps": ("label TEXT PRIMARY KEY", "link TEXT NOT NULL", "time REAL NOT NULL", "view TEXT NOT NULL",
+              "last_heard REAL", "answered INTEGER NOT NULL DEFAULT 0", "silent INTEGER NOT NULL DEFAULT 0",
+              "malformed INTEGER NOT NULL DEFAULT 0"),
     "outbox": outbox.COLUMNS,
 }
 INDEXES = (
@@ -40,11 +43,19 @@ INDEXES = (
 #: the tables the command line reads (of a file of any version)
 READ = ("schema_version", "readings", "events")
 
+# Each pump's last heard and counts, as its last view says them (version 5 added the columns).
+_PUMP_COUNTS = """UPDATE pumps SET
+    last_heard = (julianday(json_extract(view, '$.last_seen')) - 2440587.5) * 86400.0,
+    answered = coalesce(json_extract(view, '$.answered'), 0), silent = coalesce(json_extract(view, '$.silent'), 0),
+    malformed = (SELECT coalesce(sum(value), 0) FROM json_each(view, '$.malformed'))
+    WHERE json_valid(view)"""  # a view that cannot be read leaves its pump at none: it starts afresh
+
 # What else a file older than a version needs to reach it: (version, before, after). ``before`` runs
 # before the tables and columns it lacks are added from TABLES, ``after`` once they are.
 UPGRADES: tuple[tuple[int, tuple[str, ...], tuple[str, ...]], ...] = (
     (2, (), ("UPDATE rounds SET partial = 1 WHERE exchanges = 0",)),  # before the column, early news had no exchange
     (4, *outbox.FROM_VERSION_3),
+    (5, (), (_PUMP_COUNTS,)),  # readings keep only changes from here on; those already kept stay
 )
 
 
