@@ -38,7 +38,7 @@ py="$venv/bin/python"
 "$py" -m pip install -q --disable-pip-version-check cmake ninja clang-format==18.1.8
 
 # Warnings are errors here, not in a user's plain `pip install .`.
-COMM_WERROR=ON "$py" -m pip install -q --disable-pip-version-check ".[station,test]"
+COMM_WERROR=ON "$py" -m pip install -q --disable-pip-version-check ".[station,test,docs]"
 
 # The C++ keeps the one layout of .clang-format.
 find src/comm \( -name '*.cpp' -o -name '*.hpp' \) -print0 |
@@ -63,6 +63,9 @@ fi
 
 # The package's own types, strictly ([tool.mypy] in pyproject.toml).
 "$py" -m mypy
+
+# The documentation site builds without a warning (a broken link fails it).
+"$venv/bin/mkdocs" build --strict --quiet --site-dir build/site
 
 # --- every supported Python, and the wheel ---------------------------------
 # The driver's suite (stubtest included) on each other supported Python

@@ -1,4 +1,4 @@
-"""The configuration's one schema: the file's checks, the defaults, settings built in code and the README's
+"""The configuration's one schema: the file's checks, the defaults, settings built in code and the documentation's
 reference block all come from the same declarations, and a new table is a few declared lines."""
 
 from __future__ import annotations
@@ -20,7 +20,7 @@ from tarvelpump.station.watch.poller import PollSettings
 from tarvelpump.station.settings.schema import (REQUIRED, Choice, FilePath, Flag, Integer, Number, Section, Text, Texts, TextTable,
                                        entries, setting, table)
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+CONFIGURATION = Path(__file__).resolve().parents[2] / "docs" / "station" / "configuration.md"
 MINIMAL: dict[str, Any] = {"link": [{"name": "radio-a", "port": "/dev/ttyUSB9"}],
                            "pump": [{"label": "bed 1", "link": "radio-a", "addr": 1}]}
 
@@ -91,9 +91,9 @@ def test_one_schema_gives_the_checks_the_defaults_and_the_readme(tmp_path: Path)
     reference = schema.reference(StationConfig)
     assert re.search(r"^# status_every = 1 +# superseded by status_within", reference, re.M), reference
 
-    # The README's block is the schema's, word for word: defaults, bounds and help.
-    text = README.read_text()
-    block = text.split("### Configuration", 1)[1].split("```toml\n", 1)[1].split("```", 1)[0]
+    # The documented block is the schema's, word for word: defaults, bounds and help.
+    text = CONFIGURATION.read_text()
+    block = text.split("```toml\n", 1)[1].split("```", 1)[0]
     assert block == reference
     for line in ("gap = 0.1", 'synchronous = "normal"', 'mode = "fixed"', "baud = 9600", 'path = "station.sqlite"',
                  "retention_days = 90.0", "# 50..4000000", "# guard = 0.5"):

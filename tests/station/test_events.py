@@ -32,7 +32,7 @@ from _broker import MOSQUITTO, Broker
 from _core import event
 from _mllp import Receiver
 
-README = Path(__file__).resolve().parents[2] / "README.md"
+KINDS_PAGE = Path(__file__).resolve().parents[2] / "docs" / "station" / "index.md"
 OCCLUSION, AIR = 0x0100, 0x0200
 _CJK = re.compile(r"[\u4e00-\u9fff]")
 
@@ -65,8 +65,8 @@ def test_every_output_says_something_of_every_kind() -> None:
         view = PumpView("bed-1", "bed 1", "radio", 801, 0, presence="online", last_seen=now(), running=2)
         sent = composer.compose(RoundResult("radio", now(), 0.0, 0, (), (made,), (view,)))
         assert ("PCD-04" in [m.kind for m in sent]) == (SENDS[name] == "PCD-04"), name
-    # the README's list of kinds is the declaration's, word for word
-    text = README.read_text(encoding="utf-8")
+    # the documented list of kinds is the declaration's, word for word
+    text = KINDS_PAGE.read_text(encoding="utf-8")
     block = text.split("<!-- event kinds: python -m tarvelpump.station.records.kinds -->\n", 1)[1]
     assert block.split("<!-- end of event kinds -->", 1)[0] == kinds.reference()
 

@@ -422,8 +422,8 @@ def test_view_drops_each_bad_message_alone(broker: Broker, caplog: pytest.LogCap
 
 
 def readme_acl() -> str:
-    """The Mosquitto ACL example of the README, as a reader would copy it."""
-    text = (Path(__file__).parents[2] / "README.md").read_text(encoding="utf-8")
+    """The Mosquitto ACL example of the documentation, as a reader would copy it."""
+    text = (Path(__file__).parents[2] / "docs" / "station" / "mqtt.md").read_text(encoding="utf-8")
     start = text.index("# tarvelpump: who may publish what")
     return text[start:text.index("```", start)]
 

@@ -107,7 +107,7 @@ class PollConfig(Section, table="poll"):
                                    "alarm word every pass")
     fresh: dict[str, float] = setting({}, NumberTable(STATUS_VALUES, Number(0.0, DAY, above=True)),
                                       "tighter bounds (seconds) for some values: the door read at least every "
-                                      "20 s; each costs exchanges (README, How soon an alarm shows)", example={"door": 20.0})
+                                      "20 s; each costs exchanges (docs: How soon an alarm shows)", example={"door": 20.0})
     offline_after: int = setting(3, Integer(1, 1000), "silent passes before a pump counts as offline")
     retry_ceiling: float = setting(30.0, Number(0.0, DAY, above=True),
                                    "an offline pump is retried at least this often (seconds)")
