@@ -93,6 +93,15 @@ def test_every_number_and_name_is_bounded(tmp_path, capsys):
         err = capsys.readouterr().err
         assert key in err and words in err and err.count("\n") == 1, err
         assert not (tmp_path / "w.sqlite").exists() and not (tmp_path / "station.sqlite").exists()
+    # A name that would show as another (a bidi override) or forge a line is refused; every error is
+    # printed with its control characters written out, never obeyed by the terminal.
+    for key, value in (("pump[0].label", "bed \u202e21"), ("link[0].name", "radio\u2066-a"), ("station.name", "w\x1b[2J")):
+        assert "must not hold the control character" in str(pytest.raises(ConfigError, parse_config,
+                                                                          with_value(key, value)).value)
+    conf = tmp_path / "no \x1b[2J\nsuch.toml"
+    assert main(["check", "--config", str(conf)]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and "\x1b" not in err and "\\x1b" in err, err
     # A topic level over MQTT's limit, the port 0, a missing CA file: said before anything opens.
     assert "65,535" in str(pytest.raises(ConfigError, parse_config, with_value("station.mqtt", REFUSED[-4][1])).value)
     assert "/nonexistent/ca.pem" in str(pytest.raises(ConfigError, parse_config,

@@ -185,7 +185,8 @@ def _watch(display: Display, seconds: float | None, stop: threading.Event,
 
 
 def _note(text: str) -> None:
-    print(f"tarvelpump station: {text}", file=sys.stderr, flush=True)
+    # What a configuration or a peer said is shown, never obeyed: control characters written out.
+    print(f"tarvelpump station: {printable(text)}", file=sys.stderr, flush=True)
 
 
 # -- commands ----------------------------------------------------------------

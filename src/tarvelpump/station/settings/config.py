@@ -16,6 +16,7 @@ from __future__ import annotations
 import dataclasses
 import ipaddress
 import os
+import re
 import ssl
 import stat
 import tomllib
@@ -41,7 +42,20 @@ ROWS_MAX = 2 ** 63 - 1
 BAUD_MIN, BAUD_MAX = 50, 4_000_000
 DAY = 86_400.0
 SECONDS = Number(0.0, 60.0)  #: a pause on a link
-NAME = Text(limit=LABEL_MAX)  #: a name people read and topics carry: a label, a link's name, the station's
+# What a name must not hold: controls a terminal would obey, and the bidirectional formatting
+# characters that reorder what follows them ("bed \u202e21" is shown as "bed 12").
+_HIDDEN = re.compile("[\x00-\x1f\x7f-\x9f\u061c\u200e\u200f\u2028\u2029\u202a-\u202e\u2066-\u2069]")
+
+
+def _shown_as_written(text: str) -> None:
+    found = _HIDDEN.search(text)
+    if found is not None:
+        raise ValueError(f"must not hold the control character U+{ord(found.group()):04X}: "
+                         "it would change what is shown")
+
+
+#: a name people read and topics carry: a label, a link's name, the station's
+NAME = Text(limit=LABEL_MAX, check=_shown_as_written)
 CODE = Text(limit=CODE_MAX, check=check_code)  #: sent in HL7 as it is
 #: the values a status read gives, as ``[poll] fresh`` and a view's ``read_at`` name them
 STATUS_VALUES = ("running", "door", "remaining_s", "rate_unit")
@@ -130,7 +144,7 @@ class LinkConfig(Section, table="link"):
 class PumpConfig(Section, table="pump"):
     label: str = setting(REQUIRED, NAME, 'unique; its id ("bed-12") names it in URLs and MQTT topics',
                          example="bed 12")
-    link: str = setting(REQUIRED, Text(), "the name of its [[link]]", example="radio-a")
+    link: str = setting(REQUIRED, NAME, "the name of its [[link]]", example="radio-a")
     # Address 0 is a real address: only a transparent link may leave it out (parse_config).
     addr: int = setting(0, Integer(0, 0xFFFF), "required unless the link is transparent")
     channel: int = setting(0, Integer(0, 0xFF), "fixed-point radios")
