@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-import os
 import re
 import signal
 import socket
@@ -10,15 +9,12 @@ import subprocess
 import sys
 import threading
 import time
-from pathlib import Path
 
-SRC = str(Path(__file__).resolve().parents[2] / "src")
 
 
 def test_sigterm_with_an_open_event_stream_exits_0_and_quietly() -> None:
-    env = {**os.environ, "PYTHONPATH": SRC + os.pathsep + os.environ.get("PYTHONPATH", "")}
     proc = subprocess.Popen([sys.executable, "-m", "tarvelpump", "station", "demo", "--http", "127.0.0.1:0", "--json"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
     assert proc.stderr is not None
     said: list[str] = []
     reader = threading.Thread(target=lambda: said.extend(proc.stderr or ()), daemon=True)
