@@ -18,7 +18,7 @@ from typing import TYPE_CHECKING, Any, Protocol
 from .settings.config import StationConfig, check_exposure, parse_hostport, parse_mllp_url
 from .hub import Hub
 from .watch.link import Link
-from .records.model import RoundResult
+from .records.model import RoundResult, now
 from .watch.poller import Poller
 from .watch.pump import Pump
 from .records.store import Store
@@ -27,6 +27,10 @@ if TYPE_CHECKING:
     from types import TracebackType
 
     from .outputs.mllp import Hl7Publisher
+    from .patients.bindings import Bindings
+    from .patients.listener import Listener
+    from .patients.bindings import Bindings
+    from .patients.listener import Listener
 
 __all__ = ["Station"]
 
@@ -68,6 +72,13 @@ class Station:
         if self.http is not None:
             # A bad address, or one beyond loopback without a log-in, fails here, before anything runs.
             check_exposure(parse_hostport(self.http)[0], config.web, key="--http" if http else "station.http")
+        # Who each pump serves ([patients] listen): asked by the composer, kept in the store.
+        self.patients: Bindings | None = None
+        self.patients_listener: Listener | None = None
+        if config.patients.listen is not None:
+            from .patients.bindings import Bindings
+
+            self.patients = Bindings(config)
         composer = None
         if self.hl7_config is not None and url:
             parse_mllp_url(url)
@@ -78,19 +89,23 @@ class Station:
             h = self.hl7_config
             composer = Composer(station=config.name, application=h.application, facility=h.facility,
                                 point_of_care=h.point_of_care, report_every=h.report_every,
-                                beds={p.label: p.hl7_bed for p in config.pumps if p.hl7_bed})
+                                beds={p.label: p.hl7_bed for p in config.pumps if p.hl7_bed},
+                                patients=self.patients,
+                                locations={p.label: p.location for p in config.pumps if p.location})
         self.hl7: Hl7Publisher | None = None
         self.hub = Hub()
         s = config.store
         # The outboxes keep events for the broker, and HL7 messages, across outages and restarts.
         self.store = Store(s.path, outbox=self.mqtt is not None, retention_days=s.retention_days,
                            max_readings=s.max_readings, max_events=s.max_events, synchronous=s.synchronous,
-                           hl7=composer)
+                           hl7=composer, patients=None if self.patients is None else self.patients.write_round)
         self.links: dict[str, Link] = {}
         self.pumps: list[Pump] = []
         self.pollers: list[Poller] = []
         try:
             self.hub.commit_through(self.store.commit, name=self.store.path, max_pending=s.max_pending)
+            if self.patients is not None:
+                self.patients.open(self.store)  # goes on from what was kept, before any round is composed
             last = self.store.last_views()
             for lc in config.links:
                 link = Link(lc.name, lc.port, baud=lc.baud, timeout=lc.timeout, mode=lc.mode, guard=lc.guard)
@@ -144,6 +159,15 @@ class Station:
                 self.hub.add_output("hl7", self._hl7_status)
                 self._outputs.append(self.hl7)
                 self.hl7.start()
+            if self.patients is not None:
+                from .patients.listener import Listener
+
+                p = self.config.patients
+                host, port = parse_hostport(str(p.listen))
+                self.patients_listener = Listener(host, port, self.patients.take, allow_from=p.allow_from,
+                                                  application=self.config.hl7.application).start()
+                self._outputs.append(self.patients_listener)
+                self.hub.add_output("patients", self._patients_status)
             if self.http is not None:
                 from .outputs.web import serve
 
@@ -152,6 +176,10 @@ class Station:
                                near_end_s=self.config.poll.near_end_s, http=self.config.web)
                 self._outputs.append(server)
                 self.http_url = server.url
+                if self.patients is not None:  # their events reach open pages at once (they are not rounds)
+                    feed = server.feed
+                    self.patients.watch(lambda events: feed.on_round(RoundResult(
+                        events[0].link, now(), 0.0, 0, (), tuple(events), (), partial=True)) if events else None)
             for poller in self.pollers:
                 poller.start()
         except BaseException:
@@ -167,6 +195,17 @@ class Station:
             return {}
         return {"url": publisher.url, "connected": publisher.connected, "waiting": self.store.hl7_pending(),
                 **publisher.counts()}
+
+    def _patients_status(self) -> dict[str, Any]:
+        """The patients' listener and, where the page may show them (to users who log
+        in, or with ``show_without_login``), each pump's patients by its id."""
+        bindings, listener = self.patients, self.patients_listener
+        if bindings is None or listener is None:
+            return {}
+        status: dict[str, Any] = {"listen": listener.address, **bindings.counts(), **listener.counts()}
+        if self.config.web.users or self.config.patients.show_without_login:
+            status["pumps"] = bindings.shown()
+        return status
 
     def stop(self) -> None:
         """Stop polling, commit what is kept (``failure`` says if some cannot

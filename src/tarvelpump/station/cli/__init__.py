@@ -69,6 +69,7 @@ EXAMPLES = textwrap.dedent("""\
       tarvelpump station run --config ward.toml --hl7 mllp://engine.hospital:2575   PCD-01/PCD-04 to the hospital
       tarvelpump station events --config ward.toml --pump "bed 12" --since 1h --json
       tarvelpump station history --config ward.toml --since 2026-12-07T08:00 --json
+      tarvelpump station patients --config ward.toml --pump "bed 12" --at 14:02   who it served then
       tarvelpump station view --mqtt mqtt://broker/site   one page for every gateway of a site
       tarvelpump station passwd nurse               a password hash for [http] users (the page beyond loopback)
 
@@ -440,6 +441,9 @@ def build_parser() -> argparse.ArgumentParser:
         p.add_argument("--limit", type=_count, metavar="N", help="only the latest N")
         p.add_argument("--json", action="store_true", help="one JSON object per line")
         p.set_defaults(run=run)
+
+    from ..patients.cli import add_command as patients_command
+    patients_command(sub)
 
     p = sub.add_parser("check", help="check a configuration and show what it resolves to; opens nothing")
     p.add_argument("--config", required=True, help="the station's TOML file")

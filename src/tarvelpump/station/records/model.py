@@ -113,6 +113,12 @@ class EventKind(str, enum.Enum):
     POLLER_RECOVERED = "poller_recovered"
     #: the HL7 receiver answered a message with an error: it is kept aside, not sent again
     HL7_REJECTED = "hl7_rejected"
+    #: a pump was given a patient (a PCIM association, or its location's by ADT); see ``patients``
+    PATIENT_BOUND = "patient_bound"
+    #: ... and no longer serves that patient
+    PATIENT_UNBOUND = "patient_unbound"
+    #: an association was reported wrong: the messages already sent naming that patient are listed
+    WRONG_PATIENT = "wrong_patient"
 
 
 def _iso(t: datetime | None) -> str | None:

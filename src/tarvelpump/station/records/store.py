@@ -28,6 +28,7 @@ tables and columns the station writes.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import json
 import logging
@@ -36,7 +37,7 @@ import sqlite3
 import stat
 import threading
 import time
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from contextlib import contextmanager
 from datetime import datetime
 from pathlib import Path
@@ -49,7 +50,7 @@ __all__ = ["Hl7Row", "Store", "StoreError", "SCHEMA_VERSION"]
 
 log = logging.getLogger(__name__)
 
-SCHEMA_VERSION = 3
+SCHEMA_VERSION = 4
 
 # Step i takes a file from version i to i + 1. A later version appends its
 # step here; files written by an older station are brought up on open.
@@ -100,6 +101,29 @@ _MIGRATIONS: tuple[tuple[str, ...], ...] = (
     ),
 )
 
+# Which patient each pump serves (``patients``): the claims (a PCIM
+# association, a location's occupant by ADT) with their history, when each
+# was named in messages, which messages named it, and the rules' state.
+# Its own step, to be numbered where it lands among the others.
+_PATIENTS_STEP: tuple[str, ...] = (
+    """CREATE TABLE patient_claims (
+        id INTEGER PRIMARY KEY AUTOINCREMENT, pump TEXT NOT NULL, patient TEXT NOT NULL, source TEXT NOT NULL,
+        status TEXT NOT NULL, validated INTEGER NOT NULL, association TEXT, location TEXT,
+        start TEXT NOT NULL, start_t REAL NOT NULL, end TEXT, end_t REAL, received_t REAL NOT NULL,
+        ended_t REAL, asserted_by TEXT NOT NULL, message TEXT NOT NULL, ended_by TEXT, wrong INTEGER NOT NULL)""",
+    "CREATE INDEX patient_claims_pump ON patient_claims (pump, start_t)",
+    "CREATE INDEX patient_claims_association ON patient_claims (association)",
+    """CREATE TABLE patient_named (
+        claim INTEGER NOT NULL, pump TEXT NOT NULL, since_t REAL NOT NULL, until_t REAL)""",
+    "CREATE INDEX patient_named_claim ON patient_named (claim)",
+    """CREATE TABLE patient_sent (
+        claim INTEGER NOT NULL, control_id TEXT NOT NULL, kind TEXT NOT NULL, t REAL NOT NULL)""",
+    "CREATE INDEX patient_sent_claim ON patient_sent (claim)",
+    "CREATE INDEX patient_sent_t ON patient_sent (t)",
+    "CREATE TABLE patient_state (name TEXT PRIMARY KEY, body TEXT NOT NULL)",
+)
+_MIGRATIONS += (_PATIENTS_STEP,)
+
 #: Every table and column the station writes (or the command line reads).
 _COLUMNS: dict[str, tuple[str, ...]] = {
     "schema_version": ("version",),
@@ -111,6 +135,12 @@ _COLUMNS: dict[str, tuple[str, ...]] = {
     "pumps": ("label", "link", "time", "view"),
     "hl7_outbox": ("seq", "kind", "pump", "link", "control_id", "body"),
     "hl7_set_aside": ("seq", "kind", "pump", "link", "control_id", "body", "t", "error"),
+    "patient_claims": ("id", "pump", "patient", "source", "status", "validated", "association", "location", "start",
+                       "start_t", "end", "end_t", "received_t", "ended_t", "asserted_by", "message", "ended_by",
+                       "wrong"),
+    "patient_named": ("claim", "pump", "since_t", "until_t"),
+    "patient_sent": ("claim", "control_id", "kind", "t"),
+    "patient_state": ("name", "body"),
 }
 _READ = ("schema_version", "readings", "events")
 
@@ -172,7 +202,9 @@ class Store:
     The outbox is never pruned: an event waits there until it is acked.
 
     ``hl7``: a composer whose messages for each round are queued in the HL7
-    outbox in the round's own transaction (see ``hl7_peek``).
+    outbox in the round's own transaction (see ``hl7_peek``). ``patients``:
+    writes, in that same transaction once they are queued, which of them
+    named which patient (``patients.Bindings.write_round``).
     """
 
     def __init__(
@@ -187,6 +219,7 @@ class Store:
         prune_every: float = 60.0,
         readonly: bool = False,
         hl7: Hl7Composer | None = None,
+        patients: Callable[[sqlite3.Connection], None] | None = None,
     ) -> None:
         if synchronous not in ("normal", "full"):
             raise ValueError(f"synchronous must be 'normal' or 'full', not {synchronous!r}")
@@ -198,6 +231,7 @@ class Store:
         self.prune_every = prune_every
         self.readonly = readonly
         self._hl7 = hl7
+        self._patients = patients
         self._synchronous = synchronous.upper()
         self._lock = threading.Lock()
         self._pool_lock = threading.Lock()
@@ -394,6 +428,8 @@ class Store:
                 [(v.label, v.link, t, json.dumps(v.to_json(), default=str)) for v in result.views],
             )
         self._queue_hl7(db, result)
+        if self._patients is not None:
+            self._patients(db)
 
     def _queue_hl7(self, db: sqlite3.Connection, result: RoundResult) -> None:
         if self._hl7 is None:
@@ -409,6 +445,28 @@ class Store:
                 "INSERT INTO hl7_outbox (kind, pump, link, control_id, body) VALUES (?,?,?,?,?)",
                 [(m.kind, m.pump, m.link, m.control_id, m.text) for m in messages],
             )
+
+    @contextmanager
+    def transaction(self, then: Callable[[], None] | None = None) -> Iterator[sqlite3.Connection]:
+        """The writer in a transaction of its own, between two rounds: for a
+        part that keeps its own tables (``patients``). Committed when the
+        block ends, rolled back (and the error raised) when it fails;
+        ``then`` runs once it is committed, before any round is."""
+        with self._lock:
+            db = self._writer()
+            db.execute("BEGIN IMMEDIATE")
+            try:
+                yield db
+                db.execute("COMMIT")
+            except BaseException:
+                _rollback(db)
+                raise
+            if then is not None:
+                then()
+
+    def reader(self) -> contextlib.AbstractContextManager[sqlite3.Connection]:
+        """A reading connection from the pool (for a part's own tables)."""
+        return self._reader()
 
     def prune(self) -> int:
         """Apply the retention limits now; the number of rows removed."""

@@ -54,6 +54,11 @@ class HttpServer:
     def port(self) -> int:
         return int(self._sock.getsockname()[1])
 
+    @property
+    def feed(self) -> Feed:
+        """What the open pages hear (``feed.on_round``), for news that is not a round."""
+        return self._feed
+
     def stop(self, timeout: float = 5.0) -> None:
         for listener in self._listeners:
             with contextlib.suppress(ValueError):

@@ -1,0 +1,305 @@
+"""Patients from ADT and IHE PCIM over MLLP, against a virtual ward: every PCD message names exactly the patient due.
+
+python-hl7's MLLP client plays the hospital's ADT feed and association
+manager; its server (``_mllp.Receiver``) plays the engine the station's
+PCD-01 and PCD-04 go to.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import base64
+import json
+import time
+import urllib.request
+from collections.abc import Callable
+from datetime import datetime, timezone
+from pathlib import Path
+from typing import Any
+
+import hl7
+import hl7.mllp
+import pytest
+from _mllp import Receiver
+from test_hl7 import Msg, strict, wait_for
+
+from tarvelpump.station.app import Station
+from tarvelpump.station.cli import main
+from tarvelpump.station.patients.listener import Listener
+from tarvelpump.station.records.model import EventKind
+from tarvelpump.station.settings import passwords
+from tarvelpump.station.settings.config import ConfigError, parse_config
+from tarvelpump.virtualpump import PumpState
+from tarvelpump.virtualward import VirtualWard
+
+NOBODY = "unknown"
+PATIENTS = {  # MRN -> (PID-5, PV1-19)
+    "1001": ("Doe^Jane^Q", "V-1001"), "1002": ("Roe^Rick", "V-1002"), "1003": ("Poe^Ann", "V-1003"),
+    "1004": ("Spaniel^C^R", ""), "1005": ("Lee^Wu", ""),
+}
+BEDS = {"bed 1": "ICU^301^1", "bed 2": "ICU^302^1"}  # bed 3 has no location
+N = iter(range(1, 10_000))
+
+
+def send(port: int, text: str) -> hl7.Message:
+    """One message through python-hl7's MLLP client; its acknowledgement."""
+    async def go() -> hl7.Message:
+        reader, writer = await hl7.mllp.open_hl7_connection("127.0.0.1", port, encoding="utf-8")
+        try:
+            writer.writemessage(hl7.parse(text))
+            await writer.drain()
+            return await asyncio.wait_for(reader.readmessage(), 10)
+        finally:
+            writer.close()
+    return asyncio.run(go())
+
+
+def msh(kind: str) -> str:
+    return f"MSH|^~\\&|HIS|HOSP|TVP|ICU|{datetime.now().strftime('%Y%m%d%H%M%S')}||{kind}|c{next(N)}|P|2.6"
+
+
+def pid(mrn: str) -> str:
+    return f"PID|||{mrn}^^^HOSP^MR||{PATIENTS[mrn][0]}"
+
+
+def adt(event: str, mrn: str, bed: str = "", prior: str = "") -> str:
+    structure = {"A04": "A01", "A08": "A01", "A13": "A01", "A11": "A09"}.get(event, event)
+    pv1 = f"PV1||I|{bed}|||{prior}" + "|" * 13 + PATIENTS[mrn][1]
+    return "\r".join((msh(f"ADT^{event}^ADT_{structure}"), f"EVN||{datetime.now():%Y%m%d%H%M%S}", pid(mrn), pv1))
+
+
+def pcim(device: str, mrn: str, status: str, obr3: str, *, associated: bool = True, original: str = "") -> str:
+    code = "198332^MDC_EVT_ASSOCIATION_PATIENT_DEVICE^MDC" if associated else \
+        "198334^MDC_EVT_DISASSOCIATION_PATIENT_DEVICE^MDC"
+    chained = f"^{original}&&132233FFFE445566&EUI-64" if original else ""
+    at = datetime.now(timezone.utc).strftime("%Y%m%d%H%M%S+0000")
+    end = at if not associated else ""
+    return "\r".join((
+        msh("ORU^R01^ORU_R01") + "|||AL|AL||||IHE_DEV_052^IHE PCD^1.3.6.1.4.1.19376.1.6.1.52.1^ISO",
+        pid(mrn), "PV1||E|ICU^302^1",
+        f"OBR|||{obr3}^^132233FFFE445566^EUI-64|69136^MDC_OBS_ASSOCIATION_PATIENT_DEVICE^MDC|||{at}" + "|" * 22
+        + chained,
+        f"OBX|1|CWE|68487^MDC_ATTR_EVT_COND^MDC|0.0.0.0|{code}||||||{status}",
+        f"PRT|1|UC||EQUIP^EQUIP^HL70912|||||ICU^302^1|{device}^^231A8456B1CB2366^EUI-64|{at}|{end}",
+        f"PRT|2|UC||AUT^AUT^HL70912|58793^Diesel^N||||ICU^302^1||{at}"))
+
+
+def code_of(answer: hl7.Message) -> str:
+    return str(answer.segment("MSA")(1))
+
+
+class Ward:
+    """The engine, the virtual ward and the station, and what each pump's messages are due to name."""
+
+    def __init__(self, tmp: Path) -> None:
+        self.engine = Receiver().start()
+        self.pumps = VirtualWard("fixed", speed=0.001).start()
+        for n in (1, 2, 3):
+            self.pumps.add(800 + n, 5, PumpState(running=2, remain_hours=2), label=f"bed {n}")
+        self.data: dict[str, Any] = {
+            "station": {"name": "icu"}, "store": {"path": str(tmp / "icu.sqlite")},
+            "poll": {"gap": 0.0, "offline_after": 2},
+            "link": [{"name": "radio", "port": self.pumps.port, "timeout": 0.2}],
+            "pump": [{"label": "bed 1", "link": "radio", "addr": 801, "channel": 5, "location": BEDS["bed 1"],
+                      "device_id": "PUMP-0301"},
+                     {"label": "bed 2", "link": "radio", "addr": 802, "channel": 5, "location": BEDS["bed 2"],
+                      "device_id": "PUMP-0302"},
+                     {"label": "bed 3", "link": "radio", "addr": 803, "channel": 5}],
+            "hl7": {"url": self.engine.url, "report_every": 2},
+            "patients": {"listen": "127.0.0.1:0", "by_location": True},
+            "http": {"users": {"nurse": passwords.hash_password("correct horse")}},
+        }
+        #: (sent, acknowledged, label, MRN due or NOBODY) of every change
+        self.changes: list[tuple[float, float, str, str]] = []
+        self.station = self.start()
+
+    def start(self) -> Station:
+        self.station = Station(parse_config(self.data), http="127.0.0.1:0", mqtt="").start()
+        return self.station
+
+    @property
+    def port(self) -> int:
+        assert self.station.patients_listener is not None
+        return self.station.patients_listener.port
+
+    def say(self, text: str, **due: str) -> hl7.Message:
+        """Send a message that should be taken; ``due``: label (bed_1) -> the MRN now due (or NOBODY)."""
+        t0 = time.time()
+        answer = send(self.port, text)
+        assert code_of(answer) == "AA", str(answer)
+        assert str(answer.segment("MSA")(2)) == str(hl7.parse(text).segment("MSH")(10))
+        t1 = time.time()
+        for key, mrn in due.items():
+            label = key.replace("_", " ")
+            self.changes.append((t0, t1, label, mrn))
+            # a PCD-01 naming the new patient comes within a round (of 3 pumps: well under a second)
+            wait_for(lambda: any(named(m) == mrn and label_of(m) == label and m.composed > t1
+                                 for m in self.messages()), timeout=5)
+        return answer
+
+    def messages(self) -> list[Msg]:
+        return [Timed(t) for t in self.engine.messages()]
+
+    def due(self, label: str, at: float) -> str | None:
+        """The MRN due in a message of ``label`` composed at ``at``; None: too close to a change to say."""
+        now = NOBODY
+        for sent, acked, who, mrn in self.changes:
+            if who != label:
+                continue
+            if sent <= at <= acked + 0.05:
+                return None
+            if acked < at:
+                now = mrn
+        return now
+
+    def stop(self) -> None:
+        self.station.stop()
+
+
+class Timed(Msg):
+    @property
+    def composed(self) -> float:
+        return datetime.strptime(self.get("MSH", 7), "%Y%m%d%H%M%S.%f%z").timestamp()
+
+
+def named(m: Msg) -> str:
+    return m.get("PID", 3).split("^")[0]
+
+
+def label_of(m: Msg) -> str:
+    where = m.get("PV1", 3)
+    return next((label for label, bed in BEDS.items() if bed == where), where.split("^")[-1])
+
+
+def api(url: str, user: str | None = None) -> dict[str, Any]:
+    request = urllib.request.Request(url + "api/pumps")
+    if user:
+        request.add_header("Authorization", "Basic " + base64.b64encode(user.encode()).decode())
+    with urllib.request.urlopen(request, timeout=10) as r:
+        return dict(json.loads(r.read()))
+
+
+def test_admit_transfer_association_wrong_restart_discharge(tmp_path: Path) -> None:
+    w = Ward(tmp_path)
+    try:
+        wait_for(lambda: {label_of(m) for m in w.messages()} >= {"bed 1", "bed 2", "bed 3"})
+        w.say(adt("A01", "1001", BEDS["bed 1"]), bed_1="1001")  # admitted into bed 1's bed
+        w.say(adt("A01", "1002", BEDS["bed 2"]), bed_2="1002")
+        w.say(adt("A01", "1003", "ICU^399^1"))  # another station's bed: taken, nothing changes
+        w.say(pcim("PUMP-9999", "1003", "F", "77"))  # another station's device: the same
+        w.say(adt("A08", "1001", BEDS["bed 1"]))  # an update moves no one (and says the same name)
+        w.say(adt("A02", "1001", "ICU^399^2", BEDS["bed 1"]), bed_1=NOBODY)  # transferred out
+        w.say(adt("A12", "1001", BEDS["bed 1"]), bed_1="1001")  # ... and back: the transfer cancelled
+        # bed 2's pump is connected to another patient, confirmed at the bedside: PCIM wins over the bed
+        w.say(pcim("PUMP-0302", "1004", "F", "15404652"), bed_2="1004")
+        wait_for(lambda: sum(named(m) == "1004" for m in w.messages()) >= 2)  # a periodic report too
+        # ... it was the wrong patient: no longer named at once; the bed's patient again
+        w.say(pcim("PUMP-0302", "1004", "W", "15404999", original="15404652"), bed_2="1002")
+        wrong = [e for e in w.station.store.events() if e.kind is EventKind.WRONG_PATIENT]
+        assert len(wrong) == 1 and wrong[0].pump == "bed 2"
+        under = {m.control for m in w.messages() if named(m) == "1004"}
+        assert under and under <= set(wrong[0].details["control_ids"])
+        # bed 3 (no location): an association not validated is shown, not named; then validated
+        w.say(pcim("bed-3", "1005", "R", "500"))
+        w.say(pcim("bed-3", "1005", "F", "501"), bed_3="1005")
+
+        # shown to those who log in: the patient on the tile, "not validated" said
+        said = api(str(w.station.http_url), "nurse:correct horse")["health"]["outputs"]["patients"]
+        assert said["taken"] >= 10 and said["refused"] == 0
+        bed2 = said["pumps"]["bed-2"]
+        assert bed2["wrong"]["messages"] == len(wrong[0].details["control_ids"])
+        assert [(p["ids"], p["name"], p["named"]) for p in bed2["patients"]] == \
+            [(["1002 (HOSP, MR)"], "Roe, Rick", True)]
+        assert said["pumps"]["bed-3"]["patients"][0]["validated"] is True
+        t_bound = time.time()
+
+        # malformed: answered AE/AR with an ERR saying what is wrong, and nothing changes
+        no_id = adt("A01", "1002", BEDS["bed 1"]).replace("PID|||1002^^^HOSP^MR", "PID|||")
+        answer = send(w.port, no_id)
+        assert code_of(answer) == "AE" and "PID-3" in str(answer.segment("ERR")) \
+            and str(answer.segment("ERR")(2)) == "PID^1^3"
+        assert code_of(send(w.port, msh("ORM^O01^ORM_O01") + "\rPID|||1002")) == "AR"
+        bad_status = pcim("PUMP-0301", "1002", "X", "9")
+        assert code_of(send(w.port, bad_status)) == "AE"
+
+        # a restart in the middle: the bindings go on from the store (and without log-in, no patient shown)
+        w.stop()
+        del w.data["http"]
+        w.start()
+        assert "pumps" not in api(str(w.station.http_url))["health"]["outputs"]["patients"]
+        wait_for(lambda: any(m.composed > time.time() - 1 and named(m) == "1005" for m in w.messages()))
+        w.say(adt("A03", "1001", BEDS["bed 1"]), bed_1=NOBODY)  # discharged
+        w.say(pcim("bed-3", "1005", "F", "502", associated=False, original="501"), bed_3=NOBODY)
+        w.say(adt("A13", "1001", BEDS["bed 1"]), bed_1="1001")  # the discharge cancelled
+        time.sleep(2.5)  # a periodic report of each pump
+    finally:
+        w.stop()
+        w.pumps.stop()
+        w.engine.stop()
+
+    # Every PCD message names exactly the patient due, with its name and visit; PV1-3 is the pump's location.
+    got = w.messages()
+    assert len(got) > 25 and {label_of(m) for m in got} == {"bed 1", "bed 2", "bed 3"}
+    checked = 0
+    for m in got:
+        strict(m.text)
+        due = w.due(label_of(m), m.composed)
+        if due is None:
+            continue
+        checked += 1
+        assert named(m) == due, (label_of(m), m.text)
+        pid31 = m.get("PID", 31)
+        if due == NOBODY:
+            assert m.get("PID", 3) == "unknown^^^99TVP" and pid31 == "Y" and m.get("PV1", 19) == ""
+        else:
+            assert m.get("PID", 3) == f"{due}^^^HOSP^MR" and m.get("PID", 5) == PATIENTS[due][0] and pid31 == "N"
+            assert m.get("PV1", 19).split("^")[0] == PATIENTS[due][1]
+    assert checked >= len(got) - 2 * len(w.changes)  # only those composed as a change was being made are left out
+    assert {m.get("PV1", 3) for m in got} >= {BEDS["bed 1"], BEDS["bed 2"], "icu^^bed 3"}
+
+    # The audit: which patient each pump served, and was named, at a time (store kept across the restart).
+    out = run_cli(["patients", "--db", str(tmp_path / "icu.sqlite"), "--pump", "bed 2",
+                   "--at", datetime.fromtimestamp(t_bound).isoformat(), "--json"])
+    rows = [json.loads(line) for line in out]
+    assert [(r["source"], r["patient"]["ids"][0][0][0], r["named_at"]) for r in rows] == [("adt", "1002", True)]
+    history = [json.loads(line) for line in run_cli(["patients", "--db", str(tmp_path / "icu.sqlite"),
+                                                      "--pump", "bed 2", "--json"])]
+    pcim_rows = [r for r in history if r["source"] == "pcim"]
+    assert len(pcim_rows) == 1 and pcim_rows[0]["wrong"] and pcim_rows[0]["asserted_by"] == "58793 Diesel N"
+    assert pcim_rows[0]["messages"] >= 2 and pcim_rows[0]["ended_by"].startswith("reported wrong (W)")
+
+
+def run_cli(argv: list[str]) -> list[str]:
+    import contextlib
+    import io
+
+    out = io.StringIO()
+    with contextlib.redirect_stdout(out):
+        assert main(argv) == 0
+    return out.getvalue().splitlines()
+
+
+def test_who_may_send_and_the_configuration(tmp_path: Path) -> None:
+    base: dict[str, Any] = {"link": [{"name": "radio", "port": "/dev/ttyUSB0"}],
+                            "pump": [{"label": "bed 1", "link": "radio", "addr": 1, "location": "ICU^301^1"}]}
+    with pytest.raises(ConfigError, match=r"patients.allow_from: listen on 0.0.0.0:2575 is reachable"):
+        parse_config({**base, "patients": {"listen": "0.0.0.0:2575"}})
+    assert parse_config({**base, "patients": {"listen": "0.0.0.0:2575", "allow_from": ["10.1.2.0/24"]}})
+    for pump, key in (({"location": "ICU|301"}, "pump[0].location"), ({"location": "A" * 21}, "pump[0].location"),
+                      ({"device_id": "a&b"}, "pump[0].device_id")):
+        with pytest.raises(ConfigError) as err:
+            parse_config({**base, "pump": [{**base["pump"][0], **pump}]})
+        assert err.value.key == key
+    two = [base["pump"][0], {"label": "bed 2", "link": "radio", "addr": 2, "device_id": "bed-1"}]
+    with pytest.raises(ConfigError, match=r"pump\[1\].device_id: .* one device_id per pump"):
+        parse_config({**base, "pump": two})
+
+    # An address not allowed is closed before anything it sent is read.
+    taken: list[str] = []
+    listener = Listener("127.0.0.1", 0, lambda text: taken.append(text) or "", allow_from=["10.9.9.9"]).start()
+    try:
+        with pytest.raises((asyncio.IncompleteReadError, ConnectionError)):
+            send(listener.port, adt("A01", "1001", "ICU^301^1"))
+        assert taken == [] and listener.counts()["refused_addresses"] == 1
+    finally:
+        listener.stop()
