@@ -20,6 +20,7 @@ from typing import Any
 import hl7
 import hl7.mllp
 import pytest
+from _browser import chromium, missing, tiles
 from _mllp import Receiver
 from test_hl7 import Msg, strict, wait_for
 
@@ -201,6 +202,7 @@ def test_admit_transfer_association_wrong_restart_discharge(tmp_path: Path) -> N
         assert under and under <= set(wrong[0].details["control_ids"])
         # bed 3 (no location): an association not validated is shown, not named; then validated
         w.say(pcim("bed-3", "1005", "R", "500"))
+        page(w, tmp_path)
         w.say(pcim("bed-3", "1005", "F", "501"), bed_3="1005")
 
         # shown to those who log in: the patient on the tile, "not validated" said
@@ -212,6 +214,7 @@ def test_admit_transfer_association_wrong_restart_discharge(tmp_path: Path) -> N
             [(["1002 (HOSP, MR)"], "Roe, Rick", True)]
         assert said["pumps"]["bed-3"]["patients"][0]["validated"] is True
         t_bound = time.time()
+        time.sleep(1.0)  # ADT's times are whole seconds: the next change is asserted after t_bound
 
         # malformed: answered AE/AR with an ERR saying what is wrong, and nothing changes
         no_id = adt("A01", "1002", BEDS["bed 1"]).replace("PID|||1002^^^HOSP^MR", "PID|||")
@@ -231,6 +234,10 @@ def test_admit_transfer_association_wrong_restart_discharge(tmp_path: Path) -> N
         w.say(adt("A03", "1001", BEDS["bed 1"]), bed_1=NOBODY)  # discharged
         w.say(pcim("bed-3", "1005", "F", "502", associated=False, original="501"), bed_3=NOBODY)
         w.say(adt("A13", "1001", BEDS["bed 1"]), bed_1="1001")  # the discharge cancelled
+        swap = adt("A17", "1001", BEDS["bed 2"], BEDS["bed 1"]) + "\r" + "\r".join(
+            adt("A17", "1002", BEDS["bed 1"], BEDS["bed 2"]).split("\r")[2:])
+        w.say(swap, bed_1="1002", bed_2="1001")  # two patients swap beds
+        w.say(adt("A11", "1002", BEDS["bed 1"]), bed_1=NOBODY)  # an admission cancelled
         time.sleep(2.5)  # a periodic report of each pump
     finally:
         w.stop()
@@ -267,6 +274,28 @@ def test_admit_transfer_association_wrong_restart_discharge(tmp_path: Path) -> N
     pcim_rows = [r for r in history if r["source"] == "pcim"]
     assert len(pcim_rows) == 1 and pcim_rows[0]["wrong"] and pcim_rows[0]["asserted_by"] == "58793 Diesel N"
     assert pcim_rows[0]["messages"] >= 2 and pcim_rows[0]["ended_by"].startswith("reported wrong (W)")
+
+
+def page(w: Ward, tmp: Path) -> None:
+    """The tiles, for a nurse who logged in: each pump's patient, "not validated" and a wrong association said."""
+    if missing():
+        return
+    driver = chromium(tmp)
+    try:
+        url = str(w.station.http_url).replace("://", "://nurse:correct%20horse@")
+        driver.get(url)
+        deadline = time.monotonic() + 15
+        while True:
+            shown = {t[1]: t[3] for t in tiles(driver)}
+            if "Patient 1005" in shown.get("bed 3", "") or time.monotonic() > deadline:
+                break
+            time.sleep(0.1)
+        assert "Patient 1001 (HOSP, MR) · Doe, Jane Q" in shown["bed 1"], shown
+        assert "Patient 1005 (HOSP, MR) · Lee, Wu (not validated, not named in HL7)" in shown["bed 3"]
+        assert "WRONG PATIENT reported" in shown["bed 2"] and "Roe, Rick" in shown["bed 2"]
+        assert "Spaniel" not in shown["bed 2"]
+    finally:
+        driver.quit()
 
 
 def run_cli(argv: list[str]) -> list[str]:

@@ -50,6 +50,9 @@ _KIND_ZH = {
     EventKind.NEAR_END: "即将结束",
     EventKind.LINK_DOWN: "链路中断",
     EventKind.LINK_UP: "链路恢复",
+    EventKind.PATIENT_BOUND: "关联患者",
+    EventKind.PATIENT_UNBOUND: "解除患者关联",
+    EventKind.WRONG_PATIENT: "患者关联错误",
 }
 
 

@@ -39,6 +39,8 @@ const TEXT = {
       + ". Stale retained states take places: tarvelpump station view --mqtt URL --clear-retained WARD clears them",
     hl7: (url, up) => "HL7 to " + url + (up ? " (connected)" : " (not connected)"),
     hl7Counts: (acked, waiting, rejected) => acked + " delivered · " + waiting + " waiting · " + rejected + " refused by the receiver",
+    patient: "Patient ", notValidated: "not validated", notSent: "not named in HL7", refusedHere: "reported wrong here",
+    wrongPatient: (t, n) => "WRONG PATIENT reported " + t + " — " + n + " messages named them",
   },
   zh: {
     pumps: "台泵", inAlarm: "报警", offline: "离线", notHeard: "尚未联系", stale: "信息过时",
@@ -58,6 +60,8 @@ const TEXT = {
       + "。过时的保留状态占用名额：用 tarvelpump station view --mqtt URL --clear-retained 病区 清除",
     hl7: (url, up) => "HL7 发往 " + url + (up ? "（已连接）" : "（未连接）"),
     hl7Counts: (acked, waiting, rejected) => "已送达 " + acked + " · 等待 " + waiting + " · 被接收方拒绝 " + rejected,
+    patient: "患者 ", notValidated: "未验证", notSent: "未用于 HL7", refusedHere: "已报告关联错误",
+    wrongPatient: (t, n) => "患者关联错误 " + t + " — 已有 " + n + " 条消息使用该患者",
   },
 }[LANG];
 
@@ -145,6 +149,7 @@ function tile(p) {
 
   if (wards && p.station) el.appendChild(line("ward", p.station));
   el.appendChild(line("label", p.label));
+  patientLines(el, p);
   // Seen from across the room: full-width bands, not words among the facts.
   if (p.door_open) el.appendChild(line("band door", TEXT.door));
   if (p.near_end) el.appendChild(line("band near-end", TEXT.nearEnd + remaining(p.remaining_s)));
@@ -188,6 +193,28 @@ function tile(p) {
   const seen = p.last_seen ? TEXT.seen(span(p.last_seen), clock(p.last_seen)) : TEXT.never;
   el.appendChild(line("seen", seen));
   return el;
+}
+
+// Who the pump serves, where the station shows it (to those who log in): each claim, marked
+// when not validated or not named in HL7, and a wrong association reported.
+function patientLines(el, p) {
+  const all = health && health.outputs && health.outputs.patients && health.outputs.patients.pumps;
+  const mine = all && all[p.id];
+  if (!mine) return;
+  if (mine.wrong) el.appendChild(line("band wrong-patient", TEXT.wrongPatient(clockHM(mine.wrong.time), mine.wrong.messages)));
+  for (const x of mine.patients) {
+    const row = line("patient" + (x.validated ? "" : " unvalidated"), TEXT.patient + x.ids.join(" / ") + (x.name ? " · " + x.name : ""));
+    const notes = [];
+    if (!x.validated) notes.push(TEXT.notValidated);
+    if (!x.named) notes.push(x.refused ? TEXT.refusedHere : TEXT.notSent);
+    if (notes.length) {
+      const n = document.createElement("span");
+      n.className = "note";
+      n.textContent = " (" + notes.join(", ") + ")";
+      row.appendChild(n);
+    }
+    el.appendChild(row);
+  }
 }
 
 function eventItem(e) {
