@@ -193,13 +193,14 @@ def test_admit_transfer_association_wrong_restart_discharge(tmp_path: Path) -> N
         w.say(adt("A12", "1001", BEDS["bed 1"]), bed_1="1001")  # ... and back: the transfer cancelled
         # bed 2's pump is connected to another patient, confirmed at the bedside: PCIM wins over the bed
         w.say(pcim("PUMP-0302", "1004", "F", "15404652"), bed_2="1004")
-        wait_for(lambda: sum(named(m) == "1004" for m in w.messages()) >= 2)  # a periodic report too
+        w.pumps.pump("bed 2").update(alarm=0x0100)  # its alarm (PCD-04) names that patient too
+        wait_for(lambda: any(m.kind == "ORU^R40^ORU_R01" and named(m) == "1004" for m in w.messages()))
         # ... it was the wrong patient: no longer named at once; the bed's patient again
         w.say(pcim("PUMP-0302", "1004", "W", "15404999", original="15404652"), bed_2="1002")
         wrong = [e for e in w.station.store.events() if e.kind is EventKind.WRONG_PATIENT]
         assert len(wrong) == 1 and wrong[0].pump == "bed 2"
         under = {m.control for m in w.messages() if named(m) == "1004"}
-        assert under and under <= set(wrong[0].details["control_ids"])
+        assert len(under) >= 2 and under <= set(wrong[0].details["control_ids"])
         # bed 3 (no location): an association not validated is shown, not named; then validated
         w.say(pcim("bed-3", "1005", "R", "500"))
         page(w, tmp_path)

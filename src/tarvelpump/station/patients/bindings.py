@@ -17,6 +17,7 @@ those with the round (``write_round``), so a wrong association can list them.
 from __future__ import annotations
 
 import copy
+import hashlib
 import json
 import logging
 import threading
@@ -80,7 +81,7 @@ class Bindings:
         self.places = [
             Place(pc.label, pc.link, pc.id, bed_key(parse_location(pc.location)) if pc.location else "",
                   (tuple(pc.device_id.split("^")),) if pc.device_id
-                  else ((pc.id,), (f"{station}/{pc.link}/{pc.addr}/{pc.channel}",)))
+                  else ((pc.label,), (pc.id,), (f"{station}/{pc.link}/{pc.addr}/{pc.channel}",)))
             for pc in config.pumps]
         self._retention = config.store.retention_days
         self._store: Store | None = None
@@ -106,6 +107,7 @@ class Bindings:
 
         def write(db: sqlite3.Connection) -> None:
             events.extend(self._reconcile(db, state, at, "the station's configuration changed", ""))
+            kept.insert_events(db, events)
             kept.save_state(db, state)
 
         self._commit(write, state)
@@ -140,6 +142,14 @@ class Bindings:
 
     def take(self, text: str) -> str:
         """Apply one message and commit it; its acknowledgement."""
+        try:
+            return self._take(text)
+        except Exception as exc:  # a fault of the station itself: said, and the sender asked to try again
+            log.exception("patients: a message could not be taken")
+            return self._refuse(text, None, Unusable("AR", f"the station failed on it ({type(exc).__name__}); "
+                                                           "send it again later", "", "NOT_KEPT"))
+
+    def _take(self, text: str) -> str:
         received = now()
         with self._intake:
             self._count("received")
@@ -148,7 +158,8 @@ class Bindings:
             except Unusable as exc:
                 return self._refuse(text, None, exc)
             head = msg.header
-            seen = f"{head.sender}|{head.control_id}"
+            # the same message sent again (its answer was lost), not another one reusing its MSH-10
+            seen = f"{head.sender}|{head.control_id}|{hashlib.sha256(text.encode()).hexdigest()[:16]}"
             with self._lock:
                 state = copy.deepcopy(self._state)
             if seen in state.seen:  # sent again (our answer was lost): taken already

@@ -102,6 +102,10 @@ class Listener:
         try:
             self._server = await hl7.mllp.start_hl7_server(self._client, self.host, self.port, encoding="utf-8",
                                                            limit=MAX_MESSAGE)
+        except OSError as exc:  # said as the station's own failure, naming the setting (exit 1)
+            failed.append(OSError(f"[patients] listen = {self.address}: cannot listen there ({exc.strerror or exc})"))
+            ready.set()
+            return
         except BaseException as exc:
             failed.append(exc)
             ready.set()

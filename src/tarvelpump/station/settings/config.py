@@ -157,8 +157,8 @@ class PumpConfig(Section, table="pump"):
                             "PV1-3 as the hospital's ADT names the pump's bed: point of care^room^bed; sent as "
                             "PV1-3 instead of point_of_care and hl7_bed", example="ICU^301^1")
     device_id: str = setting("", Text(limit=199, check=_device_id),
-                             "how association reports name this pump (PRT-10; empty: its id, or its OBX-18 "
-                             "<station>/<link>/<addr>/<channel>)", example="PUMP-0301")
+                             "how association reports name this pump (PRT-10; empty: its label, its id or its "
+                             "OBX-18 <station>/<link>/<addr>/<channel>)", example="PUMP-0301")
 
     @property
     def id(self) -> str:
@@ -404,12 +404,12 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
             raise ConfigError(f"{key}.addr", f"{_show(taken.label)} already has address {pump.addr}, "
                                              f"channel {pump.channel} on {_show(taken.link)}")
         labels[pump.label] = ids[pid] = slots[slot] = pump
-        named = pump.device_id or pid
-        other = devices_named.setdefault(named, pump)
-        if other is not pump:
-            raise ConfigError(f"{key}.device_id", f"{_show(pump.label)} would take the association reports of "
-                                                  f"{_show(named)}, as {_show(other.label)} does: one device_id "
-                                                  "per pump")
+        for named in (pump.device_id,) if pump.device_id else (pid, pump.label):
+            other = devices_named.setdefault(named, pump)
+            if other is not pump:
+                raise ConfigError(f"{key}.device_id", f"{_show(pump.label)} would take the association reports of "
+                                                      f"{_show(named)}, as {_show(other.label)} does: one device_id "
+                                                      "per pump")
     config = dataclasses.replace(config, web=dataclasses.replace(config.web, hosts=_hosts(config.http_hosts)))
     if config.http is not None:
         check_exposure(parse_hostport(config.http)[0], config.web, key="station.http")
