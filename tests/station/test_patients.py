@@ -92,7 +92,7 @@ def code_of(answer: hl7.Message) -> str:
 class Ward:
     """The engine, the virtual ward and the station, and what each pump's messages are due to name."""
 
-    def __init__(self, tmp: Path) -> None:
+    def __init__(self, tmp: Path, **patients: Any) -> None:
         self.engine = Receiver().start()
         self.pumps = VirtualWard("fixed", speed=0.001).start()
         for n in (1, 2, 3):
@@ -107,7 +107,7 @@ class Ward:
                       "device_id": "PUMP-0302"},
                      {"label": "bed 3", "link": "radio", "addr": 803, "channel": 5}],
             "hl7": {"url": self.engine.url, "report_every": 2},
-            "patients": {"listen": "127.0.0.1:0", "by_location": True},
+            "patients": {"listen": "127.0.0.1:0", "by_location": True, **patients},
             "http": {"users": {"nurse": passwords.hash_password("correct horse")}},
         }
         #: (sent, acknowledged, label, MRN due or NOBODY) of every change
@@ -123,7 +123,7 @@ class Ward:
         assert self.station.patients_listener is not None
         return self.station.patients_listener.port
 
-    def say(self, text: str, **due: str) -> hl7.Message:
+    def say(self, text: str, wait: bool = True, **due: str) -> hl7.Message:
         """Send a message that should be taken; ``due``: label (bed_1) -> the MRN now due (or NOBODY)."""
         t0 = time.time()
         answer = send(self.port, text)
@@ -134,8 +134,8 @@ class Ward:
             label = key.replace("_", " ")
             self.changes.append((t0, t1, label, mrn))
             # a PCD-01 naming the new patient comes within a round (of 3 pumps: well under a second)
-            wait_for(lambda: any(named(m) == mrn and label_of(m) == label and m.composed > t1
-                                 for m in self.messages()), timeout=5)
+            wait_for(lambda: not wait or any(named(m) == mrn and label_of(m) == label and m.composed > t1
+                                             for m in self.messages()), timeout=5)
         return answer
 
     def messages(self) -> list[Msg]:
@@ -277,6 +277,48 @@ def test_admit_transfer_association_wrong_restart_discharge(tmp_path: Path) -> N
     assert pcim_rows[0]["messages"] >= 2 and pcim_rows[0]["ended_by"].startswith("reported wrong (W)")
 
 
+def test_unvalidated_named_by_setting_sent_again_and_wrong_while_the_engine_is_away(tmp_path: Path) -> None:
+    w = Ward(tmp_path, use_unvalidated=True)
+    try:
+        wait_for(lambda: {label_of(m) for m in w.messages()} >= {"bed 1", "bed 2", "bed 3"})
+        w.say(adt("A01", "1001", BEDS["bed 1"]), bed_1="1001")
+        w.say(adt("A01", "1002", BEDS["bed 2"]), bed_2="1002")
+        swap = adt("A17", "1001", BEDS["bed 2"], BEDS["bed 1"]) + "\r" + "\r".join(
+            adt("A17", "1002", BEDS["bed 1"], BEDS["bed 2"]).split("\r")[2:])
+        w.say(swap, bed_1="1002", bed_2="1001")
+        back = adt("A17", "1001", BEDS["bed 1"], BEDS["bed 2"]) + "\r" + "\r".join(
+            adt("A17", "1002", BEDS["bed 2"], BEDS["bed 1"]).split("\r")[2:])
+        w.say(back, bed_1="1001", bed_2="1002")
+        w.say(swap)  # the first swap again, as it was (its answer lost): taken, not applied twice
+
+        # With use_unvalidated, an association not yet validated is named (over the bed's patient).
+        w.engine.stop()  # ... while the engine is away: the messages wait in the outbox
+        w.say(pcim("PUMP-0301", "1004", "R", "700"), wait=False, bed_1="1004")
+        wait_for(lambda: sum("|1004^^^HOSP^MR|" in r.text for r in w.station.store.hl7_peek(100)) >= 2)
+        w.say(pcim("PUMP-0301", "1004", "W", "701", original="700"), wait=False, bed_1="1001")
+        (wrong,) = [e for e in w.station.store.events() if e.kind is EventKind.WRONG_PATIENT]
+        queued = {r.control_id: r.text for r in w.station.store.hl7_peek(1000)}
+        # every message composed naming the wrong patient is listed; those not yet sent now name no one
+        assert len(wrong.details["control_ids"]) >= 2
+        assert wrong.details["withheld"] == wrong.details["control_ids"]
+        for cid in wrong.details["control_ids"]:
+            assert "1004" not in queued[cid] and "|unknown^^^99TVP|" in queued[cid]
+        w.engine.start()
+        wait_for(lambda: w.station.store.hl7_pending() == 0, timeout=20)
+        wait_for(lambda: any(label_of(m) == "bed 1" and named(m) == "1001" for m in w.messages()))
+    finally:
+        w.stop()
+        w.pumps.stop()
+        w.engine.stop()
+    got = w.messages()
+    assert not [m for m in got if named(m) == "1004"]  # the wrong patient never reached the engine
+    for m in got:
+        strict(m.text)
+        due = w.due(label_of(m), m.composed)
+        # while due, the wrong patient was only ever in messages that waited, and were sent naming no one
+        assert due is None or named(m) == (NOBODY if due == "1004" else due), (label_of(m), m.text)
+
+
 def page(w: Ward, tmp: Path) -> None:
     """The tiles, for a nurse who logged in: each pump's patient, "not validated" and a wrong association said."""
     if missing():
@@ -333,3 +375,67 @@ def test_who_may_send_and_the_configuration(tmp_path: Path) -> None:
         assert taken == [] and listener.counts()["refused_addresses"] == 1
     finally:
         listener.stop()
+
+
+def test_the_rules_message_by_message() -> None:
+    """The rules on their own, each step what a pump names (and shows) after one message."""
+    from tarvelpump.station.patients.messages import Adt, Unusable, read
+    from tarvelpump.station.patients.rules import (Place, State, apply_adt, apply_association, claims, named,
+                                                   place_of)
+
+    PATIENTS.update({"1006": ("Moe^Sam", "V-1006"), "1007": ("Toe^Tim", "")})
+    places = [Place("bed 1", "radio", "bed-1", "ICU^301^1", (("PUMP-1",),)),
+              Place("bed 2", "radio", "bed-2", "ICU^302^1", (("PUMP-2", "", "231A8456B1CB2366"),))]
+    state = State()
+
+    def step(text: str, use_unvalidated: bool = False) -> dict[str, str]:
+        msg = read(text)
+        if isinstance(msg, Adt):
+            apply_adt(state, msg, places, datetime.now(timezone.utc))
+        else:
+            for place in place_of(places, msg.devices):
+                apply_association(state, msg, place, datetime.now(timezone.utc))
+        out = {}
+        for place in places:
+            shown = claims(state, place, by_location=True)
+            pick = named(state, place, shown, use_unvalidated)
+            out[place.label] = (pick.patient.ids[0][0][0] if pick else "-") + "".join(
+                f" {src}:{c.patient.ids[0][0][0]}" for src, c in sorted(shown.items()))
+        return out
+
+    b1, b2 = BEDS["bed 1"], BEDS["bed 2"]
+    assert step(adt("A01", "1001", b1)) == {"bed 1": "1001 adt:1001", "bed 2": "-"}
+    assert step(adt("A01", "1002", b2 + "^ICU-EAST")) == {"bed 1": "1001 adt:1001", "bed 2": "1002 adt:1002"}
+    # ADT moves someone else out of bed 1: what the station had there is no longer known to be there
+    assert step(adt("A02", "1003", "ICU^399^1", b1))["bed 1"] == "-"
+    assert step(adt("A13", "1001", ""))["bed 1"] == "1001 adt:1001"  # back to the bed last known
+    # admitted into bed 1, 1002 leaves bed 2; the transfer cancelled, back to bed 2
+    assert step(adt("A01", "1002", b1)) == {"bed 1": "1002 adt:1002", "bed 2": "-"}
+    assert step(adt("A12", "1002", "")) == {"bed 1": "-", "bed 2": "1002 adt:1002"}
+    assert step(adt("A08", "1002", b1)) == {"bed 1": "-", "bed 2": "1002 adt:1002"}  # an update moves no one
+    assert step(adt("A03", "1003", b2))["bed 2"] == "-"  # discharged from a bed the station had 1002 in
+    assert step(adt("A04", "1005", b1))["bed 1"] == "1005 adt:1005"
+
+    # PCIM: not validated is shown, not named (unless so set); validated wins over the bed
+    assert step(pcim("PUMP-1", "1006", "R", "1"))["bed 1"] == "1005 adt:1005 pcim:1006"
+    assert step(pcim("PUMP-1", "1006", "R", "1"), use_unvalidated=True)["bed 1"] == "1006 adt:1005 pcim:1006"
+    assert step(pcim("PUMP-1", "1006", "F", "1"))["bed 1"] == "1006 adt:1005 pcim:1006"
+    assert step(pcim("PUMP-1", "1007", "C", "99"))["bed 1"] == "1006 adt:1005 pcim:1006"  # not its association
+    assert step(pcim("PUMP-1", "1007", "F", "2"))["bed 1"] == "1007 adt:1005 pcim:1007"  # a newer one
+    # disassociated: the bed's patient again; associated with the bed's own patient, then W: no one
+    assert step(pcim("PUMP-1", "1007", "F", "3", associated=False, original="2"))["bed 1"] == "1005 adt:1005"
+    assert step(pcim("PUMP-1", "1005", "F", "4"))["bed 1"] == "1005 adt:1005 pcim:1005"
+    assert step(pcim("PUMP-1", "1005", "W", "5"))["bed 1"] == "- adt:1005"  # its patient's, matched
+    assert step(adt("A08", "1005", b1))["bed 1"] == "- adt:1005"
+    assert step(adt("A01", "1006", b1))["bed 1"] == "1006 adt:1006"  # someone new in the bed
+    # PRT-10 with its universal id: only the pump whose device_id gives the same one
+    assert step(pcim("PUMP-2", "1007", "F", "6"))["bed 2"] == "1007 pcim:1007"
+    assert not place_of(places, read(pcim("PUMP-2", "1007", "F", "6").replace("231A8456", "FFFF8456")).devices)
+
+    # What cannot be sent as it is refuses the message, naming the field.
+    with pytest.raises(Unusable) as bad:
+        read(adt("A01", "1001", b1).replace("^^^HOSP^MR", "^^^" + "H" * 21 + "^MR"))
+    assert (bad.value.ack, bad.value.where) == ("AE", "PID^1^3^1^4")
+    with pytest.raises(Unusable) as bad:
+        read(adt("A02", "1001", ""))
+    assert (bad.value.ack, bad.value.where) == ("AE", "PV1^1^3")
