@@ -288,8 +288,8 @@ class Bindings:
             for claim, cid in begun:
                 events.append(patient_event(EventKind.PATIENT_BOUND, place, at, message=message, claim=claim,
                                             claim_id=cid, named=cid == cid_named))
-            if begun and wrong is None:
-                state.wrong.pop(place.label, None)  # a new claim: the last wrong report was dealt with
+            if wrong is None and any(c.source == "pcim" or place.label not in state.refused for c, _ in begun):
+                state.wrong.pop(place.label, None)  # a new association, or someone new in the bed: dealt with
             if not opened:
                 del state.open[place.label]
         return events

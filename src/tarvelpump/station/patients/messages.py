@@ -84,12 +84,15 @@ class Patient:
     visit: Value = ()  #: PV1-19, CX.1-CX.5
 
     def keys(self) -> frozenset[tuple[str, str]]:
-        """(number, assigning authority) of each identifier: two patients
-        sharing one are the same person, whatever the type codes say."""
+        """(number, assigning authority) of each identifier."""
         return frozenset((cx[0][0], _authority(cx)) for cx in self.ids)
 
     def same(self, other: Patient) -> bool:
-        return bool(self.keys() & other.keys())
+        """Whether two messages name one person: an identifier in common, whatever the
+        type codes say; a number without its authority is taken as the same number with
+        one (so a discharge or a wrong report never misses its patient for want of it)."""
+        theirs = other.keys()
+        return any(n == m and (a == b or not a or not b) for n, a in self.keys() for m, b in theirs)
 
     def er7(self) -> tuple[str, str, str]:
         """(PID-3, PID-5, PV1-19) as sent."""
