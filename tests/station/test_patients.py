@@ -12,7 +12,6 @@ import base64
 import json
 import time
 import urllib.request
-from collections.abc import Callable
 from datetime import datetime, timezone
 from pathlib import Path
 from typing import Any
@@ -134,8 +133,8 @@ class Ward:
             label = key.replace("_", " ")
             self.changes.append((t0, t1, label, mrn))
             # a PCD-01 naming the new patient comes within a round (of 3 pumps: well under a second)
-            wait_for(lambda: not wait or any(named(m) == mrn and label_of(m) == label and m.composed > t1
-                                             for m in self.messages()), timeout=5)
+            wait_for(lambda mrn=mrn, label=label: not wait or any(
+                named(m) == mrn and label_of(m) == label and m.composed > t1 for m in self.messages()), timeout=5)
         return answer
 
     def messages(self) -> list[Msg]:

@@ -22,7 +22,7 @@ import json
 import logging
 import threading
 import time
-from collections.abc import Callable, Sequence
+from collections.abc import Callable
 from datetime import datetime
 from typing import TYPE_CHECKING, Any
 

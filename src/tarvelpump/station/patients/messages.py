@@ -28,7 +28,7 @@ import hl7
 from ..outputs.hl7_fields import CODE_MAX, TEXT_MAX, escape
 
 __all__ = ["ADT_EVENTS", "ASSOCIATED", "DISASSOCIATED", "Adt", "Association", "Header", "Patient", "Unusable",
-           "Value", "ack", "loose_header", "read", "parse_dtm"]
+           "Value", "ack", "loose_header", "parse_dtm", "read"]
 
 #: The codes of a PCIM association report (coding system MDC), from the PCIM supplement.
 OBS_ASSOCIATION = "69136"  #: OBR-4 MDC_OBS_ASSOCIATION_PATIENT_DEVICE
