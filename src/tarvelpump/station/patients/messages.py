@@ -325,7 +325,11 @@ def _adt(m: _Message, head: Header) -> Adt:
         occurred = parse_dtm(m.text(evn, 6), "EVN-6") or parse_dtm(m.text(evn, 2), "EVN-2")
     occurred = occurred or head.sent
     if event not in ADT_EVENTS:
-        return Adt(head, event, (), occurred)
+        if not event:
+            raise Unusable("AE", "MSH-9.2 (the ADT event) is required", "MSH^1^9", "REQUIRED")
+        if not re.fullmatch(r"A(0[1-9]|[1-5]\d|6[0-2])", event):  # not an ADT event of v2.6 (A01-A62)
+            raise Unusable("AR", f"ADT^{event[:10]} is not an ADT event", "MSH^1^9", "UNSUPPORTED_EVENT")
+        return Adt(head, event, (), occurred)  # another ADT event: taken, nothing changes
     moves: list[tuple[Patient | None, tuple[str, ...], tuple[str, ...]]] = []
     pid: Any = None
     seq = 0
