@@ -100,12 +100,21 @@ class Bindings:
         """Go on from what the store kept, brought in line with this configuration
         (a pump gone, or moved to another bed, lets its claims go)."""
         self._store = store
-        with store.reader() as db:
-            state = kept.load_state(db)
         at = now()
+        lost = False
+        with store.reader() as db:
+            try:
+                state = kept.load_state(db)
+            except (ValueError, KeyError, TypeError, IndexError) as exc:
+                # Unknown is safe, a guess is not: every pump starts without a patient.
+                log.error("patients: the kept state of %s cannot be read (%s); every pump starts without a "
+                          "patient until ADT or PCIM says otherwise", store.path, exc)
+                state, lost = State(), True
         events: list[Event] = []
 
         def write(db: sqlite3.Connection) -> None:
+            if lost:
+                kept.close_all(db, at, "the patients' kept state could not be read")
             events.extend(self._reconcile(db, state, at, "the station's configuration changed", ""))
             kept.insert_events(db, events)
             kept.save_state(db, state)

@@ -29,7 +29,7 @@ from ..records.model import Event
 from .messages import Patient
 from .rules import Assoc, Claim, Occupant, State
 
-__all__ = ["claims_at", "close_claim", "close_named", "insert_events", "load_state", "open_claim", "open_named",
+__all__ = ["claims_at", "close_all", "close_claim", "close_named", "insert_events", "load_state", "open_claim", "open_named",
            "prune_sent", "record_sent", "save_state", "sent_under", "withhold"]
 
 _STATE = "rules"
@@ -99,6 +99,13 @@ def close_claim(db: sqlite3.Connection, claim: int, at: datetime, ended_by: str,
     db.execute("UPDATE patient_claims SET end = ?, end_t = ?, ended_t = ?, ended_by = ?, wrong = max(wrong, ?)"
                " WHERE id = ? AND ended_t IS NULL", (_t(end), end.timestamp(), at.timestamp(), ended_by,
                                                       int(wrong), claim))
+
+
+def close_all(db: sqlite3.Connection, at: datetime, ended_by: str) -> None:
+    """Every claim and span still open is over (the state that held them is lost)."""
+    db.execute("UPDATE patient_claims SET end = ?, end_t = ?, ended_t = ?, ended_by = ? WHERE ended_t IS NULL",
+               (_t(at), at.timestamp(), at.timestamp(), ended_by))
+    db.execute("UPDATE patient_named SET until_t = ? WHERE until_t IS NULL", (at.timestamp(),))
 
 
 def mark_wrong(db: sqlite3.Connection, association: str) -> None:
