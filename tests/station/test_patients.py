@@ -274,6 +274,10 @@ def test_admit_transfer_association_wrong_restart_discharge(tmp_path: Path) -> N
     pcim_rows = [r for r in history if r["source"] == "pcim"]
     assert len(pcim_rows) == 1 and pcim_rows[0]["wrong"] and pcim_rows[0]["asserted_by"] == "58793 Diesel N"
     assert pcim_rows[0]["messages"] >= 2 and pcim_rows[0]["ended_by"].startswith("reported wrong (W)")
+    (said,) = [line for line in run_cli(["patients", "--db", str(tmp_path / "icu.sqlite"), "--pump", "bed 2"])
+               if "Spaniel" in line]
+    assert said.startswith("bed 2: 1004 (HOSP, MR) · Spaniel, C R — PCIM association 15404652") and \
+        said.endswith("messages; REPORTED WRONG") and "validated (F)" in said and "named in messages" in said
 
 
 def test_unvalidated_named_by_setting_sent_again_and_wrong_while_the_engine_is_away(tmp_path: Path) -> None:
@@ -374,6 +378,40 @@ def test_who_may_send_and_the_configuration(tmp_path: Path) -> None:
         assert taken == [] and listener.counts()["refused_addresses"] == 1
     finally:
         listener.stop()
+    # What is not UTF-8 is refused (AR) without being taken; the connection goes on.
+    listener = Listener("127.0.0.1", 0, lambda text: taken.append(text) or "MSH|^~\\&|\rMSA|AA|x\r",
+                        allow_from=["127.0.0.0/8"]).start()
+    try:
+        async def latin1_then_utf8() -> list[bytes]:
+            reader, writer = await hl7.mllp.open_hl7_connection("127.0.0.1", listener.port)
+            writer.writeblock(adt("A01", "1001", "ICU^301^1").replace("Doe", "D\xf6e").encode("latin-1"))
+            writer.writeblock(adt("A01", "1001", "ICU^301^1").encode())
+            answers = [await reader.readblock(), await reader.readblock()]
+            writer.close()
+            return answers
+        refused, taken_ok = asyncio.run(latin1_then_utf8())
+        assert b"MSA|AR|c" in refused and b"ERR||MSH^1^18|" in refused and b"MSA|AA|x" in taken_ok
+        assert len(taken) == 1 and "Doe" in taken[0]
+    finally:
+        listener.stop()
+
+    # A kept state that cannot be read: every pump starts without a patient, what was open is closed.
+    from tarvelpump.station.patients.bindings import Bindings
+    from tarvelpump.station.records.store import Store
+
+    config = parse_config({**base, "store": {"path": str(tmp_path / "s.sqlite")},
+                           "patients": {"listen": "127.0.0.1:0", "by_location": True}})
+    with Store(config.store.path) as store:
+        first = Bindings(config)
+        first.open(store)
+        assert "AA" in first.take(adt("A01", "1001", "ICU^301^1")) and first.patient("bed 1") is not None
+        with store.transaction() as db:
+            db.execute("UPDATE patient_state SET body = '{\"beds\": 1}'")
+        again = Bindings(config)
+        again.open(store)
+        assert again.patient("bed 1") is None and again.shown() == {}
+        with store.reader() as db:
+            assert db.execute("SELECT count(*) FROM patient_claims WHERE ended_t IS NULL").fetchone()[0] == 0
 
 
 def test_the_rules_message_by_message() -> None:

@@ -105,7 +105,7 @@ class Bindings:
         with store.reader() as db:
             try:
                 state = kept.load_state(db)
-            except (ValueError, KeyError, TypeError, IndexError) as exc:
+            except (ValueError, KeyError, TypeError, IndexError, AttributeError) as exc:
                 # Unknown is safe, a guess is not: every pump starts without a patient.
                 log.error("patients: the kept state of %s cannot be read (%s); every pump starts without a "
                           "patient until ADT or PCIM says otherwise", store.path, exc)
