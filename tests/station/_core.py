@@ -22,6 +22,8 @@ def _plain(t: Any) -> Any:
         return _plain(t.type)
     if isinstance(t, msgspec.inspect.UnionType):
         return _plain(next(x for x in t.types if not isinstance(x, msgspec.inspect.NoneType)))
+    if isinstance(t, msgspec.inspect.ListType):
+        return [_plain(t.item_type)]
     return {msgspec.inspect.StrType: "ALARM_OCCLUSION", msgspec.inspect.IntType: 1, msgspec.inspect.FloatType: 2.5,
             msgspec.inspect.BoolType: True, msgspec.inspect.DateTimeType: now()}[type(t)]
 

@@ -182,7 +182,7 @@ def test_a_new_table_is_a_few_declared_lines(tmp_path: Path) -> None:
     assert bad(http={"level": "all"}) == 'http.level: must be "read" or "write", got "all"'
     assert bad(station={"http_hosts": "ward3"}) == 'station.http_hosts: must be an array of strings, got "ward3"'
     assert bad(station={"http_hosts": ["ok", 3]}) == "station.http_hosts[1]: must be a non-empty string, got 3"
-    assert bad(wards={}) == "wards: unknown key (known here: beds, hl7, http, link, poll, pump, station, store)"
+    assert bad(wards={}) == "wards: unknown key (known here: beds, hl7, http, link, patients, poll, pump, station, store)"
     assert bad(http={"cert": "c.pem"}) == "http.key: cert and key go together"
     assert bad(beds=[{"first": 1, "last": 2}, {"first": 5, "last": 4}]) == "beds[1].last: must not be under first (5)"
     assert bad(beds=[{"first": 1}]) == "beds[0].last: is required"

@@ -25,12 +25,14 @@ from tarvelpump.station.outputs.web.words import event_json
 from tarvelpump.station.records import kinds
 from tarvelpump.station.records.kinds import KINDS, EventKind, UnknownEvent
 from tarvelpump.station.records.model import Event, PumpView, RoundResult, decode_event, encode_event, now, pump_id
-from tarvelpump.station.settings.config import Hl7Config, LinkConfig, PollConfig, PumpConfig, StationConfig, StoreConfig
+from tarvelpump.station.settings.config import (Hl7Config, LinkConfig, PatientsConfig, PollConfig, PumpConfig,
+                                                StationConfig, StoreConfig)
 from tarvelpump.virtualward import VirtualWard
 
 from _broker import MOSQUITTO, Broker
 from _core import event
 from _mllp import Receiver
+from test_patients import pcim, send
 
 KINDS_PAGE = Path(__file__).resolve().parents[2] / "docs" / "station" / "index.md"
 OCCLUSION, AIR = 0x0100, 0x0200
@@ -87,7 +89,7 @@ def test_every_kind_the_station_makes_reaches_every_output(tmp_path: Path, monke
         links=(LinkConfig("radio-a", ward_a.port, timeout=0.2), LinkConfig("radio-b", ward_b.port, timeout=0.2)),
         pumps=tuple(PumpConfig(p.label, "radio-a" if w is ward_a else "radio-b", p.addr, 0)
                     for w in (ward_a, ward_b) for p in w.pumps),
-        hl7=Hl7Config(url=receiver.url, report_every=1.0))
+        hl7=Hl7Config(url=receiver.url, report_every=1.0), patients=PatientsConfig(listen="127.0.0.1:0"))
     heard: list[mqtt.MQTTMessage] = []  # every message on the site, as published
     watcher = mqtt.Client(CallbackAPIVersion.VERSION2)
     watcher.on_connect = lambda c, *a: c.subscribe("tarvelpump/#", qos=1)
@@ -124,7 +126,7 @@ def test_every_kind_the_station_makes_reaches_every_output(tmp_path: Path, monke
         force(lambda: bed2.update(alarm=AIR), "hl7_rejected")  # its PCD-04, refused
         force(lambda: setattr(bed2, "present", False), "offline", "|offline^no answer", "bed 2")
         force(lambda: setattr(bed2, "present", True), "online", "|online^", "bed 2")
-        assert reported == {k for k, v in SENDS.items() if v == "PCD-01"}
+        assert reported == {k for k, v in SENDS.items() if v == "PCD-01"}  # and a patient's, below
         force(ward_b.vanish, "link_down")
         force(ward_b.restore, "link_up")
         poller = next(p for p in station.pollers if p.link.name == "radio-b")
@@ -138,6 +140,14 @@ def test_every_kind_the_station_makes_reaches_every_output(tmp_path: Path, monke
         monkeypatch.setattr(poller, "_one_pass", one_pass)
         force(broken.set, "poller_failed")
         force(broken.clear, "poller_recovered")
+        assert station.patients_listener is not None
+        port = station.patients_listener.port
+        # an association of bed 1's device with a patient, then reported wrong: named, then no longer
+        force(lambda: send(port, pcim("bed-1", "1001", "F", "40")), "patient_bound", "|1001^^^HOSP^MR|")
+        force(lambda: send(port, pcim("bed-1", "1001", "W", "41", original="40")), "wrong_patient",
+              "|unknown^^^99TVP|")
+        assert stored()["patient_unbound"] and reported == {k for k, v in SENDS.items() if v == "PCD-01"} | {
+            "patient_bound", "wrong_patient"}
 
         # -- the store has every kind; MQTT carries each event as encode_event made it, on its own topic
         made = {e.id: e for e in station.store.events()}

@@ -220,7 +220,8 @@ def test_schema_2_keeps_each_pumps_last_view_and_marks_early_news(tmp_path):
     db.commit()
     db.close()
     with Store(path) as store:  # brought up in place, its rows kept
-        assert store.schema_version == SCHEMA_VERSION == 5  # through version 2, the HL7 outbox, one outbox, pump counts
+        # through version 2, the HL7 outbox, one outbox, pump counts, the patients' tables
+        assert store.schema_version == SCHEMA_VERSION == 6
         assert [e.id for e in store.events()] == ["e1"]
         assert store.last_views() == {}
         bed = PumpView(id="bed-1", label="bed 1", link="radio-a", addr=7, channel=1, presence=ONLINE,

@@ -16,6 +16,8 @@ Its parts, each a package of its own:
   deliver), ``order`` and ``since``.
 - ``outputs``: what leaves the station: ``web`` (the page and its API),
   ``mqtt``, ``hl7`` with ``mllp`` (the hospital's engine) and ``metrics``.
+- ``patients``: which patient each pump serves, from ADT and IHE PCIM
+  association reports over MLLP; the HL7 messages name them.
 - ``hospital``: ``station view``, one page over many gateways fed by MQTT.
 - ``settings``: the configuration's ``schema``, how it is loaded (``config``),
   broker URLs and password hashes.

@@ -29,6 +29,8 @@ if TYPE_CHECKING:
     from types import TracebackType
 
     from .outputs.mllp import Hl7Publisher
+    from .patients.bindings import Bindings
+    from .patients.listener import Listener
 
 __all__ = ["Station"]
 
@@ -77,6 +79,13 @@ class Station:
         if not name and self.mqtt is not None:
             name = parse_url(self.mqtt, ward=True).ward or ""
         self._name = name
+        # Who each pump serves ([patients] listen): asked by the composer, kept in the store.
+        self.patients: Bindings | None = None
+        self.patients_listener: Listener | None = None
+        if config.patients.listen is not None:
+            from .patients.bindings import Bindings
+
+            self.patients = Bindings(config, station=name)
         outputs: list[Output] = []  # what each writes to the outbox with every round
         if self.mqtt is not None:
             from .outputs.mqtt import EventRows
@@ -88,7 +97,7 @@ class Station:
             from .outputs.hl7_fields import places
 
             places(config)  # two pumps sent as one bed: refused here, before the store or a port opens
-            outputs.append(Composer.of(config))
+            outputs.append(Composer.of(config, self.patients))
         self.hl7: Hl7Publisher | None = None
         self.hub = Hub()
         s = config.store
@@ -97,11 +106,15 @@ class Station:
                            max_events=s.max_events, synchronous=s.synchronous, outbox_bound=s.outbox_bound)
         for output in outputs:
             self.store.outbox.register(output)
+        if self.patients is not None:  # which messages named whom, kept with the round that queues them
+            self.store.add_participant(self.patients)
         self.links: dict[str, Link] = {}
         self.pumps: list[Pump] = []
         self.pollers: list[Poller] = []
         try:
             self.hub.commit_through(self.store.commit, name=self.store.path, max_pending=s.max_pending)
+            if self.patients is not None:
+                self.patients.open(self.store, self.hub.publish)  # goes on from what was kept, before any round
             last = self.store.last_views()
             for lc in config.links:
                 link = Link(lc.name, lc.port, baud=lc.baud, timeout=lc.timeout, mode=lc.mode, guard=lc.guard)
@@ -148,6 +161,15 @@ class Station:
 
                 self.hl7 = Hl7Publisher(str(self.hl7_config.url), self.store.outbox, self.hub, station=self._name)
                 self._start("hl7", self.hl7)
+            if self.patients is not None:
+                from .patients.listener import Listener
+
+                p = self.config.patients
+                host, port = parse_hostport(str(p.listen))
+                self.patients_listener = Listener(host, port, self.patients.take, allow_from=p.allow_from,
+                                                  application=self.config.hl7.application).start()
+                self._outputs.append(self.patients_listener)
+                self.hub.add_output("patients", self._patients_status)
             if self.http is not None:
                 from .outputs.web import serve
 
@@ -174,6 +196,17 @@ class Station:
         self.hub.add_output(name, status)
         self._outputs.append(publisher)
         publisher.start()
+
+    def _patients_status(self) -> dict[str, Any]:
+        """The patients' listener and, where the page may show them (to users who log
+        in, or with ``show_without_login``), each pump's patients by its id."""
+        bindings, listener = self.patients, self.patients_listener
+        if bindings is None or listener is None:
+            return {}
+        status: dict[str, Any] = {"listen": listener.address, **bindings.counts(), **listener.counts()}
+        if self.config.web.users or self.config.patients.show_without_login:
+            status["pumps"] = bindings.shown()
+        return status
 
     def stop(self) -> None:
         """Stop polling, commit what is kept (``failure`` says if some cannot

@@ -28,6 +28,7 @@ from pathlib import Path
 from types import FrameType
 from typing import TextIO
 
+from ..patients import cli as patients_cli
 from ..records import since
 from ..records.store import Store, StoreError
 from ..settings.broker_url import (
@@ -70,6 +71,7 @@ EXAMPLES = textwrap.dedent("""\
       tarvelpump station run --config ward.toml --hl7 mllp://engine.hospital:2575   PCD-01/PCD-04 to the hospital
       tarvelpump station events --config ward.toml --pump "bed 12" --since 1h --json
       tarvelpump station history --config ward.toml --since 2026-12-07T08:00 --json
+      tarvelpump station patients --config ward.toml --pump "bed 12" --at 14:02   who it served then
       tarvelpump station view --mqtt mqtt://broker/site   one page for every gateway of a site
       tarvelpump station passwd nurse               a password hash for [http] users (the page beyond loopback)
 
@@ -387,6 +389,7 @@ def build_parser() -> argparse.ArgumentParser:
         p.set_defaults(run=run)
 
     hl7test.add_parser(sub)
+    patients_cli.add_parser(sub)
 
     p = sub.add_parser("check", help="check a configuration and show what it resolves to; opens nothing")
     p.add_argument("--config", required=True, help="the station's TOML file")

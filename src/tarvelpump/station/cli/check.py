@@ -50,6 +50,14 @@ def run(args: argparse.Namespace) -> int:
                "msh_5": config.hl7.receiving_application, "msh_6": config.hl7.receiving_facility,
                "pv1_3": {label: sent.pv1_3(label) for label in sent.beds}}
     resolved["hl7"] = hl7
+    from ..patients import device_names
+
+    pa = config.patients  # who may send, what is taken, and how ADT and PCIM name each pump
+    resolved["patients"] = {
+        "listen": pa.listen, "allow_from": list(pa.allow_from), "by_location": pa.by_location,
+        "use_unvalidated": pa.use_unvalidated, "show_without_login": pa.show_without_login,
+        "pumps": {pc.label: {"location": pc.location or None, "device_ids": list(device_names(config, pc))}
+                  for pc in config.pumps}}
     resolved["login"] = {"users": sorted(config.web.users), "allow_anonymous": config.web.allow_anonymous}
     if args.json:
         print(json.dumps(resolved, ensure_ascii=False))
@@ -81,5 +89,15 @@ def run(args: argparse.Namespace) -> int:
               f"{hl7['msh_5']!r}, MSH-6 {hl7['msh_6']!r}; PV1-3 of each pump:")
         for label, pv1 in hl7["pv1_3"].items():
             print(f"    {label!r}: {pv1!r}")
+    if pa.listen is None:
+        print("  patients none: no patient context, every HL7 message names no one")
+    else:
+        print(f"  patients ADT and PCIM in on {pa.listen} from " + (", ".join(pa.allow_from) or "loopback only")
+              + f"; by location {'yes' if pa.by_location else 'no'}; not validated named in HL7 "
+              f"{'yes' if pa.use_unvalidated else 'no'}; shown without a log-in "
+              f"{'yes' if pa.show_without_login else 'no'}")
+        for label, pump in resolved["patients"]["pumps"].items():
+            print(f"    {label!r}: location {pump['location'] or '(none: no patient by location)'}; PRT-10 "
+                  + " or ".join(repr(n) for n in pump["device_ids"]))
     print(f"ok: {len(links)} links, {len(config.pumps)} pumps; nothing was opened")
     return 0

@@ -17,11 +17,15 @@ What is sent, per pump (``PumpView``):
 - PCD-04 ``ORU^R40^ORU_R01`` for each alarm raised (phase ``start``, state
   ``active``) and cleared (``end``, ``inactive``).
 
-The station knows wards and beds, not patients: PID-3 is ``unknown^^^99TVP``
-(PID-5 name type ``U``) and PV1-3 is ``<point of care>^^<bed>``, short codes
-given or derived from the station's name and the pump's label (see
-``hl7_fields``, which fits every value to its v2.6 length); OBX-18 names the
-pump as ``<station>/<link>/<addr>/<channel>``.
+The patient is the one ``patients`` names for the pump when the message is
+composed (``PatientSource``): PID-3 and PID-5 as received, PID-31 ``N`` and,
+from ADT, PV1-19. With none, PID-3 is ``unknown^^^99TVP``, PID-5 name type
+``U`` and PID-31 (identity unknown) ``Y``: never a guessed patient. A change
+of the patient named makes a PCD-01 of the pump due in the same round. PV1-3
+is the pump's ``location`` where configured, else ``<point of care>^^<bed>``,
+short codes given or derived from the station's name and the pump's label
+(see ``hl7_fields``, which fits every value to its v2.6 length); OBX-18 names
+the pump as ``<station>/<link>/<addr>/<channel>``.
 
 Every MDC code is in ``MDC`` below and nowhere else; anything without one is
 sent as a local code (coding system ``99TVP``) with the operator's text.
@@ -42,7 +46,7 @@ import uuid
 from collections import defaultdict
 from collections.abc import Callable, Mapping
 from datetime import datetime, timezone
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, Protocol
 
 from ... import comm
 from ..records.kinds import AlarmCleared, AlarmRaised, Offline, StateChanged
@@ -53,7 +57,8 @@ from .hl7_fields import CODE_MAX, TEXT_MAX, bed_code, escape, facility_code, fit
 if TYPE_CHECKING:
     from ..settings.config import StationConfig
 
-__all__ = ["ALARM_CODES", "LOCAL", "MDC", "NO_PATIENT", "SENDS", "Composer", "Hl7Message", "escape", "priority"]
+__all__ = ["ALARM_CODES", "LOCAL", "MDC", "NO_PATIENT", "SENDS", "Composer", "Hl7Message", "Named", "PatientSource",
+           "escape", "priority", "without_patient"]
 
 log = logging.getLogger(__name__)
 
@@ -61,12 +66,15 @@ _K = EventKind
 #: What each kind of event makes the composer send: a PCD-04 of its own, a
 #: change the pump's PCD-01 reports (due at once for its running state and
 #: presence, with the time each value was read), or nothing (the engine hears
-#: of a link through its pumps going offline; of the station's own faults, not at all).
+#: of a link through its pumps going offline; of the station's own faults, not at all). A patient bound
+#: or unbound sends nothing of its own: the pump's next PCD-01 names the patient now due, and the
+#: composer makes that one due as soon as the patient named changes (``Named.claim``).
 SENDS: dict[str, str | None] = {
     _K.ALARM_RAISED: "PCD-04", _K.ALARM_CLEARED: "PCD-04",
     _K.STATE_CHANGED: "PCD-01", _K.OFFLINE: "PCD-01", _K.ONLINE: "PCD-01", _K.DOOR_OPENED: "PCD-01",
     _K.DOOR_CLOSED: "PCD-01", _K.NEAR_END: "PCD-01",
     _K.LINK_DOWN: None, _K.LINK_UP: None, _K.POLLER_FAILED: None, _K.POLLER_RECOVERED: None, _K.HL7_REJECTED: None,
+    _K.PATIENT_BOUND: None, _K.PATIENT_UNBOUND: None, _K.WRONG_PATIENT: None,
 }
 
 #: ISO/IEEE 11073-10101 codes, coding system MDC: the one table of them.
@@ -102,6 +110,47 @@ PCD04_PROFILE = "IHE_PCD_ACM_001^IHE PCD^1.3.6.1.4.1.19376.1.6.4.4.1^ISO"
 
 #: the view fields reported as observations, each with the time it was read
 FIELDS = ("running", "door", "remaining_s", "rate_unit")
+
+
+@dataclasses.dataclass(frozen=True)
+class Named:
+    """The patient a pump's messages name, as sent (escaped ER7)."""
+
+    claim: int  #: what names them (``patients``): a change of it makes a PCD-01 due
+    pid3: str
+    pid5: str
+    visit: str = ""  #: PV1-19
+
+
+class PatientSource(Protocol):
+    """Who each pump serves (``patients.Bindings``)."""
+
+    def patient(self, label: str) -> Named | None:
+        """The patient the pump's messages name now: the binding in force when they are composed."""
+
+    def sent(self, label: str, claim: int, control_id: str, kind: str) -> None:
+        """A message naming that claim's patient was composed (kept with the round that queues it)."""
+
+
+def _pid(named: Named | None) -> str:
+    if named is None:  # PID-31, identity unknown: yes
+        return segment("PID", {3: NO_PATIENT, 5: "^^^^^^U", 31: "Y"})
+    return segment("PID", {3: named.pid3, 5: named.pid5, 31: "N"})
+
+
+def without_patient(text: str) -> str:
+    """A message as composed, naming no patient (a patient reported wrong
+    after it was queued): its PID as for an unknown patient, no PV1-19."""
+    lines = text.split("\r")
+    for i, line in enumerate(lines):
+        if line.startswith("PID|"):
+            lines[i] = _pid(None)
+        elif line.startswith("PV1|"):
+            f = line.split("|")
+            if len(f) > 19:
+                f[19] = ""
+            lines[i] = "|".join(f).rstrip("|")
+    return "\r".join(lines)
 
 
 def mdc(name: str, text: str = "") -> str:
@@ -189,18 +238,21 @@ class Composer:
     name = "hl7"
 
     @classmethod
-    def of(cls, config: StationConfig) -> Composer:
-        """The composer a station's configuration (its [hl7] table) asks for."""
+    def of(cls, config: StationConfig, patients: PatientSource | None = None) -> Composer:
+        """The composer a station's configuration (its [hl7] table, each pump's ``location``) asks
+        for; ``patients``: who each pump serves (none: every message names no one)."""
         h = config.hl7
         return cls(station=config.name, application=h.application, facility=h.facility,
                    point_of_care=h.point_of_care, report_every=h.report_every,
                    receiving_application=h.receiving_application, receiving_facility=h.receiving_facility,
-                   beds={p.label: p.hl7_bed for p in config.pumps if p.hl7_bed})
+                   beds={p.label: p.hl7_bed for p in config.pumps if p.hl7_bed}, patients=patients,
+                   locations={p.label: p.location for p in config.pumps if p.location})
 
     def __init__(self, *, station: str, application: str = "TARVELPUMP", facility: str = "",
                  point_of_care: str = "", beds: Mapping[str, str] | None = None,
                  receiving_application: str = "", receiving_facility: str = "",
-                 report_every: float = 60.0, clock: Callable[[], float] = time.monotonic) -> None:
+                 report_every: float = 60.0, clock: Callable[[], float] = time.monotonic,
+                 patients: PatientSource | None = None, locations: Mapping[str, str] | None = None) -> None:
         if not report_every > 0:
             raise ValueError(f"report_every must be positive, not {report_every!r}")
         self.station = station or "station"
@@ -212,6 +264,9 @@ class Composer:
         self.receiving = (fit(receiving_application, CODE_MAX), fit(receiving_facility, CODE_MAX))
         self.processing = "P"  # MSH-11: production; a test message says "T"
         self._beds = dict(beds or {})
+        self._locations = dict(locations or {})  # label -> PV1-3 as configured (``location``)
+        self._patients = patients
+        self._named: Named | None = None  # the patient of the message being written
         self.report_every = report_every
         self._clock = clock
         # MSH-10: this run's own prefix, then a counter: unique across restarts,
@@ -224,6 +279,8 @@ class Composer:
         # what the rounds of the transaction under way add, until it ends
         self._new_read: dict[str, dict[str, tuple[object, datetime]]] = defaultdict(dict)
         self._new_reported: dict[str, tuple[str, int | None, float, bool]] = {}
+        self._claims: dict[str, int | None] = {}  # label -> the claim its last PCD-01 named
+        self._new_claims: dict[str, int | None] = {}
 
     # -- deciding ------------------------------------------------------------
 
@@ -268,6 +325,11 @@ class Composer:
             before = reported.get(label) or self._reported.get(label)
             periodic = False  # due only because report_every passed
             whole = all(getattr(view, f) is not None for f in FIELDS)
+            named = self._patients.patient(label) if self._patients is not None else None
+            claim = None if named is None else named.claim
+            # another patient (or none): the engine re-files from a PCD-01 now, whatever else is due
+            rebound = (label in self._new_claims or label in self._claims) and \
+                self._new_claims.get(label, self._claims.get(label)) != claim
             if view.online:
                 if result.partial:  # only a change of running state is worth an early word
                     due = before is not None and before[0] == ONLINE and before[1] != view.running
@@ -283,12 +345,15 @@ class Composer:
                 # never for a pump never heard.
                 due = view.presence == OFFLINE and (before[0] == ONLINE if before is not None
                                                     else view.last_seen is not None)
+            if rebound and view.last_seen is not None:  # due now, and never replaced by a later report
+                due, periodic = True, False
             if due:
                 times = {f: v for f in FIELDS if (v := last(label, f)) is not None}
                 gone = next((e.time for e in news[label] if isinstance(e, Offline)), None)
                 self._build(out, "PCD-01", view, functools.partial(self._pcd01, view=view, times=times, gone=gone),
                             supersede=f"PCD-01 {label}" if periodic else None)
                 reported[label] = (view.presence, view.running, t, whole)
+                self._new_claims[label] = claim
         return out
 
     def test_message(self, view: PumpView) -> Hl7Message:
@@ -320,12 +385,14 @@ class Composer:
         for label, fields in self._new_read.items():
             self._read.setdefault(label, {}).update(fields)
         self._reported.update(self._new_reported)
+        self._claims.update(self._new_claims)
         self.rollback()
 
     def rollback(self) -> None:
         """The rounds composed since the last commit or rollback were not stored."""
         self._new_read = defaultdict(dict)
         self._new_reported = {}
+        self._new_claims = {}
 
     # -- writing -------------------------------------------------------------
 
@@ -333,6 +400,7 @@ class Composer:
                fill: Callable[[list[str], str], None], supersede: str | None = None) -> None:
         self._n += 1
         control = f"{self._boot}{self._n:012d}"
+        self._named = self._patients.patient(view.label) if self._patients is not None else None
         try:
             trigger, profile = ("R01", PCD01_PROFILE) if kind == "PCD-01" else ("R40", PCD04_PROFILE)
             # MSH-1 is the field separator itself, so MSH-n is field n - 1 of the line
@@ -346,11 +414,18 @@ class Composer:
             log.exception("HL7: cannot write the %s of %s", kind, view.label)
             return
         out.append(Hl7Message(kind, view.label, view.link, control, text, supersede))
+        if self._named is not None and self._patients is not None:
+            self._patients.sent(view.label, self._named.claim, control, kind)
 
     def _patient(self, lines: list[str], view: PumpView, order: str, code: str, at: datetime) -> _Obx:
-        lines.append(segment("PID", {3: NO_PATIENT, 5: "^^^^^^U"}))  # PID-5 name type: unspecified
-        bed = bed_code(self._beds.get(view.label, ""), view.label)
-        lines.append(segment("PV1", {2: "I", 3: f"{self.point_of_care}^^{bed}"}))
+        named = self._named
+        lines.append(_pid(named))  # no one: PID-5 name type unspecified, PID-31 identity unknown
+        place = self._locations.get(view.label) or \
+            f"{self.point_of_care}^^{bed_code(self._beds.get(view.label, ''), view.label)}"
+        pv1 = {2: "I", 3: place}
+        if named is not None and named.visit:
+            pv1[19] = named.visit
+        lines.append(segment("PV1", pv1))
         lines.append(segment("OBR", {1: "1", 3: f"{order}^{self.application}", 4: code, 7: dtm(at)}))
         # EI.1, 199 characters: room for both names up to 80 each
         return _Obx(lines, f"{fit(self.station, 80)}/{fit(view.link, 80)}/{view.addr}/{view.channel}")

@@ -115,9 +115,10 @@ class Places:
     facility: str  #: MSH-4
     point_of_care: str  #: PV1-3.1
     beds: dict[str, str]  #: PV1-3.3 by the pump's label
+    locations: dict[str, str] = dataclasses.field(default_factory=dict)  #: PV1-3 of pumps with a ``location``
 
     def pv1_3(self, label: str) -> str:
-        return f"{self.point_of_care}^^{self.beds[label]}"
+        return self.locations.get(label) or f"{self.point_of_care}^^{self.beds[label]}"
 
 
 def places(config: StationConfig) -> Places:
@@ -128,6 +129,9 @@ def places(config: StationConfig) -> Places:
     holder: dict[str, str] = {}  # bed -> the label it was given to first
     for i, pump in enumerate(config.pumps):
         bed = bed_code(pump.hl7_bed, pump.label)
+        if pump.location:  # the hospital's own name of the bed: pumps at one bed share it
+            beds[pump.label] = bed
+            continue
         first = holder.setdefault(bed, pump.label)
         if first != pump.label:
             raise ConfigError(f"pump[{i}].hl7_bed", f'"{pump.label}" would be sent to HL7 as bed "{bed}", as '
@@ -135,4 +139,5 @@ def places(config: StationConfig) -> Places:
                                                     f"(at most {CODE_MAX} characters)")
         beds[pump.label] = bed
     return Places(fit(h.application, CODE_MAX), facility_code(h.facility, config.name),
-                  point_of_care_code(h.point_of_care, config.name), beds)
+                  point_of_care_code(h.point_of_care, config.name), beds,
+                  {p.label: p.location for p in config.pumps if p.location})

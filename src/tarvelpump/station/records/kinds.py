@@ -37,11 +37,14 @@ __all__ = [
     "NearEnd",
     "Offline",
     "Online",
+    "PatientBound",
+    "PatientUnbound",
     "PollerFailed",
     "PollerRecovered",
     "PumpEvent",
     "StateChanged",
     "UnknownEvent",
+    "WrongPatient",
     "reference",
 ]
 
@@ -65,6 +68,12 @@ class EventKind(enum.StrEnum):
     POLLER_RECOVERED = "poller_recovered"
     #: the HL7 receiver answered a message with an error: it is kept aside, not sent again
     HL7_REJECTED = "hl7_rejected"
+    #: a pump was given a patient (a PCIM association, or its location's by ADT); see ``patients``
+    PATIENT_BOUND = "patient_bound"
+    #: ... and no longer serves that patient
+    PATIENT_UNBOUND = "patient_unbound"
+    #: an association was reported wrong: the messages already sent naming that patient are listed
+    WRONG_PATIENT = "wrong_patient"
 
 
 def _new_id() -> str:
@@ -205,6 +214,48 @@ class Hl7Rejected(Event, frozen=True, kw_only=True, tag="hl7_rejected"):
     error: Annotated[str, Meta(description="the receiver's error text")]
 
 
+# The patients' events (``patients.bindings.patient_event``) name no one: a claim's number leads to the
+# patient (``station patients``), for those who may see it.
+_Claim = Annotated[_Count, Meta(description="the claim's number in the store (`station patients` shows it)")]
+_Cause = Annotated[str, Meta(description="MSH-10 of the ADT or PCIM message that caused it (empty: the "
+                                         "station's configuration changed)")]
+_Source = Annotated[str, Meta(description='"pcim" (an association of its device) or "adt" (its location\'s '
+                                          'occupant)')]
+
+
+class PatientBound(PumpEvent, frozen=True, kw_only=True, tag="patient_bound"):
+    """The pump was given a patient: a PCIM association of its device, or its location's occupant by ADT."""
+
+    claim: _Claim
+    source: _Source
+    status: Annotated[str, Meta(description='OBX-11 of the association ("F", "R", "C"), or the ADT event ("A01")')]
+    validated: Annotated[bool, Meta(description="confirmed at the point of care (PCIM F or C)")]
+    named: Annotated[bool, Meta(description="its messages name this patient from now on")]
+    association: Annotated[str | None, Meta(description="the association's id (OBR-3), for PCIM")]
+    location: Annotated[str | None, Meta(description="the bed (PV1-3), for ADT")]
+    message: _Cause
+
+
+class PatientUnbound(PumpEvent, frozen=True, kw_only=True, tag="patient_unbound"):
+    """The pump no longer serves the patient of a claim (disassociated, transferred, discharged, ...)."""
+
+    claim: _Claim
+    source: _Source
+    reason: Annotated[str, Meta(description='why ("transferred (A02)", "disassociated")')]
+    message: _Cause
+
+
+class WrongPatient(PumpEvent, frozen=True, kw_only=True, tag="wrong_patient"):
+    """An association of the pump was reported wrong (PCIM W): its patient is no longer named, at once."""
+
+    message: Annotated[str, Meta(description="MSH-10 of the PCIM report that said so")]
+    association: Annotated[str, Meta(description="the association's id (OBR-3)")]
+    control_ids: Annotated[list[str], Meta(description="MSH-10 of every message composed naming that patient "
+                                                       "since the association began: the engine must be told")]
+    withheld: Annotated[list[str], Meta(description="those of them still waiting to be sent: they now name no "
+                                                    "one")]
+
+
 class UnknownEvent(Event, frozen=True, kw_only=True, tag=False):
     """An event a view over a broker does not know how to read: a kind it does not
     know (a newer gateway's), or a known kind whose fields do not fit. Kept and
@@ -251,6 +302,8 @@ def _type_words(t: msgspec.inspect.Type) -> str:
         return _type_words(t.type)
     if isinstance(t, msgspec.inspect.UnionType):
         return " or ".join(_type_words(x) for x in t.types)
+    if isinstance(t, msgspec.inspect.ListType):
+        return f"array of {_type_words(t.item_type)}"
     return {msgspec.inspect.StrType: "text", msgspec.inspect.IntType: "integer", msgspec.inspect.FloatType: "number",
             msgspec.inspect.BoolType: "true/false", msgspec.inspect.DateTimeType: "time",
             msgspec.inspect.NoneType: "null"}[type(t)]

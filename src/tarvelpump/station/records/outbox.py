@@ -223,6 +223,22 @@ class Outbox:
                             "older ones (every event is kept)", name, self.bound)
         return past
 
+    def rewrite(self, db: sqlite3.Connection, output: str, change: Callable[[OutboxRow], bytes | None], *,
+                pump: str | None = None) -> list[OutboxRow]:
+        """In a transaction of the store's: each row of ``output`` (of ``pump``) still waiting gets the
+        body ``change`` gives it (None: left as it is), keeping its seq, key and place in the order (a
+        row already on its way may still be delivered as it was). The rows changed, as they now are."""
+        rows = db.execute(f"SELECT {_FIELDS} FROM outbox WHERE output = ? AND aside IS NULL"
+                          + ("" if pump is None else " AND pump = ?") + " ORDER BY seq",
+                          (output,) if pump is None else (output, pump)).fetchall()
+        changed = []
+        for row in map(_row, rows):
+            body = change(row)
+            if body is not None and body != row.body:
+                db.execute("UPDATE outbox SET body = ? WHERE seq = ?", (body, row.seq))
+                changed.append(dataclasses.replace(row, body=body))
+        return changed
+
     def settle(self, committed: bool) -> None:
         """The store's transaction ended; tell every output."""
         with self._lock:

@@ -41,10 +41,11 @@ import sqlite3
 import stat
 import threading
 import time
-from collections.abc import Iterator, Sequence
-from contextlib import contextmanager
+from collections.abc import Callable, Iterator, Sequence
+from contextlib import AbstractContextManager, contextmanager
 from datetime import datetime
 from pathlib import Path
+from typing import Protocol
 
 from . import outbox, queries, tables
 from .changes import Changes
@@ -52,7 +53,7 @@ from .model import Event, PumpView, Reading, RoundResult, event_from
 from .store_lock import StoreError, StoreLock
 from .tables import SCHEMA_VERSION
 
-__all__ = ["SCHEMA_VERSION", "Store", "StoreError"]
+__all__ = ["SCHEMA_VERSION", "RoundParticipant", "Store", "StoreError"]
 
 log = logging.getLogger(__name__)
 
@@ -63,6 +64,13 @@ _EVENT_COLUMNS = frozenset(("id", "kind", "pump", "link", "time"))
 def _details(event: Event) -> str:
     """An event's ``details`` column: its fields beside the ones with columns of their own."""
     return json.dumps({k: v for k, v in event.to_json().items() if k not in _EVENT_COLUMNS}, ensure_ascii=False)
+
+
+class RoundParticipant(Protocol):
+    """A part keeping rows with each round (``Store.add_participant``): its error fails the round."""
+
+    def write_round(self, db: sqlite3.Connection, result: RoundResult) -> None: ...
+    def settle_round(self, committed: bool) -> None: ...
 
 
 def _rollback(db: sqlite3.Connection) -> None:
@@ -87,7 +95,8 @@ class Store:
     ``outbox`` is the outputs' outbox (``records.outbox``): each output
     registered there has its rows of a round written in the round's own
     transaction; ``outbox_bound`` is the rows an output keeps waiting before
-    its periodic reports replace each other.
+    its periodic reports replace each other. A part with tables of its own writes them with
+    each round (``add_participant``) or between rounds (``transaction``).
     """
 
     def __init__(
@@ -112,6 +121,7 @@ class Store:
         self.readonly = readonly
         self.outbox = outbox.Outbox(self._reader, self._writing, outbox_bound)
         self._changes = Changes()
+        self._participants: list[RoundParticipant] = []
         self._synchronous = synchronous.upper()
         self._lock = threading.Lock()
         self._pool_lock = threading.Lock()
@@ -260,11 +270,9 @@ class Store:
                 db.execute("COMMIT")
             except BaseException:
                 _rollback(db)
-                self._changes.settle(False)
-                self.outbox.settle(False)
+                self._settle(False)
                 raise
-            self._changes.settle(True)
-            self.outbox.settle(True)
+            self._settle(True)
             if time.monotonic() >= self._next_prune:
                 # Committed whatever happens here: a failed pruning must not
                 # pass for a failed commit (the rounds would be committed twice).
@@ -305,6 +313,33 @@ class Store:
                   sum(v.malformed.values())) for v in result.views],
             )
         self.outbox.write(db, result)
+        for part in self._participants:
+            part.write_round(db, result)
+
+    def _settle(self, committed: bool) -> None:
+        self._changes.settle(committed)
+        self.outbox.settle(committed)
+        for part in self._participants:
+            part.settle_round(committed)
+
+    def add_participant(self, part: RoundParticipant) -> None:
+        """``part.write_round`` in each round's transaction from now on, after the outputs' rows."""
+        self._participants.append(part)
+
+    @contextmanager
+    def transaction(self, then: Callable[[], None] | None = None) -> Iterator[sqlite3.Connection]:
+        """The writer in a transaction between two rounds (a part's own tables); ``then`` once committed."""
+        with self._lock:
+            db = self._writer()
+            db.execute("BEGIN IMMEDIATE")
+            try:
+                yield db
+                db.execute("COMMIT")
+            except BaseException:
+                _rollback(db)
+                raise
+            if then is not None:
+                then()
 
     def prune(self) -> int:
         """Apply the retention limits now; the number of rows removed."""
@@ -381,6 +416,10 @@ class Store:
                     db.close()
                 else:
                     self._pool.append(db)
+
+    def reader(self) -> AbstractContextManager[sqlite3.Connection]:
+        """A reading connection of the pool (for a part's own tables)."""
+        return self._reader()
 
     def iter_readings(self, pump: str | None = None, since: datetime | None = None,
                       limit: int | None = None) -> Iterator[Reading]:

@@ -11,7 +11,7 @@ from . import outbox
 
 __all__ = ["INDEXES", "READ", "SCHEMA_VERSION", "TABLES", "missing", "upgrade"]
 
-SCHEMA_VERSION = 5
+SCHEMA_VERSION = 6
 
 #: Every table as this version writes it.
 TABLES: dict[str, tuple[str, ...]] = {
@@ -31,6 +31,18 @@ TABLES: dict[str, tuple[str, ...]] = {
               "last_heard REAL", "answered INTEGER NOT NULL DEFAULT 0", "silent INTEGER NOT NULL DEFAULT 0",
               "malformed INTEGER NOT NULL DEFAULT 0"),
     "outbox": outbox.COLUMNS,
+    # which patient each pump serves (``patients``): every claim (a PCIM association, a bed's occupant by
+    # ADT) with its history, never pruned; when each was named in messages; which messages named it (pruned
+    # with the readings); the rules' state, so a restart goes on from it
+    "patient_claims": ("id INTEGER PRIMARY KEY AUTOINCREMENT", "pump TEXT NOT NULL", "patient TEXT NOT NULL",
+                       "source TEXT NOT NULL", "status TEXT NOT NULL", "validated INTEGER NOT NULL",
+                       "association TEXT", "location TEXT", "start TEXT NOT NULL", "start_t REAL NOT NULL",
+                       "end TEXT", "end_t REAL", "received_t REAL NOT NULL", "ended_t REAL",
+                       "asserted_by TEXT NOT NULL", "message TEXT NOT NULL", "ended_by TEXT",
+                       "wrong INTEGER NOT NULL"),
+    "patient_named": ("claim INTEGER NOT NULL", "pump TEXT NOT NULL", "since_t REAL NOT NULL", "until_t REAL"),
+    "patient_sent": ("claim INTEGER NOT NULL", "control_id TEXT NOT NULL", "kind TEXT NOT NULL", "t REAL NOT NULL"),
+    "patient_state": ("name TEXT PRIMARY KEY", "body TEXT NOT NULL"),
 }
 INDEXES = (
     "CREATE INDEX IF NOT EXISTS rounds_t ON rounds (t)",
@@ -39,6 +51,11 @@ INDEXES = (
     "CREATE INDEX IF NOT EXISTS events_pump_t ON events (pump, t)",
     "CREATE INDEX IF NOT EXISTS events_t ON events (t)",
     *outbox.INDEXES,
+    "CREATE INDEX IF NOT EXISTS patient_claims_pump ON patient_claims (pump, start_t)",
+    "CREATE INDEX IF NOT EXISTS patient_claims_association ON patient_claims (association)",
+    "CREATE INDEX IF NOT EXISTS patient_named_claim ON patient_named (claim)",
+    "CREATE INDEX IF NOT EXISTS patient_sent_claim ON patient_sent (claim)",
+    "CREATE INDEX IF NOT EXISTS patient_sent_t ON patient_sent (t)",
 )
 #: the tables the command line reads (of a file of any version)
 READ = ("schema_version", "readings", "events")
@@ -56,6 +73,7 @@ UPGRADES: tuple[tuple[int, tuple[str, ...], tuple[str, ...]], ...] = (
     (2, (), ("UPDATE rounds SET partial = 1 WHERE exchanges = 0",)),  # before the column, early news had no exchange
     (4, *outbox.FROM_VERSION_3),
     (5, (), (_PUMP_COUNTS,)),  # readings keep only changes from here on; those already kept stay
+    (6, (), ()),  # the patients' tables, made from TABLES: no pump served anyone before
 )
 
 

@@ -31,9 +31,9 @@ from ..records.model import RadioMode, id_clash, pump_id
 from .schema import (REQUIRED, Choice, ConfigError, FilePath, Flag, Integer, Number, NumberTable, Section, Text, TextTable, Texts, entries, read_file, read_table, reference, setting, table)
 from .schema import show as _show
 
-__all__ = ["ConfigError", "Hl7Config", "HttpConfig", "LinkConfig", "PollConfig", "PumpConfig", "StationConfig",
-           "StoreConfig", "check_exposure", "check_tls", "device_of", "is_loopback", "load_config", "load_http",
-           "parse_config", "parse_hostport", "parse_http", "parse_mllp_url"]
+__all__ = ["ConfigError", "Hl7Config", "HttpConfig", "LinkConfig", "PatientsConfig", "PollConfig", "PumpConfig",
+           "StationConfig", "StoreConfig", "check_exposure", "check_tls", "device_of", "is_loopback", "load_config",
+           "load_http", "parse_config", "parse_hostport", "parse_http", "parse_location", "parse_mllp_url"]
 
 #: A configuration file larger than this is not one (a mistyped path, a device).
 CONFIG_SIZE_MAX = 4 * 1024 * 1024
@@ -140,6 +140,29 @@ class LinkConfig(Section, table="link"):
                                   example=0.5)
 
 
+def parse_location(text: str) -> tuple[str, ...]:
+    """A pump's ``location`` as PV1-3 components: "ICU^301^1" -> ("ICU", "301", "1"). Sent as it
+    is, so it must fit v2.6 as it is: at most 8 components (point of care, room, bed, facility, status,
+    type, building, floor) of at most 20 characters, none with another HL7 delimiter or a control character."""
+    parts = tuple(text.split("^"))
+    if len(parts) > 8:
+        raise ValueError("at most 8 components: point of care^room^bed^facility^status^type^building^floor")
+    for part in parts:
+        check_code(part)
+    if not any(p.strip() for p in parts):
+        raise ValueError("names no place")
+    return parts
+
+
+def _device_id(text: str) -> None:
+    """PRT-10 as an EI: an id, or id^namespace^universal id^type."""
+    parts = text.split("^")
+    if len(parts) > 4 or not parts[0].strip():
+        raise ValueError("an equipment id (EI): ID, or ID^NAMESPACE^UNIVERSAL ID^TYPE")
+    if any(c in "|~\\&" or not c.isprintable() for c in text):
+        raise ValueError("holds no control characters and none of | ~ \\ &")
+
+
 @dataclasses.dataclass(frozen=True)
 class PumpConfig(Section, table="pump"):
     label: str = setting(REQUIRED, NAME, 'unique; its id ("bed-12") names it in URLs and MQTT topics',
@@ -150,6 +173,12 @@ class PumpConfig(Section, table="pump"):
     channel: int = setting(0, Integer(0, 0xFF), "fixed-point radios")
     hl7_bed: str = setting("", CODE, "PV1-3.3, its bed in HL7 (empty: its label, shortened to fit)",
                            example="12")
+    location: str = setting("", Text(check=parse_location),
+                            "PV1-3 as the hospital's ADT names the pump's bed: point of care^room^bed; sent as "
+                            "PV1-3 instead of point_of_care and hl7_bed", example="ICU^301^1")
+    device_id: str = setting("", Text(limit=199, check=_device_id),
+                             "how association reports name this pump (PRT-10; empty: its label, its id or its "
+                             "OBX-18 <station>/<link>/<addr>/<channel>)", example="PUMP-0301")
 
     @property
     def id(self) -> str:
@@ -271,6 +300,36 @@ class Hl7Config(Section, table="hl7"):
                                   "seconds between two PCD-01 of an answering pump, at most")
 
 
+def _network(text: str) -> None:
+    try:
+        ipaddress.ip_network(text.strip("[]"), strict=False)
+    except ValueError:
+        raise ValueError(f"must be an IP address or network (10.1.2.3, 10.1.2.0/24), got {_show(text)}") from None
+
+
+@dataclasses.dataclass(frozen=True)
+class PatientsConfig(Section, table="patients"):
+    """Which patient each pump serves: ADT and IHE PCIM association reports in, over MLLP."""
+
+    listen: str | None = setting(None, Text(check=parse_hostport),
+                                 "HOST:PORT, MLLP: ADT and PCIM association reports in (none: no patient context)",
+                                 example="127.0.0.1:2575")
+    by_location: bool = setting(False, Flag(), "a pump takes its location's patient from ADT, unvalidated")
+    allow_from: tuple[str, ...] = setting((), Texts(Text(check=_network)),
+                                          "who may send (addresses or networks); required when listen is not "
+                                          "loopback: MLLP has no log-in", example=["10.1.2.3"])
+    use_unvalidated: bool = setting(False, Flag(), "name in HL7 a patient whose PCIM association is not validated "
+                                                   "(R); otherwise it is only shown")
+    show_without_login: bool = setting(False, Flag(), "show patients on a page served without a log-in")
+
+    def __post_init__(self) -> None:
+        super().__post_init__()
+        if self.listen is not None and not self.allow_from and not is_loopback(parse_hostport(self.listen)[0]):
+            raise ConfigError(f"{self.toml_name}.allow_from",
+                              f"listen on {self.listen} is reachable from other machines and MLLP has no log-in: "
+                              "name who may send (allow_from = [\"10.1.2.3\"])")
+
+
 @dataclasses.dataclass(frozen=True)
 class StationConfig(Section, table="station"):
     """The whole file. Its own keys are the [station] table's; the other tables are fields below."""
@@ -289,6 +348,7 @@ class StationConfig(Section, table="station"):
                                           example=["ward3.example"])
     web: HttpConfig = table(HttpConfig)
     hl7: Hl7Config = table(Hl7Config)
+    patients: PatientsConfig = table(PatientsConfig)
 
 
 def load_config(path: str | os.PathLike[str]) -> StationConfig:
@@ -385,6 +445,7 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
     ids: dict[str, PumpConfig] = {}
     # A radio address is unique on its device, whatever the links are called.
     slots: dict[tuple[tuple[object, ...], int, int], PumpConfig] = {}
+    devices_named: dict[str, PumpConfig] = {}  # the device an association report names -> its pump
     for i, (pump, item) in enumerate(zip(config.pumps, data.get("pump", ()))):
         key = f"pump[{i}]"
         if pump.label in labels:
@@ -405,6 +466,12 @@ def parse_config(data: Mapping[str, Any], base: Path | None = None) -> StationCo
             raise ConfigError(f"{key}.addr", f"{_show(taken.label)} already has address {pump.addr}, "
                                              f"channel {pump.channel} on {_show(taken.link)}")
         labels[pump.label] = ids[pid] = slots[slot] = pump
+        for named in (pump.device_id,) if pump.device_id else (pid, pump.label):
+            other = devices_named.setdefault(named, pump)
+            if other is not pump:
+                raise ConfigError(f"{key}.device_id", f"{_show(pump.label)} would take the association reports of "
+                                                      f"{_show(named)}, as {_show(other.label)} does: one device_id "
+                                                      "per pump")
     config = dataclasses.replace(config, web=dataclasses.replace(config.web, hosts=_hosts(config.http_hosts)))
     if config.http is not None:
         check_exposure(parse_hostport(config.http)[0], config.web, key="station.http")

@@ -16,8 +16,8 @@ from typing import Any
 
 from .... import comm
 from ...watch import presence
-from ...records.kinds import (AlarmCleared, AlarmRaised, Hl7Rejected, LinkDown, LinkUp, NearEnd, Offline, PollerFailed,
-                              PollerRecovered, StateChanged, UnknownEvent)
+from ...records.kinds import (AlarmCleared, AlarmRaised, Hl7Rejected, LinkDown, LinkUp, NearEnd, Offline, PatientBound,
+                              PatientUnbound, PollerFailed, PollerRecovered, StateChanged, UnknownEvent, WrongPatient)
 from ...records.model import Event, EventKind, PumpView, Reading
 from ...watch.pump import decode_alarms
 
@@ -57,6 +57,9 @@ _KIND_ZH: dict[str, str] = {
     EventKind.POLLER_FAILED: "轮询故障",
     EventKind.POLLER_RECOVERED: "轮询恢复",
     EventKind.HL7_REJECTED: "HL7 消息被拒",
+    EventKind.PATIENT_BOUND: "关联患者",
+    EventKind.PATIENT_UNBOUND: "解除患者关联",
+    EventKind.WRONG_PATIENT: "患者关联错误",
 }
 
 
@@ -165,6 +168,20 @@ def _said(e: Event) -> tuple[str | None, str | None]:
         case Hl7Rejected():
             said = f"{e.message} {e.control_id}: {e.ack} {e.error}"
             return said, said
+        case PatientBound():  # who it is: only on the tile, to those who may see it
+            how = (f"PCIM association {e.association}" if e.source == "pcim" else f"by location {e.location}",
+                   f"PCIM 关联 {e.association}" if e.source == "pcim" else f"按床位 {e.location}")
+            valid = (f"validated ({e.status})", f"已验证（{e.status}）") if e.validated else \
+                (f"not validated ({e.status})", f"未验证（{e.status}）")
+            named = ("", "") if e.named else (", not named in HL7", "，未用于 HL7")
+            return f"{how[0]}, {valid[0]}{named[0]}", f"{how[1]}，{valid[1]}{named[1]}"
+        case PatientUnbound():
+            return e.reason, e.reason
+        case WrongPatient():
+            return (f"association {e.association}: {len(e.control_ids)} messages named them, "
+                    f"{len(e.withheld)} still waiting now name no one",
+                    f"关联 {e.association}：已有 {len(e.control_ids)} 条消息使用该患者，"
+                    f"其中等待发送的 {len(e.withheld)} 条已改为不指明患者")
         case UnknownEvent():
             return "not known to this version", "此版本不认识的事件"
     return None, None  # a door, back online, or a link up or down without more to say

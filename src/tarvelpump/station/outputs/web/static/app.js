@@ -47,6 +47,8 @@ const TEXT = {
     outputCounts: (acked, waiting, aside) => acked + " delivered · " + waiting + " waiting · " + aside
       + " set aside (refused by the receiver)",
     overBound: (bound) => "more than " + bound + " waiting: periodic reports replaced by newer ones, every event kept",
+    patient: "Patient ", notValidated: "not validated", notSent: "not named in HL7", refusedHere: "reported wrong here",
+    wrongPatient: (t, n) => "WRONG PATIENT reported " + t + " — " + n + " messages named them",
   },
   zh: {
     pumps: "台泵", inAlarm: "报警", offline: "离线", notHeard: "尚未联系", stale: "信息过时",
@@ -70,6 +72,8 @@ const TEXT = {
     refusing: (since, why) => "接收方自 " + since + " 起拒收" + (why ? "（" + why + "）" : ""),
     outputCounts: (acked, waiting, aside) => "已送达 " + acked + " · 等待 " + waiting + " · 搁置 " + aside + "（被接收方拒绝）",
     overBound: (bound) => "等待超过 " + bound + " 条：定期报告以新代旧，事件全部保留",
+    patient: "患者 ", notValidated: "未验证", notSent: "未用于 HL7", refusedHere: "已报告关联错误",
+    wrongPatient: (t, n) => "患者关联错误 " + t + " — 已有 " + n + " 条消息使用该患者",
   },
 }[LANG];
 
@@ -202,6 +206,7 @@ function tile(p) {
 
   if (wards && p.station) el.appendChild(line("ward", p.station));
   el.appendChild(line("label", p.label));
+  patientLines(el, p);
   const shownMarks = marks(p, current);
   if (current) el.append(...shownMarks);
 
@@ -246,6 +251,28 @@ function tile(p) {
   const seen = p.last_seen ? TEXT.seen(span(p.last_seen), clock(p.last_seen)) : TEXT.never;
   el.appendChild(line("seen", seen));
   return el;
+}
+
+// Who the pump serves, where the station shows it (to those who log in): each claim, marked
+// when not validated or not named in HL7, and a wrong association reported.
+function patientLines(el, p) {
+  const all = health && health.outputs && health.outputs.patients && health.outputs.patients.pumps;
+  const mine = all && all[p.id];
+  if (!mine) return;
+  if (mine.wrong) el.appendChild(line("band wrong-patient", TEXT.wrongPatient(clockHM(mine.wrong.time), mine.wrong.messages)));
+  for (const x of mine.patients) {
+    const row = line("patient" + (x.validated ? "" : " unvalidated"), TEXT.patient + x.ids.join(" / ") + (x.name ? " · " + x.name : ""));
+    const notes = [];
+    if (!x.validated) notes.push(TEXT.notValidated);
+    if (!x.named) notes.push(x.refused ? TEXT.refusedHere : TEXT.notSent);
+    if (notes.length) {
+      const n = document.createElement("span");
+      n.className = "note";
+      n.textContent = " (" + notes.join(", ") + ")";
+      row.appendChild(n);
+    }
+    el.appendChild(row);
+  }
 }
 
 function eventItem(e) {
