@@ -147,7 +147,7 @@ class BedRange(Section, table="beds"):
 class ExtendedConfig(StationConfig):
     http_hosts: tuple[str, ...] = setting((), Texts(), "names the page also answers to", example=["ward3.local"])
     hl7: Hl7Config = table(Hl7Config)
-    web: HttpConfig = table(HttpConfig)
+    page: HttpConfig = table(HttpConfig)
     beds: tuple[BedRange, ...] = entries(BedRange)
 
 
@@ -160,12 +160,12 @@ def test_a_new_table_is_a_few_declared_lines(tmp_path: Path) -> None:
     config = schema.read_file(ExtendedConfig, data, tmp_path)
     assert config.http_hosts == ("ward3.local", "ward3") and config.hl7.url == "mllp://his:2575"
     assert config.hl7.report_every == 30.0 and config.hl7.sending_facility == "WARD"
-    assert dict(config.web.users) == {"nurse": "scrypt$abc"} and config.web.allow_anonymous is True
-    assert config.web.cert == str(tmp_path / "tls" / "cert.pem") and config.web.level == "read"
-    assert config.web.key == "/etc/tls/key.pem" and [(b.first, b.last) for b in config.beds] == [(1, 6), (7, 7)]
+    assert dict(config.page.users) == {"nurse": "scrypt$abc"} and config.page.allow_anonymous is True
+    assert config.page.cert == str(tmp_path / "tls" / "cert.pem") and config.page.level == "read"
+    assert config.page.key == "/etc/tls/key.pem" and [(b.first, b.last) for b in config.beds] == [(1, 6), (7, 7)]
     assert config.links[0].name == "radio-a"  # the tables it had are read as before
     defaults = schema.read_file(ExtendedConfig, MINIMAL, tmp_path)
-    assert defaults.hl7 == Hl7Config() and defaults.web == HttpConfig() and defaults.http_hosts == ()
+    assert defaults.hl7 == Hl7Config() and defaults.page == HttpConfig() and defaults.http_hosts == ()
     assert defaults.beds == ()
 
     def bad(**tables: Any) -> str:

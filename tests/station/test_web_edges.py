@@ -219,7 +219,7 @@ def test_beyond_loopback_needs_a_log_in_or_a_stated_choice_and_tls_works(tmp_pat
     config = parse_config({**base, "station": {"http": "0.0.0.0:0", "http_hosts": ["ward3.example"]},
                            "http": {"users": {"nurse": hashed}, "cert": "cert.pem", "key": "key.pem",
                                     "header_timeout": 2}}, base=tmp_path)
-    assert config.web.users == {"nurse": hashed} and config.web.cert == cert and config.web.header_timeout == 2
+    assert config.page.users == {"nurse": hashed} and config.page.cert == cert and config.page.header_timeout == 2
     with pytest.raises(ValueError, match="allow_anonymous"):
         serve(hub, None, "0.0.0.0", 0)
     # the hospital's view too: refused before it connects, unless its --config gives a log-in
@@ -231,7 +231,7 @@ def test_beyond_loopback_needs_a_log_in_or_a_stated_choice_and_tls_works(tmp_pat
 
     # -- basic authentication (and TLS) on every path; still read-only
     tls = ssl.create_default_context(cafile=str(cert))
-    srv = serve(hub, None, "0.0.0.0", 0, http=config.web)
+    srv = serve(hub, None, "0.0.0.0", 0, http=config.page)
     try:
         assert srv.url.startswith("https://")
         for path in PATHS:

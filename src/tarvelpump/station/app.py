@@ -72,7 +72,7 @@ class Station:
         self.hl7_config = dataclasses.replace(config.hl7, url=url) if url else None
         if self.http is not None:
             # A bad address, or one beyond loopback without a log-in, fails here, before anything runs.
-            check_exposure(parse_hostport(self.http)[0], config.web, key="--http" if http else "station.http")
+            check_exposure(parse_hostport(self.http)[0], config.page, key="--http" if http else "station.http")
         # Its events carry the name MQTT publishes them under (the ward of the broker URL when it has none):
         # the bytes kept for MQTT are the ones published.
         name = config.name
@@ -175,7 +175,7 @@ class Station:
 
                 host, port = parse_hostport(self.http)
                 server = serve(self.hub, self.store, host, port, title=self.config.name,
-                               near_end_s=self.config.poll.near_end_s, http=self.config.web)
+                               near_end_s=self.config.poll.near_end_s, http=self.config.page)
                 self._outputs.append(server)
                 self.http_url = server.url
             for poller in self.pollers:
@@ -204,7 +204,7 @@ class Station:
         if bindings is None or listener is None:
             return {}
         status: dict[str, Any] = {"listen": listener.address, **bindings.counts(), **listener.counts()}
-        if self.config.web.users or self.config.patients.show_without_login:
+        if self.config.page.users or self.config.patients.show_without_login:
             status["pumps"] = bindings.shown()
         return status
 

@@ -263,7 +263,7 @@ def _view(args: argparse.Namespace) -> int:
             print(f"{ward}: {n} retained messages cleared", flush=True)
         return 0
     web = HttpConfig() if args.config is None else load_http(args.config)
-    view = View(args.mqtt, args.http, web=web, max_pumps=args.max_pumps, max_pumps_per_ward=args.max_pumps_per_ward,
+    view = View(args.mqtt, args.http, page=web, max_pumps=args.max_pumps, max_pumps_per_ward=args.max_pumps_per_ward,
                 offline_after=args.offline_after, forget_after=args.forget_after)
     with _stop_on_signals() as stop, view:
         _note(f"page at {view.url}")

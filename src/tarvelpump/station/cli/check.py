@@ -36,8 +36,8 @@ def run(args: argparse.Namespace) -> int:
     resolved = {
         "config": os.path.abspath(args.config), "name": config.name, "store": os.fspath(config.store.path),
         "retention_days": config.store.retention_days, "http": config.http, "mqtt": mqtt,
-        "tls": None if not config.web.tls else {"cert": os.fspath(config.web.cert or ""),
-                                                 "key": os.fspath(config.web.key or "")},
+        "tls": None if not config.page.tls else {"cert": os.fspath(config.page.cert or ""),
+                                                 "key": os.fspath(config.page.key or "")},
         "poll": values(p),
         "links": links,
     }
@@ -58,7 +58,7 @@ def run(args: argparse.Namespace) -> int:
         "use_unvalidated": pa.use_unvalidated, "show_without_login": pa.show_without_login,
         "pumps": {pc.label: {"location": pc.location or None, "device_ids": list(device_names(config, pc))}
                   for pc in config.pumps}}
-    resolved["login"] = {"users": sorted(config.web.users), "allow_anonymous": config.web.allow_anonymous}
+    resolved["login"] = {"users": sorted(config.page.users), "allow_anonymous": config.page.allow_anonymous}
     if args.json:
         print(json.dumps(resolved, ensure_ascii=False))
         return 0
@@ -69,13 +69,13 @@ def run(args: argparse.Namespace) -> int:
           f"{p.offline_after} silent passes, retried at least every {p.retry_ceiling:g} s, "
           f"near end under {p.near_end_s} s")
     print(f"  page   {config.http or 'none'}; MQTT {mqtt or 'none'}")
-    if config.web.tls:  # the pair was loaded as the server will: they belong together
-        print(f"  tls    certificate {config.web.cert}, its key {config.web.key}")
-    if config.web.users:
-        print(f"  log-in {len(config.web.users)} users ({', '.join(sorted(config.web.users))}); "
+    if config.page.tls:  # the pair was loaded as the server will: they belong together
+        print(f"  tls    certificate {config.page.cert}, its key {config.page.key}")
+    if config.page.users:
+        print(f"  log-in {len(config.page.users)} users ({', '.join(sorted(config.page.users))}); "
               "everyone else is asked to log in")
     else:
-        print("  log-in none: " + ("anyone who reaches the page sees it" if config.web.allow_anonymous
+        print("  log-in none: " + ("anyone who reaches the page sees it" if config.page.allow_anonymous
                                    else "the page answers on loopback only"))
     for link in links:
         where = link["device"] or "missing now (its pumps show offline until it is plugged in)"

@@ -44,12 +44,12 @@ class View:
     """
 
     def __init__(self, url: str, http: str = "127.0.0.1:8750", *, title: str = "",
-                 near_end_s: int = 600, web: HttpConfig = HttpConfig(), max_pumps: int = MAX_PUMPS,
+                 near_end_s: int = 600, page: HttpConfig = HttpConfig(), max_pumps: int = MAX_PUMPS,
                  max_pumps_per_ward: int = MAX_PUMPS_PER_WARD, offline_after: float = OFFLINE_AFTER_S,
                  forget_after: float = FORGET_AFTER_S) -> None:
         self.host, self.port = parse_hostport(http)  # a bad address fails before any connection
-        check_exposure(self.host, web, key="--http")  # and so does one beyond loopback without a log-in
-        self.web = web
+        check_exposure(self.host, page, key="--http")  # and so does one beyond loopback without a log-in
+        self.page = page
         self.hub = Hub()
         self.source = MqttSource(url, self.hub, max_pumps=max_pumps, max_pumps_per_ward=max_pumps_per_ward,
                                  offline_after=offline_after, forget_after=forget_after)
@@ -68,7 +68,7 @@ class View:
         self.source.start()
         try:
             server = serve(self.hub, None, self.host, self.port, title=self.title, near_end_s=self.near_end_s,
-                           stale_floor_s=self.stale_floor_s, wards=True, http=self.web)
+                           stale_floor_s=self.stale_floor_s, wards=True, http=self.page)
         except BaseException:
             self.source.stop()
             raise
