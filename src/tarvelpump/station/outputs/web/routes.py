@@ -167,18 +167,7 @@ async def history(request: Request) -> Response:
 async def events(request: Request) -> Response:
     state = _state(request)
     q = request.query_params
-    since: datetime | None = None
-    if "since" in q:
-        try:
-            since = parse_since(q["since"])
-        except ValueError:
-            raise HTTPException(400, f"since={q['since']!r}: since takes {SINCE_HELP}") from None
-    try:
-        limit = int(q.get("limit", DEFAULT_LIMIT))
-    except ValueError:
-        raise HTTPException(400, f"limit={q['limit']!r} is not a whole number") from None
-    if not 1 <= limit <= MAX_LIMIT:
-        raise HTTPException(400, f"limit must be between 1 and {MAX_LIMIT}")
+    since, limit = _window(q)
     one = _find(request, q["pump"]) if "pump" in q else None
     ward = _scope(request).ward
     found = await run_in_threadpool(_events, state.feed, state.store, one, since, limit, ward)
